@@ -271,11 +271,14 @@ EncodableValue StandardCodecSerializer::ReadValueOfType(uint8_t type,
         for (size_t i = 0; i < count; ++i) list.push_back(ReadNextValue(stream));
         return EncodableValue(std::move(list));
       }
+      // Well-formed maps arrive in ascending key order, so hinting the end
+      // makes each insert one comparison; an equivalent key still keeps the
+      // earlier entry.
       EncodableValueMap map;
       for (size_t i = 0; i < count; ++i) {
         EncodableValue key = ReadNextValue(stream);
         EncodableValue entry = ReadNextValue(stream);
-        map.emplace(std::move(key), std::move(entry));
+        map.emplace_hint(map.end(), std::move(key), std::move(entry));
       }
       return EncodableValue(std::move(map));
     }

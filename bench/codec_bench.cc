@@ -1,0 +1,222 @@
+// Encode and decode throughput of the standard codec on the trees the host
+// really sends, side by side with msgpack-c on the same trees and with a
+// plain memcpy of the same bytes for the typed lists.
+#include <benchmark/benchmark.h>
+#include <msgpack.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "channel/byte_buffer_streams.h"
+#include "channel/standard_codec_serializer.h"
+
+namespace {
+
+using flutter::EncodableValue;
+using flutter::EncodableValueList;
+using flutter::EncodableValueMap;
+
+EncodableValue ConnectedStatus() {
+  EncodableValueMap map;
+  map[EncodableValue("stage")] = EncodableValue("connected");
+  map[EncodableValue("protocol")] = EncodableValue("vlessWs");
+  map[EncodableValue("message")] =
+      EncodableValue("Windows system proxy is active through sing-box.");
+  map[EncodableValue("sessionId")] = EncodableValue("windows-singbox-2026-12-06T10:25:05Z");
+  map[EncodableValue("connectedAt")] = EncodableValue("2026-12-06T10:25:05Z");
+  map[EncodableValue("updatedAt")] = EncodableValue("2026-12-06T10:25:05Z");
+  map[EncodableValue("latencyMs")] = EncodableValue();
+  map[EncodableValue("throughputMbps")] = EncodableValue();
+  map[EncodableValue("nodeId")] = EncodableValue("node-7");
+  map[EncodableValue("nodeName")] = EncodableValue("Tokyo 3");
+  map[EncodableValue("regionCode")] = EncodableValue("JP");
+  return EncodableValue(std::move(map));
+}
+
+EncodableValue ConnectRequest() {
+  EncodableValueMap node;
+  node[EncodableValue("host")] = EncodableValue("edge.example.net");
+  node[EncodableValue("uuid")] = EncodableValue("0f8e6a52-3c1d-4b7e-9a2f-5d6c7b8a9e01");
+  node[EncodableValue("port")] = EncodableValue(443);
+  node[EncodableValue("path")] = EncodableValue("/ws");
+  node[EncodableValue("sni")] = EncodableValue("cdn.example.net");
+  node[EncodableValue("fp")] = EncodableValue("chrome");
+  EncodableValueMap request;
+  request[EncodableValue("connectionConfig")] = EncodableValue(std::move(node));
+  request[EncodableValue("proxyMode")] = EncodableValue("smart");
+  request[EncodableValue("nodeId")] = EncodableValue("node-7");
+  request[EncodableValue("nodeName")] = EncodableValue("Tokyo 3");
+  request[EncodableValue("regionCode")] = EncodableValue("JP");
+  return EncodableValue(std::move(request));
+}
+
+EncodableValue SmallMaps() {
+  EncodableValueList list;
+  for (int32_t i = 0; i < 10000; ++i) {
+    EncodableValueMap map;
+    map[EncodableValue("id")] = EncodableValue(i);
+    map[EncodableValue("name")] = EncodableValue("node-" + std::to_string(i));
+    map[EncodableValue("up")] = EncodableValue(i % 3 != 0);
+    list.push_back(EncodableValue(std::move(map)));
+  }
+  return EncodableValue(std::move(list));
+}
+
+EncodableValue ByteList() { return EncodableValue(std::vector<uint8_t>(1 << 20, 0x5A)); }
+EncodableValue Int64List() {
+  std::vector<int64_t> values(256 * 1024);
+  for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<int64_t>(i * 2654435761u);
+  return EncodableValue(std::move(values));
+}
+EncodableValue DoubleList() {
+  std::vector<double> values(256 * 1024);
+  for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<double>(i) * 0.5;
+  return EncodableValue(std::move(values));
+}
+
+std::vector<uint8_t> Encode(const EncodableValue& value) {
+  std::vector<uint8_t> bytes;
+  flutter::ByteBufferStreamWriter writer(&bytes);
+  flutter::StandardCodecSerializer::SharedInstance().WriteValue(value, &writer);
+  return bytes;
+}
+
+EncodableValue Decode(const std::vector<uint8_t>& bytes) {
+  flutter::ByteBufferStreamReader reader(bytes.data(), bytes.size());
+  return flutter::StandardCodecSerializer::SharedInstance().ReadNextValue(&reader);
+}
+
+void PackMsgpack(const EncodableValue& value, msgpack_packer* pk) {
+  switch (value.Kind()) {
+    case EncodableValue::kBool:
+      value.Get<bool>() ? msgpack_pack_true(pk) : msgpack_pack_false(pk);
+      break;
+    case EncodableValue::kInt32:
+      msgpack_pack_int32(pk, value.Get<int32_t>());
+      break;
+    case EncodableValue::kInt64:
+      msgpack_pack_int64(pk, value.Get<int64_t>());
+      break;
+    case EncodableValue::kDouble:
+      msgpack_pack_double(pk, value.Get<double>());
+      break;
+    case EncodableValue::kString: {
+      const auto& s = value.Get<std::string>();
+      msgpack_pack_str(pk, s.size());
+      msgpack_pack_str_body(pk, s.data(), s.size());
+      break;
+    }
+    case EncodableValue::kByteList: {
+      const auto& b = value.Get<std::vector<uint8_t>>();
+      msgpack_pack_bin(pk, b.size());
+      msgpack_pack_bin_body(pk, b.data(), b.size());
+      break;
+    }
+    case EncodableValue::kList: {
+      const auto& l = value.Get<EncodableValueList>();
+      msgpack_pack_array(pk, l.size());
+      for (const auto& e : l) PackMsgpack(e, pk);
+      break;
+    }
+    case EncodableValue::kMap: {
+      const auto& m = value.Get<EncodableValueMap>();
+      msgpack_pack_map(pk, m.size());
+      for (const auto& e : m) {
+        PackMsgpack(e.first, pk);
+        PackMsgpack(e.second, pk);
+      }
+      break;
+    }
+    default:
+      msgpack_pack_nil(pk);
+  }
+}
+
+void BM_Standard(benchmark::State& state, EncodableValue (*make)()) {
+  const EncodableValue value = make();
+  size_t bytes = 0;
+  for (auto _ : state) {
+    auto encoded = Encode(value);
+    EncodableValue decoded = Decode(encoded);
+    benchmark::DoNotOptimize(decoded);
+    bytes = encoded.size();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+}
+
+void BM_Msgpack(benchmark::State& state, EncodableValue (*make)()) {
+  const EncodableValue value = make();
+  size_t bytes = 0;
+  for (auto _ : state) {
+    msgpack_sbuffer buffer;
+    msgpack_sbuffer_init(&buffer);
+    msgpack_packer pk;
+    msgpack_packer_init(&pk, &buffer, msgpack_sbuffer_write);
+    PackMsgpack(value, &pk);
+    msgpack_unpacked result;
+    msgpack_unpacked_init(&result);
+    size_t offset = 0;
+    msgpack_unpack_next(&result, buffer.data, buffer.size, &offset);
+    benchmark::DoNotOptimize(result.data);
+    msgpack_unpacked_destroy(&result);
+    bytes = buffer.size;
+    msgpack_sbuffer_destroy(&buffer);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+}
+
+void BM_StandardDecode(benchmark::State& state, EncodableValue (*make)()) {
+  const auto encoded = Encode(make());
+  for (auto _ : state) {
+    EncodableValue decoded = Decode(encoded);
+    benchmark::DoNotOptimize(decoded);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * encoded.size()));
+}
+
+void BM_StandardEncode(benchmark::State& state, EncodableValue (*make)()) {
+  const EncodableValue value = make();
+  size_t bytes = 0;
+  for (auto _ : state) {
+    auto encoded = Encode(value);
+    bytes = encoded.size();
+    benchmark::DoNotOptimize(encoded);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+}
+
+// The floor for typed lists: copying the same bytes into a fresh buffer.
+void BM_Memcpy(benchmark::State& state, EncodableValue (*make)()) {
+  const auto encoded = Encode(make());
+  for (auto _ : state) {
+    std::vector<uint8_t> copy(encoded.size());
+    std::memcpy(copy.data(), encoded.data(), encoded.size());
+    benchmark::DoNotOptimize(copy);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * encoded.size()));
+}
+
+#define TREES(BM)                                           \
+  BENCHMARK_CAPTURE(BM, connected_status, ConnectedStatus); \
+  BENCHMARK_CAPTURE(BM, connect_request, ConnectRequest);   \
+  BENCHMARK_CAPTURE(BM, small_maps_10k, SmallMaps);
+
+TREES(BM_Standard)
+TREES(BM_Msgpack)
+BENCHMARK_CAPTURE(BM_Standard, byte_list_1mib, ByteList);
+BENCHMARK_CAPTURE(BM_Msgpack, byte_list_1mib, ByteList);
+BENCHMARK_CAPTURE(BM_StandardDecode, byte_list_1mib, ByteList);
+BENCHMARK_CAPTURE(BM_StandardDecode, small_maps_10k, SmallMaps);
+BENCHMARK_CAPTURE(BM_StandardEncode, small_maps_10k, SmallMaps);
+BENCHMARK_CAPTURE(BM_StandardDecode, int64_list_256k, Int64List);
+BENCHMARK_CAPTURE(BM_StandardDecode, double_list_256k, DoubleList);
+BENCHMARK_CAPTURE(BM_StandardEncode, int64_list_256k, Int64List);
+BENCHMARK_CAPTURE(BM_StandardEncode, double_list_256k, DoubleList);
+BENCHMARK_CAPTURE(BM_Memcpy, byte_list_1mib, ByteList);
+BENCHMARK_CAPTURE(BM_Memcpy, int64_list_256k, Int64List);
+BENCHMARK_CAPTURE(BM_Memcpy, double_list_256k, DoubleList);
+
+}  // namespace
+
+BENCHMARK_MAIN();
