@@ -1,0 +1,196 @@
+// Fakes of the tunnel's OS ports. Every call lands in one shared event log,
+// so tests can check order and arguments across ports exactly.
+#ifndef TESSARIN_TESTS_SUPPORT_FAKE_OS_PORTS_H_
+#define TESSARIN_TESTS_SUPPORT_FAKE_OS_PORTS_H_
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tunnel/os_ports.h"
+
+namespace tessarin_test {
+
+inline std::string Narrow(const std::wstring& text) {
+  std::string out;
+  for (wchar_t c : text) out += c < 128 ? static_cast<char>(c) : '?';
+  return out;
+}
+
+struct EventLog {
+  std::vector<std::string> events;
+  void Add(const std::string& event) { events.push_back(event); }
+  size_t Count(const std::string& prefix) const {
+    size_t n = 0;
+    for (const auto& e : events) n += e.compare(0, prefix.size(), prefix) == 0;
+    return n;
+  }
+};
+
+class FakeProxySettings : public tessarin::ProxySettingsPort {
+ public:
+  explicit FakeProxySettings(EventLog* log) : log_(log) {}
+  bool OpenSettingsKey() override {
+    log_->Add("reg.open");
+    return openable;
+  }
+  void SetDwordValue(const std::wstring& name, uint32_t value) override {
+    log_->Add("reg.set " + Narrow(name) + "=" + std::to_string(value));
+    dwords[Narrow(name)] = value;
+  }
+  void SetStringValue(const std::wstring& name, const std::wstring& text) override {
+    log_->Add("reg.set " + Narrow(name) + "=" + Narrow(text) + " (" +
+              std::to_string((text.size() + 1) * 2) + " bytes)");
+    strings[Narrow(name)] = Narrow(text);
+  }
+  void CloseSettingsKey() override { log_->Add("reg.close"); }
+  void NotifyInternetOption(uint32_t option) override {
+    log_->Add("inet.option " + std::to_string(option));
+  }
+
+  bool openable = true;
+  std::map<std::string, uint32_t> dwords;
+  std::map<std::string, std::string> strings;
+
+ private:
+  EventLog* log_;
+};
+
+// Each attempt takes the next scripted outcome; past the script every
+// attempt finds nothing listening.
+class FakeInternet : public tessarin::InternetPort {
+ public:
+  enum class Outcome { kNoSession, kNoRequest, kReadFails, kEmptyBody, kBody };
+
+  explicit FakeInternet(EventLog* log) : log_(log) {}
+
+  std::unique_ptr<tessarin::InternetSession> OpenSession(const std::string& agent,
+                                                         const std::string& proxy) override {
+    log_->Add("inet.open " + agent + " via " + proxy);
+    Outcome outcome = Outcome::kNoRequest;
+    if (!script.empty()) {
+      outcome = script.front();
+      script.pop_front();
+    }
+    if (outcome == Outcome::kNoSession) return nullptr;
+    return std::make_unique<Session>(log_, outcome);
+  }
+
+  std::deque<Outcome> script;
+
+ private:
+  class Request : public tessarin::InternetRequest {
+   public:
+    Request(EventLog* log, Outcome outcome) : log_(log), outcome_(outcome) {}
+    ~Request() override { log_->Add("inet.close request"); }
+    bool Read(uint8_t* buffer, uint32_t size, uint32_t* bytes_read) override {
+      log_->Add("inet.read " + std::to_string(size));
+      if (outcome_ == Outcome::kReadFails) return false;
+      *bytes_read = outcome_ == Outcome::kBody ? 3 : 0;
+      if (*bytes_read) buffer[0] = 'f';
+      return true;
+    }
+
+   private:
+    EventLog* log_;
+    Outcome outcome_;
+  };
+  class Session : public tessarin::InternetSession {
+   public:
+    Session(EventLog* log, Outcome outcome) : log_(log), outcome_(outcome) {}
+    ~Session() override { log_->Add("inet.close session"); }
+    std::unique_ptr<tessarin::InternetRequest> OpenUrl(const std::string& url,
+                                                       uint32_t flags) override {
+      log_->Add("inet.url " + url + " flags " + std::to_string(flags));
+      if (outcome_ == Outcome::kNoRequest) return nullptr;
+      return std::make_unique<Request>(log_, outcome_);
+    }
+
+   private:
+    EventLog* log_;
+    Outcome outcome_;
+  };
+
+  EventLog* log_;
+};
+
+class FakeProcesses : public tessarin::ProcessPort {
+ public:
+  explicit FakeProcesses(EventLog* log) : log_(log) {}
+  uint32_t Launch(const std::wstring& command_line, const std::wstring& directory) override {
+    log_->Add("proc.launch " + Narrow(command_line) + " in " + Narrow(directory));
+    if (!launchable) return 0;
+    const uint32_t id = next_id++;
+    running[id] = !exits_at_once;
+    return id;
+  }
+  bool IsRunning(uint32_t process_id) override {
+    log_->Add("proc.alive " + std::to_string(process_id));
+    const auto found = running.find(process_id);
+    return found != running.end() && found->second;
+  }
+  void Terminate(uint32_t process_id, uint32_t wait_ms) override {
+    log_->Add("proc.terminate " + std::to_string(process_id) + " wait " + std::to_string(wait_ms));
+    running[process_id] = false;
+  }
+
+  bool launchable = true;
+  bool exits_at_once = false;
+  uint32_t next_id = 100;
+  std::map<uint32_t, bool> running;
+
+ private:
+  EventLog* log_;
+};
+
+class FakeSystem : public tessarin::SystemPort {
+ public:
+  explicit FakeSystem(EventLog* log) : log_(log) {}
+  size_t ModuleFileName(wchar_t* buffer, size_t size) override {
+    log_->Add("sys.module " + std::to_string(size));
+    const size_t n = module_path.size() < size ? module_path.size() : size;
+    for (size_t i = 0; i < n; ++i) buffer[i] = module_path[i];
+    if (n < size) buffer[n] = L'\0';
+    return n;
+  }
+  bool PathExists(const std::wstring& path) override {
+    log_->Add("sys.exists " + Narrow(path));
+    return existing.count(path) > 0;
+  }
+  bool WriteWholeFile(const std::wstring& path, const std::string& bytes) override {
+    log_->Add("sys.write " + Narrow(path));
+    if (!writable) return false;
+    files[path] = bytes;
+    return true;
+  }
+  uint64_t UnixTimeTicks() override { return now_seconds * 10000000ULL + 1234567; }
+  void Sleep(uint32_t milliseconds) override {
+    log_->Add("sys.sleep " + std::to_string(milliseconds));
+  }
+
+  std::wstring module_path = L"C:\\Apps\\tessarin\\tessarin.exe";
+  std::map<std::wstring, bool> existing;
+  bool writable = true;
+  std::map<std::wstring, std::string> files;
+  uint64_t now_seconds = 1796552705;  // 2026-12-06T10:25:05Z
+
+ private:
+  EventLog* log_;
+};
+
+// Everything a bridge needs, wired to one log.
+struct FakeOs {
+  EventLog log;
+  FakeProxySettings proxy{&log};
+  FakeInternet internet{&log};
+  FakeProcesses processes{&log};
+  FakeSystem system{&log};
+  tessarin::OsPorts Ports() { return {&proxy, &internet, &processes, &system}; }
+};
+
+}  // namespace tessarin_test
+
+#endif  // TESSARIN_TESTS_SUPPORT_FAKE_OS_PORTS_H_

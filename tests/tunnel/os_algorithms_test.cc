@@ -1,0 +1,123 @@
+// The proxy switch, the probe and the core process paths, against fake ports.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/fake_os_ports.h"
+#include "tunnel/connectivity_probe.h"
+#include "tunnel/core_process.h"
+#include "tunnel/system_proxy.h"
+
+namespace tessarin {
+namespace {
+
+using Outcome = tessarin_test::FakeInternet::Outcome;
+using Events = std::vector<std::string>;
+
+TEST(SystemProxyTest, SwitchingOnWritesThreeValuesThenNotifies) {
+  tessarin_test::FakeOs os;
+  EXPECT_TRUE(SetSystemProxy(os.proxy, true));
+  EXPECT_EQ(os.log.events, (Events{"reg.open", "reg.set ProxyEnable=1",
+                                   "reg.set ProxyServer=http=127.0.0.1:20808;https=127.0.0.1:20808;"
+                                   "socks=127.0.0.1:20808 (130 bytes)",
+                                   "reg.set ProxyOverride=<local> (16 bytes)", "reg.close",
+                                   "inet.option 39", "inet.option 37"}));
+}
+
+TEST(SystemProxyTest, SwitchingOffTouchesOnlyProxyEnable) {
+  tessarin_test::FakeOs os;
+  EXPECT_TRUE(SetSystemProxy(os.proxy, false));
+  EXPECT_TRUE(SetSystemProxy(os.proxy, false));
+  const Events once{"reg.open", "reg.set ProxyEnable=0", "reg.close", "inet.option 39",
+                    "inet.option 37"};
+  Events twice = once;
+  twice.insert(twice.end(), once.begin(), once.end());
+  EXPECT_EQ(os.log.events, twice);
+}
+
+TEST(SystemProxyTest, UnopenableKeyChangesAndNotifiesNothing) {
+  tessarin_test::FakeOs os;
+  os.proxy.openable = false;
+  EXPECT_FALSE(SetSystemProxy(os.proxy, true));
+  EXPECT_EQ(os.log.events, (Events{"reg.open"}));
+}
+
+TEST(ConnectivityProbeTest, FirstAttemptSuccessNeedsNoPause) {
+  tessarin_test::FakeOs os;
+  os.internet.script = {Outcome::kBody};
+  EXPECT_TRUE(ProbeConnectivity(os.internet, os.system));
+  EXPECT_EQ(os.log.events,
+            (Events{"inet.open tessarin-connectivity-check/1.0 via 127.0.0.1:20808",
+                    "inet.url https://www.cloudflare.com/cdn-cgi/trace flags 2222981120",
+                    "inet.read 256", "inet.close request", "inet.close session"}));
+}
+
+TEST(ConnectivityProbeTest, ThirdAttemptSuccessAfterExactlyTwoPauses) {
+  tessarin_test::FakeOs os;
+  os.internet.script = {Outcome::kNoSession, Outcome::kEmptyBody, Outcome::kBody};
+  EXPECT_TRUE(ProbeConnectivity(os.internet, os.system));
+  EXPECT_EQ(os.log.Count("sys.sleep 500"), 2u);
+  EXPECT_EQ(os.log.Count("inet.open"), 3u);
+  // Every opened handle is closed, the request before its session.
+  EXPECT_EQ(os.log.Count("inet.close session"), 2u);
+  EXPECT_EQ(os.log.Count("inet.close request"), 2u);
+}
+
+TEST(ConnectivityProbeTest, EightFailuresThenFalse) {
+  tessarin_test::FakeOs os;
+  os.internet.script = {Outcome::kNoRequest, Outcome::kReadFails, Outcome::kEmptyBody};
+  EXPECT_FALSE(ProbeConnectivity(os.internet, os.system));
+  EXPECT_EQ(os.log.Count("inet.open"), 8u);
+  EXPECT_EQ(os.log.Count("sys.sleep 500"), 8u);
+  EXPECT_EQ(os.log.events.back(), "sys.sleep 500");
+  EXPECT_EQ(os.log.Count("inet.close session"), 8u);
+}
+
+TEST(CoreProcessTest, PathsFromTheModulePath) {
+  tessarin_test::FakeOs os;
+  EXPECT_EQ(ApplicationDirectory(os.system), L"C:\\Apps\\tessarin");
+  os.system.module_path = L"D:/mixed\\dirs/tessarin.exe";
+  EXPECT_EQ(ApplicationDirectory(os.system), L"D:/mixed\\dirs");
+  os.system.module_path = L"tessarin.exe";
+  EXPECT_EQ(ApplicationDirectory(os.system), L".");
+  EXPECT_EQ(CoreExecutablePath(L"."), L".\\bin\\sing-box.exe");
+  os.system.module_path = L"";
+  EXPECT_EQ(ApplicationDirectory(os.system), L".");
+  EXPECT_EQ(CoreConfigPath(L"C:\\A"), L"C:\\A\\tessarin-sing-box.json");
+}
+
+TEST(CoreProcessTest, LongModulePathsAreNeverCut) {
+  tessarin_test::FakeOs os;
+  std::wstring deep = L"C:";
+  while (deep.size() < 700) deep += L"\\a-rather-long-directory-name";
+  os.system.module_path = deep + L"\\tessarin.exe";
+  EXPECT_EQ(ApplicationDirectory(os.system), deep);
+  EXPECT_EQ(os.log.events, (Events{"sys.module 260", "sys.module 520", "sys.module 1040"}));
+}
+
+TEST(CoreProcessTest, LaunchCheckAndTerminate) {
+  tessarin_test::FakeOs os;
+  const uint32_t id = LaunchCore(os.processes, L"C:\\A\\bin\\sing-box.exe",
+                                 L"C:\\A\\tessarin-sing-box.json", L"C:\\A");
+  EXPECT_EQ(id, 100u);
+  EXPECT_EQ(os.log.events.back(),
+            "proc.launch \"C:\\A\\bin\\sing-box.exe\" run -c \"C:\\A\\tessarin-sing-box.json\" in "
+            "C:\\A");
+  EXPECT_TRUE(IsCoreAlive(os.processes, id));
+  TerminateCore(os.processes, id);
+  EXPECT_EQ(os.log.events.back(), "proc.terminate 100 wait 3000");
+  EXPECT_FALSE(IsCoreAlive(os.processes, id));
+
+  // Id 0 means no core: no system call at all.
+  const size_t before = os.log.events.size();
+  EXPECT_FALSE(IsCoreAlive(os.processes, 0));
+  TerminateCore(os.processes, 0);
+  EXPECT_EQ(os.log.events.size(), before);
+
+  os.processes.launchable = false;
+  EXPECT_EQ(LaunchCore(os.processes, L"x", L"y", L"z"), 0u);
+}
+
+}  // namespace
+}  // namespace tessarin

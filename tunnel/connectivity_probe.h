@@ -1,0 +1,24 @@
+// Proves that the node carries traffic: an HTTPS trace page fetched through
+// the core's local inbound.
+#ifndef TESSARIN_TUNNEL_CONNECTIVITY_PROBE_H_
+#define TESSARIN_TUNNEL_CONNECTIVITY_PROBE_H_
+
+#include <cstdint>
+
+#include "tunnel/os_ports.h"
+
+namespace tessarin {
+
+constexpr int kProbeAttempts = 8;
+constexpr uint32_t kProbePauseMs = 500;
+constexpr const char kProbeUserAgent[] = "tessarin-connectivity-check/1.0";
+constexpr const char kProbeUrl[] = "https://www.cloudflare.com/cdn-cgi/trace";
+// INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_SECURE
+constexpr uint32_t kProbeRequestFlags = 0x80000000u | 0x04000000u | 0x00800000u;
+
+// True on the first attempt that reads at least one body byte.
+bool ProbeConnectivity(InternetPort& internet, SystemPort& system);
+
+}  // namespace tessarin
+
+#endif  // TESSARIN_TUNNEL_CONNECTIVITY_PROBE_H_

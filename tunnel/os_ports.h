@@ -1,0 +1,91 @@
+// The narrow OS interfaces the tunnel logic runs on. Each mirrors the few
+// Win32 calls one algorithm needs, so the algorithm is written once, checked
+// natively against fakes, and reaches Windows through tunnel/win32/.
+#ifndef TESSARIN_TUNNEL_OS_PORTS_H_
+#define TESSARIN_TUNNEL_OS_PORTS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tessarin {
+
+// HKCU Internet Settings and the WinINet refresh notification.
+class ProxySettingsPort {
+ public:
+  virtual ~ProxySettingsPort() = default;
+  // Opens the settings key for setting values; false when it cannot be opened.
+  virtual bool OpenSettingsKey() = 0;
+  virtual void SetDwordValue(const std::wstring& name, uint32_t value) = 0;
+  // |text| is written as REG_SZ including its terminating zero.
+  virtual void SetStringValue(const std::wstring& name, const std::wstring& text) = 0;
+  virtual void CloseSettingsKey() = 0;
+  // InternetSetOptionW(NULL, option, NULL, 0); the result is not used.
+  virtual void NotifyInternetOption(uint32_t option) = 0;
+};
+
+// One WinINet request handle; closing it is the destructor's job.
+class InternetRequest {
+ public:
+  virtual ~InternetRequest() = default;
+  // InternetReadFile once: false when the call fails.
+  virtual bool Read(uint8_t* buffer, uint32_t size, uint32_t* bytes_read) = 0;
+};
+
+// One WinINet session handle opened through a proxy.
+class InternetSession {
+ public:
+  virtual ~InternetSession() = default;
+  // nullptr when no request handle comes back.
+  virtual std::unique_ptr<InternetRequest> OpenUrl(const std::string& url, uint32_t flags) = 0;
+};
+
+class InternetPort {
+ public:
+  virtual ~InternetPort() = default;
+  // nullptr when no session handle comes back.
+  virtual std::unique_ptr<InternetSession> OpenSession(const std::string& agent,
+                                                       const std::string& proxy) = 0;
+};
+
+// Processes of the core. The adapter may keep what it needs per process id
+// (a handle) between Launch and Terminate.
+class ProcessPort {
+ public:
+  virtual ~ProcessPort() = default;
+  // Starts a hidden process; its id, or 0 when it could not be started.
+  virtual uint32_t Launch(const std::wstring& command_line, const std::wstring& directory) = 0;
+  // Whether the process still runs (exit code STILL_ACTIVE).
+  virtual bool IsRunning(uint32_t process_id) = 0;
+  // Terminates with exit code 0 and waits up to |wait_ms|; silent on failure.
+  virtual void Terminate(uint32_t process_id, uint32_t wait_ms) = 0;
+};
+
+class SystemPort {
+ public:
+  virtual ~SystemPort() = default;
+  // GetModuleFileNameW(NULL, buffer, size): units copied, size when the path
+  // was cut to fit, 0 on failure.
+  virtual size_t ModuleFileName(wchar_t* buffer, size_t size) = 0;
+  // GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES.
+  virtual bool PathExists(const std::wstring& path) = 0;
+  // Opens (truncating), writes every byte and closes; false if any step fails.
+  virtual bool WriteWholeFile(const std::wstring& path, const std::string& bytes) = 0;
+  // 100 ns ticks since 1970-01-01 00:00:00 UTC.
+  virtual uint64_t UnixTimeTicks() = 0;
+  virtual void Sleep(uint32_t milliseconds) = 0;
+};
+
+// The set of ports the bridge works through; none is owned here.
+struct OsPorts {
+  ProxySettingsPort* proxy_settings;
+  InternetPort* internet;
+  ProcessPort* processes;
+  SystemPort* system;
+};
+
+}  // namespace tessarin
+
+#endif  // TESSARIN_TUNNEL_OS_PORTS_H_

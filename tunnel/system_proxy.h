@@ -1,0 +1,20 @@
+// Points the current user's system proxy at the core's local inbound, or
+// switches it off.
+#ifndef TESSARIN_TUNNEL_SYSTEM_PROXY_H_
+#define TESSARIN_TUNNEL_SYSTEM_PROXY_H_
+
+#include <cstdint>
+
+#include "tunnel/os_ports.h"
+
+namespace tessarin {
+
+constexpr uint32_t kInternetOptionRefresh = 37;
+constexpr uint32_t kInternetOptionSettingsChanged = 39;
+
+// False only when the settings key cannot be opened; then nothing changes.
+bool SetSystemProxy(ProxySettingsPort& settings, bool enable);
+
+}  // namespace tessarin
+
+#endif  // TESSARIN_TUNNEL_SYSTEM_PROXY_H_

@@ -1,0 +1,67 @@
+// Single owners of Win32 handles: each closes its handle exactly once, on
+// every path, with the right close function.
+#ifndef TESSARIN_TUNNEL_WIN32_WIN32_HANDLES_H_
+#define TESSARIN_TUNNEL_WIN32_WIN32_HANDLES_H_
+
+#include <windows.h>
+#include <wininet.h>
+
+namespace tessarin {
+
+template <typename Handle, typename Traits>
+class UniqueHandle {
+ public:
+  UniqueHandle() = default;
+  explicit UniqueHandle(Handle handle) : handle_(handle) {}
+  ~UniqueHandle() { reset(); }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+
+  Handle get() const { return handle_; }
+  Handle* put() {
+    reset();
+    return &handle_;
+  }
+  explicit operator bool() const { return Traits::IsValid(handle_); }
+  Handle release() {
+    Handle handle = handle_;
+    handle_ = Traits::Invalid();
+    return handle;
+  }
+  void reset(Handle handle = Traits::Invalid()) {
+    if (Traits::IsValid(handle_)) Traits::Close(handle_);
+    handle_ = handle;
+  }
+
+ private:
+  Handle handle_ = Traits::Invalid();
+};
+
+struct KernelHandleTraits {
+  static HANDLE Invalid() { return nullptr; }
+  static bool IsValid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+  static void Close(HANDLE h) { ::CloseHandle(h); }
+};
+struct RegistryKeyTraits {
+  static HKEY Invalid() { return nullptr; }
+  static bool IsValid(HKEY h) { return h != nullptr; }
+  static void Close(HKEY h) { ::RegCloseKey(h); }
+};
+struct InternetHandleTraits {
+  static HINTERNET Invalid() { return nullptr; }
+  static bool IsValid(HINTERNET h) { return h != nullptr; }
+  static void Close(HINTERNET h) { ::InternetCloseHandle(h); }
+};
+
+using unique_handle = UniqueHandle<HANDLE, KernelHandleTraits>;
+using unique_hkey = UniqueHandle<HKEY, RegistryKeyTraits>;
+using unique_hinternet = UniqueHandle<HINTERNET, InternetHandleTraits>;
+
+}  // namespace tessarin
+
+#endif  // TESSARIN_TUNNEL_WIN32_WIN32_HANDLES_H_

@@ -1,0 +1,169 @@
+#include "tunnel/win32/win32_os_ports.h"
+
+#include <share.h>
+
+#include <cstdio>
+#include <vector>
+
+namespace tessarin {
+
+namespace {
+
+constexpr wchar_t kInternetSettingsKey[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+
+class Win32InternetRequest : public InternetRequest {
+ public:
+  explicit Win32InternetRequest(HINTERNET handle) : handle_(handle) {}
+  bool Read(uint8_t* buffer, uint32_t size, uint32_t* bytes_read) override {
+    DWORD read = 0;
+    const BOOL ok = ::InternetReadFile(handle_.get(), buffer, size, &read);
+    *bytes_read = read;
+    return ok != FALSE;
+  }
+
+ private:
+  unique_hinternet handle_;
+};
+
+class Win32InternetSession : public InternetSession {
+ public:
+  explicit Win32InternetSession(HINTERNET handle) : handle_(handle) {}
+  std::unique_ptr<InternetRequest> OpenUrl(const std::string& url, uint32_t flags) override {
+    HINTERNET request = ::InternetOpenUrlA(handle_.get(), url.c_str(), nullptr, 0, flags, 0);
+    if (request == nullptr) return nullptr;
+    return std::make_unique<Win32InternetRequest>(request);
+  }
+
+ private:
+  unique_hinternet handle_;
+};
+
+}  // namespace
+
+bool Win32ProxySettingsPort::OpenSettingsKey() {
+  HKEY key = nullptr;
+  if (::RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_SET_VALUE, &key) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  key_.reset(key);
+  return true;
+}
+
+void Win32ProxySettingsPort::SetDwordValue(const std::wstring& name, uint32_t value) {
+  const DWORD data = value;
+  ::RegSetValueExW(key_.get(), name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data),
+                   sizeof(data));
+}
+
+void Win32ProxySettingsPort::SetStringValue(const std::wstring& name, const std::wstring& text) {
+  ::RegSetValueExW(key_.get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                   static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+void Win32ProxySettingsPort::NotifyInternetOption(uint32_t option) {
+  ::InternetSetOptionW(nullptr, option, nullptr, 0);
+}
+
+std::unique_ptr<InternetSession> Win32InternetPort::OpenSession(const std::string& agent,
+                                                                const std::string& proxy) {
+  HINTERNET session =
+      ::InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_PROXY, proxy.c_str(), nullptr, 0);
+  if (session == nullptr) return nullptr;
+  return std::make_unique<Win32InternetSession>(session);
+}
+
+uint32_t Win32ProcessPort::Launch(const std::wstring& command_line, const std::wstring& directory) {
+  ForgetExited();
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  std::vector<wchar_t> writable(command_line.begin(), command_line.end());
+  writable.push_back(L'\0');
+  if (!::CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                        nullptr, directory.c_str(), &startup, &info)) {
+    return 0;
+  }
+  unique_handle thread(info.hThread);
+  unique_handle process(info.hProcess);
+  if (!job_) {
+    unique_handle job(::CreateJobObjectW(nullptr, nullptr));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job && ::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                         sizeof(limits))) {
+      job_ = std::move(job);
+    }
+  }
+  // Without a job the core still runs; it just may outlive a crashed host.
+  if (job_) ::AssignProcessToJobObject(job_.get(), process.get());
+  launched_[info.dwProcessId] = std::move(process);
+  return info.dwProcessId;
+}
+
+bool Win32ProcessPort::IsRunning(uint32_t process_id) {
+  unique_handle opened;
+  HANDLE process = nullptr;
+  const auto kept = launched_.find(process_id);
+  if (kept != launched_.end()) {
+    process = kept->second.get();
+  } else {
+    opened.reset(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
+    process = opened.get();
+  }
+  if (process == nullptr) return false;
+  DWORD exit_code = 0;
+  return ::GetExitCodeProcess(process, &exit_code) && exit_code == STILL_ACTIVE;
+}
+
+void Win32ProcessPort::Terminate(uint32_t process_id, uint32_t wait_ms) {
+  unique_handle process;
+  const auto kept = launched_.find(process_id);
+  if (kept != launched_.end()) {
+    process = std::move(kept->second);
+    launched_.erase(kept);
+  } else {
+    process.reset(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process_id));
+  }
+  if (!process) return;
+  ::TerminateProcess(process.get(), 0);
+  ::WaitForSingleObject(process.get(), wait_ms);
+}
+
+void Win32ProcessPort::ForgetExited() {
+  for (auto it = launched_.begin(); it != launched_.end();) {
+    DWORD exit_code = 0;
+    if (::GetExitCodeProcess(it->second.get(), &exit_code) && exit_code != STILL_ACTIVE) {
+      it = launched_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+size_t Win32SystemPort::ModuleFileName(wchar_t* buffer, size_t size) {
+  return ::GetModuleFileNameW(nullptr, buffer, static_cast<DWORD>(size));
+}
+
+bool Win32SystemPort::PathExists(const std::wstring& path) {
+  return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool Win32SystemPort::WriteWholeFile(const std::wstring& path, const std::string& bytes) {
+  // Binary, truncating, and sharing read and write with other processes.
+  FILE* file = ::_wfsopen(path.c_str(), L"wb", _SH_DENYNO);
+  if (file == nullptr) return false;
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  const bool closed = std::fclose(file) == 0;
+  return written && closed;
+}
+
+uint64_t Win32SystemPort::UnixTimeTicks() {
+  FILETIME now;
+  ::GetSystemTimeAsFileTime(&now);
+  const uint64_t since_1601 = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  return since_1601 - 116444736000000000ULL;
+}
+
+}  // namespace tessarin
