@@ -1,0 +1,153 @@
+// The Win32 adapters for real, under Wine: registry, processes, job, WinINet.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "tunnel/connectivity_probe.h"
+#include "tunnel/core_process.h"
+#include "tunnel/system_proxy.h"
+#include "tunnel/win32/win32_os_ports.h"
+
+namespace tessarin {
+namespace {
+
+constexpr wchar_t kSettings[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+
+bool ReadDword(const wchar_t* name, DWORD* value) {
+  DWORD size = sizeof(*value);
+  return ::RegGetValueW(HKEY_CURRENT_USER, kSettings, name, RRF_RT_REG_DWORD, nullptr, value,
+                        &size) == ERROR_SUCCESS;
+}
+
+std::wstring ReadString(const wchar_t* name) {
+  wchar_t buffer[512] = {};
+  DWORD size = sizeof(buffer);
+  if (::RegGetValueW(HKEY_CURRENT_USER, kSettings, name, RRF_RT_REG_SZ, nullptr, buffer, &size) !=
+      ERROR_SUCCESS) {
+    return L"<absent>";
+  }
+  return buffer;
+}
+
+std::wstring ReadFileText(const std::wstring& path) {
+  FILE* file = _wfopen(path.c_str(), L"rb");
+  if (file == nullptr) return L"";
+  std::wstring text;
+  wchar_t c;
+  while (std::fread(&c, sizeof(c), 1, file) == 1) text += c;
+  std::fclose(file);
+  return text;
+}
+
+std::wstring FreshDirectory(const wchar_t* name) {
+  Win32SystemPort system;
+  const std::wstring directory = ApplicationDirectory(system) + L"\\" + name;
+  ::CreateDirectoryW(directory.c_str(), nullptr);
+  ::DeleteFileW((directory + L"\\child-report.txt").c_str());
+  ::DeleteFileW((directory + L"\\core-pid.txt").c_str());
+  return directory;
+}
+
+std::wstring ChildPath() {
+  Win32SystemPort system;
+  return ApplicationDirectory(system) + L"\\test_child.exe";
+}
+
+template <typename Predicate>
+bool WaitFor(Predicate done, int timeout_ms = 10000) {
+  for (int waited = 0; waited < timeout_ms; waited += 50) {
+    if (done()) return true;
+    ::Sleep(50);
+  }
+  return done();
+}
+
+TEST(Win32SystemProxyTest, OnWritesThreeValuesAndOffOnlyProxyEnable) {
+  Win32ProxySettingsPort settings;
+  ASSERT_TRUE(SetSystemProxy(settings, true));
+  DWORD enabled = 7;
+  ASSERT_TRUE(ReadDword(L"ProxyEnable", &enabled));
+  EXPECT_EQ(enabled, 1u);
+  EXPECT_EQ(ReadString(L"ProxyServer"),
+            L"http=127.0.0.1:20808;https=127.0.0.1:20808;socks=127.0.0.1:20808");
+  EXPECT_EQ(ReadString(L"ProxyOverride"), L"<local>");
+
+  ASSERT_TRUE(SetSystemProxy(settings, false));
+  ASSERT_TRUE(ReadDword(L"ProxyEnable", &enabled));
+  EXPECT_EQ(enabled, 0u);
+  EXPECT_EQ(ReadString(L"ProxyServer"),
+            L"http=127.0.0.1:20808;https=127.0.0.1:20808;socks=127.0.0.1:20808");
+  EXPECT_EQ(ReadString(L"ProxyOverride"), L"<local>");
+}
+
+TEST(Win32ProcessTest, CoreStartsHiddenWithItsCommandLineAndDirectory) {
+  const std::wstring directory = FreshDirectory(L"core-run");
+  const std::wstring config = directory + L"\\tessarin-sing-box.json";
+  Win32ProcessPort processes;
+  const uint32_t id = LaunchCore(processes, ChildPath(), config, directory);
+  ASSERT_NE(id, 0u);
+  const std::wstring report_path = directory + L"\\child-report.txt";
+  ASSERT_TRUE(WaitFor([&] { return !ReadFileText(report_path).empty(); }));
+  EXPECT_EQ(ReadFileText(report_path),
+            L"\"" + ChildPath() + L"\" run -c \"" + config + L"\"\n" + directory + L"\n");
+  EXPECT_TRUE(IsCoreAlive(processes, id));
+
+  const auto start = std::chrono::steady_clock::now();
+  TerminateCore(processes, id);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
+  EXPECT_FALSE(IsCoreAlive(processes, id));
+  // Terminating a core that is already gone returns at once.
+  TerminateCore(processes, id);
+}
+
+TEST(Win32ProcessTest, CoreThatExitsIsNotAlive) {
+  Win32ProcessPort processes;
+  // The child exits with 2 at once when started with other arguments.
+  const uint32_t id = processes.Launch(L"\"" + ChildPath() + L"\" other", FreshDirectory(L"exit"));
+  ASSERT_NE(id, 0u);
+  EXPECT_TRUE(WaitFor([&] { return !IsCoreAlive(processes, id); }));
+  EXPECT_EQ(LaunchCore(processes, L"C:\\no\\such\\sing-box.exe", L"x", L"C:\\"), 0u);
+}
+
+TEST(Win32ProcessTest, CoreDiesWithAKilledHost) {
+  const std::wstring directory = FreshDirectory(L"job");
+  std::wstring command = L"\"" + ChildPath() + L"\" --hold-core \"" + directory + L"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  ASSERT_TRUE(::CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                               nullptr, directory.c_str(), &startup, &info));
+  unique_handle host(info.hProcess);
+  unique_handle host_thread(info.hThread);
+  const std::wstring pid_path = directory + L"\\core-pid.txt";
+  ASSERT_TRUE(WaitFor([&] { return !ReadFileText(pid_path).empty(); }));
+  const DWORD core_id = std::stoul(ReadFileText(pid_path));
+  ASSERT_NE(core_id, 0u);
+  unique_handle core(
+      ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, core_id));
+  ASSERT_TRUE(core);
+  DWORD code = 0;
+  ASSERT_TRUE(::GetExitCodeProcess(core.get(), &code));
+  EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
+
+  ::TerminateProcess(host.get(), 9);
+  ::WaitForSingleObject(host.get(), 5000);
+  EXPECT_EQ(::WaitForSingleObject(core.get(), 10000), WAIT_OBJECT_0);
+}
+
+TEST(Win32ProbeTest, NothingListeningFailsAfterEightPauses) {
+  Win32InternetPort internet;
+  Win32SystemPort system;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(ProbeConnectivity(internet, system));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(4000));
+  EXPECT_LT(elapsed, std::chrono::milliseconds(30000));
+}
+
+}  // namespace
+}  // namespace tessarin
