@@ -1,5 +1,13 @@
 // Where the core and its configuration live, and starting, checking and
 // stopping the core process.
+//
+// What the host relies on from sing-box, and nothing more: it accepts the
+// command line `"<app>\bin\sing-box.exe" run -c "<app>\tessarin-sing-box.json"`
+// started hidden in <app>; it keeps running while it accepts the document
+// that BuildCoreConfig wrote there and exits when it rejects it (we look 800 ms
+// after the start); it then serves the mixed inbound of LocalProxyEndpoint
+// (127.0.0.1:20808) for HTTP, HTTPS CONNECT and SOCKS, relayed over the node.
+// We never read its output, logs or exit code, and stop it by termination.
 #ifndef TESSARIN_TUNNEL_CORE_PROCESS_H_
 #define TESSARIN_TUNNEL_CORE_PROCESS_H_
 
