@@ -1,0 +1,47 @@
+// Test controls of the native stand-in engine: what the real engine would do
+// from the other side of the messenger, driven by a test.
+#ifndef TESSARIN_STAND_INS_ENGINE_STAND_IN_CONTROLS_H_
+#define TESSARIN_STAND_INS_ENGINE_STAND_IN_CONTROLS_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "shell/flutter_windows.h"
+
+namespace stand_in {
+
+struct Delivery {
+  bool delivered = false;      // a callback was registered for the channel
+  int responses = 0;           // SendResponse calls for this message so far
+  std::vector<uint8_t> bytes;  // the first response's bytes
+  bool null_bytes = false;     // the first response came with no data pointer
+};
+
+FlutterDesktopMessengerRef CreateMessenger();
+// Marks the engine gone; the messenger itself lives until its last release.
+void ShutDownMessenger(FlutterDesktopMessengerRef messenger);
+
+// Delivers |bytes| on |channel| synchronously, as the engine would.
+Delivery Deliver(FlutterDesktopMessengerRef messenger, const std::string& channel,
+                 const std::vector<uint8_t>& bytes);
+// The state of the most recent delivery, which may be answered later.
+Delivery LastDelivery(FlutterDesktopMessengerRef messenger);
+
+void SetAvailable(FlutterDesktopMessengerRef messenger, bool available);
+int LockCount(FlutterDesktopMessengerRef messenger);
+int UnlockCount(FlutterDesktopMessengerRef messenger);
+int ReferenceCount(FlutterDesktopMessengerRef messenger);
+void* UserData(FlutterDesktopMessengerRef messenger, const std::string& channel);
+bool HasCallback(FlutterDesktopMessengerRef messenger, const std::string& channel);
+int SetCallbackCount(FlutterDesktopMessengerRef messenger);
+
+// Outgoing messages: recorded; SendWithReply is refused unless allowed.
+int PlainSends(FlutterDesktopMessengerRef messenger);
+void AcceptSendWithReply(FlutterDesktopMessengerRef messenger, bool accept);
+// Answers the last accepted SendWithReply through its trampoline.
+void AnswerLastSend(FlutterDesktopMessengerRef messenger, const std::vector<uint8_t>& reply);
+
+}  // namespace stand_in
+
+#endif  // TESSARIN_STAND_INS_ENGINE_STAND_IN_CONTROLS_H_

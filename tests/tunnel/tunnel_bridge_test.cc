@@ -1,0 +1,323 @@
+// The bridge from message bytes to reply bytes: the stand-in engine delivers,
+// the real messenger, channel and codec decode, and the OS is faked.
+#include "tunnel/tunnel_bridge.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "channel/binary_messenger_impl.h"
+#include "channel/standard_method_codec.h"
+#include "stand_ins/engine/stand_in_controls.h"
+#include "tests/support/fake_os_ports.h"
+
+namespace tessarin {
+namespace {
+
+using flutter::EncodableValue;
+using flutter::EncodableValueMap;
+using Events = std::vector<std::string>;
+
+constexpr wchar_t kCore[] = L"C:\\Apps\\tessarin\\bin\\sing-box.exe";
+constexpr wchar_t kConfig[] = L"C:\\Apps\\tessarin\\tessarin-sing-box.json";
+
+struct Reply {
+  std::string kind;  // "success", "error", "notImplemented" or "none"
+  std::string code;
+  std::string message;
+  EncodableValue value;
+  std::string Stage() const {
+    const auto* map = value.TryGet<EncodableValueMap>();
+    return map ? LookupString(*map, "stage") : "";
+  }
+  static std::string LookupString(const EncodableValueMap& map, const char* key) {
+    const auto found = map.find(EncodableValue(key));
+    const std::string* text = found == map.end() ? nullptr : found->second.TryGet<std::string>();
+    return text ? *text : "";
+  }
+};
+
+class ReplyRecorder : public flutter::MethodResult {
+ public:
+  explicit ReplyRecorder(Reply* reply) : reply_(reply) {}
+  void Success(const EncodableValue* result) override {
+    reply_->kind = "success";
+    if (result) reply_->value = *result;
+  }
+  void Error(const std::string& code, const std::string& message,
+             const EncodableValue* details) override {
+    reply_->kind = "error";
+    reply_->code = code;
+    reply_->message = message;
+    if (details) reply_->value = *details;
+  }
+  void NotImplemented() override { reply_->kind = "notImplemented"; }
+
+ private:
+  Reply* reply_;
+};
+
+EncodableValueMap Node() {
+  return {{EncodableValue("host"), EncodableValue("edge.example.net")},
+          {EncodableValue("uuid"), EncodableValue("0f8e6a52-3c1d-4b7e-9a2f-5d6c7b8a9e01")}};
+}
+
+EncodableValue Request(const char* mode = "smart", EncodableValueMap node = Node()) {
+  return EncodableValue(
+      EncodableValueMap{{EncodableValue("connectionConfig"), EncodableValue(node)},
+                        {EncodableValue("proxyMode"), EncodableValue(mode)},
+                        {EncodableValue("nodeId"), EncodableValue("n1")}});
+}
+
+class TunnelBridgeTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    os_.system.existing[kCore] = true;
+    platform_ = stand_in::CreateMessenger();
+    messenger_ = std::make_unique<flutter::BinaryMessengerImpl>(platform_);
+    bridge_.Initialize();
+    bridge_.InstallChannel(messenger_.get());
+    os_.log.events.clear();
+  }
+  void TearDown() override {
+    bridge_.ReleaseChannel();
+    stand_in::ShutDownMessenger(platform_);
+  }
+
+  Reply Send(const std::vector<uint8_t>& bytes) {
+    const auto delivery = stand_in::Deliver(platform_, kTunnelChannelName, bytes);
+    Reply reply;
+    reply.kind = "none";
+    EXPECT_EQ(delivery.responses, 1) << "every message is answered exactly once";
+    if (delivery.responses == 0) return reply;
+    if (delivery.bytes.empty()) {
+      reply.kind = "notImplemented";
+      return reply;
+    }
+    auto recorder = std::make_unique<ReplyRecorder>(&reply);
+    EXPECT_TRUE(flutter::StandardMethodCodec::SharedInstance().DecodeReply(
+        delivery.bytes.data(), delivery.bytes.size(), recorder.get()));
+    CheckInvariants();
+    return reply;
+  }
+  Reply Call(const std::string& method, const EncodableValue* args = nullptr) {
+    flutter::MethodCall call(method, args ? std::make_unique<EncodableValue>(*args) : nullptr);
+    return Send(*flutter::StandardMethodCodec::SharedInstance().EncodeCall(call));
+  }
+  Reply Connect(const EncodableValue& args) { return Call("connect", &args); }
+  void CheckInvariants() {
+    if (bridge_.active) {
+      EXPECT_NE(bridge_.coreProcessId, 0u);
+      EXPECT_FALSE(bridge_.sessionId.empty());
+    } else {
+      EXPECT_EQ(bridge_.coreProcessId, 0u);
+    }
+  }
+  void ConnectOk() {
+    os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+    ASSERT_EQ(Connect(Request()).kind, "success");
+    os_.log.events.clear();
+  }
+
+  tessarin_test::FakeOs os_;
+  TunnelBridge bridge_{os_.Ports()};
+  FlutterDesktopMessengerRef platform_ = nullptr;
+  std::unique_ptr<flutter::BinaryMessengerImpl> messenger_;
+};
+
+TEST(TunnelBridgeStartTest, InitializeTakesPathsAndSwitchesTheProxyOff) {
+  tessarin_test::FakeOs os;
+  TunnelBridge bridge(os.Ports());
+  bridge.Initialize();
+  EXPECT_EQ(bridge.appDirectory, L"C:\\Apps\\tessarin");
+  EXPECT_EQ(bridge.configPath, kConfig);
+  EXPECT_EQ(os.log.Count("reg.set ProxyEnable=0"), 1u);
+  EXPECT_EQ(os.log.Count("proc."), 0u);
+}
+
+TEST_F(TunnelBridgeTest, PrepareAndRequestPermissionAnswerReadiness) {
+  Reply prepare = Call("prepare");
+  EXPECT_EQ(prepare.kind, "success");
+  EXPECT_EQ(Reply::LookupString(prepare.value.Get<EncodableValueMap>(), "platform"), "windows");
+  EXPECT_EQ(Call("requestPermission").value, prepare.value);
+  os_.system.existing.clear();
+  Reply missing = Call("prepare");
+  EXPECT_EQ(missing.kind, "success");
+  EXPECT_EQ(missing.value.Get<EncodableValueMap>().at(EncodableValue("ready")),
+            EncodableValue(false));
+}
+
+TEST_F(TunnelBridgeTest, UnknownNamesAndBadBytesGetEmptyReplies) {
+  EXPECT_EQ(Call("Status").kind, "notImplemented");
+  EXPECT_EQ(Call("connectx").kind, "notImplemented");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(Send({0x03, 1, 0, 0, 0}).kind, "notImplemented");
+  EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                "Unable to construct method call from message on channel tessarin/tunnel"),
+            std::string::npos);
+  EXPECT_TRUE(os_.log.events.empty());
+}
+
+TEST_F(TunnelBridgeTest, StatusWhileIdleMakesNoPlatformCall) {
+  EXPECT_EQ(Call("status").Stage(), "disconnected");
+  EXPECT_TRUE(os_.log.events.empty());
+}
+
+TEST_F(TunnelBridgeTest, ConnectSucceedsInOrder) {
+  os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+  Reply reply = Connect(Request());
+  ASSERT_EQ(reply.kind, "success");
+  const auto& map = reply.value.Get<EncodableValueMap>();
+  EXPECT_EQ(Reply::LookupString(map, "message"),
+            "Windows system proxy is active through sing-box.");
+  EXPECT_EQ(Reply::LookupString(map, "sessionId"), "windows-singbox-2026-12-06T10:25:05Z");
+  EXPECT_EQ(Reply::LookupString(map, "nodeId"), "n1");
+  EXPECT_TRUE(bridge_.active);
+  EXPECT_EQ(bridge_.coreProcessId, 100u);
+  EXPECT_EQ(os_.system.files[kConfig].substr(0, 2), "{\n");
+  const Events& e = os_.log.events;
+  ASSERT_GE(e.size(), 6u);
+  EXPECT_EQ(e[0], "sys.exists C:\\Apps\\tessarin\\bin\\sing-box.exe");
+  EXPECT_EQ(e[1], "sys.write C:\\Apps\\tessarin\\tessarin-sing-box.json");
+  EXPECT_EQ(e[2].rfind("proc.launch \"C:\\Apps\\tessarin\\bin\\sing-box.exe\" run -c", 0), 0u);
+  EXPECT_EQ(e[3], "sys.sleep 800");
+  EXPECT_EQ(e[4], "proc.alive 100");
+  EXPECT_EQ(os_.proxy.dwords["ProxyEnable"], 1u);
+
+  Reply status = Call("status");
+  EXPECT_EQ(Reply::LookupString(status.value.Get<EncodableValueMap>(), "sessionId"),
+            bridge_.sessionId);
+  EXPECT_EQ(Reply::LookupString(status.value.Get<EncodableValueMap>(), "message"),
+            "Windows system proxy is active.");
+
+  os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+  EXPECT_EQ(
+      Reply::LookupString(Connect(Request("GLOBAL")).value.Get<EncodableValueMap>(), "message"),
+      "Windows global mode requested sing-box TUN; verify routing with a network test.");
+}
+
+TEST_F(TunnelBridgeTest, RequestChecksComeFirstAndLeaveATunnelRunning) {
+  ConnectOk();
+  const EncodableValue text("x");
+  const EncodableValue list(flutter::EncodableValueList{});
+  for (const EncodableValue* args : {static_cast<const EncodableValue*>(nullptr), &text, &list}) {
+    Reply reply = Call("connect", args);
+    EXPECT_EQ(reply.code, "INVALID_ARGUMENT");
+    EXPECT_EQ(reply.message, "Missing tunnel request.");
+  }
+  EncodableValueMap no_uuid = Node();
+  no_uuid.erase(EncodableValue("uuid"));
+  Reply reply = Connect(Request("smart", no_uuid));
+  EXPECT_EQ(reply.code, "INVALID_ARGUMENT");
+  EXPECT_EQ(reply.message, "Selected node is missing connection config.");
+  EXPECT_TRUE(reply.value.IsNull());
+  EXPECT_TRUE(bridge_.active);
+  EXPECT_EQ(os_.log.Count("proc.terminate"), 0u);
+  EXPECT_EQ(os_.log.Count("reg."), 0u);
+
+  os_.system.existing.clear();
+  reply = Connect(
+      EncodableValue(EncodableValueMap{{EncodableValue("connectionConfig"), EncodableValue("x")}}));
+  EXPECT_EQ(reply.code, "UNAVAILABLE");
+  EXPECT_EQ(reply.message, "Windows sing-box proxy core is missing.");
+  const auto& details = reply.value.Get<EncodableValueMap>();
+  EXPECT_EQ(details.at(EncodableValue("method")), EncodableValue("connect"));
+  EXPECT_EQ(details.at(EncodableValue("snapshot")).Get<EncodableValueMap>().size(), 8u);
+  EXPECT_TRUE(bridge_.active);
+}
+
+TEST_F(TunnelBridgeTest, ReconnectStopsTheOldTunnelBeforeTheFileIsRewritten) {
+  ConnectOk();
+  os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+  ASSERT_EQ(Connect(Request()).kind, "success");
+  const Events& e = os_.log.events;
+  EXPECT_EQ(e[1], "reg.open");
+  EXPECT_EQ(e[2], "reg.set ProxyEnable=0");
+  EXPECT_EQ(e[6], "proc.terminate 100 wait 3000");
+  EXPECT_EQ(e[7], "sys.write C:\\Apps\\tessarin\\tessarin-sing-box.json");
+  EXPECT_EQ(bridge_.coreProcessId, 101u);
+}
+
+TEST_F(TunnelBridgeTest, LaterFailuresLeaveTheBridgeIdle) {
+  struct Case {
+    const char* code;
+    const char* message;
+    void (*arrange)(tessarin_test::FakeOs&);
+    size_t terminations;
+  };
+  const Case cases[] = {
+      {"IO_ERROR", "Failed to write sing-box config.",
+       [](tessarin_test::FakeOs& os) { os.system.writable = false; }, 1},
+      {"START_FAILED", "Failed to start sing-box.",
+       [](tessarin_test::FakeOs& os) { os.processes.launchable = false; }, 1},
+      {"START_FAILED", "sing-box exited immediately.",
+       [](tessarin_test::FakeOs& os) { os.processes.exits_at_once = true; }, 1},
+      {"PROXY_TEST_FAILED", "Proxy node connectivity check failed. Please switch nodes and retry.",
+       [](tessarin_test::FakeOs& os) { os.internet.script.clear(); }, 2},
+      {"PROXY_FAILED", "Failed to enable Windows proxy.",
+       [](tessarin_test::FakeOs& os) {
+         os.proxy.openable = false;
+         os.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+       },
+       2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code);
+    os_.system.writable = true;
+    os_.processes.launchable = true;
+    os_.processes.exits_at_once = false;
+    os_.proxy.openable = true;
+    ConnectOk();
+    const std::string old_session = bridge_.sessionId;
+    c.arrange(os_);
+    Reply reply = Connect(Request());
+    EXPECT_EQ(reply.code, c.code);
+    EXPECT_EQ(reply.message, c.message);
+    EXPECT_TRUE(reply.value.IsNull());
+    EXPECT_FALSE(bridge_.active);
+    EXPECT_EQ(bridge_.coreProcessId, 0u);
+    EXPECT_EQ(bridge_.sessionId, old_session);  // stale until the next status
+    // The old core always, the new one when it had been started and was alive.
+    EXPECT_EQ(os_.log.Count("proc.terminate"), c.terminations);
+    EXPECT_EQ(os_.log.Count("reg.set ProxyEnable=1"), 0u);
+    EXPECT_EQ(Call("status").Stage(), "disconnected");
+    EXPECT_TRUE(bridge_.sessionId.empty());
+  }
+}
+
+TEST_F(TunnelBridgeTest, StatusIsTheWatchdog) {
+  ConnectOk();
+  os_.processes.running[100] = false;
+  EXPECT_EQ(Call("status").Stage(), "disconnected");
+  EXPECT_EQ(os_.log.events,
+            (Events{"proc.alive 100", "reg.open", "reg.set ProxyEnable=0", "reg.close",
+                    "inet.option 39", "inet.option 37", "proc.terminate 100 wait 3000"}));
+  os_.log.events.clear();
+  EXPECT_EQ(Call("status").Stage(), "disconnected");
+  EXPECT_TRUE(os_.log.events.empty());
+}
+
+TEST_F(TunnelBridgeTest, DisconnectAndTeardown) {
+  EXPECT_EQ(Call("disconnect").Stage(), "disconnected");
+  EXPECT_EQ(os_.log.Count("reg.set ProxyEnable=0"), 1u);
+  os_.log.events.clear();
+  bridge_.Teardown();  // idle: nothing touched
+  EXPECT_TRUE(os_.log.events.empty());
+
+  ConnectOk();
+  EXPECT_EQ(Call("disconnect").Stage(), "disconnected");
+  EXPECT_EQ(os_.log.Count("proc.terminate 100"), 1u);
+  EXPECT_FALSE(bridge_.active);
+
+  ConnectOk();
+  bridge_.Teardown();
+  EXPECT_EQ(os_.log.Count("reg.set ProxyEnable=0"), 1u);
+  EXPECT_EQ(os_.log.Count("proc.terminate 101"), 1u);
+  EXPECT_FALSE(bridge_.active);
+  EXPECT_TRUE(bridge_.sessionId.empty());
+}
+
+}  // namespace
+}  // namespace tessarin
