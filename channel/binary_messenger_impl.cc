@@ -82,7 +82,7 @@ void BinaryMessengerImpl::Send(const std::string& channel, const uint8_t* messag
   auto holder = std::make_unique<ReplyCallback>(std::move(reply));
   if (FlutterDesktopMessengerSendWithReply(messenger_, channel.c_str(), message, message_size,
                                            ReplyTrampoline, holder.get())) {
-    holder.release();  // ReplyTrampoline owns it now.
+    (void)holder.release();  // ReplyTrampoline owns it now.
   }
 }
 
