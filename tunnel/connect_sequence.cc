@@ -39,12 +39,7 @@ void TunnelBridge::ConnectSequence(const flutter::MethodCall& call, flutter::Met
     return;
   }
   // 4. Stop the running tunnel before its file and port are reused.
-  if (active) {
-    SetSystemProxy(*ports_.proxy_settings, false);
-    TerminateCore(*ports_.processes, coreProcessId);
-    active = false;
-    coreProcessId = 0;
-  }
+  if (active) StopTunnel();
   // 5. Write the configuration.
   if (!ports_.system->WriteWholeFile(configPath, config)) {
     result.Error("IO_ERROR", "Failed to write sing-box config.", nullptr);

@@ -50,10 +50,7 @@ void TunnelBridge::Status(flutter::MethodResult& result) {
     return;
   }
   // The watchdog: a core that died takes the system proxy down with it.
-  if (active) {
-    SetSystemProxy(*ports_.proxy_settings, false);
-    TerminateCore(*ports_.processes, coreProcessId);
-  }
+  if (active) StopTunnel();
   active = false;
   coreProcessId = 0;
   sessionId.clear();
@@ -62,10 +59,7 @@ void TunnelBridge::Status(flutter::MethodResult& result) {
 }
 
 void TunnelBridge::Disconnect(flutter::MethodResult& result) {
-  SetSystemProxy(*ports_.proxy_settings, false);
-  if (coreProcessId != 0) TerminateCore(*ports_.processes, coreProcessId);
-  active = false;
-  coreProcessId = 0;
+  StopTunnel();
   sessionId.clear();
   const EncodableValue idle(IdleStatus());
   result.Success(&idle);
@@ -73,10 +67,14 @@ void TunnelBridge::Disconnect(flutter::MethodResult& result) {
 
 void TunnelBridge::Teardown() {
   if (!active && coreProcessId == 0) return;
+  StopTunnel();
+  sessionId.clear();
+}
+
+void TunnelBridge::StopTunnel() {
   SetSystemProxy(*ports_.proxy_settings, false);
   if (coreProcessId != 0) TerminateCore(*ports_.processes, coreProcessId);
   active = false;
-  sessionId.clear();
   coreProcessId = 0;
 }
 

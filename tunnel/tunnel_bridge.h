@@ -48,6 +48,9 @@ class TunnelBridge {
   void Status(flutter::MethodResult& result);
   void Disconnect(flutter::MethodResult& result);
   void ConnectSequence(const flutter::MethodCall& call, flutter::MethodResult& result);
+  // System proxy off, the known core terminated, the tunnel inactive; the
+  // session id is each caller's business.
+  void StopTunnel();
 
   OsPorts ports_;
   std::unique_ptr<flutter::MethodCallChannel> channel_;
