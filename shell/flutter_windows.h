@@ -9,6 +9,15 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+/* The native build runs the portable wrappers against the native stand-in;
+   these stand for the window types they pass through untouched. */
+typedef struct HWND__* HWND;
+typedef struct HMONITOR__* HMONITOR;
+typedef unsigned int UINT;
+typedef uintptr_t WPARAM;
+typedef intptr_t LPARAM;
+typedef intptr_t LRESULT;
 #endif
 
 #if defined(_WIN32) && !defined(TESSARIN_ENGINE_STATIC)
@@ -96,7 +105,6 @@ FLUTTER_EXPORT bool FlutterDesktopMessengerIsAvailable(FlutterDesktopMessengerRe
 /* output streams */
 FLUTTER_EXPORT void FlutterDesktopResyncOutputStreams(void);
 
-#ifdef _WIN32
 /* view controller and view */
 FLUTTER_EXPORT FlutterDesktopViewControllerRef
 FlutterDesktopViewControllerCreate(int width, int height, FlutterDesktopEngineRef engine);
@@ -110,7 +118,6 @@ FLUTTER_EXPORT bool FlutterDesktopViewControllerHandleTopLevelWindowProc(
     LPARAM lparam, LRESULT* result);
 FLUTTER_EXPORT HWND FlutterDesktopViewGetHWND(FlutterDesktopViewRef view);
 FLUTTER_EXPORT UINT FlutterDesktopGetDpiForMonitor(HMONITOR monitor);
-#endif
 
 #ifdef __cplusplus
 }

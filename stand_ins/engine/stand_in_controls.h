@@ -42,6 +42,41 @@ void AcceptSendWithReply(FlutterDesktopMessengerRef messenger, bool accept);
 // Answers the last accepted SendWithReply through its trampoline.
 void AnswerLastSend(FlutterDesktopMessengerRef messenger, const std::vector<uint8_t>& reply);
 
+// The engine and view half of the native stand-in.
+struct EngineStart {
+  std::wstring assets;
+  std::wstring icu;
+  std::wstring aot;
+  std::string entrypoint;
+  bool entrypoint_null = false;
+  int32_t argc = 0;
+  bool argv_null = true;
+  std::vector<std::string> arguments;
+  int32_t option1 = 0;
+  int32_t option2 = 0;
+};
+struct EngineCounts {
+  int engine_creates = 0;
+  int engine_destroys = 0;
+  int controller_creates = 0;
+  int controller_destroys = 0;
+  int font_reloads = 0;
+  int redraws = 0;
+  int next_frame_registrations = 0;
+};
+
+// Resets every engine control and count.
+void ResetEngine();
+EngineStart LastEngineStart();
+EngineCounts Counts();
+void SetEngineCreateFails(bool fails);
+void SetViewControllerCreateFails(bool fails);
+// As if a frame was produced: runs the pending next-frame callback, if any.
+void ProduceFrame();
+// The engine consumes |message| with |result| from now on.
+void ConsumeTopLevelMessage(UINT message, LRESULT result);
+FlutterDesktopMessengerRef LastMessenger();
+
 }  // namespace stand_in
 
 #endif  // TESSARIN_STAND_INS_ENGINE_STAND_IN_CONTROLS_H_

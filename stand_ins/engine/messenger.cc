@@ -1,4 +1,5 @@
-// The messenger half of the stand-in engine, for native tests.
+// The messenger half of the stand-in engine, shared by the native build and
+// the Windows DLL; the scripted UI and the tests drive it through Deliver.
 #include <deque>
 #include <map>
 #include <memory>

@@ -1,0 +1,505 @@
+// The stand-in flutter_windows.dll: the engine calls the host makes, a real
+// child window as the view, and a scripted user interface that plays a
+// scenario against "tessarin/tunnel" and writes what came back.
+#include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "shell/flutter_windows.h"
+#include "stand_ins/engine/scenario.h"
+#include "stand_ins/engine/stand_in_controls.h"
+#include "stand_ins/engine/window_controls.h"
+
+namespace {
+
+constexpr wchar_t kViewClass[] = L"TESSARIN_STAND_IN_VIEW";
+constexpr wchar_t kParkingClass[] = L"TESSARIN_STAND_IN_PARKING";
+constexpr char kTunnelChannel[] = "tessarin/tunnel";
+constexpr UINT kProduceFrame = WM_APP + 1;
+constexpr UINT kNextStep = WM_APP + 2;
+constexpr UINT_PTR kWaitTimer = 1;
+
+std::wstring Widen(const std::string& utf8) {
+  if (utf8.empty()) return std::wstring();
+  const int length =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], length);
+  return wide;
+}
+
+std::string Narrow(const std::wstring& wide) {
+  if (wide.empty()) return std::string();
+  const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                         nullptr, 0, nullptr, nullptr);
+  std::string narrow(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &narrow[0], length,
+                      nullptr, nullptr);
+  return narrow;
+}
+
+struct Controls {
+  std::map<UINT, LRESULT> consumed;
+  int font_reloads = 0;
+  int frames = 0;
+};
+
+Controls& TheControls() {
+  static Controls* controls = new Controls();
+  return *controls;
+}
+
+stand_in::ProxyValues ReadProxyValues() {
+  constexpr wchar_t kKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+  stand_in::ProxyValues values;
+  DWORD enable = 0;
+  DWORD size = sizeof(enable);
+  if (RegGetValueW(HKEY_CURRENT_USER, kKey, L"ProxyEnable", RRF_RT_REG_DWORD, nullptr, &enable,
+                   &size) == ERROR_SUCCESS) {
+    values.enable = enable;
+  }
+  auto text = [&](const wchar_t* name) -> std::optional<std::string> {
+    DWORD bytes = 0;
+    if (RegGetValueW(HKEY_CURRENT_USER, kKey, name, RRF_RT_REG_SZ, nullptr, nullptr, &bytes) !=
+        ERROR_SUCCESS) {
+      return std::nullopt;
+    }
+    std::wstring value(bytes / sizeof(wchar_t) + 1, L'\0');
+    bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+    if (RegGetValueW(HKEY_CURRENT_USER, kKey, name, RRF_RT_REG_SZ, nullptr, &value[0], &bytes) !=
+        ERROR_SUCCESS) {
+      return std::nullopt;
+    }
+    value.resize(wcslen(value.c_str()));
+    return Narrow(value);
+  };
+  values.server = text(L"ProxyServer");
+  values.override_list = text(L"ProxyOverride");
+  return values;
+}
+
+// Ends every core started from this program's bin directory, as a crash would.
+void TerminateCores() {
+  wchar_t module[MAX_PATH * 4];
+  const DWORD length = GetModuleFileNameW(nullptr, module, MAX_PATH * 4);
+  std::wstring core(module, length);
+  core = core.substr(0, core.find_last_of(L'\\')) + L"\\bin\\sing-box.exe";
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
+    if (_wcsicmp(entry.szExeFile, L"sing-box.exe") != 0) continue;
+    HANDLE process =
+        OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
+                    entry.th32ProcessID);
+    if (process == nullptr) continue;
+    wchar_t image[MAX_PATH * 4];
+    DWORD image_length = MAX_PATH * 4;
+    if (QueryFullProcessImageNameW(process, 0, image, &image_length) &&
+        _wcsicmp(image, core.c_str()) == 0) {
+      TerminateProcess(process, 1);
+      WaitForSingleObject(process, 5000);
+    }
+    CloseHandle(process);
+  }
+  CloseHandle(snapshot);
+}
+
+// The user interface application's stand-in: plays the scenario one step per
+// window message and writes the transcript.
+class ScriptedUi {
+ public:
+  ScriptedUi(const std::wstring& scenario, const std::wstring& transcript)
+      : scenario_path_(scenario) {
+    if (!transcript.empty()) transcript_ = _wfopen(transcript.c_str(), L"wb");
+  }
+  ~ScriptedUi() {
+    Write(stand_in::kClosedLine);
+    if (transcript_) fclose(transcript_);
+  }
+  ScriptedUi(const ScriptedUi&) = delete;
+  ScriptedUi& operator=(const ScriptedUi&) = delete;
+
+  void Write(const std::string& line) {
+    if (transcript_ == nullptr) return;
+    fputs(line.c_str(), transcript_);
+    fputc('\n', transcript_);
+    fflush(transcript_);
+  }
+
+  // Loads the scenario; without one the UI only shows the window.
+  bool Load() {
+    if (scenario_path_.empty()) return false;
+    std::string text;
+    if (FILE* file = _wfopen(scenario_path_.c_str(), L"rb")) {
+      char buffer[4096];
+      size_t read = 0;
+      while ((read = fread(buffer, 1, sizeof(buffer), file)) > 0) text.append(buffer, read);
+      fclose(file);
+    } else {
+      Fail("cannot read the scenario " + Narrow(scenario_path_));
+      return false;
+    }
+    std::string error;
+    if (!stand_in::ParseScenario(text, &steps_, &error)) {
+      Fail("bad scenario: " + error);
+      return false;
+    }
+    return true;
+  }
+
+  bool failed() const { return failed_; }
+
+  // Runs the next step; false when the scenario is over and the window
+  // should close.
+  bool RunStep(HWND view, FlutterDesktopMessengerRef messenger, stand_in::ShownStatus* shown) {
+    if (next_ >= steps_.size()) return false;
+    const size_t index = next_++;
+    const stand_in::ScenarioStep& step = steps_[index];
+    switch (step.kind) {
+      case stand_in::ScenarioStep::Kind::kCall:
+      case stand_in::ScenarioStep::Kind::kRaw: {
+        const std::vector<uint8_t> sent = stand_in::StepMessage(step);
+        const stand_in::Delivery delivery = stand_in::Deliver(messenger, kTunnelChannel, sent);
+        std::vector<uint8_t> reply;
+        const bool replied = delivery.delivered && delivery.responses > 0;
+        if (replied) reply = delivery.bytes;
+        Write(stand_in::StepLine(index, step, sent, replied ? &reply : nullptr, ReadProxyValues()));
+        if (replied) stand_in::StatusFromReply(reply, shown);
+        PostMessageW(view, kNextStep, 0, 0);
+        return true;
+      }
+      case stand_in::ScenarioStep::Kind::kWait:
+        SetTimer(view, kWaitTimer, static_cast<UINT>(step.wait_ms), nullptr);
+        return true;
+      case stand_in::ScenarioStep::Kind::kTerminateCore:
+        TerminateCores();
+        PostMessageW(view, kNextStep, 0, 0);
+        return true;
+      case stand_in::ScenarioStep::Kind::kClose:
+        return false;
+    }
+    return false;
+  }
+
+ private:
+  void Fail(const std::string& why) {
+    failed_ = true;
+    fprintf(stderr, "stand-in UI: %s\n", why.c_str());
+    Write("{\"error\": " + json::Quote(why) + "}");
+  }
+
+  std::wstring scenario_path_;
+  FILE* transcript_ = nullptr;
+  std::vector<stand_in::ScenarioStep> steps_;
+  size_t next_ = 0;
+  bool failed_ = false;
+};
+
+}  // namespace
+
+struct FlutterDesktopEngine {
+  FlutterDesktopMessengerRef messenger = nullptr;
+  FlutterDesktopNextFrameCallback next_frame = nullptr;
+  void* next_frame_data = nullptr;
+  std::unique_ptr<ScriptedUi> ui;
+  bool scenario_loaded = false;
+};
+
+struct FlutterDesktopView {
+  HWND window = nullptr;
+};
+
+struct FlutterDesktopViewController {
+  FlutterDesktopEngine* engine = nullptr;
+  FlutterDesktopView view;
+  HWND parking = nullptr;
+  bool frame_requested = false;
+  bool scenario_started = false;
+  stand_in::ShownStatus shown;
+  HFONT font = nullptr;
+};
+
+struct FlutterDesktopPluginRegistrar {
+  int unused = 0;
+};
+
+namespace {
+
+void LoadFont(FlutterDesktopViewController* controller) {
+  if (controller->font) DeleteObject(controller->font);
+  NONCLIENTMETRICSW metrics = {};
+  metrics.cbSize = sizeof(metrics);
+  SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0);
+  LOGFONTW font = metrics.lfMessageFont;
+  font.lfHeight = font.lfHeight * 3 / 2;
+  controller->font = CreateFontIndirectW(&font);
+}
+
+void Paint(HWND window, FlutterDesktopViewController* controller) {
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(window, &paint);
+  RECT area;
+  GetClientRect(window, &area);
+  HBRUSH background = CreateSolidBrush(RGB(0x16, 0x1B, 0x22));
+  FillRect(dc, &area, background);
+  DeleteObject(background);
+  HGDIOBJ old_font = SelectObject(dc, controller->font);
+  SetBkMode(dc, TRANSPARENT);
+  const stand_in::ShownStatus& shown = controller->shown;
+  const bool connected = shown.stage == "connected";
+  struct Line {
+    std::wstring text;
+    COLORREF color;
+  };
+  const Line lines[] = {
+      {L"tessarin", RGB(0xE6, 0xED, 0xF3)},
+      {L"Stage: " + Widen(shown.stage), connected                ? RGB(0x3F, 0xB9, 0x50)
+                                        : shown.stage == "error" ? RGB(0xF8, 0x51, 0x49)
+                                                                 : RGB(0x8B, 0x94, 0x9E)},
+      {Widen(shown.message), RGB(0xC9, 0xD1, 0xD9)},
+      {shown.session_id.empty() ? L"" : L"Session: " + Widen(shown.session_id),
+       RGB(0x8B, 0x94, 0x9E)},
+  };
+  RECT line = {area.left + 24, area.top + 32, area.right - 24, area.top + 32};
+  for (const Line& item : lines) {
+    SetTextColor(dc, item.color);
+    RECT measure = line;
+    DrawTextW(dc, item.text.c_str(), -1, &measure, DT_CALCRECT | DT_WORDBREAK);
+    line.bottom = line.top + (measure.bottom - measure.top);
+    DrawTextW(dc, item.text.c_str(), -1, &line, DT_WORDBREAK);
+    line.top = line.bottom + 16;
+  }
+  SelectObject(dc, old_font);
+  EndPaint(window, &paint);
+}
+
+LRESULT CALLBACK ViewProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  auto* controller =
+      reinterpret_cast<FlutterDesktopViewController*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (message == WM_NCCREATE) {
+    const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lparam);
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    return DefWindowProcW(window, message, wparam, lparam);
+  }
+  if (controller == nullptr) return DefWindowProcW(window, message, wparam, lparam);
+  FlutterDesktopEngine* engine = controller->engine;
+  switch (message) {
+    case kProduceFrame: {
+      // The frame is produced off screen, so it comes while the host window is
+      // still hidden; presenting it is the next WM_PAINT's work.
+      controller->frame_requested = false;
+      ++TheControls().frames;
+      InvalidateRect(window, nullptr, FALSE);
+      FlutterDesktopNextFrameCallback callback = engine->next_frame;
+      engine->next_frame = nullptr;
+      if (callback) callback(engine->next_frame_data);
+      if (!controller->scenario_started && engine->ui) {
+        controller->scenario_started = true;
+        if (engine->scenario_loaded)
+          PostMessageW(window, kNextStep, 0, 0);
+        else if (engine->ui->failed())
+          PostMessageW(GetAncestor(window, GA_ROOT), WM_CLOSE, 0, 0);
+      }
+      return 0;
+    }
+    case kNextStep:
+      if (!engine->ui || !engine->ui->RunStep(window, engine->messenger, &controller->shown)) {
+        PostMessageW(GetAncestor(window, GA_ROOT), WM_CLOSE, 0, 0);
+      }
+      InvalidateRect(window, nullptr, FALSE);
+      return 0;
+    case WM_TIMER:
+      if (wparam == kWaitTimer) {
+        KillTimer(window, kWaitTimer);
+        PostMessageW(window, kNextStep, 0, 0);
+      }
+      return 0;
+    case WM_PAINT:
+      Paint(window, controller);
+      return 0;
+    case WM_ERASEBKGND:
+      return 1;
+    default:
+      return DefWindowProcW(window, message, wparam, lparam);
+  }
+}
+
+void RegisterClasses() {
+  static bool registered = false;
+  if (registered) return;
+  registered = true;
+  WNDCLASSW view = {};
+  view.lpfnWndProc = ViewProc;
+  view.hInstance = GetModuleHandleW(nullptr);
+  view.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  view.lpszClassName = kViewClass;
+  RegisterClassW(&view);
+  WNDCLASSW parking = {};
+  parking.lpfnWndProc = DefWindowProcW;
+  parking.hInstance = GetModuleHandleW(nullptr);
+  parking.lpszClassName = kParkingClass;
+  RegisterClassW(&parking);
+}
+
+void DestroyEngine(FlutterDesktopEngineRef engine) {
+  stand_in::ShutDownMessenger(engine->messenger);
+  delete engine;
+}
+
+std::string ArgumentValue(const std::vector<std::string>& arguments, const std::string& name) {
+  const std::string prefix = "--" + name + "=";
+  for (const std::string& argument : arguments) {
+    if (argument.compare(0, prefix.size(), prefix) == 0) return argument.substr(prefix.size());
+  }
+  return std::string();
+}
+
+}  // namespace
+
+extern "C" {
+
+FlutterDesktopEngineRef FlutterDesktopEngineCreate(const EngineStartProperties* properties) {
+  // As a real engine: no assets, no engine.
+  const DWORD attributes = GetFileAttributesW(properties->assets_path);
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return nullptr;
+  }
+  std::vector<std::string> arguments;
+  for (int32_t i = 0; properties->entrypoint_argv && i < properties->entrypoint_argc; ++i) {
+    arguments.emplace_back(properties->entrypoint_argv[i]);
+  }
+  auto* engine = new FlutterDesktopEngine();
+  engine->messenger = stand_in::CreateMessenger();
+  const std::wstring scenario = Widen(ArgumentValue(arguments, "scenario"));
+  const std::wstring transcript = Widen(ArgumentValue(arguments, "transcript"));
+  if (!scenario.empty() || !transcript.empty()) {
+    engine->ui = std::make_unique<ScriptedUi>(scenario, transcript);
+    engine->ui->Write(stand_in::EngineLine(Narrow(properties->assets_path),
+                                           Narrow(properties->icu_data_path),
+                                           Narrow(properties->aot_library_path), arguments));
+    engine->scenario_loaded = engine->ui->Load();
+  }
+  return engine;
+}
+
+bool FlutterDesktopEngineDestroy(FlutterDesktopEngineRef engine) {
+  DestroyEngine(engine);
+  return true;
+}
+
+FlutterDesktopMessengerRef FlutterDesktopEngineGetMessenger(FlutterDesktopEngineRef engine) {
+  return engine->messenger;
+}
+
+FlutterDesktopPluginRegistrarRef FlutterDesktopEngineGetPluginRegistrar(FlutterDesktopEngineRef,
+                                                                        const char*) {
+  static FlutterDesktopPluginRegistrar registrar;
+  return &registrar;
+}
+
+void FlutterDesktopEngineReloadSystemFonts(FlutterDesktopEngineRef) {
+  ++TheControls().font_reloads;
+}
+
+void FlutterDesktopEngineSetNextFrameCallback(FlutterDesktopEngineRef engine,
+                                              FlutterDesktopNextFrameCallback callback,
+                                              void* user_data) {
+  engine->next_frame = callback;
+  engine->next_frame_data = user_data;
+}
+
+FlutterDesktopViewControllerRef FlutterDesktopViewControllerCreate(int width, int height,
+                                                                   FlutterDesktopEngineRef engine) {
+  if (engine == nullptr) return nullptr;
+  RegisterClasses();
+  auto* controller = new FlutterDesktopViewController();
+  controller->engine = engine;
+  LoadFont(controller);
+  // The view is born under a hidden window of ours until the host adopts it.
+  controller->parking = CreateWindowExW(0, kParkingClass, L"", WS_POPUP, 0, 0, 0, 0, nullptr,
+                                        nullptr, GetModuleHandleW(nullptr), nullptr);
+  controller->view.window =
+      CreateWindowExW(0, kViewClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, 0, 0, width,
+                      height, controller->parking, nullptr, GetModuleHandleW(nullptr), controller);
+  if (controller->view.window == nullptr) {
+    if (controller->parking) DestroyWindow(controller->parking);
+    DeleteObject(controller->font);
+    delete controller;
+    return nullptr;
+  }
+  return controller;
+}
+
+void FlutterDesktopViewControllerDestroy(FlutterDesktopViewControllerRef controller) {
+  if (IsWindow(controller->view.window)) DestroyWindow(controller->view.window);
+  if (controller->parking) DestroyWindow(controller->parking);
+  if (controller->font) DeleteObject(controller->font);
+  DestroyEngine(controller->engine);
+  delete controller;
+}
+
+FlutterDesktopViewRef FlutterDesktopViewControllerGetView(
+    FlutterDesktopViewControllerRef controller) {
+  return &controller->view;
+}
+
+void FlutterDesktopViewControllerForceRedraw(FlutterDesktopViewControllerRef controller) {
+  if (controller->frame_requested) return;
+  controller->frame_requested = true;
+  PostMessageW(controller->view.window, kProduceFrame, 0, 0);
+}
+
+bool FlutterDesktopViewControllerHandleTopLevelWindowProc(
+    FlutterDesktopViewControllerRef controller, HWND, UINT message, WPARAM, LPARAM,
+    LRESULT* result) {
+  if (message == WM_FONTCHANGE && controller->view.window) {
+    LoadFont(controller);
+    InvalidateRect(controller->view.window, nullptr, FALSE);
+  }
+  const auto found = TheControls().consumed.find(message);
+  if (found == TheControls().consumed.end()) return false;
+  *result = found->second;
+  return true;
+}
+
+HWND FlutterDesktopViewGetHWND(FlutterDesktopViewRef view) { return view->window; }
+
+UINT FlutterDesktopGetDpiForMonitor(HMONITOR monitor) {
+  using GetDpiForMonitorFn = HRESULT(WINAPI*)(HMONITOR, int, UINT*, UINT*);
+  UINT dpi = 0;
+  if (HMODULE shcore = LoadLibraryW(L"shcore.dll")) {
+    auto get = reinterpret_cast<GetDpiForMonitorFn>(
+        reinterpret_cast<void*>(GetProcAddress(shcore, "GetDpiForMonitor")));
+    UINT y = 0;
+    if (get == nullptr || FAILED(get(monitor, 0 /* effective DPI */, &dpi, &y))) dpi = 0;
+    FreeLibrary(shcore);
+  }
+  if (dpi == 0) {
+    HDC screen = GetDC(nullptr);
+    dpi = static_cast<UINT>(GetDeviceCaps(screen, LOGPIXELSX));
+    ReleaseDC(nullptr, screen);
+  }
+  return dpi;
+}
+
+// The stand-in writes through the same C runtime as the host, so the streams
+// the host re-opened are already the ones it uses.
+void FlutterDesktopResyncOutputStreams(void) {}
+
+void StandInConsumeTopLevelMessage(UINT message, LRESULT result) {
+  TheControls().consumed[message] = result;
+}
+void StandInResetConsumedMessages(void) { TheControls().consumed.clear(); }
+int StandInFontReloadCount(void) { return TheControls().font_reloads; }
+int StandInFramesProduced(void) { return TheControls().frames; }
+
+}  // extern "C"
