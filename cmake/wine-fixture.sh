@@ -10,9 +10,10 @@ export WINEPREFIX="$prefix" WINEDEBUG=-all
 wine=/usr/lib/wine/wine64
 case "$1" in
   setup)
+    # Large enough that a window at 144 DPI (645 x 1290) is never clamped.
     if [ -n "$display" ] && ! xdpyinfo -display ":$display" >/dev/null 2>&1; then
       rm -f "/tmp/.X$display-lock" "/tmp/.X11-unix/X$display"
-      Xvfb ":$display" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 </dev/null &
+      Xvfb ":$display" -screen 0 2560x1600x24 -nolisten tcp >/dev/null 2>&1 </dev/null &
       echo $! >"$prefix.xvfb-pid"
       tries=0
       until xdpyinfo -display ":$display" >/dev/null 2>&1; do

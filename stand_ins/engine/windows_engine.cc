@@ -212,6 +212,7 @@ struct FlutterDesktopEngine {
   void* next_frame_data = nullptr;
   std::unique_ptr<ScriptedUi> ui;
   bool scenario_loaded = false;
+  HWND view = nullptr;  // once a view controller runs the engine
 };
 
 struct FlutterDesktopView {
@@ -406,8 +407,10 @@ FlutterDesktopPluginRegistrarRef FlutterDesktopEngineGetPluginRegistrar(FlutterD
   return &registrar;
 }
 
-void FlutterDesktopEngineReloadSystemFonts(FlutterDesktopEngineRef) {
+void FlutterDesktopEngineReloadSystemFonts(FlutterDesktopEngineRef engine) {
   ++TheControls().font_reloads;
+  // New fonts mean a new frame, as with a real engine.
+  if (engine->view != nullptr) PostMessageW(engine->view, kProduceFrame, 0, 0);
 }
 
 void FlutterDesktopEngineSetNextFrameCallback(FlutterDesktopEngineRef engine,
@@ -430,6 +433,7 @@ FlutterDesktopViewControllerRef FlutterDesktopViewControllerCreate(int width, in
   controller->view.window =
       CreateWindowExW(0, kViewClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, 0, 0, width,
                       height, controller->parking, nullptr, GetModuleHandleW(nullptr), controller);
+  engine->view = controller->view.window;
   if (controller->view.window == nullptr) {
     if (controller->parking) DestroyWindow(controller->parking);
     DeleteObject(controller->font);
