@@ -5,70 +5,18 @@ and a CONNECT proxy on 127.0.0.1:20808 relaying to it, as the core would.
 
 usage: probe_harness.py WINE_RUN PROBE_CHECK_EXE
 """
-import hashlib
 import os
 import socket
-import ssl
-import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import time
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
-TRACE_HOST = "www.cloudflare.com"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "e2e"))
+from test_node import TRACE_HOST, make_certificates, start_trace_server, trust_ca  # noqa: E402
+
 PROXY_PORT = 20808
-
-
-def make_certificates(work):
-    def run(*args):
-        subprocess.run(args, check=True, cwd=work, capture_output=True)
-    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-        "-subj", "/CN=tessarin test CA", "-keyout", "ca.key", "-out", "ca.pem",
-        "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-    run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=" + TRACE_HOST,
-        "-keyout", "node.key", "-out", "node.csr")
-    with open(os.path.join(work, "ext.cnf"), "w") as f:
-        f.write("subjectAltName=DNS:%s\nextendedKeyUsage=serverAuth\n" % TRACE_HOST)
-    run("openssl", "x509", "-req", "-in", "node.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-        "-CAcreateserial", "-days", "2", "-extfile", "ext.cnf", "-out", "node.pem")
-    run("openssl", "x509", "-in", "ca.pem", "-outform", "DER", "-out", "ca.der")
-
-
-def trust_ca(wine_run, work):
-    der = open(os.path.join(work, "ca.der"), "rb").read()
-    sha1 = hashlib.sha1(der).digest()
-    blob = struct.pack("<III", 3, 1, len(sha1)) + sha1 + struct.pack("<III", 0x20, 1, len(der)) + der
-    key = ("HKEY_CURRENT_USER\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\"
-           + sha1.hex().upper())
-    reg = os.path.join(work, "ca.reg")
-    with open(reg, "w") as f:
-        f.write("REGEDIT4\n\n[%s]\n\"Blob\"=hex:%s\n" % (key, ",".join("%02x" % b for b in blob)))
-    subprocess.run([wine_run, "regedit", "/S", "Z:" + reg.replace("/", "\\")], check=True,
-                   capture_output=True)
-
-
-class Trace(BaseHTTPRequestHandler):
-    def do_GET(self):
-        body = b"fl=1\nh=%s\nip=127.0.0.1\n" % TRACE_HOST.encode() if self.path == "/cdn-cgi/trace" else b""
-        self.send_response(200 if body else 404)
-        self.send_header("Content-Type", "text/plain")
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-
-    def log_message(self, *args):
-        pass
-
-
-def start_trace_server(work):
-    server = ThreadingHTTPServer(("127.0.0.1", 0), Trace)
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(os.path.join(work, "node.pem"), os.path.join(work, "node.key"))
-    server.socket = context.wrap_socket(server.socket, server_side=True)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    return server
 
 
 def pipe(src, dst):

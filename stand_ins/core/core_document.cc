@@ -1,0 +1,394 @@
+#include "stand_ins/core/core_document.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <set>
+
+#include "stand_ins/json/json.h"
+
+namespace stand_in {
+namespace {
+
+using json::Value;
+
+// Each check returns false after storing the first reason.
+class Checker {
+ public:
+  explicit Checker(std::string* error) : error_(error) {}
+
+  bool Fail(const std::string& why) {
+    *error_ = why;
+    return false;
+  }
+
+  bool Object(const Value& value, const std::string& where, std::set<std::string> allowed) {
+    if (!value.Is(Value::Kind::kObject)) return Fail(where + ": expected an object");
+    std::set<std::string> seen;
+    for (const auto& member : value.members) {
+      if (allowed.count(member.first) == 0) {
+        return Fail(where + ": unknown field \"" + member.first + "\"");
+      }
+      if (!seen.insert(member.first).second) {
+        return Fail(where + ": duplicate field \"" + member.first + "\"");
+      }
+    }
+    return true;
+  }
+
+  bool String(const Value& parent, const std::string& where, const char* key, bool required,
+              std::string* out) {
+    const Value* value = parent.Find(key);
+    if (value == nullptr) return required ? Fail(where + ": missing \"" + key + "\"") : true;
+    if (!value->Is(Value::Kind::kString)) return Fail(where + "." + key + ": expected a string");
+    *out = value->text;
+    return true;
+  }
+
+  bool Bool(const Value& parent, const std::string& where, const char* key, bool* out) {
+    const Value* value = parent.Find(key);
+    if (value == nullptr) return true;
+    if (!value->Is(Value::Kind::kBool)) return Fail(where + "." + key + ": expected a boolean");
+    *out = value->boolean;
+    return true;
+  }
+
+  bool Port(const Value& parent, const std::string& where, const char* key, uint16_t* out) {
+    const Value* value = parent.Find(key);
+    int64_t port = 0;
+    if (value == nullptr) return Fail(where + ": missing \"" + key + "\"");
+    if (!json::ToInt64(*value, &port)) return Fail(where + "." + key + ": expected an integer");
+    if (port < 1 || port > 65535) {
+      return Fail(where + "." + key + ": port " + value->text + " out of range 1..65535");
+    }
+    *out = static_cast<uint16_t>(port);
+    return true;
+  }
+
+  bool Integer(const Value& parent, const std::string& where, const char* key) {
+    const Value* value = parent.Find(key);
+    int64_t number = 0;
+    if (value != nullptr && !json::ToInt64(*value, &number)) {
+      return Fail(where + "." + key + ": expected an integer");
+    }
+    return true;
+  }
+
+  bool StringList(const Value& parent, const std::string& where, const char* key,
+                  std::vector<std::string>* out) {
+    const Value* value = parent.Find(key);
+    if (value == nullptr) return true;
+    if (!value->Is(Value::Kind::kArray)) return Fail(where + "." + key + ": expected a list");
+    for (const Value& item : value->items) {
+      if (!item.Is(Value::Kind::kString)) {
+        return Fail(where + "." + key + ": expected a list of strings");
+      }
+      out->push_back(item.text);
+    }
+    return true;
+  }
+
+ private:
+  std::string* error_;
+};
+
+bool IsIpv4(const std::string& text, uint8_t octets[4]) {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  char tail = 0;
+  if (std::sscanf(text.c_str(), "%3u.%3u.%3u.%3u%c", &a, &b, &c, &d, &tail) != 4) return false;
+  if (a > 255 || b > 255 || c > 255 || d > 255) return false;
+  for (const char ch : text) {
+    if (!std::isdigit(static_cast<unsigned char>(ch)) && ch != '.') return false;
+  }
+  octets[0] = static_cast<uint8_t>(a);
+  octets[1] = static_cast<uint8_t>(b);
+  octets[2] = static_cast<uint8_t>(c);
+  octets[3] = static_cast<uint8_t>(d);
+  return true;
+}
+
+bool IsIpv6(const std::string& text) {
+  if (text.find(':') == std::string::npos) return false;
+  return std::all_of(text.begin(), text.end(), [](char ch) {
+    return std::isxdigit(static_cast<unsigned char>(ch)) || ch == ':' || ch == '.';
+  });
+}
+
+bool IsUuid(const std::string& text) {
+  if (text.size() != 36) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash ? text[i] != '-' : !std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
+  }
+  return true;
+}
+
+bool IsPrefix(const std::string& text) {
+  const size_t slash = text.find('/');
+  if (slash == std::string::npos) return false;
+  const std::string address = text.substr(0, slash);
+  const std::string bits = text.substr(slash + 1);
+  if (bits.empty() || bits.size() > 3 ||
+      !std::all_of(bits.begin(), bits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return false;
+  }
+  uint8_t octets[4];
+  if (IsIpv4(address, octets)) return std::stoi(bits) <= 32;
+  return IsIpv6(address) && std::stoi(bits) <= 128;
+}
+
+const std::set<std::string>& Fingerprints() {
+  static const std::set<std::string>* known = new std::set<std::string>{
+      "chrome", "firefox", "edge", "safari", "360", "qq", "ios", "android", "random", "randomized"};
+  return *known;
+}
+
+bool ReadInbound(Checker& check, const Value& inbound, const std::string& where,
+                 CoreDocument* out) {
+  std::string type;
+  if (!inbound.Is(Value::Kind::kObject)) return check.Fail(where + ": expected an object");
+  if (!check.String(inbound, where, "type", true, &type)) return false;
+  std::string tag;
+  if (type == "mixed") {
+    if (!check.Object(inbound, where, {"type", "tag", "listen", "listen_port"})) return false;
+    if (!check.String(inbound, where, "tag", false, &tag) ||
+        !check.String(inbound, where, "listen", true, &out->listen) ||
+        !check.Port(inbound, where, "listen_port", &out->listen_port)) {
+      return false;
+    }
+    uint8_t octets[4];
+    if (!IsIpv4(out->listen, octets) && !IsIpv6(out->listen)) {
+      return check.Fail(where + ".listen: not an IP address: " + out->listen);
+    }
+    return true;
+  }
+  if (type == "tun") {
+    if (!check.Object(inbound, where,
+                      {"type", "tag", "interface_name", "address", "mtu", "auto_route",
+                       "strict_route", "stack"})) {
+      return false;
+    }
+    std::vector<std::string> addresses;
+    std::string stack;
+    bool flag = false;
+    if (!check.String(inbound, where, "tag", false, &tag) ||
+        !check.String(inbound, where, "interface_name", false, &out->tun_interface) ||
+        !check.StringList(inbound, where, "address", &addresses) ||
+        !check.Integer(inbound, where, "mtu") || !check.Bool(inbound, where, "auto_route", &flag) ||
+        !check.Bool(inbound, where, "strict_route", &flag) ||
+        !check.String(inbound, where, "stack", false, &stack)) {
+      return false;
+    }
+    for (const std::string& address : addresses) {
+      if (!IsPrefix(address)) return check.Fail(where + ".address: not a prefix: " + address);
+    }
+    if (!stack.empty() && stack != "system" && stack != "gvisor" && stack != "mixed") {
+      return check.Fail(where + ".stack: unknown stack " + stack);
+    }
+    out->has_tun = true;
+    return true;
+  }
+  return check.Fail(where + ": unknown inbound type \"" + type + "\"");
+}
+
+bool ReadVless(Checker& check, const Value& outbound, const std::string& where, Outbound* out) {
+  if (!check.Object(outbound, where,
+                    {"type", "tag", "server", "server_port", "uuid", "flow", "tls", "transport"})) {
+    return false;
+  }
+  std::string uuid;
+  std::string flow;
+  if (!check.String(outbound, where, "server", true, &out->server) ||
+      !check.Port(outbound, where, "server_port", &out->server_port) ||
+      !check.String(outbound, where, "uuid", true, &uuid) ||
+      !check.String(outbound, where, "flow", false, &flow)) {
+    return false;
+  }
+  if (out->server.empty()) return check.Fail(where + ".server: empty");
+  if (!IsUuid(uuid)) return check.Fail(where + ".uuid: not a uuid: " + uuid);
+  if (!flow.empty() && flow != "xtls-rprx-vision") {
+    return check.Fail(where + ".flow: unknown flow " + flow);
+  }
+  if (const Value* tls = outbound.Find("tls")) {
+    const std::string at = where + ".tls";
+    std::string name;
+    bool enabled = false;
+    if (!check.Object(*tls, at, {"enabled", "server_name", "utls", "insecure", "alpn"}) ||
+        !check.Bool(*tls, at, "enabled", &enabled) ||
+        !check.String(*tls, at, "server_name", false, &name)) {
+      return false;
+    }
+    if (const Value* utls = tls->Find("utls")) {
+      std::string fingerprint;
+      if (!check.Object(*utls, at + ".utls", {"enabled", "fingerprint"}) ||
+          !check.Bool(*utls, at + ".utls", "enabled", &enabled) ||
+          !check.String(*utls, at + ".utls", "fingerprint", false, &fingerprint)) {
+        return false;
+      }
+      if (!fingerprint.empty() && Fingerprints().count(fingerprint) == 0) {
+        return check.Fail(at + ".utls.fingerprint: unknown fingerprint " + fingerprint);
+      }
+    }
+  }
+  if (const Value* transport = outbound.Find("transport")) {
+    const std::string at = where + ".transport";
+    std::string type;
+    std::string path;
+    if (!check.Object(*transport, at, {"type", "path", "headers"}) ||
+        !check.String(*transport, at, "type", true, &type) ||
+        !check.String(*transport, at, "path", false, &path)) {
+      return false;
+    }
+    if (type != "ws") return check.Fail(at + ": unknown transport type " + type);
+    if (const Value* headers = transport->Find("headers")) {
+      if (!headers->Is(Value::Kind::kObject))
+        return check.Fail(at + ".headers: expected an object");
+      for (const auto& header : headers->members) {
+        if (!header.second.Is(Value::Kind::kString)) {
+          return check.Fail(at + ".headers." + header.first + ": expected a string");
+        }
+      }
+    }
+  }
+  return true;
+}
+
+bool ReadOutbound(Checker& check, const Value& outbound, const std::string& where, Outbound* out) {
+  if (!outbound.Is(Value::Kind::kObject)) return check.Fail(where + ": expected an object");
+  if (!check.String(outbound, where, "type", true, &out->type) ||
+      !check.String(outbound, where, "tag", true, &out->tag)) {
+    return false;
+  }
+  if (out->type == "direct") return check.Object(outbound, where, {"type", "tag"});
+  if (out->type == "vless") return ReadVless(check, outbound, where, out);
+  return check.Fail(where + ": unknown outbound type \"" + out->type + "\"");
+}
+
+bool ReadRoute(Checker& check, const Value& route, CoreDocument* out) {
+  if (!check.Object(route, "route", {"rules", "final"})) return false;
+  if (const Value* rules = route.Find("rules")) {
+    if (!rules->Is(Value::Kind::kArray)) return check.Fail("route.rules: expected a list");
+    for (size_t i = 0; i < rules->items.size(); ++i) {
+      const Value& item = rules->items[i];
+      const std::string where = "route.rules[" + std::to_string(i) + "]";
+      RouteRule rule;
+      if (!check.Object(item, where, {"ip_is_private", "domain_suffix", "outbound"}) ||
+          !check.Bool(item, where, "ip_is_private", &rule.ip_is_private) ||
+          !check.StringList(item, where, "domain_suffix", &rule.domain_suffix) ||
+          !check.String(item, where, "outbound", true, &rule.outbound)) {
+        return false;
+      }
+      if (out->FindOutbound(rule.outbound) == nullptr) {
+        return check.Fail(where + ".outbound: no outbound tagged \"" + rule.outbound + "\"");
+      }
+      out->rules.push_back(std::move(rule));
+    }
+  }
+  if (!check.String(route, "route", "final", false, &out->final_outbound)) return false;
+  if (!out->final_outbound.empty() && out->FindOutbound(out->final_outbound) == nullptr) {
+    return check.Fail("route.final: no outbound tagged \"" + out->final_outbound + "\"");
+  }
+  return true;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+}  // namespace
+
+const Outbound* CoreDocument::FindOutbound(const std::string& tag) const {
+  for (const Outbound& outbound : outbounds) {
+    if (outbound.tag == tag) return &outbound;
+  }
+  return nullptr;
+}
+
+bool ReadCoreDocument(const std::string& text, CoreDocument* out, std::string* error) {
+  *out = CoreDocument();
+  Value root;
+  std::string why;
+  if (!json::Parse(text, &root, &why)) {
+    *error = "decode config: " + why;
+    return false;
+  }
+  Checker check(error);
+  if (!check.Object(root, "config", {"log", "inbounds", "outbounds", "route"})) return false;
+  if (const Value* log = root.Find("log")) {
+    std::string level;
+    if (!check.Object(*log, "log", {"level", "disabled", "timestamp"}) ||
+        !check.String(*log, "log", "level", false, &level)) {
+      return false;
+    }
+    static const std::set<std::string> kLevels = {"trace", "debug", "info", "warn",
+                                                  "error", "fatal", "panic"};
+    if (!level.empty() && kLevels.count(level) == 0) return check.Fail("log.level: " + level);
+  }
+  const Value* inbounds = root.Find("inbounds");
+  if (inbounds != nullptr) {
+    if (!inbounds->Is(Value::Kind::kArray)) return check.Fail("inbounds: expected a list");
+    for (size_t i = 0; i < inbounds->items.size(); ++i) {
+      if (!ReadInbound(check, inbounds->items[i], "inbounds[" + std::to_string(i) + "]", out)) {
+        return false;
+      }
+    }
+  }
+  if (out->listen_port == 0) return check.Fail("inbounds: no mixed inbound to serve");
+  const Value* outbounds = root.Find("outbounds");
+  if (outbounds == nullptr || !outbounds->Is(Value::Kind::kArray)) {
+    return check.Fail("outbounds: expected a list");
+  }
+  std::set<std::string> tags;
+  for (size_t i = 0; i < outbounds->items.size(); ++i) {
+    Outbound outbound;
+    const std::string where = "outbounds[" + std::to_string(i) + "]";
+    if (!ReadOutbound(check, outbounds->items[i], where, &outbound)) return false;
+    if (!tags.insert(outbound.tag).second) {
+      return check.Fail(where + ": duplicate tag \"" + outbound.tag + "\"");
+    }
+    out->outbounds.push_back(std::move(outbound));
+  }
+  if (out->outbounds.empty()) return check.Fail("outbounds: empty");
+  if (const Value* route = root.Find("route")) {
+    if (!ReadRoute(check, *route, out)) return false;
+  }
+  if (out->final_outbound.empty()) out->final_outbound = out->outbounds.front().tag;
+  return true;
+}
+
+bool IsPrivateAddress(const std::string& host) {
+  uint8_t o[4];
+  if (IsIpv4(host, o)) {
+    return o[0] == 10 || o[0] == 127 || (o[0] == 172 && (o[1] & 0xF0) == 16) ||
+           (o[0] == 192 && o[1] == 168) || (o[0] == 169 && o[1] == 254) ||
+           (o[0] == 100 && (o[1] & 0xC0) == 64) || o[0] == 0;
+  }
+  if (!IsIpv6(host)) return false;
+  const std::string lower = Lower(host);
+  if (lower == "::1" || lower == "::") return true;
+  // fc00::/7 unique local, fe80::/10 link local.
+  return lower.rfind("fc", 0) == 0 || lower.rfind("fd", 0) == 0 || lower.rfind("fe8", 0) == 0 ||
+         lower.rfind("fe9", 0) == 0 || lower.rfind("fea", 0) == 0 || lower.rfind("feb", 0) == 0;
+}
+
+std::string RouteDestination(const CoreDocument& document, const std::string& host) {
+  uint8_t octets[4];
+  const bool is_ip = IsIpv4(host, octets) || IsIpv6(host);
+  const std::string name = Lower(host);
+  for (const RouteRule& rule : document.rules) {
+    if (rule.ip_is_private && is_ip && IsPrivateAddress(host)) return rule.outbound;
+    if (is_ip) continue;
+    for (const std::string& suffix : rule.domain_suffix) {
+      const std::string lower = Lower(suffix);
+      if (name == lower || (name.size() > lower.size() &&
+                            name.compare(name.size() - lower.size(), lower.size(), lower) == 0 &&
+                            name[name.size() - lower.size() - 1] == '.')) {
+        return rule.outbound;
+      }
+    }
+  }
+  return document.final_outbound;
+}
+
+}  // namespace stand_in

@@ -1,0 +1,169 @@
+"""Runs tessarin.exe from a private copy of the bundle under Wine with a
+scenario, and reads back everything it left behind: the transcript, the
+registry's proxy values, the configuration file, the core's log and the
+processes still running."""
+import json
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import time
+
+INTERNET_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+PROXY_SERVER = "http=127.0.0.1:20808;https=127.0.0.1:20808;socks=127.0.0.1:20808"
+CONFIG_NAME = "tessarin-sing-box.json"
+CORE_LOG = "sing-box.log"
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def clean_environment():
+    # Wine's WinINet honours these; nothing here may leave the machine.
+    return {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
+
+
+class Wine:
+    def __init__(self, wine_run):
+        self.wine_run = wine_run
+
+    def run(self, *args, timeout=60, check=False):
+        return subprocess.run([self.wine_run, *args], capture_output=True, text=True,
+                              env=clean_environment(), timeout=timeout, check=check,
+                              stdin=subprocess.DEVNULL)
+
+    def proxy_values(self):
+        """The three per-user proxy values, None where absent."""
+        out = self.run("reg", "query", INTERNET_SETTINGS).stdout
+        values = {"ProxyEnable": None, "ProxyServer": None, "ProxyOverride": None}
+        for line in out.splitlines():
+            parts = line.strip().split(None, 2)
+            if len(parts) >= 2 and parts[0] in values:
+                text = parts[2] if len(parts) == 3 else ""
+                values[parts[0]] = int(text, 16) if parts[1] == "REG_DWORD" else text
+        return values
+
+    def set_proxy_values(self, enable, server=None, override=None):
+        """One registry import (each Wine start costs seconds)."""
+        lines = ["REGEDIT4", "", "[HKEY_CURRENT_USER\\%s]" % INTERNET_SETTINGS[5:],
+                 '"ProxyEnable"=dword:%08x' % enable]
+        for name, text in (("ProxyServer", server), ("ProxyOverride", override)):
+            if text is not None:
+                lines.append('"%s"="%s"' % (name, text.replace("\\", "\\\\").replace('"', '\\"')))
+        with tempfile.NamedTemporaryFile("w", suffix=".reg", delete=False) as f:
+            f.write("\n".join(lines) + "\n")
+        try:
+            self.run("regedit", "/S", windows_path(f.name), check=True)
+        finally:
+            os.remove(f.name)
+
+
+class App:
+    """One private run directory: a copy of the bundle."""
+
+    def __init__(self, wine, bundle, work, with_core=True):
+        self.wine = wine
+        self.dir = os.path.join(work, "app")
+        shutil.rmtree(self.dir, ignore_errors=True)
+        shutil.copytree(bundle, self.dir)
+        if not with_core:
+            os.remove(os.path.join(self.dir, "bin", "sing-box.exe"))
+        self.scenario = os.path.join(work, "scenario.json")
+        self.transcript = os.path.join(work, "transcript.jsonl")
+        self.process = None
+
+    @property
+    def config_path(self):
+        return os.path.join(self.dir, CONFIG_NAME)
+
+    def start(self, steps, extra_args=()):
+        with open(self.scenario, "w") as f:
+            json.dump({"steps": steps}, f)
+        if os.path.exists(self.transcript):
+            os.remove(self.transcript)
+        self.process = subprocess.Popen(
+            [self.wine.wine_run, "tessarin.exe", "--scenario=" + windows_path(self.scenario),
+             "--transcript=" + windows_path(self.transcript), *extra_args],
+            cwd=self.dir, env=clean_environment(), stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        return self
+
+    def wait(self, timeout=180):
+        out, _ = self.process.communicate(timeout=timeout)
+        self.output = out.decode("utf-8", "replace")
+        return self.process.returncode
+
+    def run(self, steps, extra_args=(), timeout=180):
+        self.start(steps, extra_args)
+        return self.wait(timeout)
+
+    def lines(self):
+        if not os.path.exists(self.transcript):
+            return []
+        with open(self.transcript, encoding="utf-8") as f:
+            return [json.loads(line) for line in f if line.strip()]
+
+    def replies(self):
+        """Step index -> transcript line, for the steps that sent a message."""
+        return {line["step"]: line for line in self.lines() if "step" in line}
+
+    def wait_for_step(self, index, timeout=60):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if index in self.replies():
+                return self.replies()[index]
+            if self.process.poll() is not None:
+                break
+            time.sleep(0.1)
+        raise AssertionError("step %d never answered; output:\n%s" % (index, self.lines()))
+
+    def config_bytes(self):
+        with open(self.config_path, "rb") as f:
+            return f.read()
+
+    def core_log(self):
+        path = os.path.join(self.dir, CORE_LOG)
+        return open(path, encoding="utf-8").read().splitlines() if os.path.exists(path) else []
+
+    def running_cores(self):
+        """Linux pids of this run directory's cores still alive."""
+        out = subprocess.run(["ps", "-eo", "pid=,args="], capture_output=True, text=True).stdout
+        marker = windows_path(os.path.join(self.dir, "bin", "sing-box.exe"))
+        return [int(line.split(None, 1)[0]) for line in out.splitlines()
+                if marker.lower() in line.lower() and "ps -eo" not in line]
+
+    def wait_cores_gone(self, timeout=10):
+        deadline = time.monotonic() + timeout
+        while self.running_cores() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        return not self.running_cores()
+
+
+def node_request(host, port, mode="smart", uuid="0f0e0d0c-0b0a-4998-8776-655443322110", **extra):
+    config = {"host": host, "port": port, "uuid": uuid, "sni": "", "path": "/ws",
+              "fp": "chrome", "id": "node-1", "regionCode": "jp"}
+    config.update(extra)
+    config = {k: v for k, v in config.items() if v is not None}
+    return {"proxyMode": mode, "connectionConfig": config, "nodeId": "node-1"}
+
+
+def reply_of(line):
+    return line["reply"]
+
+
+def success(line):
+    reply = line["reply"]
+    assert isinstance(reply, dict) and "success" in reply, "expected success, got %r" % (reply,)
+    return reply["success"]
+
+
+def error(line):
+    reply = line["reply"]
+    assert isinstance(reply, dict) and "error" in reply, "expected an error, got %r" % (reply,)
+    return reply["error"]
+
+
+def session_pattern():
+    return re.compile(r"^windows-singbox-\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")

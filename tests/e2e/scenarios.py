@@ -1,0 +1,410 @@
+#!/usr/bin/python3
+"""End-to-end scenarios: tessarin.exe from the bundle, under Wine and Xvfb,
+with the stand-in engine playing a scenario and the stand-in core carrying
+traffic to a local HTTPS test node. Each scenario checks the state left
+behind: transcript, registry, configuration bytes, core log, processes.
+
+usage: scenarios.py WINE_RUN WINE_PREFIX BUNDLE WORK_ROOT NAME|all
+"""
+import os
+import shutil
+import sys
+import time
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from expected_document import expected_document  # noqa: E402
+from harness import (PROXY_SERVER, App, Wine, error, node_request, session_pattern,  # noqa: E402
+                     success, windows_path)
+from test_node import make_certificates, start_trace_server, trust_ca, unused_port  # noqa: E402
+
+UUID = "0f0e0d0c-0b0a-4998-8776-655443322110"
+IDLE_MESSAGE = "Native tunnel bridge is idle."
+SMART_MESSAGE = "Windows system proxy is active through sing-box."
+GLOBAL_MESSAGE = "Windows global mode requested sing-box TUN; verify routing with a network test."
+PROBE_FAILED = "Proxy node connectivity check failed. Please switch nodes and retry."
+PROXY_ON = {"ProxyEnable": 1, "ProxyServer": PROXY_SERVER, "ProxyOverride": "<local>"}
+
+
+class Context:
+    def __init__(self, wine, bundle, work, node_port):
+        self.wine = wine
+        self.bundle = bundle
+        self.work = work
+        self.node_port = node_port
+
+    def app(self, with_core=True):
+        return App(self.wine, self.bundle, self.work, with_core)
+
+    def connect(self, mode="smart", **node):
+        node.setdefault("port", self.node_port)
+        return {"call": "connect", "args": node_request("127.0.0.1", mode=mode, **node)}
+
+
+def expect(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+def expect_equal(actual, expected, what):
+    if actual != expected:
+        raise AssertionError("%s: expected %r, got %r" % (what, expected, actual))
+
+
+def expect_idle(line, what):
+    reply = success(line)
+    expect_equal(reply["stage"], "disconnected", what + " stage")
+    expect_equal(reply["message"], IDLE_MESSAGE, what + " message")
+    expect("sessionId" not in reply, what + " shows no session")
+
+
+def expect_connected(line, message, what):
+    reply = success(line)
+    expect_equal(reply["stage"], "connected", what + " stage")
+    expect_equal(reply["message"], message, what + " message")
+    expect(session_pattern().match(reply["sessionId"]), what + " session id " + reply["sessionId"])
+    expect_equal(line["proxy"], PROXY_ON, what + " proxy values")
+    return reply
+
+
+def core_starts(app):
+    return [line for line in app.core_log() if "] command line: " in line]
+
+
+# ---------------------------------------------------------------- scenarios
+
+def bundle_session(ctx):
+    """prepare, status, disconnect, close: the whole program runs and ends with 0."""
+    app = ctx.app()
+    code = app.run([{"call": "prepare"}, {"call": "status"}, {"call": "disconnect"},
+                    {"close": True}], extra_args=["--mode", "a b"])
+    expect_equal(code, 0, "exit code")
+    lines = app.lines()
+    expect_equal(lines[0]["engine"]["assets"], "data\\flutter_assets", "assets path")
+    expect_equal(lines[0]["engine"]["icu"], "data\\icudtl.dat", "icu path")
+    expect_equal(lines[0]["engine"]["aot"], "data\\app.so", "aot path")
+    expect_equal(lines[0]["engine"]["arguments"][2:], ["--mode", "a b"], "arguments")
+    replies = app.replies()
+    prepare = success(replies[0])
+    expect_equal(prepare, {"ready": True, "permissionRequired": False, "platform": "windows",
+                           "message": "Windows sing-box proxy core is ready; TUN mode also "
+                                      "requires administrator routing support."}, "prepare")
+    expect_equal(replies[0]["sent"], "07077072657061726500", "prepare bytes sent")
+    expect(replies[0]["bytes"].startswith("00"), "success envelope")
+    expect_idle(replies[1], "status")
+    expect_idle(replies[2], "disconnect")
+    expect_equal(lines[-1], {"closed": True}, "last line")
+    expect_equal(len(lines), 5, "one line per message plus first and last")
+
+
+def missing_engine_files(ctx):
+    """No data\\flutter_assets: creation fails, exit 1, the proxy off anyway."""
+    ctx.wine.set_proxy_values(1, "elsewhere:8080")
+    app = ctx.app()
+    shutil.rmtree(os.path.join(app.dir, "data", "flutter_assets"))
+    code = app.run([{"call": "status"}])
+    expect_equal(code, 1, "exit code")
+    expect("Failed to create view controller." in app.output, "diagnostic: " + app.output)
+    expect_equal(ctx.wine.proxy_values()["ProxyEnable"], 0, "ProxyEnable after start")
+    expect_equal(app.lines(), [], "no engine, no transcript")
+
+
+def s01_start_switches_proxy_off(ctx):
+    ctx.wine.set_proxy_values(1, "elsewhere:8080", "<local>")
+    app = ctx.app()
+    expect_equal(app.run([{"call": "status"}]), 0, "exit code")
+    expect_equal(app.replies()[0]["proxy"]["ProxyEnable"], 0, "ProxyEnable after start")
+    expect_equal(ctx.wine.proxy_values()["ProxyEnable"], 0, "ProxyEnable after exit")
+
+
+def s02_missing_core(ctx):
+    app = ctx.app(with_core=False)
+    expect_equal(app.run([{"call": "prepare"}, ctx.connect()]), 0, "exit code")
+    replies = app.replies()
+    prepare = success(replies[0])
+    expect_equal(prepare["ready"], False, "ready")
+    expect_equal(prepare["message"], "Windows sing-box proxy core is missing.", "message")
+    failure = error(replies[1])
+    expect_equal(failure["code"], "UNAVAILABLE", "code")
+    expect_equal(failure["message"], "Windows sing-box proxy core is missing.", "message")
+    expect_equal(failure["details"]["method"], "connect", "details method")
+    expect_equal(failure["details"]["snapshot"]["stage"], "disconnected", "details snapshot")
+    expect(not os.path.exists(app.config_path), "no configuration written")
+
+
+def s03_connect_smart(ctx):
+    app = ctx.app()
+    steps = [ctx.connect(sni="", path="/ws"), {"call": "status"}, {"call": "disconnect"}]
+    expect_equal(app.run(steps), 0, "exit code")
+    replies = app.replies()
+    connected = expect_connected(replies[0], SMART_MESSAGE, "connect")
+    expect_equal(connected["protocol"], "vlessWs", "protocol")
+    expect_equal(connected["nodeId"], "node-1", "nodeId")
+    expect_equal(connected["connectedAt"], connected["updatedAt"], "timestamps")
+    expect_equal(app.config_bytes(),
+                 expected_document("127.0.0.1", ctx.node_port, UUID, path="/ws", fp="chrome"),
+                 "configuration bytes")
+    starts = core_starts(app)
+    expect_equal(len(starts), 1, "one core started")
+    exe = windows_path(os.path.join(app.dir, "bin", "sing-box.exe"))
+    config = windows_path(app.config_path)
+    expect(starts[0].endswith('command line: "%s" run -c "%s"' % (exe, config)),
+           "core command line: " + starts[0])
+    expect(any(line.endswith("working directory: " + windows_path(app.dir)) for line in app.core_log()),
+           "core working directory")
+    expect(any(line.endswith("console window: none") for line in app.core_log()), "core hidden")
+    expect(any("request CONNECT www.cloudflare.com:443 via proxy (127.0.0.1:%d): ok" % ctx.node_port
+               in line for line in app.core_log()), "probe went through the core to the node")
+    active = success(replies[1])
+    expect_equal(active["stage"], "connected", "status stage")
+    expect_equal(active["sessionId"], connected["sessionId"], "same session id")
+    expect_equal(replies[1]["proxy"], PROXY_ON, "proxy during status")
+    expect_idle(replies[2], "disconnect")
+    expect_equal(replies[2]["proxy"]["ProxyEnable"], 0, "proxy off after disconnect")
+
+
+def s04_connect_global(ctx):
+    app = ctx.app()
+    expect_equal(app.run([ctx.connect(mode="GLOBAL"), {"call": "disconnect"}]), 0, "exit code")
+    expect_connected(app.replies()[0], GLOBAL_MESSAGE, "connect")
+    document = app.config_bytes()
+    expect_equal(document, expected_document("127.0.0.1", ctx.node_port, UUID, path="/ws",
+                                             mode="global"), "configuration bytes")
+    expect(b'"type": "tun"' in document and b"domain_suffix" not in document, "tun, no domain rule")
+    expect(any("interface tessarin0 not created" in line for line in app.core_log()),
+           "core checked the tun inbound")
+
+
+def s05_core_dies(ctx):
+    app = ctx.app()
+    steps = [ctx.connect(), {"terminate_core": True}, {"call": "status"}, {"call": "status"}]
+    expect_equal(app.run(steps), 0, "exit code")
+    replies = app.replies()
+    expect_connected(replies[0], SMART_MESSAGE, "connect")
+    expect_idle(replies[2], "status after the crash")
+    expect_equal(replies[2]["proxy"]["ProxyEnable"], 0, "proxy switched off")
+    expect_idle(replies[3], "second status")
+    expect_equal(replies[3]["proxy"], replies[2]["proxy"], "nothing changed")
+
+
+def s06_disconnect(ctx):
+    app = ctx.app()
+    app.start([ctx.connect(), {"wait_ms": 2000}, {"call": "disconnect"}, {"wait_ms": 3000}])
+    expect_connected(app.wait_for_step(0), SMART_MESSAGE, "connect")
+    expect_equal(len(app.running_cores()), 1, "core running while connected")
+    line = app.wait_for_step(2)
+    expect_idle(line, "disconnect")
+    expect_equal(line["proxy"]["ProxyEnable"], 0, "proxy off")
+    expect(app.wait_cores_gone(), "core gone after disconnect")
+    expect_equal(app.wait(), 0, "exit code")
+
+
+def s07_node_down(ctx):
+    app = ctx.app()
+    app.start([{"call": "status"}, ctx.connect(port=unused_port()), {"call": "status"}])
+    app.wait_for_step(0)
+    begin = time.monotonic()
+    line = app.wait_for_step(1, timeout=120)
+    took = time.monotonic() - begin
+    expect_equal(app.wait(), 0, "exit code")
+    failure = error(line)
+    expect_equal(failure["code"], "PROXY_TEST_FAILED", "code")
+    expect_equal(failure["message"], PROBE_FAILED, "message")
+    expect(took >= 4.0, "gave up after %.1f s, sooner than the probe's retries" % took)
+    expect_equal(line["proxy"]["ProxyEnable"], 0, "proxy not switched on")
+    expect(any("dial failed" in entry for entry in app.core_log()), "core could not reach the node")
+    expect_equal(len(core_starts(app)), 1, "one core started")
+    expect_idle(app.replies()[2], "status")
+    print("node down: answered after %.1f s" % took)
+
+
+def s08_core_rejects_document(ctx):
+    app = ctx.app()
+    expect_equal(app.run([ctx.connect(port=0), {"call": "status"}]), 0, "exit code")
+    failure = error(app.replies()[0])
+    expect_equal(failure["code"], "START_FAILED", "code")
+    expect_equal(failure["message"], "sing-box exited immediately.", "message")
+    expect_equal(app.replies()[0]["proxy"]["ProxyEnable"], 0, "proxy untouched")
+    expect(any("server_port: port 0 out of range" in line for line in app.core_log()),
+           "core said why: %s" % app.core_log())
+    expect(not any("serving mixed inbound" in line for line in app.core_log()), "nothing served")
+    expect_idle(app.replies()[1], "status")
+
+
+def s09_reconnect(ctx):
+    app = ctx.app()
+    # Waits give the harness time to look at the processes between steps.
+    steps = [ctx.connect(), {"wait_ms": 2000}, ctx.connect(uuid=None), {"call": "status"},
+             {"wait_ms": 2000}, ctx.connect(mode="global"), {"wait_ms": 3000}, {"call": "status"},
+             {"call": "disconnect"}]
+    app.start(steps)
+    first = expect_connected(app.wait_for_step(0), SMART_MESSAGE, "first connect")
+    first_cores = app.running_cores()
+    expect_equal(len(first_cores), 1, "one core while connected")
+    refused = app.wait_for_step(2)
+    expect_equal(error(refused)["code"], "INVALID_ARGUMENT", "code")
+    expect_equal(error(refused)["message"], "Selected node is missing connection config.", "message")
+    expect_equal(refused["proxy"], PROXY_ON, "proxy untouched")
+    still = success(app.wait_for_step(3))
+    expect_equal(still["sessionId"], first["sessionId"], "tunnel untouched")
+    expect_equal(app.running_cores(), first_cores, "core untouched")
+    second = expect_connected(app.wait_for_step(5), GLOBAL_MESSAGE, "reconnect")
+    now = app.running_cores()
+    expect(len(now) == 1 and now != first_cores, "only the new core: %s, %s" % (first_cores, now))
+    expect_equal(app.wait(), 0, "exit code")
+    # The new core could only serve 20808 once the old one had let it go.
+    expect_equal(len(core_starts(app)), 2, "two cores started")
+    expect(not any("refused" in line for line in app.core_log()), "no core refused to start")
+    expect_equal(success(app.replies()[7])["sessionId"], second["sessionId"], "status after")
+
+
+def s10_malformed_requests(ctx):
+    app = ctx.app()
+    steps = [{"call": "connect"}, {"call": "connect", "args": [1, 2]},
+             {"call": "connect", "args": "smart"},
+             {"call": "connect", "args": {"proxyMode": "smart", "connectionConfig": "node"}},
+             {"call": "connect", "args": {"connectionConfig": {"host": "", "uuid": UUID}}}]
+    expect_equal(app.run(steps), 0, "exit code")
+    replies = app.replies()
+    for index in (0, 1, 2):
+        expect_equal(error(replies[index]),
+                     {"code": "INVALID_ARGUMENT", "message": "Missing tunnel request.",
+                      "details": None}, "request %d" % index)
+    for index in (3, 4):
+        expect_equal(error(replies[index]),
+                     {"code": "INVALID_ARGUMENT",
+                      "message": "Selected node is missing connection config.", "details": None},
+                     "request %d" % index)
+    expect(not os.path.exists(app.config_path), "nothing written")
+    expect_equal(core_starts(app), [], "no core started")
+
+
+def s11_unknown_and_undecodable(ctx):
+    app = ctx.app()
+    steps = [{"call": "Status"}, {"call": "reboot", "args": {"now": True}}, {"raw": "ff"},
+             {"raw": ""}, {"raw": "07"}, {"call": "status"}]
+    expect_equal(app.run(steps), 0, "exit code")
+    replies = app.replies()
+    for index in range(5):
+        expect_equal(replies[index]["reply"], "notImplemented", "step %d" % index)
+        expect_equal(replies[index]["bytes"], "", "step %d bytes" % index)
+    expect_idle(replies[5], "status still served")
+
+
+def s12_close_window(ctx):
+    app = ctx.app()
+    expect_equal(app.run([ctx.connect(), {"close": True}]), 0, "exit code while connected")
+    expect_connected(app.replies()[0], SMART_MESSAGE, "connect")
+    expect_equal(ctx.wine.proxy_values()["ProxyEnable"], 0, "proxy off after close")
+    expect(app.wait_cores_gone(), "core gone after close")
+    expect_equal(app.lines()[-1], {"closed": True}, "closed line")
+
+    idle = ctx.app()
+    idle.start([{"call": "status"}, {"wait_ms": 4000}, {"close": True}])
+    idle.wait_for_step(0)
+    ctx.wine.set_proxy_values(1, "user.example:3128", "*.local")
+    expect_equal(idle.wait(), 0, "exit code while idle")
+    expect_equal(ctx.wine.proxy_values(),
+                 {"ProxyEnable": 1, "ProxyServer": "user.example:3128", "ProxyOverride": "*.local"},
+                 "the user's proxy values untouched")
+    ctx.wine.set_proxy_values(0)
+
+
+def s13_host_killed(ctx):
+    app = ctx.app()
+    app.start([ctx.connect(), {"wait_ms": 60000}])
+    expect_connected(app.wait_for_step(0), SMART_MESSAGE, "connect")
+    expect_equal(len(app.running_cores()), 1, "core running")
+    ctx.wine.run("taskkill", "/F", "/IM", "tessarin.exe")
+    app.wait(timeout=30)
+    expect(app.wait_cores_gone(), "core went with its host")
+    expect_equal(ctx.wine.proxy_values()["ProxyEnable"], 1, "a killed host could not clean up")
+
+    again = ctx.app()
+    expect_equal(again.run([{"call": "status"}, ctx.connect(), {"call": "disconnect"}]), 0,
+                 "exit code")
+    replies = again.replies()
+    expect_equal(replies[0]["proxy"]["ProxyEnable"], 0, "next start switched the proxy off")
+    expect_connected(replies[1], SMART_MESSAGE, "new connect")
+
+
+def s14_config_not_writable(ctx):
+    app = ctx.app()
+    app.start([ctx.connect(), {"wait_ms": 2000}, ctx.connect(), {"call": "status"}])
+    expect_connected(app.wait_for_step(0), SMART_MESSAGE, "first connect")
+    # A directory where the file goes: refused even to root.
+    os.remove(app.config_path)
+    os.mkdir(app.config_path)
+    line = app.wait_for_step(2)
+    expect_equal(error(line), {"code": "IO_ERROR", "message": "Failed to write sing-box config.",
+                               "details": None}, "second connect")
+    expect_equal(line["proxy"]["ProxyEnable"], 0, "previous tunnel's proxy off")
+    expect(app.wait_cores_gone(), "previous core stopped")
+    expect_equal(app.wait(), 0, "exit code")
+    expect_idle(app.replies()[3], "status after")
+    expect_equal(len(core_starts(app)), 1, "no new core")
+
+
+SCENARIOS = {
+    "bundle_session": bundle_session,
+    "missing_engine_files": missing_engine_files,
+    "01_start_switches_proxy_off": s01_start_switches_proxy_off,
+    "02_missing_core": s02_missing_core,
+    "03_connect_smart": s03_connect_smart,
+    "04_connect_global": s04_connect_global,
+    "05_core_dies": s05_core_dies,
+    "06_disconnect": s06_disconnect,
+    "07_node_down": s07_node_down,
+    "08_core_rejects_document": s08_core_rejects_document,
+    "09_reconnect": s09_reconnect,
+    "10_malformed_requests": s10_malformed_requests,
+    "11_unknown_and_undecodable": s11_unknown_and_undecodable,
+    "12_close_window": s12_close_window,
+    "13_host_killed": s13_host_killed,
+    "14_config_not_writable": s14_config_not_writable,
+}
+
+
+def prepare_node(wine, prefix, root):
+    """The CA and certificates once per work root; the prefix trusts the CA once."""
+    ca = os.path.join(root, "ca")
+    os.makedirs(ca, exist_ok=True)
+    make_certificates(ca)
+    marker = os.path.join(prefix, ".tessarin-test-ca-" + str(os.path.getmtime(os.path.join(ca, "ca.der"))))
+    if not os.path.exists(marker):
+        trust_ca(wine.wine_run, ca)
+        open(marker, "w").close()
+    return start_trace_server(ca)
+
+
+def main():
+    wine_run, prefix, bundle, root = (os.path.abspath(arg) for arg in sys.argv[1:5])
+    name = sys.argv[5]
+    wine = Wine(wine_run)
+    node = prepare_node(wine, prefix, root)
+    names = list(SCENARIOS) if name == "all" else [name]
+    failed = []
+    for each in names:
+        work = os.path.join(root, each)
+        shutil.rmtree(work, ignore_errors=True)
+        os.makedirs(work)
+        began = time.monotonic()
+        try:
+            SCENARIOS[each](Context(wine, bundle, work, node.server_address[1]))
+            print("PASS %s (%.1f s)" % (each, time.monotonic() - began))
+        except Exception:  # noqa: BLE001 - report every failure the same way
+            failed.append(each)
+            print("FAIL %s (%.1f s)" % (each, time.monotonic() - began))
+            traceback.print_exc()
+            transcript = os.path.join(work, "transcript.jsonl")
+            if os.path.exists(transcript):
+                print("transcript:\n" + open(transcript).read()[:6000])
+        finally:
+            # Never leave a core behind for the next scenario.
+            wine.run("taskkill", "/F", "/IM", "sing-box.exe")
+    node.shutdown()
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

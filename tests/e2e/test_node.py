@@ -1,0 +1,79 @@
+"""The test node: a local HTTPS server answering the trace page with a
+certificate for the trace host, signed by a test CA that only the Wine
+prefix trusts (the host machine's trust store is never touched)."""
+import hashlib
+import os
+import socket
+import ssl
+import struct
+import subprocess
+import threading
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+TRACE_HOST = "www.cloudflare.com"
+TRACE_PATH = "/cdn-cgi/trace"
+
+
+def make_certificates(work):
+    """Writes ca.pem/ca.der and node.pem/node.key into |work| (once)."""
+    if os.path.exists(os.path.join(work, "node.pem")):
+        return
+
+    def run(*args):
+        subprocess.run(args, check=True, cwd=work, capture_output=True)
+    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+        "-subj", "/CN=tessarin test CA", "-keyout", "ca.key", "-out", "ca.pem",
+        "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=" + TRACE_HOST,
+        "-keyout", "node.key", "-out", "node.csr")
+    with open(os.path.join(work, "ext.cnf"), "w") as f:
+        f.write("subjectAltName=DNS:%s\nextendedKeyUsage=serverAuth\n" % TRACE_HOST)
+    run("openssl", "x509", "-req", "-in", "node.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+        "-CAcreateserial", "-days", "2", "-extfile", "ext.cnf", "-out", "node.pem")
+    run("openssl", "x509", "-in", "ca.pem", "-outform", "DER", "-out", "ca.der")
+
+
+def trust_ca(wine_run, work):
+    """Puts the CA in the prefix's per-user root store, as a .reg import."""
+    der = open(os.path.join(work, "ca.der"), "rb").read()
+    sha1 = hashlib.sha1(der).digest()
+    blob = struct.pack("<III", 3, 1, len(sha1)) + sha1 + struct.pack("<III", 0x20, 1, len(der)) + der
+    key = ("HKEY_CURRENT_USER\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\"
+           + sha1.hex().upper())
+    reg = os.path.join(work, "ca.reg")
+    with open(reg, "w") as f:
+        f.write("REGEDIT4\n\n[%s]\n\"Blob\"=hex:%s\n" % (key, ",".join("%02x" % b for b in blob)))
+    subprocess.run([wine_run, "regedit", "/S", "Z:" + reg.replace("/", "\\")], check=True,
+                   capture_output=True, stdin=subprocess.DEVNULL)
+
+
+class Trace(BaseHTTPRequestHandler):
+    def do_GET(self):
+        self.server.requests.append(self.path)
+        body = (b"fl=1\nh=%s\nip=127.0.0.1\n" % TRACE_HOST.encode()) if self.path == TRACE_PATH else b""
+        self.send_response(200 if body else 404)
+        self.send_header("Content-Type", "text/plain")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+
+def start_trace_server(work):
+    """The node, on 127.0.0.1 at a port of the system's choice."""
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Trace)
+    server.requests = []
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(os.path.join(work, "node.pem"), os.path.join(work, "node.key"))
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+def unused_port():
+    """A port where nothing listens: a node that is down."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
