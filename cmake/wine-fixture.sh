@@ -22,7 +22,7 @@ case "$1" in
         sleep 0.1
       done
     fi
-    export DISPLAY=":$display"
+    [ -z "$display" ] || export DISPLAY=":$display"
     if [ ! -f "$prefix/.tessarin-ready" ]; then
       rm -rf "$prefix"
       "$wine" wineboot -i >/dev/null 2>&1 </dev/null
