@@ -12,8 +12,8 @@
 #else
 /* The native build runs the portable wrappers against the native stand-in;
    these stand for the window types they pass through untouched. */
-typedef struct HWND__* HWND;
-typedef struct HMONITOR__* HMONITOR;
+typedef struct NativeWindow* HWND;
+typedef struct NativeMonitor* HMONITOR;
 typedef unsigned int UINT;
 typedef uintptr_t WPARAM;
 typedef intptr_t LPARAM;

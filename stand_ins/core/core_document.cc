@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <set>
 
 #include "stand_ins/json/json.h"
@@ -22,7 +21,7 @@ class Checker {
     return false;
   }
 
-  bool Object(const Value& value, const std::string& where, std::set<std::string> allowed) {
+  bool Object(const Value& value, const std::string& where, const std::set<std::string>& allowed) {
     if (!value.Is(Value::Kind::kObject)) return Fail(where + ": expected an object");
     std::set<std::string> seen;
     for (const auto& member : value.members) {
@@ -93,18 +92,21 @@ class Checker {
 };
 
 bool IsIpv4(const std::string& text, uint8_t octets[4]) {
-  unsigned a = 0, b = 0, c = 0, d = 0;
-  char tail = 0;
-  if (std::sscanf(text.c_str(), "%3u.%3u.%3u.%3u%c", &a, &b, &c, &d, &tail) != 4) return false;
-  if (a > 255 || b > 255 || c > 255 || d > 255) return false;
-  for (const char ch : text) {
-    if (!std::isdigit(static_cast<unsigned char>(ch)) && ch != '.') return false;
+  int part = 0;
+  int value = -1;
+  for (size_t i = 0; i <= text.size(); ++i) {
+    const char c = i < text.size() ? text[i] : '.';
+    if (c >= '0' && c <= '9') {
+      value = (value < 0 ? 0 : value * 10) + (c - '0');
+      if (value > 255) return false;
+    } else if (c == '.' && value >= 0 && part < 4) {
+      octets[part++] = static_cast<uint8_t>(value);
+      value = -1;
+    } else {
+      return false;
+    }
   }
-  octets[0] = static_cast<uint8_t>(a);
-  octets[1] = static_cast<uint8_t>(b);
-  octets[2] = static_cast<uint8_t>(c);
-  octets[3] = static_cast<uint8_t>(d);
-  return true;
+  return part == 4;
 }
 
 bool IsIpv6(const std::string& text) {

@@ -5,6 +5,8 @@
 // After windows.h, which it needs.
 #include <tlhelp32.h>
 
+#include <share.h>
+
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -119,7 +121,7 @@ class ScriptedUi {
  public:
   ScriptedUi(const std::wstring& scenario, const std::wstring& transcript)
       : scenario_path_(scenario) {
-    if (!transcript.empty()) transcript_ = _wfopen(transcript.c_str(), L"wb");
+    if (!transcript.empty()) transcript_ = _wfsopen(transcript.c_str(), L"wb", _SH_DENYWR);
   }
   ~ScriptedUi() {
     Write(stand_in::kClosedLine);
@@ -139,7 +141,7 @@ class ScriptedUi {
   bool Load() {
     if (scenario_path_.empty()) return false;
     std::string text;
-    if (FILE* file = _wfopen(scenario_path_.c_str(), L"rb")) {
+    if (FILE* file = _wfsopen(scenario_path_.c_str(), L"rb", _SH_DENYNO)) {
       char buffer[4096];
       size_t read = 0;
       while ((read = fread(buffer, 1, sizeof(buffer), file)) > 0) text.append(buffer, read);

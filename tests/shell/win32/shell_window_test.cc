@@ -138,16 +138,18 @@ class ShellWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     saved_theme_ = ReadDword(kThemeKey, L"AppsUseLightTheme");
+    saved_setter_ = Win32Window::SetWindowAttribute();
     StandInResetConsumedMessages();
   }
   void TearDown() override {
     WriteDword(kThemeKey, L"AppsUseLightTheme", saved_theme_);
-    Win32Window::SetWindowAttribute() = &RecordAttribute;
+    Win32Window::SetWindowAttribute() = saved_setter_;
     StandInResetConsumedMessages();
   }
 
   DataDirectory data_;
   std::optional<DWORD> saved_theme_;
+  Win32Window::WindowAttributeSetter saved_setter_ = nullptr;
 };
 
 TEST_F(ShellWindowTest, HiddenUntilTheFirstFrameThenShownOnce) {
