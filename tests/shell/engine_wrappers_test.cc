@@ -56,15 +56,17 @@ TEST_F(EngineWrappersTest, AnEngineNotHandedOverIsDestroyedByItsWrapper) {
   { flutter::FlutterEngine engine{EngineProject(L"data")}; }
   EXPECT_EQ(stand_in::Counts().engine_destroys, 1);
 
+  FlutterDesktopEngineRef handed_over = nullptr;
   {
     flutter::FlutterEngine engine{EngineProject(L"data")};
-    ASSERT_NE(engine.HandOverEngine(), nullptr);
+    handed_over = engine.HandOverEngine();
+    ASSERT_NE(handed_over, nullptr);
     // Still usable after the hand-over: the messenger works on.
     EXPECT_NE(engine.Messenger(), nullptr);
-    // Nobody destroys a handed-over engine here; clean up as its owner would.
-    stand_in::ShutDownMessenger(stand_in::LastMessenger());
   }
   EXPECT_EQ(stand_in::Counts().engine_destroys, 1);
+  // Its new owner ends it.
+  FlutterDesktopEngineDestroy(handed_over);
 }
 
 TEST_F(EngineWrappersTest, RegistrarNeedsARunningEngine) {
@@ -119,16 +121,19 @@ TEST_F(EngineWrappersTest, ControllerOwnsTheEngineAndEndsItFirst) {
 
 TEST_F(EngineWrappersTest, FailedControllerHasNoViewAndDestroysNothing) {
   stand_in::SetViewControllerCreateFails(true);
+  FlutterDesktopEngineRef orphan = nullptr;
   testing::internal::CaptureStderr();
   {
     flutter::FlutterViewController controller(430, 860, EngineProject(L"data"));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to create view controller.\n");
     EXPECT_EQ(controller.View(), nullptr);
-    EXPECT_NE(controller.Engine(), nullptr);
-    stand_in::ShutDownMessenger(stand_in::LastMessenger());
+    ASSERT_NE(controller.Engine(), nullptr);
+    orphan = controller.Engine()->HandOverEngine();
   }
   EXPECT_EQ(stand_in::Counts().controller_destroys, 0);
   EXPECT_EQ(stand_in::Counts().engine_destroys, 0);
+  // Nobody owns that engine any more; the test frees it.
+  FlutterDesktopEngineDestroy(orphan);
 }
 
 TEST_F(EngineWrappersTest, MissingEngineStillYieldsAControllerWithoutView) {
