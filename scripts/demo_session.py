@@ -67,8 +67,9 @@ def main():
         proxy = line["proxy"]
         print("-> %s" % line["call"])
         print("   <- %s" % describe(line))
+        shown = {name: "(not set)" if value is None else value for name, value in proxy.items()}
         print("      system proxy: ProxyEnable=%s ProxyServer=%s ProxyOverride=%s"
-              % (proxy["ProxyEnable"], proxy["ProxyServer"], proxy["ProxyOverride"]))
+              % (shown["ProxyEnable"], shown["ProxyServer"], shown["ProxyOverride"]))
     requests = [entry.split("] ", 1)[1] for entry in app.core_log() if "request " in entry]
     print("== the core carried: %s" % ("; ".join(requests) or "nothing"))
     print("== screenshot while connected: %s" % shot)
