@@ -411,8 +411,12 @@ FlutterDesktopPluginRegistrarRef FlutterDesktopEngineGetPluginRegistrar(FlutterD
 
 void FlutterDesktopEngineReloadSystemFonts(FlutterDesktopEngineRef engine) {
   ++TheControls().font_reloads;
+  if (engine->view == nullptr) return;
+  auto* controller = reinterpret_cast<FlutterDesktopViewController*>(
+      GetWindowLongPtrW(engine->view, GWLP_USERDATA));
+  if (controller != nullptr) LoadFont(controller);
   // New fonts mean a new frame, as with a real engine.
-  if (engine->view != nullptr) PostMessageW(engine->view, kProduceFrame, 0, 0);
+  PostMessageW(engine->view, kProduceFrame, 0, 0);
 }
 
 void FlutterDesktopEngineSetNextFrameCallback(FlutterDesktopEngineRef engine,
@@ -464,13 +468,9 @@ void FlutterDesktopViewControllerForceRedraw(FlutterDesktopViewControllerRef con
   PostMessageW(controller->view.window, kProduceFrame, 0, 0);
 }
 
-bool FlutterDesktopViewControllerHandleTopLevelWindowProc(
-    FlutterDesktopViewControllerRef controller, HWND, UINT message, WPARAM, LPARAM,
-    LRESULT* result) {
-  if (message == WM_FONTCHANGE && controller->view.window) {
-    LoadFont(controller);
-    InvalidateRect(controller->view.window, nullptr, FALSE);
-  }
+bool FlutterDesktopViewControllerHandleTopLevelWindowProc(FlutterDesktopViewControllerRef, HWND,
+                                                          UINT message, WPARAM, LPARAM,
+                                                          LRESULT* result) {
   const auto found = TheControls().consumed.find(message);
   if (found == TheControls().consumed.end()) return false;
   *result = found->second;
