@@ -17,22 +17,15 @@
 #include <thread>
 
 #include "stand_ins/core/core_document.h"
+#include "stand_ins/win32/utf8_text.h"
 
 namespace {
+
+using stand_in::Narrow;
 
 FILE* log_file = nullptr;
 std::mutex log_lock;
 stand_in::CoreDocument document;
-
-std::string Narrow(const std::wstring& wide) {
-  if (wide.empty()) return std::string();
-  const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string narrow(static_cast<size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &narrow[0], length,
-                      nullptr, nullptr);
-  return narrow;
-}
 
 void Log(const char* format, ...) {
   std::lock_guard<std::mutex> hold(log_lock);

@@ -17,8 +17,12 @@
 #include "stand_ins/engine/scenario.h"
 #include "stand_ins/engine/stand_in_controls.h"
 #include "stand_ins/engine/window_controls.h"
+#include "stand_ins/win32/utf8_text.h"
 
 namespace {
+
+using stand_in::Narrow;
+using stand_in::Widen;
 
 constexpr wchar_t kViewClass[] = L"TESSARIN_STAND_IN_VIEW";
 constexpr wchar_t kParkingClass[] = L"TESSARIN_STAND_IN_PARKING";
@@ -26,25 +30,6 @@ constexpr char kTunnelChannel[] = "tessarin/tunnel";
 constexpr UINT kProduceFrame = WM_APP + 1;
 constexpr UINT kNextStep = WM_APP + 2;
 constexpr UINT_PTR kWaitTimer = 1;
-
-std::wstring Widen(const std::string& utf8) {
-  if (utf8.empty()) return std::wstring();
-  const int length =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], length);
-  return wide;
-}
-
-std::string Narrow(const std::wstring& wide) {
-  if (wide.empty()) return std::string();
-  const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string narrow(static_cast<size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &narrow[0], length,
-                      nullptr, nullptr);
-  return narrow;
-}
 
 struct Controls {
   std::map<UINT, LRESULT> consumed;
