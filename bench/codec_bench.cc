@@ -4,7 +4,10 @@
 #include <benchmark/benchmark.h>
 #include <msgpack.h>
 
+#include <cstdio>
 #include <cstring>
+#include <iostream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -73,6 +76,36 @@ EncodableValue DoubleList() {
   std::vector<double> values(256 * 1024);
   for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<double>(i) * 0.5;
   return EncodableValue(std::move(values));
+}
+
+constexpr size_t kHostileSize = 64 * 1024;
+
+// 120 nested lists, each announcing as many elements as the bytes left after
+// its header, over a body of trues: every count passes the size check, and
+// the innermost list uses up the message that all the others count on.
+std::vector<uint8_t> NestedCountBomb() {
+  std::vector<uint8_t> bytes;
+  for (int level = 0; level < 120; ++level) {
+    const uint32_t left = static_cast<uint32_t>(kHostileSize - bytes.size() - 6);
+    bytes.insert(bytes.end(),
+                 {0x0C, 0xFF, static_cast<uint8_t>(left), static_cast<uint8_t>(left >> 8),
+                  static_cast<uint8_t>(left >> 16), static_cast<uint8_t>(left >> 24)});
+  }
+  bytes.resize(kHostileSize, 0x01);
+  return bytes;
+}
+
+// The same size and about as many values, well formed: one list of trues.
+std::vector<uint8_t> BenignTrues() {
+  const uint32_t count = static_cast<uint32_t>(kHostileSize - 6);
+  std::vector<uint8_t> bytes{0x0C,
+                             0xFF,
+                             static_cast<uint8_t>(count),
+                             static_cast<uint8_t>(count >> 8),
+                             static_cast<uint8_t>(count >> 16),
+                             static_cast<uint8_t>(count >> 24)};
+  bytes.resize(kHostileSize, 0x01);
+  return bytes;
 }
 
 std::vector<uint8_t> Encode(const EncodableValue& value) {
@@ -186,6 +219,19 @@ void BM_StandardEncode(benchmark::State& state, EncodableValue (*make)()) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
 }
 
+// Decoding raw message bytes; the codec's diagnostic for the bomb goes to a
+// closed stream so that it is not what gets measured.
+void BM_DecodeBytes(benchmark::State& state, std::vector<uint8_t> (*make)()) {
+  const auto bytes = make();
+  std::cerr.setstate(std::ios::failbit);
+  for (auto _ : state) {
+    EncodableValue decoded = Decode(bytes);
+    benchmark::DoNotOptimize(decoded);
+  }
+  std::cerr.clear();
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+}
+
 // The floor for typed lists: copying the same bytes into a fresh buffer.
 void BM_Memcpy(benchmark::State& state, EncodableValue (*make)()) {
   const auto encoded = Encode(make());
@@ -216,7 +262,41 @@ BENCHMARK_CAPTURE(BM_StandardEncode, double_list_256k, DoubleList);
 BENCHMARK_CAPTURE(BM_Memcpy, byte_list_1mib, ByteList);
 BENCHMARK_CAPTURE(BM_Memcpy, int64_list_256k, Int64List);
 BENCHMARK_CAPTURE(BM_Memcpy, double_list_256k, DoubleList);
+BENCHMARK_CAPTURE(BM_DecodeBytes, hostile_nested_counts_64k, NestedCountBomb);
+BENCHMARK_CAPTURE(BM_DecodeBytes, benign_list_64k, BenignTrues);
+
+// Keeps each run's time per iteration so that ratios from this one run can be printed.
+class RecordingReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Iteration)
+        times[run.benchmark_name()] = run.GetAdjustedRealTime();
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  std::map<std::string, double> times;
+};
+
+void PrintRatio(const RecordingReporter& reporter, const char* what, const std::string& numerator,
+                const std::string& denominator) {
+  const auto a = reporter.times.find(numerator);
+  const auto b = reporter.times.find(denominator);
+  if (a == reporter.times.end() || b == reporter.times.end() || b->second <= 0) return;
+  std::printf("ratio %-48s %6.2f  (%s / %s)\n", what, a->second / b->second, numerator.c_str(),
+              denominator.c_str());
+}
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RecordingReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::printf("\n");
+  PrintRatio(reporter, "hostile 64 KiB decode time / benign",
+             "BM_DecodeBytes/hostile_nested_counts_64k", "BM_DecodeBytes/benign_list_64k");
+  benchmark::Shutdown();
+  return 0;
+}

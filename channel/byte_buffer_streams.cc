@@ -10,9 +10,16 @@ namespace {
 constexpr const char kInvalidRead[] = "Invalid read in StandardCodecByteStreamReader";
 }
 
+// The first read past the end is reported; after that the stream is failed
+// and stays silent.
+void ByteBufferStreamReader::FailRead() {
+  if (!failed_) LogLine(kInvalidRead);
+  failed_ = true;
+}
+
 uint8_t ByteBufferStreamReader::ReadByte() {
-  if (location_ >= size_) {
-    LogLine(kInvalidRead);
+  if (failed_ || location_ >= size_) {
+    FailRead();
     return 0;
   }
   return bytes_[location_++];
@@ -20,8 +27,8 @@ uint8_t ByteBufferStreamReader::ReadByte() {
 
 void ByteBufferStreamReader::ReadBytes(uint8_t* destination, size_t length) {
   // Written so that neither side can overflow: location may already be past size.
-  if (location_ > size_ || length > size_ - location_) {
-    LogLine(kInvalidRead);
+  if (failed_ || location_ > size_ || length > size_ - location_) {
+    FailRead();
     return;
   }
   if (length > 0) std::memcpy(destination, bytes_ + location_, length);

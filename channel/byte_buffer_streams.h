@@ -20,13 +20,18 @@ class ByteBufferStreamReader : public ByteStreamReader {
   void ReadBytes(uint8_t* destination, size_t length) override;
   void SkipToAlignment(uint8_t alignment) override;
   uint64_t Remaining() const override { return location_ < size_ ? size_ - location_ : 0; }
+  bool Failed() const override { return failed_; }
+  void Fail() override { failed_ = true; }
 
   uint64_t Location() const { return location_; }
 
  private:
+  void FailRead();
+
   const uint8_t* bytes_;
   uint64_t size_;
   uint64_t location_ = 0;
+  bool failed_ = false;
 };
 
 class ByteBufferStreamWriter : public ByteStreamWriter {

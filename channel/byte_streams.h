@@ -16,6 +16,24 @@ class ByteStreamReader {
   // Bytes left before the end, 0 once a skip has passed it. Lets the codec
   // refuse announced sizes that the message cannot hold before allocating.
   virtual uint64_t Remaining() const = 0;
+  // A decode that has gone wrong once stays failed: every later read gives
+  // zeros without consuming or reporting anything, so a malformed message
+  // costs no more than its size and writes one diagnostic line.
+  virtual bool Failed() const = 0;
+  // Marks the stream failed without writing a line; the caller has written its own.
+  virtual void Fail() = 0;
+
+  // Lists and maps open around the value being read from this stream: the
+  // depth limit belongs to the one decode, not to the thread.
+  int& Nesting() { return nesting_; }
+  // List elements the decode may still reserve room for. Every element takes
+  // a byte, so a well-formed message never needs more than its own size;
+  // nested lists that each announce the whole message share this one budget.
+  uint64_t& ReservableElements() { return reservable_elements_; }
+
+ private:
+  int nesting_ = 0;
+  uint64_t reservable_elements_ = 0;
 };
 
 class ByteStreamWriter {
@@ -24,6 +42,12 @@ class ByteStreamWriter {
   virtual void WriteByte(uint8_t byte) = 0;
   virtual void WriteBytes(const uint8_t* source, size_t length) = 0;
   virtual void PadToAlignment(uint8_t alignment) = 0;
+
+  // Lists and maps open around the value being written to this stream.
+  int& Nesting() { return nesting_; }
+
+ private:
+  int nesting_ = 0;
 };
 
 }  // namespace flutter

@@ -150,8 +150,14 @@ class EncodableValue {
 
   const EncodableVariant& Variant() const { return value_; }
 
+  // Three-way ordering of map keys: negative, zero (equivalent) or positive.
+  // Each level is compared once, so the cost is the size of the smaller value
+  // whatever the nesting (a two-way less-than would compare keys twice per
+  // level and grow exponentially with maps nested as keys of maps).
+  static int Compare(const EncodableValue& a, const EncodableValue& b);
+
   friend bool operator<(const EncodableValue& a, const EncodableValue& b) {
-    return a.value_ < b.value_;
+    return Compare(a, b) < 0;
   }
   friend bool operator==(const EncodableValue& a, const EncodableValue& b) {
     return a.value_ == b.value_;

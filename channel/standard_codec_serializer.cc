@@ -1,5 +1,6 @@
 #include "channel/standard_codec_serializer.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -29,16 +30,24 @@ enum WireType : uint8_t {
 
 constexpr const char kInvalidRead[] = "Invalid read in StandardCodecByteStreamReader";
 
-// Nesting of the value being written or read on this thread.
-thread_local int g_nesting = 0;
-
+// Counts one more open list or map on a stream for as long as it lives.
 class NestingScope {
  public:
-  NestingScope() { ++g_nesting; }
-  ~NestingScope() { --g_nesting; }
+  explicit NestingScope(int& nesting) : nesting_(nesting) { ++nesting_; }
+  ~NestingScope() { --nesting_; }
   NestingScope(const NestingScope&) = delete;
   NestingScope& operator=(const NestingScope&) = delete;
+
+ private:
+  int& nesting_;
 };
+
+// A malformed message fails its decode for good; only the first fault is reported.
+void FailDecode(ByteStreamReader* stream, const std::string& line) {
+  if (stream->Failed()) return;
+  LogLine(line);
+  stream->Fail();
+}
 
 // Little-endian regardless of the host, byte by byte.
 template <typename T>
@@ -117,7 +126,7 @@ std::vector<T> StandardCodecSerializer::ReadTypedList(ByteStreamReader* stream) 
   if (sizeof(T) > 1) stream->SkipToAlignment(static_cast<uint8_t>(sizeof(T)));
   // Never allocate for elements the message cannot hold.
   if (count > stream->Remaining() / sizeof(T)) {
-    LogLine(kInvalidRead);
+    FailDecode(stream, kInvalidRead);
     return {};
   }
   std::vector<T> elements(count);
@@ -179,12 +188,12 @@ void StandardCodecSerializer::WriteValue(const EncodableValue& value,
       return;
     case EncodableValue::kList:
     case EncodableValue::kMap: {
-      if (g_nesting >= kMaxNesting) {
+      if (stream->Nesting() >= kMaxNesting) {
         LogLine("Nesting too deep in StandardCodecSerializer::WriteValue; written as null.");
         stream->WriteByte(kNull);
         return;
       }
-      NestingScope scope;
+      NestingScope scope(stream->Nesting());
       if (value.Kind() == EncodableValue::kList) {
         const auto& list = value.Get<EncodableValueList>();
         stream->WriteByte(kList);
@@ -231,7 +240,7 @@ EncodableValue StandardCodecSerializer::ReadValueOfType(uint8_t type,
     case kString: {
       const size_t size = ReadSizePrefix(stream);
       if (size > stream->Remaining()) {
-        LogLine(kInvalidRead);
+        FailDecode(stream, kInvalidRead);
         return EncodableValue(std::string());
       }
       std::string text(size, '\0');
@@ -251,40 +260,59 @@ EncodableValue StandardCodecSerializer::ReadValueOfType(uint8_t type,
       return EncodableValue(ReadTypedList<float>(stream));
     case kList:
     case kMap: {
-      if (g_nesting >= kMaxNesting) {
-        LogLine("Nesting too deep in StandardCodecSerializer::ReadValueOfType; read as null.");
+      // Too deep to represent: what follows cannot be placed, so the decode ends here.
+      if (stream->Nesting() >= kMaxNesting) {
+        FailDecode(stream,
+                   "Nesting too deep in StandardCodecSerializer::ReadValueOfType; read as null.");
         return EncodableValue();
       }
-      NestingScope scope;
+      NestingScope scope(stream->Nesting());
       const size_t count = ReadSizePrefix(stream);
       // Each element takes at least one byte (a map entry two): a count the
       // rest of the message cannot hold is refused before any work is done.
       const uint64_t bytes_per_item = type == kList ? 1 : 2;
       if (count > stream->Remaining() / bytes_per_item) {
-        LogLine(kInvalidRead);
+        FailDecode(stream, kInvalidRead);
         return type == kList ? EncodableValue(EncodableValueList())
                              : EncodableValue(EncodableValueMap());
       }
+      // Once the stream has failed no further element is read: a list whose
+      // inner list ran out of bytes must not go on "reading" its own.
       if (type == kList) {
+        // The outermost list starts the budget over the bytes left; every
+        // list below draws from it, so a message reserves at most its size.
+        // A list reserves once its first element is read: of nested lists
+        // that all announce the whole message, the innermost, which really
+        // holds the elements, asks first.
+        uint64_t& reservable = stream->ReservableElements();
+        if (stream->Nesting() == 1) reservable = stream->Remaining();
         EncodableValueList list;
-        list.reserve(count);
-        for (size_t i = 0; i < count; ++i) list.push_back(ReadNextValue(stream));
+        for (size_t i = 0; i < count && !stream->Failed(); ++i) {
+          EncodableValue element = ReadNextValue(stream);
+          if (i == 0 && !stream->Failed()) {
+            const uint64_t reserved = std::min<uint64_t>(count, reservable);
+            reservable -= reserved;
+            list.reserve(static_cast<size_t>(reserved));
+          }
+          list.push_back(std::move(element));
+        }
         return EncodableValue(std::move(list));
       }
       // Well-formed maps arrive in ascending key order, so hinting the end
       // makes each insert one comparison; an equivalent key still keeps the
-      // earlier entry.
+      // earlier entry. A key cut short still gets its (null) value.
       EncodableValueMap map;
-      for (size_t i = 0; i < count; ++i) {
+      for (size_t i = 0; i < count && !stream->Failed(); ++i) {
         EncodableValue key = ReadNextValue(stream);
-        EncodableValue entry = ReadNextValue(stream);
+        EncodableValue entry = stream->Failed() ? EncodableValue() : ReadNextValue(stream);
         map.emplace_hint(map.end(), std::move(key), std::move(entry));
       }
       return EncodableValue(std::move(map));
     }
     default:
-      LogLine("Unknown type in StandardCodecSerializer::ReadValueOfType: " +
-              std::to_string(static_cast<unsigned>(type)));
+      // The payload's size is unknown, so nothing after it can be found.
+      FailDecode(stream, "Unknown type in StandardCodecSerializer::ReadValueOfType: " +
+                             std::to_string(static_cast<unsigned>(type)));
       return EncodableValue();
   }
 }

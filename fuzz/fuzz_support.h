@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <streambuf>
 #include <vector>
 
 #include "channel/byte_buffer_streams.h"
@@ -14,12 +15,42 @@
 
 namespace tessarin_fuzz {
 
+// Swallows what the channel layer writes to std::cerr, counting its lines.
+class LineCounter : public std::streambuf {
+ public:
+  size_t lines = 0;
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (c == '\n') ++lines;
+    return traits_type::not_eof(c);
+  }
+};
+
+inline LineCounter& Diagnostics() {
+  static LineCounter counter;
+  return counter;
+}
+
+// Silences diagnostics and restarts their count for the next input.
 inline void SilenceDiagnostics() {
   static const bool silenced = [] {
-    std::cerr.setstate(std::ios::failbit);
+    std::cerr.rdbuf(&Diagnostics());
     return true;
   }();
   (void)silenced;
+  Diagnostics().lines = 0;
+}
+
+// Values in a tree, the root included.
+inline size_t CountValues(const flutter::EncodableValue& value) {
+  size_t count = 1;
+  if (const auto* list = value.TryGet<flutter::EncodableValueList>()) {
+    for (const auto& element : *list) count += CountValues(element);
+  } else if (const auto* map = value.TryGet<flutter::EncodableValueMap>()) {
+    for (const auto& entry : *map) count += CountValues(entry.first) + CountValues(entry.second);
+  }
+  return count;
 }
 
 inline void Check(bool condition, const char* what) {

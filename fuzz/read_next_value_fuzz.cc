@@ -1,4 +1,5 @@
-// Any bytes decode without a crash or an outsized allocation, and whatever
+// Any bytes decode without a crash or an outsized allocation, into at most
+// one value per byte (plus one) with at most one diagnostic line, and whatever
 // they decode to survives encode -> decode unchanged.
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +11,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   flutter::ByteBufferStreamReader reader(data, size);
   const flutter::EncodableValue value =
       flutter::StandardCodecSerializer::SharedInstance().ReadNextValue(&reader);
+  tessarin_fuzz::Check(tessarin_fuzz::CountValues(value) <= size + 1,
+                       "more values than the input has bytes");
+  tessarin_fuzz::Check(tessarin_fuzz::Diagnostics().lines <= 1, "more than one diagnostic line");
   const auto bytes = tessarin_fuzz::Encode(value);
   const flutter::EncodableValue again = tessarin_fuzz::Decode(bytes);
   tessarin_fuzz::Check(tessarin_fuzz::SameValue(value, again),

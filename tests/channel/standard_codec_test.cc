@@ -107,12 +107,15 @@ TEST(StandardCodecTest, MalformedInputDiagnostics) {
   EXPECT_TRUE(decoded.value.IsNull());
   EXPECT_EQ(decoded.diagnostics, kInvalidReadLine);
 
-  // Missing integer bytes read as 0 and consume nothing; the next element
-  // starts where the failed read did.
+  // Missing integer bytes read as 0, and the decode ends there: the bytes
+  // after a failed read are not taken for further elements.
   decoded = Decode(FromHex("0C 02 03 01 00"));
-  EXPECT_EQ(decoded.value,
-            EncodableValue(EncodableValueList{EncodableValue(0), EncodableValue(true)}));
+  EXPECT_EQ(decoded.value, EncodableValue(EncodableValueList{EncodableValue(0)}));
   EXPECT_EQ(decoded.diagnostics, kInvalidReadLine);
+  // So does an unknown type, whose payload has no known size.
+  decoded = Decode(FromHex("0C 03 0F 0F 01"));
+  EXPECT_EQ(decoded.value, EncodableValue(EncodableValueList{EncodableValue()}));
+  EXPECT_EQ(decoded.diagnostics, "Unknown type in StandardCodecSerializer::ReadValueOfType: 15\n");
   // A missing list element reads as null.
   decoded = Decode(FromHex("0C 02 03 01 00 00 00"));
   EXPECT_EQ(decoded.value, EncodableValue(EncodableValueList{EncodableValue(1), EncodableValue()}));
@@ -180,6 +183,45 @@ TEST(StandardCodecTest, NestingIsBoundedBothWays) {
   bytes = Encode(value);
   EXPECT_NE(testing::internal::GetCapturedStderr().find("Nesting too deep"), std::string::npos);
   EXPECT_EQ(bytes.size(), 2u * limit + 1);
+}
+
+size_t CountValues(const EncodableValue& value) {
+  size_t count = 1;
+  if (const auto* list = value.TryGet<EncodableValueList>()) {
+    for (const auto& element : *list) count += CountValues(element);
+  } else if (const auto* map = value.TryGet<EncodableValueMap>()) {
+    for (const auto& entry : *map) count += CountValues(entry.first) + CountValues(entry.second);
+  }
+  return count;
+}
+
+// Nested lists that each announce nearly the whole message: once the
+// innermost has run out, no outer list reads on, so the tree stays within
+// the message's size and one line is written.
+TEST(StandardCodecTest, NestedCountsBeyondTheEndCostNoMoreThanTheMessage) {
+  std::vector<uint8_t> bomb;
+  for (int i = 0; i < 120; ++i) {
+    bomb.insert(bomb.end(), {0x0C, 0xFE, 0xB8, 0x0B});  // 3000 elements each
+  }
+  bomb.resize(4000, 0x01);
+  const auto decoded = Decode(bomb);
+  EXPECT_EQ(decoded.diagnostics, kInvalidReadLine);
+  EXPECT_LE(CountValues(decoded.value), bomb.size() + 1);
+  EXPECT_GT(CountValues(decoded.value), bomb.size() - 500);
+}
+
+// Equal maps nested 64 deep as keys of maps: a comparison that looked at
+// each level twice would need about 3.5^64 steps and never return.
+TEST(StandardCodecTest, DeeplyNestedKeysCompareOnce) {
+  EncodableValue key(1);
+  for (int i = 0; i < 64; ++i) key = EncodableValue(EncodableValueMap{{key, EncodableValue(i)}});
+  const EncodableValue same = key;
+  EXPECT_EQ(EncodableValue::Compare(key, same), 0);
+  EncodableValueMap map{{key, EncodableValue("first")}};
+  map.emplace(same, EncodableValue("second"));
+  ASSERT_EQ(map.size(), 1u);
+  EXPECT_EQ(map.begin()->second, EncodableValue("first"));
+  EXPECT_EQ(CountValues(EncodableValue(map)), 2u * 64 + 3);
 }
 
 }  // namespace

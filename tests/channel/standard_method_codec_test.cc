@@ -141,8 +141,8 @@ TEST(StandardMethodCodecTest, DecodeReply) {
   result.Reset();
   testing::internal::CaptureStderr();
   EXPECT_TRUE(Codec().DecodeReply(nullptr, 0, &result));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            std::string(kInvalidReadLine) + kInvalidReadLine);
+  // The envelope and the value are both missing; the failed read is reported once.
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), kInvalidReadLine);
   EXPECT_EQ(result.kind, "success");
   EXPECT_FALSE(result.value.has_value());
 
