@@ -1,6 +1,5 @@
 #include "channel/binary_messenger_impl.h"
 
-#include <atomic>
 #include <memory>
 #include <utility>
 
@@ -10,58 +9,55 @@ namespace flutter {
 
 namespace {
 
-// Holds one reference to the platform messenger for as long as any reply
-// closure of a message may still answer it.
-class SharedMessengerHandle {
+// What every copy of one message's reply closure shares: one reference to the
+// platform messenger, and the response handle, which answers once whichever
+// copy sends (the engine frees the handle with the first response).
+class PendingResponse {
  public:
-  explicit SharedMessengerHandle(FlutterDesktopMessengerRef messenger)
-      : state_(std::make_shared<Holder>(messenger)) {}
-  FlutterDesktopMessengerRef get() const { return state_->messenger; }
-
- private:
-  struct Holder {
-    explicit Holder(FlutterDesktopMessengerRef m) : messenger(m) {}
-    ~Holder() { FlutterDesktopMessengerRelease(messenger); }
-    Holder(const Holder&) = delete;
-    Holder& operator=(const Holder&) = delete;
-    FlutterDesktopMessengerRef messenger;
-  };
-  // shared_ptr's count is atomic: closures may be answered from any thread.
-  std::shared_ptr<Holder> state_;
-};
-
-// The reply callable built for each incoming message.
-class ResponseClosure {
- public:
-  ResponseClosure(SharedMessengerHandle messenger,
+  PendingResponse(FlutterDesktopMessengerRef messenger,
                   const FlutterDesktopMessageResponseHandle* response)
-      : messenger_(std::move(messenger)), response_(response) {}
+      : messenger_(messenger), response_(response) {}
+  ~PendingResponse() { FlutterDesktopMessengerRelease(messenger_); }
+  PendingResponse(const PendingResponse&) = delete;
+  PendingResponse& operator=(const PendingResponse&) = delete;
 
-  void operator()(const uint8_t* reply, size_t reply_size) {
+  void Send(const uint8_t* reply, size_t reply_size) {
     // The lock spans the availability check and the send, so a reply racing
     // the engine's shutdown is dropped rather than sent to a dead engine.
-    FlutterDesktopMessengerRef locked = FlutterDesktopMessengerLock(messenger_.get());
-    if (!FlutterDesktopMessengerIsAvailable(messenger_.get())) {
+    FlutterDesktopMessengerRef locked = FlutterDesktopMessengerLock(messenger_);
+    if (!FlutterDesktopMessengerIsAvailable(messenger_)) {
       // Dropped silently: nobody is left to answer.
     } else if (response_ == nullptr) {
       LogLine("Error: Response can be set only once. Ignoring duplicate response.");
     } else {
-      FlutterDesktopMessengerSendResponse(messenger_.get(), response_, reply, reply_size);
+      FlutterDesktopMessengerSendResponse(messenger_, response_, reply, reply_size);
       response_ = nullptr;
     }
     if (locked != nullptr) FlutterDesktopMessengerUnlock(locked);
   }
 
  private:
-  SharedMessengerHandle messenger_;
+  FlutterDesktopMessengerRef messenger_;
   const FlutterDesktopMessageResponseHandle* response_;
+};
+
+// The reply callable built for each incoming message; copies share one
+// PendingResponse (shared_ptr's count is atomic: closures may be answered
+// from any thread).
+class ResponseClosure {
+ public:
+  explicit ResponseClosure(std::shared_ptr<PendingResponse> pending)
+      : pending_(std::move(pending)) {}
+  void operator()(const uint8_t* reply, size_t reply_size) { pending_->Send(reply, reply_size); }
+
+ private:
+  std::shared_ptr<PendingResponse> pending_;
 };
 
 void DispatchIncomingMessage(FlutterDesktopMessengerRef messenger,
                              const FlutterDesktopMessage* message, void* user_data) {
-  const FlutterDesktopMessageResponseHandle* response = message->response_handle;
-  SharedMessengerHandle shared(FlutterDesktopMessengerAddRef(messenger));
-  ResponseClosure closure(std::move(shared), response);
+  ResponseClosure closure(std::make_shared<PendingResponse>(
+      FlutterDesktopMessengerAddRef(messenger), message->response_handle));
   auto* handler = static_cast<ChannelHandler*>(user_data);
   (*handler)(message->message, message->message_size, std::move(closure));
 }
