@@ -7,7 +7,10 @@ namespace flutter {
 FlutterViewController::FlutterViewController(int32_t width, int32_t height,
                                              const EngineProject& project)
     : engine_(std::make_shared<FlutterEngine>(project)) {
-  controller_ = FlutterDesktopViewControllerCreate(width, height, engine_->HandOverEngine());
+  // The engine library takes ownership of what it is handed and cannot be
+  // handed none: without an engine there is no controller to ask for.
+  FlutterDesktopEngineRef engine = engine_->HandOverEngine();
+  if (engine != nullptr) controller_ = FlutterDesktopViewControllerCreate(width, height, engine);
   if (controller_ == nullptr) {
     LogLine("Failed to create view controller.");
     return;

@@ -8,6 +8,7 @@
 #include <share.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
@@ -413,7 +414,14 @@ void FlutterDesktopEngineSetNextFrameCallback(FlutterDesktopEngineRef engine,
 
 FlutterDesktopViewControllerRef FlutterDesktopViewControllerCreate(int width, int height,
                                                                    FlutterDesktopEngineRef engine) {
-  if (engine == nullptr) return nullptr;
+  // A real engine library takes ownership of this argument and would crash on
+  // none; so does the stand-in, loudly, so that a host that does it is caught.
+  if (engine == nullptr) {
+    std::fputs("flutter_windows: FlutterDesktopViewControllerCreate called without an engine\n",
+               stderr);
+    std::fflush(stderr);
+    std::abort();
+  }
   RegisterClasses();
   auto* controller = new FlutterDesktopViewController();
   controller->engine = engine;

@@ -138,10 +138,12 @@ TEST_F(EngineWrappersTest, FailedControllerHasNoViewAndDestroysNothing) {
 
 TEST_F(EngineWrappersTest, MissingEngineStillYieldsAControllerWithoutView) {
   stand_in::SetEngineCreateFails(true);
+  const int creates = stand_in::Counts().controller_creates;
   testing::internal::CaptureStderr();
   flutter::FlutterViewController controller(430, 860, EngineProject(L"data"));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to create view controller.\n");
   EXPECT_EQ(controller.View(), nullptr);
+  EXPECT_EQ(stand_in::Counts().controller_creates, creates) << "no engine, no controller call";
 }
 
 TEST_F(EngineWrappersTest, TopLevelMessagesAreOfferedToTheEngine) {
