@@ -18,9 +18,10 @@ class ProxySettingsPort {
   virtual ~ProxySettingsPort() = default;
   // Opens the settings key for setting values; false when it cannot be opened.
   virtual bool OpenSettingsKey() = 0;
-  virtual void SetDwordValue(const std::wstring& name, uint32_t value) = 0;
+  // Each set is false when the value was not written.
+  virtual bool SetDwordValue(const std::wstring& name, uint32_t value) = 0;
   // |text| is written as REG_SZ including its terminating zero.
-  virtual void SetStringValue(const std::wstring& name, const std::wstring& text) = 0;
+  virtual bool SetStringValue(const std::wstring& name, const std::wstring& text) = 0;
   virtual void CloseSettingsKey() = 0;
   // InternetSetOptionW(NULL, option, NULL, 0); the result is not used.
   virtual void NotifyInternetOption(uint32_t option) = 0;

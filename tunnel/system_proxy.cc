@@ -6,16 +6,20 @@ namespace tessarin {
 
 bool SetSystemProxy(ProxySettingsPort& settings, bool enable) {
   if (!settings.OpenSettingsKey()) return false;
-  settings.SetDwordValue(L"ProxyEnable", enable ? 1 : 0);
+  bool written = settings.SetDwordValue(L"ProxyEnable", enable ? 1 : 0);
   // Switching off leaves the server and bypass list as they are.
   if (enable) {
-    settings.SetStringValue(L"ProxyServer", LocalProxyEndpoint::kSystemProxyServer);
-    settings.SetStringValue(L"ProxyOverride", L"<local>");
+    written = written &&
+              settings.SetStringValue(L"ProxyServer", LocalProxyEndpoint::kSystemProxyServer) &&
+              settings.SetStringValue(L"ProxyOverride", L"<local>");
+    // A proxy that is on without naming our endpoint would cut the user off:
+    // leave it off and report the failure.
+    if (!written) settings.SetDwordValue(L"ProxyEnable", 0);
   }
   settings.CloseSettingsKey();
   settings.NotifyInternetOption(kInternetOptionSettingsChanged);
   settings.NotifyInternetOption(kInternetOptionRefresh);
-  return true;
+  return written;
 }
 
 }  // namespace tessarin

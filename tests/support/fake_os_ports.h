@@ -37,14 +37,18 @@ class FakeProxySettings : public tessarin::ProxySettingsPort {
     log_->Add("reg.open");
     return openable;
   }
-  void SetDwordValue(const std::wstring& name, uint32_t value) override {
+  bool SetDwordValue(const std::wstring& name, uint32_t value) override {
     log_->Add("reg.set " + Narrow(name) + "=" + std::to_string(value));
+    if (failing == Narrow(name) + "=" + std::to_string(value)) return false;
     dwords[Narrow(name)] = value;
+    return true;
   }
-  void SetStringValue(const std::wstring& name, const std::wstring& text) override {
+  bool SetStringValue(const std::wstring& name, const std::wstring& text) override {
     log_->Add("reg.set " + Narrow(name) + "=" + Narrow(text) + " (" +
               std::to_string((text.size() + 1) * 2) + " bytes)");
+    if (failing == Narrow(name)) return false;
     strings[Narrow(name)] = Narrow(text);
+    return true;
   }
   void CloseSettingsKey() override { log_->Add("reg.close"); }
   void NotifyInternetOption(uint32_t option) override {
@@ -52,6 +56,8 @@ class FakeProxySettings : public tessarin::ProxySettingsPort {
   }
 
   bool openable = true;
+  // The write that fails: "ProxyEnable=1" (name and value) or a string value's name.
+  std::string failing;
   std::map<std::string, uint32_t> dwords;
   std::map<std::string, std::string> strings;
 

@@ -43,6 +43,21 @@ TEST(SystemProxyTest, UnopenableKeyChangesAndNotifiesNothing) {
   EXPECT_EQ(os.log.events, (Events{"reg.open"}));
 }
 
+TEST(SystemProxyTest, AFailedWriteIsReportedAndLeavesTheProxyOff) {
+  for (const char* failing : {"ProxyEnable=1", "ProxyServer", "ProxyOverride"}) {
+    SCOPED_TRACE(failing);
+    tessarin_test::FakeOs os;
+    os.proxy.dwords["ProxyEnable"] = 1;  // left on by someone else
+    os.proxy.failing = failing;
+    EXPECT_FALSE(SetSystemProxy(os.proxy, true));
+    EXPECT_EQ(os.proxy.dwords["ProxyEnable"], 0u);
+    EXPECT_EQ(os.log.events.back(), "inet.option 37");
+  }
+  tessarin_test::FakeOs os;
+  os.proxy.failing = "ProxyEnable=0";
+  EXPECT_FALSE(SetSystemProxy(os.proxy, false));
+}
+
 TEST(ConnectivityProbeTest, FirstAttemptSuccessNeedsNoPause) {
   tessarin_test::FakeOs os;
   os.internet.script = {Outcome::kBody};

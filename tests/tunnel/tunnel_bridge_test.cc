@@ -287,6 +287,17 @@ TEST_F(TunnelBridgeTest, LaterFailuresLeaveTheBridgeIdle) {
   }
 }
 
+TEST_F(TunnelBridgeTest, AProxyValueThatWasNotWrittenIsNoConnection) {
+  os_.proxy.failing = "ProxyServer";
+  os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+  Reply reply = Connect(Request());
+  EXPECT_EQ(reply.code, "PROXY_FAILED");
+  EXPECT_EQ(reply.message, "Failed to enable Windows proxy.");
+  EXPECT_FALSE(bridge_.active);
+  EXPECT_EQ(os_.proxy.dwords["ProxyEnable"], 0u);
+  EXPECT_EQ(os_.log.Count("proc.terminate"), 1u);
+}
+
 TEST_F(TunnelBridgeTest, StatusIsTheWatchdog) {
   ConnectOk();
   os_.processes.running[100] = false;

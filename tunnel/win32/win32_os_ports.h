@@ -12,8 +12,8 @@ namespace tessarin {
 class Win32ProxySettingsPort : public ProxySettingsPort {
  public:
   bool OpenSettingsKey() override;
-  void SetDwordValue(const std::wstring& name, uint32_t value) override;
-  void SetStringValue(const std::wstring& name, const std::wstring& text) override;
+  bool SetDwordValue(const std::wstring& name, uint32_t value) override;
+  bool SetStringValue(const std::wstring& name, const std::wstring& text) override;
   void CloseSettingsKey() override { key_.reset(); }
   void NotifyInternetOption(uint32_t option) override;
 
