@@ -63,9 +63,9 @@ class Wine:
 class App:
     """One private run directory: a copy of the bundle."""
 
-    def __init__(self, wine, bundle, work, with_core=True):
+    def __init__(self, wine, bundle, work, with_core=True, directory="app"):
         self.wine = wine
-        self.dir = os.path.join(work, "app")
+        self.dir = os.path.join(work, directory)
         shutil.rmtree(self.dir, ignore_errors=True)
         shutil.copytree(bundle, self.dir)
         if not with_core:

@@ -33,8 +33,8 @@ class Context:
         self.work = work
         self.node_port = node_port
 
-    def app(self, with_core=True):
-        return App(self.wine, self.bundle, self.work, with_core)
+    def app(self, with_core=True, directory="app"):
+        return App(self.wine, self.bundle, self.work, with_core, directory)
 
     def connect(self, mode="smart", **node):
         node.setdefault("port", self.node_port)
@@ -69,6 +69,18 @@ def expect_connected(line, message, what):
 
 def core_starts(app):
     return [line for line in app.core_log() if "] command line: " in line]
+
+
+def expect_core_started_from(app):
+    """One core, started from the application directory with its own paths."""
+    starts = core_starts(app)
+    expect_equal(len(starts), 1, "one core started")
+    exe = windows_path(os.path.join(app.dir, "bin", "sing-box.exe"))
+    config = windows_path(app.config_path)
+    expect(starts[0].endswith('command line: "%s" run -c "%s"' % (exe, config)),
+           "core command line: " + starts[0])
+    expect(any(line.endswith("working directory: " + windows_path(app.dir)) for line in app.core_log()),
+           "core working directory")
 
 
 # ---------------------------------------------------------------- scenarios
@@ -144,14 +156,7 @@ def s03_connect_smart(ctx):
     expect_equal(app.config_bytes(),
                  expected_document("127.0.0.1", ctx.node_port, UUID, path="/ws", fp="chrome"),
                  "configuration bytes")
-    starts = core_starts(app)
-    expect_equal(len(starts), 1, "one core started")
-    exe = windows_path(os.path.join(app.dir, "bin", "sing-box.exe"))
-    config = windows_path(app.config_path)
-    expect(starts[0].endswith('command line: "%s" run -c "%s"' % (exe, config)),
-           "core command line: " + starts[0])
-    expect(any(line.endswith("working directory: " + windows_path(app.dir)) for line in app.core_log()),
-           "core working directory")
+    expect_core_started_from(app)
     expect(any(line.endswith("console window: none") for line in app.core_log()), "core hidden")
     expect(any("request CONNECT www.cloudflare.com:443 via proxy (127.0.0.1:%d): ok" % ctx.node_port
                in line for line in app.core_log()), "probe went through the core to the node")
@@ -350,6 +355,46 @@ def s14_config_not_writable(ctx):
     expect_equal(len(core_starts(app)), 1, "no new core")
 
 
+def s15_unicode_app_directory(ctx):
+    """prepare and connect from a directory with spaces and non-ASCII letters:
+    the core's command line, its working directory and the file are exactly there."""
+    app = ctx.app(directory=os.path.join("Users", "Zoë Müller", "AppData", "Local", "Programs",
+                                         "tessarin 测试"))
+    expect_equal(app.run([{"call": "prepare"}, ctx.connect(), {"call": "disconnect"}]), 0,
+                 "exit code")
+    replies = app.replies()
+    expect_equal(success(replies[0])["ready"], True, "prepare finds the core")
+    expect_connected(replies[1], SMART_MESSAGE, "connect")
+    expect_equal(app.config_bytes(),
+                 expected_document("127.0.0.1", ctx.node_port, UUID, path="/ws", fp="chrome"),
+                 "configuration bytes")
+    expect_core_started_from(app)
+    expect_idle(replies[2], "disconnect")
+
+
+def s16_deep_app_directory(ctx):
+    """The deepest directory Wine lets a process start in (just under 260
+    characters), so that the core's path and the configuration file lie beyond
+    260. Wine finds the core and writes the file there, but its CreateProcessW
+    refuses an executable path that long (error 3), so the connect must fail
+    truthfully and leave nothing on."""
+    base = len(windows_path(ctx.work)) + 1
+    depth = 250 - base
+    segments = ["d" * 40] * (depth // 41) + ["e" * (depth % 41 or 1)]
+    app = ctx.app(directory=os.path.join(*segments))
+    expect(len(windows_path(app.config_path)) > 260, "configuration path beyond 260 characters")
+    expect_equal(app.run([{"call": "prepare"}, ctx.connect(), {"call": "status"}]), 0, "exit code")
+    replies = app.replies()
+    expect_equal(success(replies[0])["ready"], True, "prepare finds the core beyond 260")
+    expect_equal(app.config_bytes(),
+                 expected_document("127.0.0.1", ctx.node_port, UUID, path="/ws", fp="chrome"),
+                 "configuration written beyond 260")
+    expect_equal(error(replies[1]), {"code": "START_FAILED", "message": "Failed to start sing-box.",
+                                     "details": None}, "connect where Wine cannot start the core")
+    expect_equal(replies[1]["proxy"]["ProxyEnable"], 0, "proxy stays off")
+    expect_idle(replies[2], "status after")
+
+
 SCENARIOS = {
     "bundle_session": bundle_session,
     "missing_engine_files": missing_engine_files,
@@ -367,6 +412,8 @@ SCENARIOS = {
     "12_close_window": s12_close_window,
     "13_host_killed": s13_host_killed,
     "14_config_not_writable": s14_config_not_writable,
+    "15_unicode_app_directory": s15_unicode_app_directory,
+    "16_deep_app_directory": s16_deep_app_directory,
 }
 
 

@@ -51,15 +51,16 @@ bool Win32ProxySettingsPort::OpenSettingsKey() {
   return true;
 }
 
-void Win32ProxySettingsPort::SetDwordValue(const std::wstring& name, uint32_t value) {
+bool Win32ProxySettingsPort::SetDwordValue(const std::wstring& name, uint32_t value) {
   const DWORD data = value;
-  ::RegSetValueExW(key_.get(), name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data),
-                   sizeof(data));
+  return ::RegSetValueExW(key_.get(), name.c_str(), 0, REG_DWORD,
+                          reinterpret_cast<const BYTE*>(&data), sizeof(data)) == ERROR_SUCCESS;
 }
 
-void Win32ProxySettingsPort::SetStringValue(const std::wstring& name, const std::wstring& text) {
-  ::RegSetValueExW(key_.get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                   static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+bool Win32ProxySettingsPort::SetStringValue(const std::wstring& name, const std::wstring& text) {
+  return ::RegSetValueExW(key_.get(), name.c_str(), 0, REG_SZ,
+                          reinterpret_cast<const BYTE*>(text.c_str()),
+                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
 void Win32ProxySettingsPort::NotifyInternetOption(uint32_t option) {
@@ -102,19 +103,22 @@ uint32_t Win32ProcessPort::Launch(const std::wstring& command_line, const std::w
   return info.dwProcessId;
 }
 
+namespace {
+
+// A process handle is signalled when the process ends, whatever its exit code;
+// the code alone cannot tell a running process from one that exited with 259.
+bool HandleIsRunning(HANDLE process) { return ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT; }
+
+}  // namespace
+
 bool Win32ProcessPort::IsRunning(uint32_t process_id) {
-  unique_handle opened;
-  HANDLE process = nullptr;
   const auto kept = launched_.find(process_id);
-  if (kept != launched_.end()) {
-    process = kept->second.get();
-  } else {
-    opened.reset(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
-    process = opened.get();
-  }
-  if (process == nullptr) return false;
+  if (kept != launched_.end()) return HandleIsRunning(kept->second.get());
+  // An id we hold no handle for: the exit code is all that can be asked.
+  unique_handle opened(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
+  if (!opened) return false;
   DWORD exit_code = 0;
-  return ::GetExitCodeProcess(process, &exit_code) && exit_code == STILL_ACTIVE;
+  return ::GetExitCodeProcess(opened.get(), &exit_code) && exit_code == STILL_ACTIVE;
 }
 
 void Win32ProcessPort::Terminate(uint32_t process_id, uint32_t wait_ms) {
@@ -133,8 +137,7 @@ void Win32ProcessPort::Terminate(uint32_t process_id, uint32_t wait_ms) {
 
 void Win32ProcessPort::ForgetExited() {
   for (auto it = launched_.begin(); it != launched_.end();) {
-    DWORD exit_code = 0;
-    if (::GetExitCodeProcess(it->second.get(), &exit_code) && exit_code != STILL_ACTIVE) {
+    if (!HandleIsRunning(it->second.get())) {
       it = launched_.erase(it);
     } else {
       ++it;

@@ -350,6 +350,9 @@ TEST_F(ResourcesTest, ManifestAsksForNoElevationAndPerMonitorDpi) {
   const std::string manifest = Resource(RT_MANIFEST, MAKEINTRESOURCEW(1));
   EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
   EXPECT_NE(manifest.find(">PerMonitorV2<"), std::string::npos);
+  EXPECT_NE(manifest.find("<longPathAware xmlns=\"http://schemas.microsoft.com/SMI/2016/"
+                          "WindowsSettings\">true</longPathAware>"),
+            std::string::npos);
 }
 
 TEST_F(ResourcesTest, VersionRecordNamesTheRelease) {

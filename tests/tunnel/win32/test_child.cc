@@ -1,6 +1,7 @@
 // A stand-in child for the process tests. "run -c PATH" records how it was
 // started and then waits to be killed; "--hold-core DIR" launches such a core
-// through the real process port, records its id and waits to be killed.
+// through the real process port, records its id and waits to be killed;
+// "--exit-259" exits at once with the code that reads as still active.
 #include <windows.h>
 
 #include <cstdio>
@@ -28,6 +29,8 @@ int wmain(int argc, wchar_t** argv) {
               std::wstring(::GetCommandLineW()) + L"\n" + directory + L"\n");
     ::Sleep(INFINITE);
   }
+  // Exits at once with the code that also means "still running".
+  if (argc == 2 && std::wstring(argv[1]) == L"--exit-259") return 259;
   if (argc == 3 && std::wstring(argv[1]) == L"--hold-core") {
     const std::wstring directory = argv[2];
     tessarin::Win32ProcessPort processes;

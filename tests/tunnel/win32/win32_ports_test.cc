@@ -110,6 +110,11 @@ TEST(Win32ProcessTest, CoreThatExitsIsNotAlive) {
   const uint32_t id = processes.Launch(L"\"" + ChildPath() + L"\" other", FreshDirectory(L"exit"));
   ASSERT_NE(id, 0u);
   EXPECT_TRUE(WaitFor([&] { return !IsCoreAlive(processes, id); }));
+  // An exit code of 259 is STILL_ACTIVE's value: only the handle knows better.
+  const uint32_t same_code =
+      processes.Launch(L"\"" + ChildPath() + L"\" --exit-259", FreshDirectory(L"exit"));
+  ASSERT_NE(same_code, 0u);
+  EXPECT_TRUE(WaitFor([&] { return !IsCoreAlive(processes, same_code); }));
   EXPECT_EQ(LaunchCore(processes, L"C:\\no\\such\\sing-box.exe", L"x", L"C:\\"), 0u);
 }
 
