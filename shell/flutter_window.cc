@@ -34,6 +34,11 @@ void FlutterWindow::OnWindowDestroying() {
 
 LRESULT FlutterWindow::HandleWindowMessage(HWND window, UINT message, WPARAM wparam,
                                            LPARAM lparam) {
+  // Shutdown and sign-out may end the process after WM_ENDSESSION without
+  // ever destroying the window: the tunnel stops here, before returning.
+  // Ours to answer before the engine sees them: shutdown is never blocked.
+  if (message == WM_QUERYENDSESSION) return TRUE;
+  if (message == WM_ENDSESSION && wparam) StopTunnel();
   if (flutterController_) {
     if (const std::optional<LRESULT> result =
             flutterController_->HandleTopLevelWindowProc(window, message, wparam, lparam)) {

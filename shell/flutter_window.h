@@ -19,6 +19,10 @@ class FlutterWindow : public Win32Window {
   // For tests: the bridge the window owns.
   const tessarin::TunnelBridge& Bridge() const { return bridge_; }
 
+  // Proxy off and core terminated, as when the window closes; for the ends
+  // that never destroy the window (a session end, a crash).
+  void StopTunnel() { bridge_.Teardown(); }
+
  protected:
   bool OnWindowCreated() override;
   void OnWindowDestroying() override;

@@ -2,12 +2,13 @@
 
 #include <dwmapi.h>
 
+#include <cwchar>
+
 #include "shell/flutter_windows.h"
 #include "shell/resources/resource.h"
 
 namespace {
 
-constexpr wchar_t kWindowClassName[] = L"FLUTTER_RUNNER_WIN32_WINDOW";
 constexpr wchar_t kThemeKey[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Themes\\Personalize";
 constexpr DWORD kImmersiveDarkMode = 20;  // DWMWA_USE_IMMERSIVE_DARK_MODE
@@ -154,6 +155,13 @@ LRESULT Win32Window::HandleWindowMessage(HWND window, UINT message, WPARAM wpara
     case WM_DWMCOLORIZATIONCOLORCHANGED:
       ApplySystemTheme(window);
       return 0;
+    case WM_SETTINGCHANGE:
+      // The apps' light/dark choice is announced under this name.
+      if (lparam != 0 &&
+          std::wcscmp(reinterpret_cast<const wchar_t*>(lparam), L"ImmersiveColorSet") == 0) {
+        ApplySystemTheme(window);
+      }
+      return DefWindowProcW(window, message, wparam, lparam);
     default:
       return DefWindowProcW(window_, message, wparam, lparam);
   }

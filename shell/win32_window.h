@@ -18,6 +18,8 @@ struct WindowSize {
   int32_t height;
 };
 
+constexpr wchar_t kWindowClassName[] = L"FLUTTER_RUNNER_WIN32_WINDOW";
+
 // Whether the window class is registered; made on first use, never freed.
 struct WindowClassRegistry {
   bool registered = false;

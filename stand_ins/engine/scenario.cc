@@ -289,6 +289,8 @@ bool ParseScenario(const std::string& text, std::vector<ScenarioStep>* steps, st
       }
     } else if (item.Find("terminate_core") != nullptr) {
       step.kind = ScenarioStep::Kind::kTerminateCore;
+    } else if (item.Find("crash") != nullptr) {
+      step.kind = ScenarioStep::Kind::kCrash;
     } else if (item.Find("close") != nullptr) {
       step.kind = ScenarioStep::Kind::kClose;
     } else {

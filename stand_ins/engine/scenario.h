@@ -15,7 +15,7 @@
 namespace stand_in {
 
 struct ScenarioStep {
-  enum class Kind { kCall, kRaw, kWait, kTerminateCore, kClose };
+  enum class Kind { kCall, kRaw, kWait, kTerminateCore, kCrash, kClose };
   Kind kind = Kind::kClose;
   std::string method;                           // kCall
   std::optional<flutter::EncodableValue> args;  // kCall; absent: no arguments

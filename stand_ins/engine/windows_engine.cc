@@ -172,6 +172,11 @@ class ScriptedUi {
         TerminateCores();
         PostMessageW(view, kNextStep, 0, 0);
         return true;
+      case stand_in::ScenarioStep::Kind::kCrash:
+        // What a fault in the user interface's code looks like to the host:
+        // an access violation on the UI thread that nobody handles.
+        RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+        return false;
       case stand_in::ScenarioStep::Kind::kClose:
         return false;
     }

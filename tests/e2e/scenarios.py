@@ -6,16 +6,18 @@ behind: transcript, registry, configuration bytes, core log, processes.
 
 usage: scenarios.py WINE_RUN WINE_PREFIX BUNDLE WORK_ROOT NAME|all
 """
+import json
 import os
 import shutil
+import subprocess
 import sys
 import time
 import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from expected_document import expected_document  # noqa: E402
-from harness import (PROXY_SERVER, App, Wine, error, node_request, session_pattern,  # noqa: E402
-                     success, windows_path)
+from harness import (PROXY_SERVER, App, Wine, clean_environment, error, node_request,  # noqa: E402
+                     session_pattern, success, windows_path)
 from test_node import make_certificates, start_trace_server, trust_ca, unused_port  # noqa: E402
 
 UUID = "0f0e0d0c-0b0a-4998-8776-655443322110"
@@ -395,6 +397,89 @@ def s16_deep_app_directory(ctx):
     expect_idle(replies[2], "status after")
 
 
+FOREIGN_PROXY = {"ProxyEnable": 1, "ProxyServer": "proxy.example:8080", "ProxyOverride": "<local>"}
+
+
+def set_foreign_proxy(ctx):
+    ctx.wine.set_proxy_values(1, FOREIGN_PROXY["ProxyServer"], FOREIGN_PROXY["ProxyOverride"])
+
+
+def end_session(ctx):
+    """Wine's session end: WM_QUERYENDSESSION, WM_ENDSESSION, then the process
+    is ended without its window ever being destroyed."""
+    began = time.monotonic()
+    ctx.wine.run("wineboot", "--end-session", timeout=60)
+    return time.monotonic() - began
+
+
+def s17_session_end(ctx):
+    app = ctx.app()
+    app.start([ctx.connect(), {"wait_ms": 60000}])
+    expect_connected(app.wait_for_step(0), SMART_MESSAGE, "connect")
+    took = end_session(ctx)
+    ctx.wine.run("taskkill", "/F", "/IM", "tessarin.exe")
+    app.wait(timeout=30)
+    expect(not any(line.get("closed") for line in app.lines()), "the window was never closed")
+    expect(app.wait_cores_gone(), "core stopped at the session end")
+    expect_equal(ctx.wine.proxy_values()["ProxyEnable"], 0, "proxy off after the session end")
+
+    idle = ctx.app(directory="idle")
+    idle.start([{"call": "status"}, {"wait_ms": 60000}])
+    idle.wait_for_step(0)
+    set_foreign_proxy(ctx)
+    took_idle = end_session(ctx)
+    idle.wait(timeout=30)
+    expect_equal(ctx.wine.proxy_values(), FOREIGN_PROXY, "no tunnel: the user's proxy untouched")
+    print("session end took %.2f s with a tunnel, %.2f s without" % (took, took_idle))
+
+
+def s18_second_instance(ctx):
+    first = ctx.app()
+    first.start([ctx.connect(), {"wait_ms": 8000}, {"call": "status"}, {"wait_ms": 60000}])
+    expect_connected(first.wait_for_step(0), SMART_MESSAGE, "connect")
+    config = first.config_bytes()
+    # Started in the same directory with a scenario that would disconnect.
+    second_transcript = os.path.join(ctx.work, "second.jsonl")
+    second_scenario = os.path.join(ctx.work, "second.json")
+    with open(second_scenario, "w") as f:
+        json.dump({"steps": [{"call": "disconnect"}]}, f)
+    second = subprocess.run(
+        [ctx.wine.wine_run, "tessarin.exe", "--scenario=" + windows_path(second_scenario),
+         "--transcript=" + windows_path(second_transcript)],
+        cwd=first.dir, env=clean_environment(), stdin=subprocess.DEVNULL, capture_output=True,
+        timeout=60)
+    expect_equal(second.returncode, 0, "second instance exit code")
+    expect(not os.path.exists(second_transcript), "second instance never started its engine")
+    expect_equal(ctx.wine.proxy_values(), PROXY_ON, "proxy still on")
+    expect_equal(len(first.running_cores()), 1, "exactly one core")
+    expect_equal(first.config_bytes(), config, "configuration untouched")
+    still = first.wait_for_step(2)
+    expect_equal(success(still)["stage"], "connected", "first still connected")
+    expect_equal(still["proxy"], PROXY_ON, "proxy on for the first")
+
+    ctx.wine.run("taskkill", "/F", "/IM", "tessarin.exe")
+    first.wait(timeout=30)
+    again = ctx.app(directory="again")
+    expect_equal(again.run([{"call": "status"}]), 0, "start after the first was killed")
+    expect_idle(again.replies()[0], "new instance")
+
+
+def s19_crash(ctx):
+    app = ctx.app()
+    app.start([ctx.connect(), {"crash": True}])
+    expect_connected(app.wait_for_step(0), SMART_MESSAGE, "connect")
+    expect(app.wait(timeout=60) != 0, "the crash ends the process")
+    expect(app.wait_cores_gone(), "no core after the crash")
+    expect_equal(ctx.wine.proxy_values()["ProxyEnable"], 0, "proxy off after the crash")
+
+    idle = ctx.app(directory="idle")
+    idle.start([{"call": "status"}, {"wait_ms": 5000}, {"crash": True}])
+    idle.wait_for_step(0)
+    set_foreign_proxy(ctx)
+    expect(idle.wait(timeout=60) != 0, "the idle crash ends the process")
+    expect_equal(ctx.wine.proxy_values(), FOREIGN_PROXY, "no tunnel: the user's proxy untouched")
+
+
 SCENARIOS = {
     "bundle_session": bundle_session,
     "missing_engine_files": missing_engine_files,
@@ -414,6 +499,9 @@ SCENARIOS = {
     "14_config_not_writable": s14_config_not_writable,
     "15_unicode_app_directory": s15_unicode_app_directory,
     "16_deep_app_directory": s16_deep_app_directory,
+    "17_session_end": s17_session_end,
+    "18_second_instance": s18_second_instance,
+    "19_crash": s19_crash,
 }
 
 
@@ -452,7 +540,9 @@ def main():
             if os.path.exists(transcript):
                 print("transcript:\n" + open(transcript).read()[:6000])
         finally:
-            # Never leave a core behind for the next scenario.
+            # Never leave a host or a core behind for the next scenario: a
+            # host left running would make the next one a second instance.
+            wine.run("taskkill", "/F", "/IM", "tessarin.exe")
             wine.run("taskkill", "/F", "/IM", "sing-box.exe")
     node.shutdown()
     return 1 if failed else 0

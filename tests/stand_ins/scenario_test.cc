@@ -113,17 +113,19 @@ TEST(ScenarioTest, ReadsEveryStepKindAndRefusesTheRest) {
   std::string error;
   ASSERT_TRUE(stand_in::ParseScenario(
       R"({"steps": [{"call": "status"}, {"call": "connect", "args": {"mode": "smart"}},
-                    {"raw": "ff 00"}, {"wait_ms": 250}, {"terminate_core": true}, {"close": true}]})",
+                    {"raw": "ff 00"}, {"wait_ms": 250}, {"terminate_core": true}, {"crash": true},
+                    {"close": true}]})",
       &steps, &error))
       << error;
-  ASSERT_EQ(steps.size(), 6u);
+  ASSERT_EQ(steps.size(), 7u);
   EXPECT_EQ(steps[0].kind, stand_in::ScenarioStep::Kind::kCall);
   EXPECT_FALSE(steps[0].args.has_value());
   ASSERT_TRUE(steps[1].args.has_value());
   EXPECT_EQ(steps[2].raw, (std::vector<uint8_t>{0xFF, 0x00}));
   EXPECT_EQ(steps[3].wait_ms, 250);
   EXPECT_EQ(steps[4].kind, stand_in::ScenarioStep::Kind::kTerminateCore);
-  EXPECT_EQ(steps[5].kind, stand_in::ScenarioStep::Kind::kClose);
+  EXPECT_EQ(steps[5].kind, stand_in::ScenarioStep::Kind::kCrash);
+  EXPECT_EQ(steps[6].kind, stand_in::ScenarioStep::Kind::kClose);
 
   // A call with args null sends a null argument; without args, none.
   ASSERT_TRUE(stand_in::ParseScenario(R"({"steps": [{"call": "a", "args": null}, {"call": "a"}]})",

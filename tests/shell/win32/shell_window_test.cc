@@ -190,6 +190,16 @@ TEST_F(ShellWindowTest, TitleBarFollowsTheAppTheme) {
     SendMessageW(window.NativeHandle(), WM_DWMCOLORIZATIONCOLORCHANGED, 0, 0);
     ASSERT_EQ(attribute_calls.size(), 2u);
     EXPECT_EQ(attribute_calls[1].value, *light == 0 ? FALSE : TRUE);
+
+    // So does the apps' theme setting changing; other settings do not.
+    WriteDword(kThemeKey, L"AppsUseLightTheme", light);
+    SendMessageW(window.NativeHandle(), WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(L"intl"));
+    SendMessageW(window.NativeHandle(), WM_SETTINGCHANGE, 0, 0);
+    EXPECT_EQ(attribute_calls.size(), 2u);
+    SendMessageW(window.NativeHandle(), WM_SETTINGCHANGE, 0,
+                 reinterpret_cast<LPARAM>(L"ImmersiveColorSet"));
+    ASSERT_EQ(attribute_calls.size(), 3u);
+    EXPECT_EQ(attribute_calls[2].value, *light == 0 ? TRUE : FALSE);
   }
 }
 
