@@ -17,7 +17,12 @@ CORE_LOG = "sing-box.log"
 
 
 def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
+    """The path as Wine's programs see it: C:\\ inside a prefix's drive_c, Z:\\ elsewhere."""
+    path = os.path.abspath(path)
+    inside = re.match(r"^(.*)/drive_c(/.*)?$", path)
+    if inside and os.path.isdir(os.path.join(inside.group(1), "dosdevices")):
+        return "C:" + (inside.group(2) or "/").replace("/", "\\")
+    return "Z:" + path.replace("/", "\\")
 
 
 def clean_environment():
@@ -34,16 +39,35 @@ class Wine:
                               env=clean_environment(), timeout=timeout, check=check,
                               stdin=subprocess.DEVNULL)
 
+    def registry_values(self, key):
+        """Name -> value of a key's own values (DWORDs as ints); {} when the key is
+        absent. Read through an export, which is UTF-16: "reg query" prints in
+        the console's code page and loses letters outside it."""
+        unescape = lambda text: re.sub(r"\\(.)", r"\1", text)  # noqa: E731
+        with tempfile.TemporaryDirectory() as scratch:
+            path = os.path.join(scratch, "key.reg")
+            if self.run("reg", "export", key, windows_path(path), "/y").returncode != 0:
+                return {}
+            with open(path, "rb") as f:
+                lines = f.read().decode("utf-16").splitlines()
+        values = {}
+        sections = 0
+        for line in lines:
+            sections += line.startswith("[")
+            found = re.match(r'^"((?:[^"\\]|\\.)*)"=(.*)$', line)
+            if sections != 1 or not found:
+                continue  # only the key itself, not its subkeys
+            name, data = unescape(found.group(1)), found.group(2)
+            if data.startswith("dword:"):
+                values[name] = int(data[6:], 16)
+            elif data.startswith('"'):
+                values[name] = unescape(data[1:-1])
+        return values
+
     def proxy_values(self):
         """The three per-user proxy values, None where absent."""
-        out = self.run("reg", "query", INTERNET_SETTINGS).stdout
-        values = {"ProxyEnable": None, "ProxyServer": None, "ProxyOverride": None}
-        for line in out.splitlines():
-            parts = line.strip().split(None, 2)
-            if len(parts) >= 2 and parts[0] in values:
-                text = parts[2] if len(parts) == 3 else ""
-                values[parts[0]] = int(text, 16) if parts[1] == "REG_DWORD" else text
-        return values
+        found = self.registry_values(INTERNET_SETTINGS)
+        return {name: found.get(name) for name in ("ProxyEnable", "ProxyServer", "ProxyOverride")}
 
     def set_proxy_values(self, enable, server=None, override=None):
         """One registry import (each Wine start costs seconds)."""
@@ -61,13 +85,15 @@ class Wine:
 
 
 class App:
-    """One private run directory: a copy of the bundle."""
+    """One private run directory: a copy of the bundle, or (bundle None) a
+    directory where the program already is, such as an installation."""
 
     def __init__(self, wine, bundle, work, with_core=True, directory="app"):
         self.wine = wine
         self.dir = os.path.join(work, directory)
-        shutil.rmtree(self.dir, ignore_errors=True)
-        shutil.copytree(bundle, self.dir)
+        if bundle is not None:
+            shutil.rmtree(self.dir, ignore_errors=True)
+            shutil.copytree(bundle, self.dir)
         if not with_core:
             os.remove(os.path.join(self.dir, "bin", "sing-box.exe"))
         self.scenario = os.path.join(work, "scenario.json")

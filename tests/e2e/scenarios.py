@@ -358,10 +358,14 @@ def s14_config_not_writable(ctx):
 
 
 def s15_unicode_app_directory(ctx):
-    """prepare and connect from a directory with spaces and non-ASCII letters:
-    the core's command line, its working directory and the file are exactly there."""
-    app = ctx.app(directory=os.path.join("Users", "Zoë Müller", "AppData", "Local", "Programs",
-                                         "tessarin 测试"))
+    """prepare and connect from a directory with spaces and non-ASCII letters."""
+    expect_connect_session(ctx, ctx.app(directory=os.path.join(
+        "Users", "Zoë Müller", "AppData", "Local", "Programs", "tessarin 测试")))
+
+
+def expect_connect_session(ctx, app):
+    """prepare, connect, disconnect from wherever |app| is: the core's command
+    line, its working directory and the configuration file are exactly there."""
     expect_equal(app.run([{"call": "prepare"}, ctx.connect(), {"call": "disconnect"}]), 0,
                  "exit code")
     replies = app.replies()
@@ -517,12 +521,12 @@ def prepare_node(wine, prefix, root):
     return start_trace_server(ca)
 
 
-def main():
+def main(scenarios=SCENARIOS):
     wine_run, prefix, bundle, root = (os.path.abspath(arg) for arg in sys.argv[1:5])
     name = sys.argv[5]
     wine = Wine(wine_run)
     node = prepare_node(wine, prefix, root)
-    names = list(SCENARIOS) if name == "all" else [name]
+    names = list(scenarios) if name == "all" else [name]
     failed = []
     for each in names:
         work = os.path.join(root, each)
@@ -530,7 +534,7 @@ def main():
         os.makedirs(work)
         began = time.monotonic()
         try:
-            SCENARIOS[each](Context(wine, bundle, work, node.server_address[1]))
+            scenarios[each](Context(wine, bundle, work, node.server_address[1]))
             print("PASS %s (%.1f s)" % (each, time.monotonic() - began))
         except Exception:  # noqa: BLE001 - report every failure the same way
             failed.append(each)

@@ -1,13 +1,15 @@
 // A stand-in child for the process tests. "run -c PATH" records how it was
 // started and then waits to be killed; "--hold-core DIR" launches such a core
 // through the real process port, records its id and waits to be killed;
-// "--exit-259" exits at once with the code that reads as still active.
+// "--exit-259" exits at once with the code that reads as still active;
+// "--spawn LINE" runs LINE unchanged and exits with its exit code.
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
 
 #include "tunnel/core_process.h"
+#include "tunnel/win32/win32_handles.h"
 #include "tunnel/win32/win32_os_ports.h"
 
 namespace {
@@ -31,6 +33,24 @@ int wmain(int argc, wchar_t** argv) {
   }
   // Exits at once with the code that also means "still running".
   if (argc == 2 && std::wstring(argv[1]) == L"--exit-259") return 259;
+  // Runs a command line exactly as typed (Wine's launcher would quote an
+  // argument with spaces, which an installer's "/D=" does not accept).
+  if (argc == 3 && std::wstring(argv[1]) == L"--spawn") {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    std::wstring command_line = argv[2];
+    if (!::CreateProcessW(nullptr, &command_line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &info)) {
+      return 3;
+    }
+    const tessarin::unique_handle process(info.hProcess);
+    const tessarin::unique_handle thread(info.hThread);
+    ::WaitForSingleObject(process.get(), INFINITE);
+    DWORD code = 3;
+    ::GetExitCodeProcess(process.get(), &code);
+    return static_cast<int>(code);
+  }
   if (argc == 3 && std::wstring(argv[1]) == L"--hold-core") {
     const std::wstring directory = argv[2];
     tessarin::Win32ProcessPort processes;
