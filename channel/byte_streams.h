@@ -22,6 +22,14 @@ class ByteStreamReader {
   virtual bool Failed() const = 0;
   // Marks the stream failed without writing a line; the caller has written its own.
   virtual void Fail() = 0;
+  // The next |length| bytes where they lie, consumed, when the stream can lend
+  // them (a buffer in memory can); otherwise nullptr and nothing is consumed,
+  // and the caller reads them with ReadBytes. Lets the codec build a value
+  // straight from the message, in one call, without zero-filling it first.
+  virtual const uint8_t* ReadInPlace(size_t length) {
+    (void)length;
+    return nullptr;
+  }
 
   // Lists and maps open around the value being read from this stream: the
   // depth limit belongs to the one decode, not to the thread.

@@ -1,5 +1,7 @@
 #include "channel/encodable_value.h"
 
+#include <algorithm>
+
 namespace flutter {
 
 namespace {
@@ -31,6 +33,30 @@ int CompareTypedLists(const std::vector<T>& a, const std::vector<T>& b) {
 }
 
 }  // namespace
+
+EncodableValueMap EncodableValueMap::FromEntries(std::vector<value_type>&& entries) {
+  const auto less = [](const value_type& a, const value_type& b) {
+    return EncodableValue::Compare(a.first, b.first) < 0;
+  };
+  bool ordered = true;
+  for (size_t i = 1; i < entries.size() && ordered; ++i) ordered = less(entries[i - 1], entries[i]);
+  if (!ordered) {
+    std::stable_sort(entries.begin(), entries.end(), less);
+    // Of equivalent keys the first read stays. Keeping only keys strictly
+    // after the last one kept also holds when NaN makes the ordering
+    // inconsistent, so the result is in order and decodes again unchanged.
+    size_t kept = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      if (kept > 0 && !less(entries[kept - 1], entries[i])) continue;
+      if (kept != i) entries[kept] = std::move(entries[i]);
+      ++kept;
+    }
+    entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(kept), entries.end());
+  }
+  EncodableValueMap map;
+  map.entries_ = std::move(entries);
+  return map;
+}
 
 int EncodableValue::Compare(const EncodableValue& a, const EncodableValue& b) {
   if (a.Kind() != b.Kind()) return a.Kind() < b.Kind() ? -1 : 1;

@@ -115,8 +115,29 @@ TEST(EncodableValueTest, CustomValuesOrderByIdentity) {
   EncodableValueList two{EncodableValue(CustomValue(1)), EncodableValue(CustomValue(1))};
   const EncodableValue& first = two[0];
   const EncodableValue& second = two[1];
-  EXPECT_TRUE(first < second);
-  EXPECT_FALSE(second < first);
+  EXPECT_NE(first < second, second < first) << "distinct objects, strictly ordered";
+  EXPECT_FALSE(first < first);
+}
+
+// Elements move when a list or map grows; the order between two custom
+// values must not move with them.
+TEST(EncodableValueTest, CustomIdentityStaysWhenStorageMoves) {
+  EncodableValueList list{EncodableValue(CustomValue(1)), EncodableValue(CustomValue(2))};
+  const bool one_before_two = list[0] < list[1];
+  std::swap(list[0], list[1]);  // each value now sits where the other was
+  EXPECT_EQ(list[1] < list[0], one_before_two);
+  EXPECT_NE(list[0] < list[1], list[1] < list[0]);
+
+  EncodableValueMap map;
+  for (int i = 0; i < 8; ++i) map.emplace(EncodableValue(CustomValue(i)), EncodableValue(i));
+  for (int i = 0; i < 100; ++i) map[EncodableValue(std::to_string(i))] = EncodableValue(i);
+  ASSERT_EQ(map.size(), 108u);
+  for (auto it = map.begin(); it != map.end(); ++it) {
+    if (it != map.begin()) {
+      EXPECT_LT(EncodableValue::Compare(std::prev(it)->first, it->first), 0);
+    }
+    EXPECT_EQ(map.find(it->first), it);
+  }
 }
 
 TEST(EncodableValueTest, EmplaceKeepsFirstAndIndexInsertsNull) {

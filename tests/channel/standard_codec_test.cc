@@ -185,6 +185,35 @@ TEST(StandardCodecTest, NestingIsBoundedBothWays) {
   EXPECT_EQ(bytes.size(), 2u * limit + 1);
 }
 
+// Takes over one type byte in both directions, nested values included.
+class ExtendedSerializer : public StandardCodecSerializer {
+ public:
+  void WriteValue(const EncodableValue& value, ByteStreamWriter* stream) const override {
+    if (value.Kind() == EncodableValue::kCustom) {
+      stream->WriteByte(128);
+      return;
+    }
+    StandardCodecSerializer::WriteValue(value, stream);
+  }
+  EncodableValue ReadValueOfType(uint8_t type, ByteStreamReader* stream) const override {
+    if (type == 128) return EncodableValue("custom");
+    return StandardCodecSerializer::ReadValueOfType(type, stream);
+  }
+};
+
+TEST(StandardCodecTest, ADerivedSerializerSeesEveryNestedValue) {
+  const ExtendedSerializer serializer;
+  std::vector<uint8_t> bytes;
+  ByteBufferStreamWriter writer(&bytes);
+  serializer.WriteValue(
+      EncodableValue(EncodableValueList{EncodableValue(CustomValue(7)), EncodableValue(1)}),
+      &writer);
+  EXPECT_EQ(ToHex(bytes), "0C 02 80 03 01 00 00 00");
+  ByteBufferStreamReader reader(bytes.data(), bytes.size());
+  EXPECT_EQ(serializer.ReadNextValue(&reader),
+            EncodableValue(EncodableValueList{EncodableValue("custom"), EncodableValue(1)}));
+}
+
 size_t CountValues(const EncodableValue& value) {
   size_t count = 1;
   if (const auto* list = value.TryGet<EncodableValueList>()) {
