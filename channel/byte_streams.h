@@ -34,9 +34,10 @@ class ByteStreamReader {
   // Lists and maps open around the value being read from this stream: the
   // depth limit belongs to the one decode, not to the thread.
   int& Nesting() { return nesting_; }
-  // List elements the decode may still reserve room for. Every element takes
-  // a byte, so a well-formed message never needs more than its own size;
-  // nested lists that each announce the whole message share this one budget.
+  // List elements and map entries the decode may still reserve room for.
+  // Every element takes a byte, so a well-formed message never needs more
+  // than its own size; nested containers that each announce the whole message
+  // share this one budget.
   uint64_t& ReservableElements() { return reservable_elements_; }
 
  private:
