@@ -34,10 +34,10 @@ void FlutterWindow::OnWindowDestroying() {
 
 LRESULT FlutterWindow::HandleWindowMessage(HWND window, UINT message, WPARAM wparam,
                                            LPARAM lparam) {
-  // Shutdown and sign-out may end the process after WM_ENDSESSION without
-  // ever destroying the window: the tunnel stops here, before returning.
-  // Ours to answer before the engine sees them: shutdown is never blocked.
+  // Answered before the engine sees it, so that shutdown is never blocked.
   if (message == WM_QUERYENDSESSION) return TRUE;
+  // Shutdown and sign-out may end the process after this message without
+  // ever destroying the window: the tunnel stops here, before returning.
   if (message == WM_ENDSESSION && wparam) StopTunnel();
   if (flutterController_) {
     if (const std::optional<LRESULT> result =
