@@ -290,6 +290,9 @@ struct QuietOs : tessarin::ProxySettingsPort,
                  tessarin::ProcessPort,
                  tessarin::SystemPort {
   bool OpenSettingsKey() override { return true; }
+  bool OpenSettingsKeyToCheck() override { return true; }
+  bool ReadDwordValue(const std::wstring&, uint32_t*) override { return false; }
+  bool ReadStringValue(const std::wstring&, std::wstring*) override { return false; }
   bool SetDwordValue(const std::wstring&, uint32_t) override { return true; }
   bool SetStringValue(const std::wstring&, const std::wstring&) override { return true; }
   void CloseSettingsKey() override {}

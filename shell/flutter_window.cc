@@ -1,8 +1,13 @@
 #include "shell/flutter_window.h"
 
+namespace {
+// Posted from a thread-pool wait when a core process ends; wparam: its id.
+constexpr UINT kCoreExitedMessage = WM_APP + 0x54;
+}  // namespace
+
 FlutterWindow::FlutterWindow(const EngineProject& project)
     : project_(project),
-      bridge_(tessarin::OsPorts{&proxySettings_, &internet_, &processes_, &system_}) {}
+      bridge_(tessarin::OsPorts{&proxySettings_, &internet_, &processes_, &system_, &guard_}) {}
 
 FlutterWindow::~FlutterWindow() = default;
 
@@ -10,6 +15,8 @@ bool FlutterWindow::OnWindowCreated() {
   if (!Win32Window::OnWindowCreated()) return false;
   // Before the engine exists, so the proxy is off even when the engine fails.
   bridge_.Initialize();
+  // A core that dies is noticed at once, not at the next "status".
+  processes_.NotifyExits(NativeHandle(), kCoreExitedMessage);
   const RECT frame = ClientArea();
   flutterController_ = std::make_unique<flutter::FlutterViewController>(
       frame.right - frame.left, frame.bottom - frame.top, project_);
@@ -23,6 +30,9 @@ bool FlutterWindow::OnWindowCreated() {
 }
 
 void FlutterWindow::OnWindowDestroying() {
+  // Hidden first: a start that finds a hidden window waits for this
+  // instance to end instead of handing over to a window that is going away.
+  if (NativeHandle() != nullptr) ShowWindow(NativeHandle(), SW_HIDE);
   // The tunnel stops before the engine and the channel go away.
   bridge_.Teardown();
   if (flutterController_) {
@@ -36,9 +46,17 @@ LRESULT FlutterWindow::HandleWindowMessage(HWND window, UINT message, WPARAM wpa
                                            LPARAM lparam) {
   // Answered before the engine sees it, so that shutdown is never blocked.
   if (message == WM_QUERYENDSESSION) return TRUE;
+  if (message == kCoreExitedMessage) {
+    bridge_.CoreExited(static_cast<uint32_t>(wparam));
+    return 0;
+  }
   // Shutdown and sign-out may end the process after this message without
   // ever destroying the window: the tunnel stops here, before returning.
-  if (message == WM_ENDSESSION && wparam) StopTunnel();
+  if (message == WM_ENDSESSION && wparam) {
+    StopTunnel();
+    // Restart Manager (an installer or an update) expects the program to go.
+    if (lparam & ENDSESSION_CLOSEAPP) PostMessageW(window, WM_CLOSE, 0, 0);
+  }
   if (flutterController_) {
     if (const std::optional<LRESULT> result =
             flutterController_->HandleTopLevelWindowProc(window, message, wparam, lparam)) {

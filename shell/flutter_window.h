@@ -10,6 +10,7 @@
 #include "shell/win32_window.h"
 #include "tunnel/tunnel_bridge.h"
 #include "tunnel/win32/win32_os_ports.h"
+#include "tunnel/win32/win32_proxy_guard.h"
 
 class FlutterWindow : public Win32Window {
  public:
@@ -19,8 +20,8 @@ class FlutterWindow : public Win32Window {
   // For tests: the bridge the window owns.
   const tessarin::TunnelBridge& Bridge() const { return bridge_; }
 
-  // Proxy off and core terminated, as when the window closes; for the ends
-  // that never destroy the window (a session end, a crash).
+  // Proxy off and core terminated, as when the window closes; for a session
+  // end, which may never destroy the window.
   void StopTunnel() { bridge_.Teardown(); }
 
  protected:
@@ -34,6 +35,7 @@ class FlutterWindow : public Win32Window {
   tessarin::Win32InternetPort internet_;
   tessarin::Win32ProcessPort processes_;
   tessarin::Win32SystemPort system_;
+  tessarin::Win32ProxyGuard guard_{&system_};
 
   EngineProject project_;
   std::unique_ptr<flutter::FlutterViewController> flutterController_;

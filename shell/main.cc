@@ -4,6 +4,7 @@
 #include <io.h>
 #include <objbase.h>
 
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 
@@ -12,20 +13,24 @@
 #include "shell/flutter_window.h"
 #include "shell/flutter_windows.h"
 #include "shell/single_instance.h"
+#include "tunnel/win32/win32_proxy_guard.h"
 
 namespace {
 
-// The window whose tunnel a crash must not leave on, while the loop runs.
-FlutterWindow* g_window = nullptr;
-
-// Last chance before the process dies of an unhandled exception: the proxy
-// goes off and the core is terminated, then the crash takes its course.
-LONG WINAPI StopTunnelOnCrash(EXCEPTION_POINTERS*) {
-  FlutterWindow* window = g_window;
-  g_window = nullptr;  // once, even if the teardown itself faults
-  if (window != nullptr) window->StopTunnel();
+// A crashing process may hold the heap's lock or any other: cleaning up in
+// it could hang. The armed guard is told instead and cleans up from outside;
+// the crash then takes its course (and the core dies with the process's job).
+LONG WINAPI SignalGuardOnCrash(EXCEPTION_POINTERS*) noexcept {
+  tessarin::SignalProxyGuardCrash();
   return EXCEPTION_CONTINUE_SEARCH;
 }
+
+// abort() and std::terminate: the runtime may show a box before the process
+// ends; the guard need not wait for it.
+void SignalGuardOnAbort(int) noexcept { tessarin::SignalProxyGuardCrash(); }
+
+// How long a start waits for an instance that is still ending.
+constexpr DWORD kPreviousInstanceWaitMs = 10000;
 
 // Gives diagnostics somewhere to go when debugging without a console.
 void OpenDebugConsole() {
@@ -43,11 +48,8 @@ int APIENTRY wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   if (!AttachConsole(ATTACH_PARENT_PROCESS) && IsDebuggerPresent()) OpenDebugConsole();
   // Before the window: its creation switches the proxy off, which would cut
   // the running instance's tunnel while it still answers "connected".
-  const SingleInstanceLock instance;
-  if (!instance.IsFirst()) {
-    ActivateRunningInstance();
-    return 0;
-  }
+  SingleInstanceLock instance;
+  if (!instance.IsFirst() && !instance.WaitForPreviousToEnd(kPreviousInstanceWaitMs)) return 0;
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
 
   EngineProject project(L"data");
@@ -56,15 +58,14 @@ int APIENTRY wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   FlutterWindow window(project);
   if (!window.Create(L"tessarin", WindowPoint{10, 10}, WindowSize{430, 860})) return 1;
   window.SetQuitWhenClosed(true);
-  g_window = &window;
-  SetUnhandledExceptionFilter(StopTunnelOnCrash);
+  SetUnhandledExceptionFilter(SignalGuardOnCrash);
+  signal(SIGABRT, SignalGuardOnAbort);
 
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0)) {
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }
-  g_window = nullptr;
   CoUninitialize();
   return 0;
 }

@@ -10,16 +10,22 @@ class SingleInstanceLock {
   // Takes the session's named mutex; Windows releases it with the process,
   // so a crashed instance never blocks the next start.
   SingleInstanceLock();
+  ~SingleInstanceLock();
+  SingleInstanceLock(const SingleInstanceLock&) = delete;
+  SingleInstanceLock& operator=(const SingleInstanceLock&) = delete;
 
   // False when another instance of this session already holds the mutex.
   bool IsFirst() const { return first_; }
+
+  // For a start that is not the first. A running instance's window is
+  // brought forward and the answer is false. An instance that is ending
+  // (its window gone or hidden) is waited for, up to |timeout_ms|: true once
+  // it has ended and this one holds the mutex; false if it never ends.
+  bool WaitForPreviousToEnd(unsigned long timeout_ms);
 
  private:
   tessarin::unique_handle mutex_;
   bool first_ = true;
 };
-
-// Restores the running instance's window if minimised and brings it to the front.
-void ActivateRunningInstance();
 
 #endif  // TESSARIN_SHELL_SINGLE_INSTANCE_H_

@@ -67,8 +67,10 @@ void TunnelBridge::ConnectSequence(const flutter::MethodCall& call, flutter::Met
                  "Proxy node connectivity check failed. Please switch nodes and retry.", nullptr);
     return;
   }
-  // 11. Point the system proxy at the core.
+  // 11. Point the system proxy at the core, guarded before it is on.
+  if (ports_.guard != nullptr) ports_.guard->Arm();
   if (!SetSystemProxy(*ports_.proxy_settings, true)) {
+    if (ports_.guard != nullptr) ports_.guard->Release();
     TerminateCore(*ports_.processes, coreProcessId);
     coreProcessId = 0;
     result.Error("PROXY_FAILED", "Failed to enable Windows proxy.", nullptr);

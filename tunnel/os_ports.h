@@ -18,6 +18,11 @@ class ProxySettingsPort {
   virtual ~ProxySettingsPort() = default;
   // Opens the settings key for setting values; false when it cannot be opened.
   virtual bool OpenSettingsKey() = 0;
+  // The same, for reading values as well: the guard looks before it writes.
+  virtual bool OpenSettingsKeyToCheck() = 0;
+  // False when the value is absent or of another type.
+  virtual bool ReadDwordValue(const std::wstring& name, uint32_t* value) = 0;
+  virtual bool ReadStringValue(const std::wstring& name, std::wstring* text) = 0;
   // Each set is false when the value was not written.
   virtual bool SetDwordValue(const std::wstring& name, uint32_t value) = 0;
   // |text| is written as REG_SZ including its terminating zero.
@@ -79,12 +84,24 @@ class SystemPort {
   virtual void Sleep(uint32_t milliseconds) = 0;
 };
 
+// Keeps the system proxy from outliving this process: armed before the proxy
+// is switched on, released after every clean switch-off. If the process ends
+// in between without releasing it (killed, crashed), the guard switches our
+// proxy off from outside.
+class ProxyGuardPort {
+ public:
+  virtual ~ProxyGuardPort() = default;
+  virtual void Arm() = 0;
+  virtual void Release() = 0;
+};
+
 // The set of ports the bridge works through; none is owned here.
 struct OsPorts {
   ProxySettingsPort* proxy_settings;
   InternetPort* internet;
   ProcessPort* processes;
   SystemPort* system;
+  ProxyGuardPort* guard = nullptr;  // none: nothing guards the proxy
 };
 
 }  // namespace tessarin

@@ -22,4 +22,20 @@ bool SetSystemProxy(ProxySettingsPort& settings, bool enable) {
   return written;
 }
 
+bool SwitchOffOurProxy(ProxySettingsPort& settings) {
+  if (!settings.OpenSettingsKeyToCheck()) return false;
+  uint32_t enable = 0;
+  std::wstring server;
+  const bool ours = settings.ReadDwordValue(L"ProxyEnable", &enable) && enable == 1 &&
+                    settings.ReadStringValue(L"ProxyServer", &server) &&
+                    server == LocalProxyEndpoint::kSystemProxyServer;
+  const bool switched = ours && settings.SetDwordValue(L"ProxyEnable", 0);
+  settings.CloseSettingsKey();
+  if (switched) {
+    settings.NotifyInternetOption(kInternetOptionSettingsChanged);
+    settings.NotifyInternetOption(kInternetOptionRefresh);
+  }
+  return switched;
+}
+
 }  // namespace tessarin

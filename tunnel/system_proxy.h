@@ -15,6 +15,11 @@ constexpr uint32_t kInternetOptionSettingsChanged = 39;
 // False only when the settings key cannot be opened; then nothing changes.
 bool SetSystemProxy(ProxySettingsPort& settings, bool enable);
 
+// For an end nobody cleaned up after: switches the proxy off only while it is
+// on and still names our endpoint exactly, so a proxy the user set since is
+// left alone. True when it switched it off.
+bool SwitchOffOurProxy(ProxySettingsPort& settings);
+
 }  // namespace tessarin
 
 #endif  // TESSARIN_TUNNEL_SYSTEM_PROXY_H_

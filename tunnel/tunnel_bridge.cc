@@ -13,7 +13,7 @@ void TunnelBridge::Initialize() {
   appDirectory = ApplicationDirectory(*ports_.system);
   configPath = CoreConfigPath(appDirectory);
   // Every start clears a proxy a crashed run (or anything else) left on.
-  SetSystemProxy(*ports_.proxy_settings, false);
+  SwitchProxyOff();
 }
 
 void TunnelBridge::InstallChannel(flutter::BinaryMessenger* messenger) {
@@ -71,8 +71,21 @@ void TunnelBridge::Teardown() {
   sessionId.clear();
 }
 
-void TunnelBridge::StopTunnel() {
+void TunnelBridge::CoreExited(uint32_t process_id) {
+  // A core this bridge already stopped or replaced is none of its business.
+  if (!active || process_id != coreProcessId) return;
+  if (IsCoreAlive(*ports_.processes, coreProcessId)) return;
+  StopTunnel();
+  sessionId.clear();
+}
+
+void TunnelBridge::SwitchProxyOff() {
   SetSystemProxy(*ports_.proxy_settings, false);
+  if (ports_.guard != nullptr) ports_.guard->Release();
+}
+
+void TunnelBridge::StopTunnel() {
+  SwitchProxyOff();
   if (coreProcessId != 0) TerminateCore(*ports_.processes, coreProcessId);
   active = false;
   coreProcessId = 0;

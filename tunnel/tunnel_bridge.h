@@ -33,6 +33,10 @@ class TunnelBridge {
                         std::unique_ptr<flutter::MethodResult> result);
   // At window destruction: stops a running tunnel, touches nothing otherwise.
   void Teardown();
+  // Told when a process the bridge launched has ended: if it carried the
+  // active tunnel, the tunnel stops as the next "status" would stop it, so
+  // the proxy never points at a dead core while nobody asks.
+  void CoreExited(uint32_t process_id);
   // Released by the host window right after Teardown.
   void ReleaseChannel() { channel_.reset(); }
 
@@ -51,6 +55,8 @@ class TunnelBridge {
   // System proxy off, the known core terminated, the tunnel inactive; the
   // session id is each caller's business.
   void StopTunnel();
+  // SetSystemProxy(false), and the guard released once the proxy is off.
+  void SwitchProxyOff();
 
   OsPorts ports_;
   std::unique_ptr<flutter::MethodCallChannel> channel_;

@@ -291,6 +291,10 @@ bool ParseScenario(const std::string& text, std::vector<ScenarioStep>* steps, st
       step.kind = ScenarioStep::Kind::kTerminateCore;
     } else if (item.Find("crash") != nullptr) {
       step.kind = ScenarioStep::Kind::kCrash;
+      const Value* locked = item.Find("heap_locked");
+      step.heap_locked = locked != nullptr && locked->Is(Value::Kind::kBool) && locked->boolean;
+    } else if (item.Find("abort") != nullptr) {
+      step.kind = ScenarioStep::Kind::kAbort;
     } else if (item.Find("close") != nullptr) {
       step.kind = ScenarioStep::Kind::kClose;
     } else {

@@ -15,12 +15,13 @@
 namespace stand_in {
 
 struct ScenarioStep {
-  enum class Kind { kCall, kRaw, kWait, kTerminateCore, kCrash, kClose };
+  enum class Kind { kCall, kRaw, kWait, kTerminateCore, kCrash, kAbort, kClose };
   Kind kind = Kind::kClose;
   std::string method;                           // kCall
   std::optional<flutter::EncodableValue> args;  // kCall; absent: no arguments
   std::vector<uint8_t> raw;                     // kRaw
   int64_t wait_ms = 0;                          // kWait
+  bool heap_locked = false;                     // kCrash: with the heap's lock held
 };
 
 // {"steps": [...]}; false with a reason for anything else.

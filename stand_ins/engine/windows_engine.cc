@@ -174,9 +174,13 @@ class ScriptedUi {
         return true;
       case stand_in::ScenarioStep::Kind::kCrash:
         // What a fault in the user interface's code looks like to the host:
-        // an access violation on the UI thread that nobody handles.
+        // an access violation on the UI thread that nobody handles; with the
+        // heap's lock held, as a fault inside an allocation would.
+        if (step.heap_locked) HeapLock(GetProcessHeap());
         RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
         return false;
+      case stand_in::ScenarioStep::Kind::kAbort:
+        std::abort();
       case stand_in::ScenarioStep::Kind::kClose:
         return false;
     }

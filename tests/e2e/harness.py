@@ -11,6 +11,8 @@ import tempfile
 import time
 
 INTERNET_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+RUN_ONCE = r"HKCU\Software\Microsoft\Windows\CurrentVersion\RunOnce"
+RESET_VALUE = "tessarin-proxy-reset"
 PROXY_SERVER = "http=127.0.0.1:20808;https=127.0.0.1:20808;socks=127.0.0.1:20808"
 CONFIG_NAME = "tessarin-sing-box.json"
 CORE_LOG = "sing-box.log"
@@ -68,6 +70,20 @@ class Wine:
         """The three per-user proxy values, None where absent."""
         found = self.registry_values(INTERNET_SETTINGS)
         return {name: found.get(name) for name in ("ProxyEnable", "ProxyServer", "ProxyOverride")}
+
+    def wait_proxy_enable(self, wanted, timeout):
+        """Seconds until ProxyEnable reads |wanted|, or None after |timeout|."""
+        began = time.monotonic()
+        while True:
+            if self.proxy_values()["ProxyEnable"] == wanted:
+                return time.monotonic() - began
+            if time.monotonic() - began > timeout:
+                return None
+            time.sleep(0.05)
+
+    def reset_command(self):
+        """Our logon value's command, or None."""
+        return self.registry_values(RUN_ONCE).get(RESET_VALUE)
 
     def set_proxy_values(self, enable, server=None, override=None):
         """One registry import (each Wine start costs seconds)."""
@@ -165,6 +181,13 @@ class App:
         while self.running_cores() and time.monotonic() < deadline:
             time.sleep(0.1)
         return not self.running_cores()
+
+
+def processes_running(name):
+    """Linux pids of the Windows programs called |name| still alive."""
+    out = subprocess.run(["ps", "-eo", "pid=,args="], capture_output=True, text=True).stdout
+    return [int(line.split(None, 1)[0]) for line in out.splitlines()
+            if name.lower() in line.lower() and "ps -eo" not in line]
 
 
 def node_request(host, port, mode="smart", uuid="0f0e0d0c-0b0a-4998-8776-655443322110", **extra):

@@ -8,6 +8,7 @@ usage: scenarios.py WINE_RUN WINE_PREFIX BUNDLE WORK_ROOT NAME|all
 """
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -16,7 +17,8 @@ import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from expected_document import expected_document  # noqa: E402
-from harness import (PROXY_SERVER, App, Wine, clean_environment, error, node_request,  # noqa: E402
+from harness import (PROXY_SERVER, RESET_VALUE, RUN_ONCE, App, Wine, clean_environment,  # noqa: E402
+                     error, node_request, processes_running,
                      session_pattern, success, windows_path)
 from test_node import make_certificates, start_trace_server, trust_ca, unused_port  # noqa: E402
 
@@ -25,6 +27,7 @@ IDLE_MESSAGE = "Native tunnel bridge is idle."
 SMART_MESSAGE = "Windows system proxy is active through sing-box."
 GLOBAL_MESSAGE = "Windows global mode requested sing-box TUN; verify routing with a network test."
 PROBE_FAILED = "Proxy node connectivity check failed. Please switch nodes and retry."
+GUARD = "tessarin-guard.exe"
 PROXY_ON = {"ProxyEnable": 1, "ProxyServer": PROXY_SERVER, "ProxyOverride": "<local>"}
 
 
@@ -183,15 +186,19 @@ def s04_connect_global(ctx):
 
 
 def s05_core_dies(ctx):
+    """A core that dies is noticed with no call: the next message already sees
+    the proxy off, and "status" answers idle."""
     app = ctx.app()
-    steps = [ctx.connect(), {"terminate_core": True}, {"call": "status"}, {"call": "status"}]
+    steps = [ctx.connect(), {"terminate_core": True}, {"wait_ms": 1500}, {"call": "prepare"},
+             {"call": "status"}, {"call": "status"}]
     expect_equal(app.run(steps), 0, "exit code")
     replies = app.replies()
     expect_connected(replies[0], SMART_MESSAGE, "connect")
-    expect_idle(replies[2], "status after the crash")
-    expect_equal(replies[2]["proxy"]["ProxyEnable"], 0, "proxy switched off")
-    expect_idle(replies[3], "second status")
-    expect_equal(replies[3]["proxy"], replies[2]["proxy"], "nothing changed")
+    expect_equal(replies[3]["proxy"]["ProxyEnable"], 0, "proxy off before any status")
+    expect_idle(replies[4], "status after the crash")
+    expect_idle(replies[5], "second status")
+    expect_equal(replies[5]["proxy"], replies[3]["proxy"], "nothing changed")
+    expect_equal(ctx.wine.reset_command(), None, "no logon reset left")
 
 
 def s06_disconnect(ctx):
@@ -320,22 +327,42 @@ def s12_close_window(ctx):
     ctx.wine.set_proxy_values(0)
 
 
-def s13_host_killed(ctx):
-    app = ctx.app()
+def connected_app(ctx, directory="app"):
+    app = ctx.app(directory=directory)
     app.start([ctx.connect(), {"wait_ms": 60000}])
     expect_connected(app.wait_for_step(0), SMART_MESSAGE, "connect")
-    expect_equal(len(app.running_cores()), 1, "core running")
-    ctx.wine.run("taskkill", "/F", "/IM", "tessarin.exe")
-    app.wait(timeout=30)
-    expect(app.wait_cores_gone(), "core went with its host")
-    expect_equal(ctx.wine.proxy_values()["ProxyEnable"], 1, "a killed host could not clean up")
+    return app
 
-    again = ctx.app()
-    expect_equal(again.run([{"call": "status"}, ctx.connect(), {"call": "disconnect"}]), 0,
-                 "exit code")
-    replies = again.replies()
-    expect_equal(replies[0]["proxy"]["ProxyEnable"], 0, "next start switched the proxy off")
-    expect_connected(replies[1], SMART_MESSAGE, "new connect")
+
+def expect_nothing_of_ours_runs(app):
+    expect(app.wait_cores_gone(), "no core")
+    deadline = time.monotonic() + 5
+    while processes_running(GUARD) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    expect_equal(processes_running(GUARD) + processes_running("tessarin.exe"), [],
+                 "nothing of ours still runs")
+
+
+def s13_host_killed(ctx):
+    """End task: the guard switches our proxy off from outside, and leaves a
+    proxy set by someone else since alone."""
+    app = connected_app(ctx)
+    expect_equal(len(processes_running(GUARD)), 1, "one guard while connected")
+    ctx.wine.run("taskkill", "/F", "/IM", "tessarin.exe")
+    took = ctx.wine.wait_proxy_enable(0, timeout=3)
+    expect(took is not None, "proxy off within 3 s of the kill")
+    app.wait(timeout=30)
+    expect_nothing_of_ours_runs(app)
+    expect_equal(ctx.wine.reset_command(), None, "no logon reset left")
+    print("proxy off %.2f s after the kill (one registry read is the resolution)" % took)
+
+    foreign = connected_app(ctx, directory="foreign")
+    set_foreign_proxy(ctx)
+    ctx.wine.run("taskkill", "/F", "/IM", "tessarin.exe")
+    foreign.wait(timeout=30)
+    expect_nothing_of_ours_runs(foreign)
+    expect_equal(ctx.wine.proxy_values(), FOREIGN_PROXY, "someone else's proxy untouched")
+    ctx.wine.set_proxy_values(0)
 
 
 def s14_config_not_writable(ctx):
@@ -484,6 +511,102 @@ def s19_crash(ctx):
     expect_equal(ctx.wine.proxy_values(), FOREIGN_PROXY, "no tunnel: the user's proxy untouched")
 
 
+def s20_abort_and_locked_crash(ctx):
+    """abort() and a fault with the heap's lock held: the guard, told or seeing
+    the host end, switches the proxy off; nothing waits for the host to die."""
+    for directory, step in (("abort", {"abort": True}),
+                            ("locked", {"crash": True, "heap_locked": True})):
+        app = ctx.app(directory=directory)
+        app.start([ctx.connect(), step])
+        expect_connected(app.wait_for_step(0), SMART_MESSAGE, directory + " connect")
+        took = ctx.wine.wait_proxy_enable(0, timeout=3)
+        expect(took is not None, directory + ": proxy off within 3 s")
+        if directory == "abort":
+            expect_equal(app.wait(timeout=30), 3, "abort's exit code")
+        else:
+            # Wine's crash handling hangs with the heap locked: the guard was told.
+            expect(app.process.poll() is None, "the host still hangs in its crash")
+            ctx.wine.run("taskkill", "/F", "/IM", "tessarin.exe")
+            app.wait(timeout=30)
+        expect_nothing_of_ours_runs(app)
+        print("%s: proxy off %.2f s after the connect reply" % (directory, took))
+
+
+def s21_clean_stop_leaves_nothing(ctx):
+    """While connected a logon reset is set; a clean stop removes it and the
+    guard goes with it."""
+    app = ctx.app()
+    app.start([ctx.connect(), {"wait_ms": 3000}, {"call": "disconnect"}, ctx.connect(),
+               {"close": True}])
+    expect_connected(app.wait_for_step(0), SMART_MESSAGE, "connect")
+    command = ctx.wine.reset_command()
+    guard = windows_path(os.path.join(app.dir, GUARD))
+    expect_equal(command, '"%s" --reset' % guard, "logon reset while connected")
+    expect_equal(app.wait(), 0, "exit code")
+    expect_connected(app.replies()[3], SMART_MESSAGE, "second connect")
+    expect_equal(ctx.wine.reset_command(), None, "no logon reset after the close")
+    expect_equal(ctx.wine.proxy_values()["ProxyEnable"], 0, "proxy off")
+    expect_nothing_of_ours_runs(app)
+
+
+def s22_power_loss(ctx):
+    """Everything dies at once: the logon value remains, and its command, run
+    as the logon would, switches our proxy off and nobody else's."""
+    app = connected_app(ctx)
+    subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=dict(clean_environment(),
+                   WINEPREFIX=os.path.abspath(sys.argv[2])), timeout=60)
+    app.wait(timeout=30)
+    restart_wine_services(ctx)
+    command = ctx.wine.reset_command()
+    expect(command is not None, "the logon reset survived")
+    expect_equal(ctx.wine.proxy_values(), PROXY_ON, "proxy still on, as after a power loss")
+    program, switch = command.rsplit(" ", 1)
+    expect_equal(ctx.wine.run(program.strip('"'), switch).returncode, 0, "reset exit code")
+    expect_equal(ctx.wine.proxy_values()["ProxyEnable"], 0, "the logon reset switched it off")
+    set_foreign_proxy(ctx)
+    ctx.wine.run(program.strip('"'), switch)
+    expect_equal(ctx.wine.proxy_values(), FOREIGN_PROXY, "someone else's proxy untouched")
+    ctx.wine.set_proxy_values(0)
+    ctx.wine.run("reg", "delete", RUN_ONCE, "/v", RESET_VALUE, "/f")
+
+
+def restart_wine_services(ctx):
+    """The fixture's wineserver and services again, after wineserver -k."""
+    display = re.search(r"TESSARIN_DISPLAY:-:(\d+)", open(ctx.wine.wine_run).read()).group(1)
+    fixture = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "cmake",
+                           "wine-fixture.sh")
+    subprocess.run([fixture, "setup", os.path.abspath(sys.argv[2]), display],
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=120, check=True)
+
+
+def s23_quick_restart(ctx):
+    """Closed while connected and started again at once: the new start waits
+    for the old one to end and then plays its own scenario."""
+    first = ctx.app()
+    first.start([ctx.connect(), {"close": True}])
+    expect_connected(first.wait_for_step(0), SMART_MESSAGE, "connect")
+    second = App(ctx.wine, None, ctx.work, directory="app")
+    second.scenario = os.path.join(ctx.work, "second.json")
+    second.transcript = os.path.join(ctx.work, "second.jsonl")
+    second.start([{"call": "status"}, {"close": True}])
+    expect_equal(first.wait(), 0, "first exit code")
+    expect_equal(second.wait(timeout=60), 0, "second exit code")
+    expect_idle(second.replies().get(0) or {"reply": None}, "the second start's own status")
+
+
+def s24_restart_manager(ctx):
+    """An end of session for this program alone (Restart Manager): the tunnel
+    stops and the window closes, so the program exits."""
+    app = connected_app(ctx)
+    sender = os.path.join(os.path.dirname(ctx.bundle), "tests", "test_child.exe")
+    expect_equal(ctx.wine.run(sender, "--close-app").returncode, 0, "message sent")
+    expect_equal(app.wait(timeout=30), 0, "exit code")
+    expect_equal(app.lines()[-1], {"closed": True}, "the window closed")
+    expect_equal(ctx.wine.proxy_values()["ProxyEnable"], 0, "proxy off")
+    expect_nothing_of_ours_runs(app)
+
+
 SCENARIOS = {
     "bundle_session": bundle_session,
     "missing_engine_files": missing_engine_files,
@@ -506,6 +629,11 @@ SCENARIOS = {
     "17_session_end": s17_session_end,
     "18_second_instance": s18_second_instance,
     "19_crash": s19_crash,
+    "20_abort_and_locked_crash": s20_abort_and_locked_crash,
+    "21_clean_stop_leaves_nothing": s21_clean_stop_leaves_nothing,
+    "22_power_loss": s22_power_loss,
+    "23_quick_restart": s23_quick_restart,
+    "24_restart_manager": s24_restart_manager,
 }
 
 

@@ -50,6 +50,22 @@ class FakeProxySettings : public tessarin::ProxySettingsPort {
     strings[Narrow(name)] = Narrow(text);
     return true;
   }
+  bool OpenSettingsKeyToCheck() override {
+    log_->Add("reg.open to check");
+    return openable;
+  }
+  bool ReadDwordValue(const std::wstring& name, uint32_t* value) override {
+    const auto found = dwords.find(Narrow(name));
+    if (found == dwords.end()) return false;
+    *value = found->second;
+    return true;
+  }
+  bool ReadStringValue(const std::wstring& name, std::wstring* text) override {
+    const auto found = strings.find(Narrow(name));
+    if (found == strings.end()) return false;
+    *text = std::wstring(found->second.begin(), found->second.end());
+    return true;
+  }
   void CloseSettingsKey() override { log_->Add("reg.close"); }
   void NotifyInternetOption(uint32_t option) override {
     log_->Add("inet.option " + std::to_string(option));
@@ -187,6 +203,16 @@ class FakeSystem : public tessarin::SystemPort {
   EventLog* log_;
 };
 
+class FakeGuard : public tessarin::ProxyGuardPort {
+ public:
+  explicit FakeGuard(EventLog* log) : log_(log) {}
+  void Arm() override { log_->Add("guard.arm"); }
+  void Release() override { log_->Add("guard.release"); }
+
+ private:
+  EventLog* log_;
+};
+
 // Everything a bridge needs, wired to one log.
 struct FakeOs {
   EventLog log;
@@ -194,7 +220,9 @@ struct FakeOs {
   FakeInternet internet{&log};
   FakeProcesses processes{&log};
   FakeSystem system{&log};
+  FakeGuard guard{&log};
   tessarin::OsPorts Ports() { return {&proxy, &internet, &processes, &system}; }
+  tessarin::OsPorts GuardedPorts() { return {&proxy, &internet, &processes, &system, &guard}; }
 };
 
 }  // namespace tessarin_test

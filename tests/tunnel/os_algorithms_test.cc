@@ -58,6 +58,26 @@ TEST(SystemProxyTest, AFailedWriteIsReportedAndLeavesTheProxyOff) {
   EXPECT_FALSE(SetSystemProxy(os.proxy, false));
 }
 
+TEST(SystemProxyTest, TheGuardSwitchesOffOnlyAProxyThatIsStillExactlyOurs) {
+  struct Case {
+    uint32_t enable;
+    std::string server;
+    bool switched;
+  };
+  const std::string ours = "http=127.0.0.1:20808;https=127.0.0.1:20808;socks=127.0.0.1:20808";
+  for (const Case& c : {Case{1, ours, true}, Case{0, ours, false}, Case{1, ours + ";", false},
+                        Case{1, "proxy.example:8080", false}, Case{1, "", false}}) {
+    SCOPED_TRACE(c.server + " enable " + std::to_string(c.enable));
+    tessarin_test::FakeOs os;
+    os.proxy.dwords["ProxyEnable"] = c.enable;
+    if (!c.server.empty()) os.proxy.strings["ProxyServer"] = c.server;
+    EXPECT_EQ(SwitchOffOurProxy(os.proxy), c.switched);
+    EXPECT_EQ(os.proxy.dwords["ProxyEnable"], c.switched ? 0u : c.enable);
+    EXPECT_EQ(os.proxy.strings.count("ProxyServer"), c.server.empty() ? 0u : 1u);
+    EXPECT_EQ(os.log.Count("inet.option"), c.switched ? 2u : 0u);
+  }
+}
+
 TEST(ConnectivityProbeTest, FirstAttemptSuccessNeedsNoPause) {
   tessarin_test::FakeOs os;
   os.internet.script = {Outcome::kBody};

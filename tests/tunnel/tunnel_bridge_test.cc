@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -328,6 +329,54 @@ TEST_F(TunnelBridgeTest, DisconnectAndTeardown) {
   EXPECT_EQ(os_.log.Count("proc.terminate 101"), 1u);
   EXPECT_FALSE(bridge_.active);
   EXPECT_TRUE(bridge_.sessionId.empty());
+}
+
+TEST_F(TunnelBridgeTest, ACoreThatDiesUnaskedStopsItsTunnelAndNoOtherOne) {
+  ConnectOk();
+  bridge_.CoreExited(99);   // not ours
+  bridge_.CoreExited(100);  // still running: a stale notice
+  EXPECT_TRUE(bridge_.active);
+  EXPECT_EQ(os_.log.Count("reg.set"), 0u);
+  os_.processes.running[100] = false;
+  bridge_.CoreExited(100);
+  EXPECT_FALSE(bridge_.active);
+  EXPECT_TRUE(bridge_.sessionId.empty());
+  EXPECT_EQ(os_.proxy.dwords["ProxyEnable"], 0u);
+  EXPECT_EQ(os_.log.Count("proc.terminate 100"), 1u);
+  os_.log.events.clear();
+  bridge_.CoreExited(100);  // already stopped
+  EXPECT_TRUE(os_.log.events.empty());
+  EXPECT_EQ(Call("status").Stage(), "disconnected");
+}
+
+TEST(TunnelBridgeGuardTest, ArmedBeforeTheProxyIsOnAndReleasedAfterEverySwitchOff) {
+  tessarin_test::FakeOs os;
+  os.system.existing[kCore] = true;
+  TunnelBridge bridge(os.GuardedPorts());
+  bridge.Initialize();
+  EXPECT_EQ(os.log.events.back(), "guard.release");  // a start clears an old logon reset
+  const flutter::MethodCall call("connect", std::make_unique<EncodableValue>(Request()));
+  Reply reply;
+  os.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+  bridge.HandleTunnelCall(call, std::make_unique<ReplyRecorder>(&reply));
+  ASSERT_EQ(reply.kind, "success");
+  const auto& events = os.log.events;
+  const auto arm = std::find(events.begin(), events.end(), "guard.arm");
+  const auto on = std::find(events.begin(), events.end(), "reg.set ProxyEnable=1");
+  EXPECT_LT(arm, on);
+  os.log.events.clear();
+  bridge.Teardown();
+  EXPECT_EQ(os.log.Count("guard.release"), 1u);
+  EXPECT_LT(std::find(events.begin(), events.end(), "reg.set ProxyEnable=0"),
+            std::find(events.begin(), events.end(), "guard.release"));
+
+  os.proxy.failing = "ProxyServer";  // the switch-on fails: released again
+  os.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+  os.log.events.clear();
+  bridge.HandleTunnelCall(call, std::make_unique<ReplyRecorder>(&reply));
+  EXPECT_EQ(reply.code, "PROXY_FAILED");
+  EXPECT_EQ(os.log.Count("guard.arm"), 1u);
+  EXPECT_EQ(os.log.Count("guard.release"), 1u);
 }
 
 }  // namespace

@@ -9,9 +9,6 @@ namespace tessarin {
 
 namespace {
 
-constexpr wchar_t kInternetSettingsKey[] =
-    L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
-
 class Win32InternetRequest : public InternetRequest {
  public:
   explicit Win32InternetRequest(HINTERNET handle) : handle_(handle) {}
@@ -41,32 +38,6 @@ class Win32InternetSession : public InternetSession {
 
 }  // namespace
 
-bool Win32ProxySettingsPort::OpenSettingsKey() {
-  HKEY key = nullptr;
-  if (::RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_SET_VALUE, &key) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
-  key_.reset(key);
-  return true;
-}
-
-bool Win32ProxySettingsPort::SetDwordValue(const std::wstring& name, uint32_t value) {
-  const DWORD data = value;
-  return ::RegSetValueExW(key_.get(), name.c_str(), 0, REG_DWORD,
-                          reinterpret_cast<const BYTE*>(&data), sizeof(data)) == ERROR_SUCCESS;
-}
-
-bool Win32ProxySettingsPort::SetStringValue(const std::wstring& name, const std::wstring& text) {
-  return ::RegSetValueExW(key_.get(), name.c_str(), 0, REG_SZ,
-                          reinterpret_cast<const BYTE*>(text.c_str()),
-                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
-}
-
-void Win32ProxySettingsPort::NotifyInternetOption(uint32_t option) {
-  ::InternetSetOptionW(nullptr, option, nullptr, 0);
-}
-
 std::unique_ptr<InternetSession> Win32InternetPort::OpenSession(const std::string& agent,
                                                                 const std::string& proxy) {
   HINTERNET session =
@@ -77,17 +48,6 @@ std::unique_ptr<InternetSession> Win32InternetPort::OpenSession(const std::strin
 
 uint32_t Win32ProcessPort::Launch(const std::wstring& command_line, const std::wstring& directory) {
   ForgetExited();
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info = {};
-  std::vector<wchar_t> writable(command_line.begin(), command_line.end());
-  writable.push_back(L'\0');
-  if (!::CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                        nullptr, directory.c_str(), &startup, &info)) {
-    return 0;
-  }
-  unique_handle thread(info.hThread);
-  unique_handle process(info.hProcess);
   if (!job_) {
     unique_handle job(::CreateJobObjectW(nullptr, nullptr));
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
@@ -97,10 +57,56 @@ uint32_t Win32ProcessPort::Launch(const std::wstring& command_line, const std::w
       job_ = std::move(job);
     }
   }
-  // Without a job the core still runs; it just may outlive a crashed host.
-  if (job_) ::AssignProcessToJobObject(job_.get(), process.get());
-  launched_[info.dwProcessId] = std::move(process);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  std::vector<wchar_t> writable(command_line.begin(), command_line.end());
+  writable.push_back(L'\0');
+  // Suspended until it is in the job, so nothing it starts escapes the job.
+  if (!::CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE,
+                        CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, directory.c_str(), &startup,
+                        &info)) {
+    return 0;
+  }
+  unique_handle thread(info.hThread);
+  Launched launched;
+  launched.process.reset(info.hProcess);
+  // Without a job (none could be made, or nested jobs are refused) the core
+  // still runs and the stop paths still end it; it may outlive a crashed host.
+  if (!job_ || !::AssignProcessToJobObject(job_.get(), launched.process.get())) {
+    std::fprintf(stderr, "The core runs outside the job: error %lu.\n", ::GetLastError());
+    std::fflush(stderr);
+  }
+  ::ResumeThread(thread.get());
+  if (notify_window_ != nullptr) {
+    launched.watch = std::make_unique<ExitWatch>();
+    launched.watch->window = notify_window_;
+    launched.watch->message = notify_message_;
+    launched.watch->process_id = info.dwProcessId;
+    if (!::RegisterWaitForSingleObject(&launched.watch->wait, launched.process.get(),
+                                       &Win32ProcessPort::OnProcessExited, launched.watch.get(),
+                                       INFINITE, WT_EXECUTEONLYONCE)) {
+      launched.watch->wait = nullptr;
+    }
+  }
+  launched_[info.dwProcessId] = std::move(launched);
   return info.dwProcessId;
+}
+
+void Win32ProcessPort::NotifyExits(HWND window, UINT message) {
+  notify_window_ = window;
+  notify_message_ = message;
+}
+
+void CALLBACK Win32ProcessPort::OnProcessExited(void* context, BOOLEAN) noexcept {
+  // A thread-pool thread: only post; the window's thread does the work.
+  const ExitWatch* watch = static_cast<const ExitWatch*>(context);
+  ::PostMessageW(watch->window, watch->message, watch->process_id, 0);
+}
+
+Win32ProcessPort::ExitWatch::~ExitWatch() {
+  // Waits for a callback that is running, so |this| outlives it.
+  if (wait != nullptr) ::UnregisterWaitEx(wait, INVALID_HANDLE_VALUE);
 }
 
 namespace {
@@ -113,7 +119,7 @@ bool HandleIsRunning(HANDLE process) { return ::WaitForSingleObject(process, 0) 
 
 bool Win32ProcessPort::IsRunning(uint32_t process_id) {
   const auto kept = launched_.find(process_id);
-  if (kept != launched_.end()) return HandleIsRunning(kept->second.get());
+  if (kept != launched_.end()) return HandleIsRunning(kept->second.process.get());
   // An id we hold no handle for: the exit code is all that can be asked.
   unique_handle opened(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
   if (!opened) return false;
@@ -125,8 +131,8 @@ void Win32ProcessPort::Terminate(uint32_t process_id, uint32_t wait_ms) {
   unique_handle process;
   const auto kept = launched_.find(process_id);
   if (kept != launched_.end()) {
-    process = std::move(kept->second);
-    launched_.erase(kept);
+    process = std::move(kept->second.process);
+    launched_.erase(kept);  // the exit watch goes first, so no notice follows
   } else {
     process.reset(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process_id));
   }
@@ -137,7 +143,7 @@ void Win32ProcessPort::Terminate(uint32_t process_id, uint32_t wait_ms) {
 
 void Win32ProcessPort::ForgetExited() {
   for (auto it = launched_.begin(); it != launched_.end();) {
-    if (!HandleIsRunning(it->second.get())) {
+    if (!HandleIsRunning(it->second.process.get())) {
       it = launched_.erase(it);
     } else {
       ++it;

@@ -3,23 +3,13 @@
 #define TESSARIN_TUNNEL_WIN32_WIN32_OS_PORTS_H_
 
 #include <map>
+#include <memory>
 
 #include "tunnel/os_ports.h"
 #include "tunnel/win32/win32_handles.h"
+#include "tunnel/win32/win32_proxy_settings.h"
 
 namespace tessarin {
-
-class Win32ProxySettingsPort : public ProxySettingsPort {
- public:
-  bool OpenSettingsKey() override;
-  bool SetDwordValue(const std::wstring& name, uint32_t value) override;
-  bool SetStringValue(const std::wstring& name, const std::wstring& text) override;
-  void CloseSettingsKey() override { key_.reset(); }
-  void NotifyInternetOption(uint32_t option) override;
-
- private:
-  unique_hkey key_;
-};
 
 class Win32InternetPort : public InternetPort {
  public:
@@ -37,11 +27,32 @@ class Win32ProcessPort : public ProcessPort {
   bool IsRunning(uint32_t process_id) override;
   void Terminate(uint32_t process_id, uint32_t wait_ms) override;
 
+  // From now on, when a launched process ends by itself or otherwise,
+  // |message| is posted to |window| with the process id as wparam. The
+  // notice comes from a thread-pool wait; the window's thread acts on it.
+  void NotifyExits(HWND window, UINT message);
+
  private:
+  // A registered wait on one process handle; unregistered (waiting for a
+  // running callback) before the handle it watches is closed.
+  struct ExitWatch {
+    HWND window = nullptr;
+    UINT message = 0;
+    DWORD process_id = 0;
+    HANDLE wait = nullptr;
+    ~ExitWatch();
+  };
+  struct Launched {
+    unique_handle process;
+    std::unique_ptr<ExitWatch> watch;  // destroyed first: declared last
+  };
+  static void CALLBACK OnProcessExited(void* context, BOOLEAN timed_out) noexcept;
   void ForgetExited();
 
+  HWND notify_window_ = nullptr;
+  UINT notify_message_ = 0;
   unique_handle job_;
-  std::map<uint32_t, unique_handle> launched_;
+  std::map<uint32_t, Launched> launched_;
 };
 
 class Win32SystemPort : public SystemPort {

@@ -2,7 +2,8 @@
 // started and then waits to be killed; "--hold-core DIR" launches such a core
 // through the real process port, records its id and waits to be killed;
 // "--exit-259" exits at once with the code that reads as still active;
-// "--spawn LINE" runs LINE unchanged and exits with its exit code.
+// "--spawn LINE" runs LINE unchanged and exits with its exit code;
+// "--close-app" ends tessarin's session as Restart Manager does.
 #include <windows.h>
 
 #include <cstdio>
@@ -50,6 +51,14 @@ int wmain(int argc, wchar_t** argv) {
     DWORD code = 3;
     ::GetExitCodeProcess(process.get(), &code);
     return static_cast<int>(code);
+  }
+  // Restart Manager's way of closing a program: an end of session for it alone.
+  if (argc == 2 && std::wstring(argv[1]) == L"--close-app") {
+    const HWND window = ::FindWindowW(L"FLUTTER_RUNNER_WIN32_WINDOW", L"tessarin");
+    if (window == nullptr) return 3;
+    ::SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP);
+    ::SendMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP);
+    return 0;
   }
   if (argc == 3 && std::wstring(argv[1]) == L"--hold-core") {
     const std::wstring directory = argv[2];

@@ -1,0 +1,22 @@
+// What the host and its outside guard agree on: the guard's file, its two
+// modes, and the logon value that resets our proxy after a power loss.
+#ifndef TESSARIN_TUNNEL_PROXY_GUARD_H_
+#define TESSARIN_TUNNEL_PROXY_GUARD_H_
+
+namespace tessarin {
+
+// Beside tessarin.exe.
+constexpr wchar_t kGuardExecutableName[] = L"tessarin-guard.exe";
+// --watch HOST STOP CRASH: inherited handles, in decimal. Waits for the host's
+// end (HOST, a process handle), a clean stop (STOP) or a crash (CRASH).
+constexpr wchar_t kGuardWatchSwitch[] = L"--watch";
+// --reset: switches our proxy off if it is still on and ours, and exits.
+constexpr wchar_t kGuardResetSwitch[] = L"--reset";
+
+// HKCU. Windows deletes the value before it runs the command at logon.
+constexpr wchar_t kRunOnceKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+constexpr wchar_t kRunOnceValueName[] = L"tessarin-proxy-reset";
+
+}  // namespace tessarin
+
+#endif  // TESSARIN_TUNNEL_PROXY_GUARD_H_

@@ -1,0 +1,72 @@
+// tessarin-guard.exe: the proxy must not outlive tessarin. Started by the
+// host before it switches the proxy on, it waits on the host and, if the host
+// ends or crashes without a clean release, switches our proxy off (only while
+// it is still on and ours) from outside. "--reset" does the same once, for the
+// logon after a power loss. No window, no console, no engine.
+#include <windows.h>
+
+#include <cwchar>
+#include <cwctype>
+#include <string>
+#include <vector>
+
+#include "tunnel/proxy_guard.h"
+#include "tunnel/system_proxy.h"
+#include "tunnel/win32/win32_proxy_guard.h"
+#include "tunnel/win32/win32_proxy_settings.h"
+
+namespace {
+
+// The words after the program path. Only the host and the logon start the
+// guard, with plain words; the path alone may be quoted.
+std::vector<std::wstring> Arguments() {
+  const wchar_t* at = ::GetCommandLineW();
+  if (*at == L'"') {
+    at = std::wcschr(at + 1, L'"');
+    at = at != nullptr ? at + 1 : L"";
+  }
+  while (*at != L'\0' && !std::iswspace(*at)) ++at;
+  std::vector<std::wstring> words;
+  while (*at != L'\0') {
+    while (std::iswspace(*at)) ++at;
+    const wchar_t* begin = at;
+    while (*at != L'\0' && !std::iswspace(*at)) ++at;
+    if (at != begin) words.emplace_back(begin, at);
+  }
+  return words;
+}
+
+HANDLE HandleFrom(const std::wstring& word) {
+  wchar_t* end = nullptr;
+  const unsigned long long value = std::wcstoull(word.c_str(), &end, 10);
+  if (end == word.c_str() || *end != L'\0') return nullptr;
+  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
+}
+
+void SwitchOffIfOurs() {
+  tessarin::Win32ProxySettingsPort settings;
+  tessarin::SwitchOffOurProxy(settings);
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
+  const std::vector<std::wstring> words = Arguments();
+  if (words.size() == 1 && words[0] == tessarin::kGuardResetSwitch) {
+    SwitchOffIfOurs();
+    return 0;
+  }
+  if (words.size() != 4 || words[0] != tessarin::kGuardWatchSwitch) return 2;
+  const HANDLE host = HandleFrom(words[1]);
+  const HANDLE stop = HandleFrom(words[2]);
+  const HANDLE crash = HandleFrom(words[3]);
+  // The clean stop first: a host that released and then exited is not a loss.
+  const HANDLE waits[] = {stop, host, crash};
+  const DWORD woke = ::WaitForMultipleObjects(3, waits, FALSE, INFINITE);
+  if (woke == WAIT_OBJECT_0) return 0;
+  if (woke != WAIT_OBJECT_0 + 1 && woke != WAIT_OBJECT_0 + 2) return 2;  // not our handles
+  SwitchOffIfOurs();
+  // Nothing of ours is left on for a logon to reset.
+  tessarin::RemoveLogonProxyReset();
+  return 0;
+}
