@@ -2,7 +2,10 @@
 ; write its core configuration beside itself, and an uninstaller that leaves
 ; neither files, the user's node credentials nor a dead proxy behind.
 ;
-; makensis -DROOT=<source tree> -DBUNDLE=<run directory> -DOUTDIR=<dist> tessarin.nsi
+; makensis -DROOT=<source tree> -DOUTFILE=<setup.exe> -DINSTALL_FILES=<nsh>
+;          -DUNINSTALL_FILES=<nsh> [-DSIGN_COMMAND=<signs "%1" in place>] tessarin.nsi
+; cmake/make-dist.sh writes the two file lists from what ships, so the
+; uninstaller removes exactly what the installer wrote.
 
 Unicode true
 ; Debian's makensis builds 32-bit installers unless told otherwise.
@@ -18,18 +21,34 @@ SetCompressor /SOLID lzma
 !searchparse /file "${ROOT}/shell/resources/version.h" '#define TESSARIN_VERSION_TEXT "' VERSION '"'
 !searchparse /file "${ROOT}/shell/resources/version.h" '#define TESSARIN_VERSION_NUMBER ' V1 ', ' V2 ', ' V3 ', ' V4
 
-!define PRODUCT "tessarin"
+; The program's own names, read where the program defines them. A C++ "\\"
+; is one backslash: each name with one is read in two halves.
+!searchparse /file "${ROOT}/shell/single_instance.h" 'kWindowTitle[] = L"' PRODUCT '";'
+!searchparse /file "${ROOT}/shell/win32_window.h" 'kWindowClassName[] = L"' WINDOW_CLASS '";'
+!searchparse /file "${ROOT}/shell/single_instance.h" 'kMutexName[] = L"' M1 '\\' M2 '";'
+!define INSTANCE_MUTEX "${M1}\${M2}"
+!searchparse /file "${ROOT}/tunnel/proxy_guard.h" 'kGuardMutexName[] = L"' G1 '\\' G2 '";'
+!define GUARD_MUTEX "${G1}\${G2}"
+!searchparse /file "${ROOT}/tunnel/proxy_guard.h" 'kGuardExecutableName[] = L"' GUARD_EXE '";'
+!searchparse /file "${ROOT}/tunnel/proxy_guard.h" 'kRunOnceValueName[] = L"' RUN_ONCE_VALUE '";'
+!searchparse /file "${ROOT}/tunnel/local_proxy_endpoint.h" 'kHostPort[] = "' OUR_PROXY '";'
+
 !define PUBLISHER "tessarin"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
 !define SETTINGS_KEY "Software\Microsoft\Windows\CurrentVersion\Internet Settings"
-!define OUR_PROXY "127.0.0.1:20808"
-!define WINDOW_CLASS "FLUTTER_RUNNER_WIN32_WINDOW"
-!define INSTANCE_MUTEX "Local\tessarin.single-instance"
+!define RUN_ONCE_KEY "Software\Microsoft\Windows\CurrentVersion\RunOnce"
+
+!ifdef SIGN_COMMAND
+  !finalize '"${SIGN_COMMAND}" "%1"'
+  !uninstfinalize '"${SIGN_COMMAND}" "%1"'
+!endif
 
 Name "${PRODUCT}"
-OutFile "${OUTDIR}/${PRODUCT}-${VERSION}-windows-x64-setup.exe"
+OutFile "${OUTFILE}"
 RequestExecutionLevel user
 InstallDir "$LOCALAPPDATA\Programs\${PRODUCT}"
+; An upgrade goes where the program already is; /D= still decides.
+InstallDirRegKey HKCU "${UNINSTALL_KEY}" "InstallLocation"
 Icon "${ROOT}/shell/resources/app_icon.ico"
 UninstallIcon "${ROOT}/shell/resources/app_icon.ico"
 ShowInstDetails show
@@ -49,20 +68,12 @@ UninstPage instfiles
 
 ${UnStrStr}
 
-; Closes a running tessarin as a user would: its window gets WM_CLOSE, which
-; stops the tunnel (proxy off, core terminated). Then waits until no instance
-; holds the session's mutex, which Windows frees only when the process ends.
-; Never kills it. Leaves $0 "ok" or "running".
-!macro CLOSE_RUNNING_TESSARIN
-  StrCpy $0 "ok"
-  FindWindow $1 "${WINDOW_CLASS}" "${PRODUCT}"
-  ${If} $1 <> 0
-    DetailPrint "Closing the running ${PRODUCT}..."
-    SendMessage $1 ${WM_CLOSE} 0 0 /TIMEOUT=15000
-  ${EndIf}
+; Waits until nothing holds the named object, which Windows frees only when
+; its last holder ends; up to 15 s. Leaves $0 "running" if it never went.
+!macro WAIT_GONE NAME
   StrCpy $2 0
   ${Do}
-    System::Call 'kernel32::OpenMutexW(i 0x00100000, i 0, w "${INSTANCE_MUTEX}") p .r3'
+    System::Call 'kernel32::OpenMutexW(i 0x00100000, i 0, w "${NAME}") p .r3'
     ${If} $3 = 0
       ${Break}
     ${EndIf}
@@ -76,6 +87,21 @@ ${UnStrStr}
   ${Loop}
 !macroend
 
+; Closes a running tessarin as a user would: its window gets WM_CLOSE, which
+; stops the tunnel (proxy off, core terminated, guard released). Then waits
+; for the program and its guard to end, so no file of theirs is in use.
+; Never kills them. Leaves $0 "ok" or "running".
+!macro CLOSE_RUNNING_TESSARIN
+  StrCpy $0 "ok"
+  FindWindow $1 "${WINDOW_CLASS}" "${PRODUCT}"
+  ${If} $1 <> 0
+    DetailPrint "Closing the running ${PRODUCT}..."
+    SendMessage $1 ${WM_CLOSE} 0 0 /TIMEOUT=15000
+  ${EndIf}
+  !insertmacro WAIT_GONE "${INSTANCE_MUTEX}"
+  !insertmacro WAIT_GONE "${GUARD_MUTEX}"
+!macroend
+
 Section "Install"
   SetShellVarContext current
   !insertmacro CLOSE_RUNNING_TESSARIN
@@ -85,13 +111,7 @@ Section "Install"
     Abort
   ${EndIf}
 
-  SetOutPath "$INSTDIR"
-  File "${BUNDLE}/tessarin.exe"
-  File "${BUNDLE}/flutter_windows.dll"
-  SetOutPath "$INSTDIR\data"
-  File /r "${BUNDLE}/data/*"
-  SetOutPath "$INSTDIR\bin"
-  File "${BUNDLE}/bin/sing-box.exe"
+  !include "${INSTALL_FILES}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
   ; The engine finds data\ from the working directory: start in $INSTDIR.
@@ -133,13 +153,20 @@ Section "Uninstall"
     System::Call 'wininet::InternetSetOptionW(p 0, i 37, p 0, i 0)'
   ${EndIf}
 
-  Delete "$INSTDIR\tessarin.exe"
-  Delete "$INSTDIR\flutter_windows.dll"
+  ; The logon reset of a proxy this installation left on: there will be no
+  ; guard to run, and the proxy is off now if it was ours.
+  ReadRegStr $2 HKCU "${RUN_ONCE_KEY}" "${RUN_ONCE_VALUE}"
+  ${UnStrStr} $3 $2 "$INSTDIR\${GUARD_EXE}"
+  ${If} $3 != ""
+    DeleteRegValue HKCU "${RUN_ONCE_KEY}" "${RUN_ONCE_VALUE}"
+  ${EndIf}
+
+  ; Exactly what the installer wrote; each directory only once it is empty,
+  ; so anything the user keeps there stays.
+  !include "${UNINSTALL_FILES}"
   ; Written by the program: the node's credentials and the core's log.
   Delete "$INSTDIR\tessarin-sing-box.json"
   Delete "$INSTDIR\sing-box.log"
-  RMDir /r "$INSTDIR\data"
-  RMDir /r "$INSTDIR\bin"
   Delete "$INSTDIR\uninstall.exe"
   ; Only when empty: anything the user put there stays.
   RMDir "$INSTDIR"

@@ -56,7 +56,7 @@ int APIENTRY wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   project.entrypointArguments = CommandLineArguments();
 
   FlutterWindow window(project);
-  if (!window.Create(L"tessarin", WindowPoint{10, 10}, WindowSize{430, 860})) return 1;
+  if (!window.Create(kWindowTitle, WindowPoint{10, 10}, WindowSize{430, 860})) return 1;
   window.SetQuitWhenClosed(true);
   SetUnhandledExceptionFilter(SignalGuardOnCrash);
   signal(SIGABRT, SignalGuardOnAbort);

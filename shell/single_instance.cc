@@ -4,11 +4,6 @@
 
 #include "shell/win32_window.h"
 
-namespace {
-constexpr wchar_t kMutexName[] = L"Local\\tessarin.single-instance";
-constexpr wchar_t kWindowTitle[] = L"tessarin";
-}  // namespace
-
 // Owned by the first instance's main thread, so that a later start can wait
 // for it: Windows hands it over (abandoned) when that process ends.
 SingleInstanceLock::SingleInstanceLock() : mutex_(CreateMutexW(nullptr, TRUE, kMutexName)) {

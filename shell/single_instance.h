@@ -5,6 +5,10 @@
 
 #include "tunnel/win32/win32_handles.h"
 
+// The installer finds the running program by these too (it reads them here).
+constexpr wchar_t kMutexName[] = L"Local\\tessarin.single-instance";
+constexpr wchar_t kWindowTitle[] = L"tessarin";
+
 class SingleInstanceLock {
  public:
   // Takes the session's named mutex; Windows releases it with the process,

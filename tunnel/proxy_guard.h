@@ -13,6 +13,9 @@ constexpr wchar_t kGuardWatchSwitch[] = L"--watch";
 // --reset: switches our proxy off if it is still on and ours, and exits.
 constexpr wchar_t kGuardResetSwitch[] = L"--reset";
 
+// Exists while a guard runs, so an installer can wait for its file to be free.
+constexpr wchar_t kGuardMutexName[] = L"Local\\tessarin.proxy-guard";
+
 // HKCU. Windows deletes the value before it runs the command at logon.
 constexpr wchar_t kRunOnceKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
 constexpr wchar_t kRunOnceValueName[] = L"tessarin-proxy-reset";

@@ -10,11 +10,14 @@ usage: distribution.py WINE_RUN WINE_PREFIX BUNDLE WORK_ROOT NAME|all
 import filecmp
 import glob
 import os
+import re
 import shutil
 import struct
+import subprocess
 import sys
 import time
 import zipfile
+import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import PROXY_SERVER, App, windows_path  # noqa: E402
@@ -23,14 +26,25 @@ from scenarios import (FOREIGN_PROXY, SMART_MESSAGE, expect, expect_connect_sess
 
 VERSION = "1.0.22+22"
 UNINSTALL_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\tessarin"
-SHIPPED = ["tessarin.exe", "flutter_windows.dll", "bin/sing-box.exe", "data/app.so",
-           "data/icudtl.dat", "data/flutter_assets/AssetManifest.json"]
+SHIPPED = ["tessarin.exe", "tessarin-guard.exe", "flutter_windows.dll", "bin/sing-box.exe",
+           "data/app.so", "data/icudtl.dat", "data/flutter_assets/AssetManifest.json"]
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 
 
-def artifact(ctx, suffix):
-    path = os.path.join(os.path.dirname(ctx.bundle), "dist", "tessarin-%s-windows-x64%s" % (VERSION, suffix))
+def artifact(ctx, suffix, dist=None, kind="-standins"):
+    dist = dist or os.path.join(os.path.dirname(ctx.bundle), "dist")
+    path = os.path.join(dist, "tessarin-%s%s-windows-x64%s" % (VERSION, kind, suffix))
     expect(os.path.exists(path), "artifact " + path)
     return path
+
+
+def shipped(ctx):
+    """What ships, unpacked from the zip once: the installer holds the same."""
+    location = os.path.join(ctx.work, "shipped")
+    if not os.path.isdir(location):
+        with zipfile.ZipFile(artifact(ctx, ".zip")) as archive:
+            archive.extractall(location)
+    return location
 
 
 def prefix_path(ctx, *parts):
@@ -79,9 +93,9 @@ def forget_installation(ctx):
     ctx.wine.run("reg", "delete", UNINSTALL_KEY, "/f")
 
 
-def install(ctx, directory=None):
+def install(ctx, directory=None, setup=None):
     """A silent install, with "/D=" typed as a user would: last and unquoted."""
-    line = '"%s" /S' % windows_path(artifact(ctx, "-setup.exe"))
+    line = '"%s" /S' % windows_path(setup or artifact(ctx, "-setup.exe"))
     if directory:
         line += " /D=" + windows_path(directory)
     spawn = os.path.join(os.path.dirname(ctx.bundle), "tests", "test_child.exe")
@@ -91,13 +105,14 @@ def install(ctx, directory=None):
     return time.monotonic() - began
 
 
-def uninstall(ctx, location):
+def uninstall(ctx, location, emptied=True):
     # The uninstaller copies itself away and returns at once: wait for its work.
     ctx.wine.run(windows_path(os.path.join(location, "uninstall.exe")), "/S")
     deadline = time.monotonic() + 60
-    while os.path.exists(location) and time.monotonic() < deadline:
+    done = os.path.join(location, "uninstall.exe") if not emptied else location
+    while os.path.exists(done) and time.monotonic() < deadline:
         time.sleep(0.2)
-    expect(not os.path.exists(location), "installation directory removed")
+    expect(not os.path.exists(done), "uninstalled from " + location)
     while ctx.wine.registry_values(UNINSTALL_KEY) and time.monotonic() < deadline:
         time.sleep(0.2)
 
@@ -111,8 +126,8 @@ def expect_installed_at(ctx, location):
     for name in SHIPPED + ["uninstall.exe"]:
         expect(os.path.isfile(os.path.join(location, name)), "installed " + name)
     for name in SHIPPED:
-        expect(filecmp.cmp(os.path.join(location, name), os.path.join(ctx.bundle, name), shallow=False),
-               "installed %s is the bundle's" % name)
+        expect(filecmp.cmp(os.path.join(location, name), os.path.join(shipped(ctx), name),
+                           shallow=False), "installed %s is the one that ships" % name)
     entry = ctx.wine.registry_values(UNINSTALL_KEY)
     location_w = windows_path(location)
     expect_equal({k: entry.get(k) for k in ("DisplayName", "DisplayVersion", "Publisher", "DisplayIcon",
@@ -200,6 +215,143 @@ def d06_portable_zip(ctx):
     expect_connect_session(ctx, installed_app(ctx, location))
 
 
+def tool(*args, **kwargs):
+    return subprocess.run(list(args), capture_output=True, text=True, **kwargs)
+
+
+def d07_lean_binaries_with_symbols_apart(ctx):
+    """Shipped binaries carry no debug info; the symbols archive resolves an
+    address of the shipped program; the sums hold; nothing is signed unasked."""
+    location = shipped(ctx)
+    symbols = os.path.join(ctx.work, "symbols")
+    with zipfile.ZipFile(artifact(ctx, "-symbols.zip")) as archive:
+        archive.extractall(symbols)
+    for name in ("tessarin.exe", "tessarin-guard.exe", "flutter_windows.dll", "bin/sing-box.exe"):
+        binary = os.path.join(location, name)
+        headers = tool("x86_64-w64-mingw32-objdump", "-h", binary, check=True).stdout
+        expect(".debug_" not in headers, name + " ships without debug info")
+        # Tied to its own symbols: the link's checksum is the .debug file's.
+        link = os.path.join(ctx.work, "debuglink")
+        tool("x86_64-w64-mingw32-objcopy", "--dump-section", ".gnu_debuglink=" + link, binary,
+             link + ".scratch", check=True)
+        data = open(link, "rb").read()
+        debug = os.path.join(symbols, os.path.basename(name) + ".debug")
+        expect_equal(data[:data.index(b"\0")].decode(), os.path.basename(debug), name + " debuglink")
+        expect_equal(struct.unpack("<I", data[-4:])[0], zlib.crc32(open(debug, "rb").read()),
+                     name + " debuglink checksum")
+        expect(tool("osslsigncode", "verify", "-in", binary).returncode != 0, name + " unsigned")
+    program = os.path.join(location, "tessarin.exe")
+    size = os.path.getsize(program)
+    expect(size <= 1500000, "tessarin.exe is %d bytes" % size)
+    start = re.search(r"start address 0x([0-9a-f]+)",
+                      tool("x86_64-w64-mingw32-objdump", "-f", program, check=True).stdout).group(1)
+    function = tool("x86_64-w64-mingw32-addr2line", "-f", "-e",
+                    os.path.join(symbols, "tessarin.exe.debug"), "0x" + start).stdout.split()[0]
+    expect_equal(function, "WinMainCRTStartup", "the entry point, by name")
+    dist = os.path.dirname(artifact(ctx, ".zip"))
+    sums = tool("sha256sum", "-c", "SHA256SUMS", cwd=dist)
+    expect_equal(sums.returncode, 0, "SHA256SUMS: " + sums.stdout + sums.stderr)
+    for suffix in (".zip", "-setup.exe", "-symbols.zip"):
+        expect(os.path.basename(artifact(ctx, suffix)) + ": OK" in sums.stdout, "summed " + suffix)
+    print("shipped sizes: " + ", ".join("%s %d" % (name, os.path.getsize(os.path.join(location, name)))
+                                        for name in ("tessarin.exe", "tessarin-guard.exe",
+                                                     "flutter_windows.dll", "bin/sing-box.exe")))
+
+
+def d08_uninstall_keeps_what_it_did_not_install(ctx):
+    forget_installation(ctx)
+    location = os.path.join(ctx.work, "Tools")
+    kept = {"bin/keep.exe": b"the user's own program", "data/keep.txt": b"the user's notes"}
+    for name, data in kept.items():
+        os.makedirs(os.path.dirname(os.path.join(location, name)), exist_ok=True)
+        with open(os.path.join(location, name), "wb") as f:
+            f.write(data)
+    install(ctx, location)
+    expect_installed_at(ctx, location)
+    uninstall(ctx, location, emptied=False)
+    for name, data in kept.items():
+        expect_equal(open(os.path.join(location, name), "rb").read(), data, name + " kept")
+    left = sorted(os.path.relpath(os.path.join(root, f), location)
+                  for root, _, files in os.walk(location) for f in files)
+    expect_equal(left, sorted(kept), "only the user's files are left")
+    expect(not os.path.exists(os.path.join(location, "data", "flutter_assets")), "emptied directory gone")
+
+
+def uninstall_entries(ctx):
+    parent = UNINSTALL_KEY.rsplit("\\", 1)[0][len("HKCU\\"):]
+    out = ctx.wine.run("reg", "query", "HKCU\\" + parent).stdout
+    keys = [line.strip() for line in out.splitlines()
+            if line.strip().upper().startswith("HKEY_CURRENT_USER\\" + parent.upper() + "\\")]
+    return [key for key in keys if ctx.wine.registry_values(key).get("DisplayName") == "tessarin"]
+
+
+def d09_upgrade_in_place(ctx):
+    forget_installation(ctx)
+    location = os.path.join(ctx.work, "X")
+    install(ctx, location)
+    os.remove(os.path.join(location, "data", "app.so"))  # something for the upgrade to mend
+    install(ctx)
+    expect_installed_at(ctx, location)
+    default = default_location(ctx)
+    expect(default is None or not os.listdir(default), "the default directory stays empty")
+    expect_equal(len(uninstall_entries(ctx)), 1, "one uninstall entry")
+    uninstall(ctx, location)
+
+
+def d10_signed_release_from_real_parts(ctx):
+    """A release from an engine directory and a core given by path: the parts
+    ship byte for byte, our executables, the uninstaller and the setup are
+    signed, and it installs and connects."""
+    reference = shipped(ctx)
+    engine = os.path.join(ctx.work, "flutter-release")
+    shutil.copytree(os.path.join(reference, "data"), os.path.join(engine, "data"))
+    shutil.copy(os.path.join(reference, "flutter_windows.dll"), engine)
+    with open(os.path.join(engine, "url_launcher_windows_plugin.dll"), "wb") as f:
+        f.write(os.urandom(4096))
+    with open(os.path.join(engine, "data", "flutter_assets", "NOTICES.Z"), "wb") as f:
+        f.write(os.urandom(1000))
+    core = os.path.join(ctx.work, "sing-box-1.12.4.exe")
+    shutil.copy(os.path.join(reference, "bin", "sing-box.exe"), core)
+    keys = os.path.join(ctx.work, "keys")
+    os.makedirs(keys)
+    tool("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", keys + "/key.pem",
+         "-out", keys + "/cert.pem", "-subj", "/CN=tessarin test signing", "-days", "2", check=True)
+    tool("openssl", "pkcs12", "-export", "-out", keys + "/sign.pfx", "-inkey", keys + "/key.pem",
+         "-in", keys + "/cert.pem", "-passout", "pass:throwaway", check=True)
+    dist = os.path.join(ctx.work, "dist")
+    made = tool(os.path.join(SOURCE, "cmake", "make-dist.sh"), "--source", SOURCE, "--bundle", ctx.bundle,
+                "--out", dist, "--engine-dir", engine, "--core", core, "--sign-pfx", keys + "/sign.pfx",
+                env=dict(os.environ, TESSARIN_SIGN_PASSWORD="throwaway"))
+    expect_equal(made.returncode, 0, "make-dist: " + made.stderr)
+    base = "tessarin-%s-windows-x64" % VERSION
+    expect_equal(sorted(os.listdir(dist)), sorted(["SHA256SUMS", base + ".zip", base + "-setup.exe",
+                                                   base + "-symbols.zip"]), "release artifacts")
+    expect_equal(tool("sha256sum", "-c", "SHA256SUMS", cwd=dist).returncode, 0, "sums")
+    unpacked = os.path.join(ctx.work, "unpacked")
+    with zipfile.ZipFile(os.path.join(dist, base + ".zip")) as archive:
+        archive.extractall(unpacked)
+    parts = {"bin/sing-box.exe": core}
+    for root, _, files in os.walk(engine):
+        for f in files:
+            parts[os.path.relpath(os.path.join(root, f), engine)] = os.path.join(root, f)
+    for name, source in parts.items():
+        expect(filecmp.cmp(os.path.join(unpacked, name), source, shallow=False), name + " byte for byte")
+
+    def signed(path):
+        return tool("osslsigncode", "verify", "-CAfile", keys + "/cert.pem", "-in", path).returncode == 0
+    for name in ("tessarin.exe", "tessarin-guard.exe"):
+        expect(signed(os.path.join(unpacked, name)), name + " signed")
+    expect(signed(os.path.join(dist, base + "-setup.exe")), "setup signed")
+    forget_installation(ctx)
+    location = os.path.join(ctx.work, "release")
+    install(ctx, location, setup=os.path.join(dist, base + "-setup.exe"))
+    expect(signed(os.path.join(location, "uninstall.exe")), "uninstaller signed")
+    for name, source in parts.items():
+        expect(filecmp.cmp(os.path.join(location, name), source, shallow=False), name + " installed")
+    expect_connect_session(ctx, installed_app(ctx, location))
+    uninstall(ctx, location)
+
+
 SCENARIOS = {
     "d01_install_silent": d01_install_silent,
     "d02_install_unusual_directory": d02_install_unusual_directory,
@@ -207,6 +359,10 @@ SCENARIOS = {
     "d04_uninstall_after_crash": d04_uninstall_after_crash,
     "d05_uninstall_leaves_foreign_proxy": d05_uninstall_leaves_foreign_proxy,
     "d06_portable_zip": d06_portable_zip,
+    "d07_lean_binaries_with_symbols_apart": d07_lean_binaries_with_symbols_apart,
+    "d08_uninstall_keeps_what_it_did_not_install": d08_uninstall_keeps_what_it_did_not_install,
+    "d09_upgrade_in_place": d09_upgrade_in_place,
+    "d10_signed_release_from_real_parts": d10_signed_release_from_real_parts,
 }
 
 if __name__ == "__main__":

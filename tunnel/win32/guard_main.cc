@@ -12,6 +12,7 @@
 
 #include "tunnel/proxy_guard.h"
 #include "tunnel/system_proxy.h"
+#include "tunnel/win32/win32_handles.h"
 #include "tunnel/win32/win32_proxy_guard.h"
 #include "tunnel/win32/win32_proxy_settings.h"
 
@@ -57,6 +58,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
     return 0;
   }
   if (words.size() != 4 || words[0] != tessarin::kGuardWatchSwitch) return 2;
+  const tessarin::unique_handle running(::CreateMutexW(nullptr, FALSE, tessarin::kGuardMutexName));
   const HANDLE host = HandleFrom(words[1]);
   const HANDLE stop = HandleFrom(words[2]);
   const HANDLE crash = HandleFrom(words[3]);
