@@ -304,6 +304,7 @@ struct QuietOs : tessarin::ProxySettingsPort,
     }
   };
   struct Session : tessarin::InternetSession {
+    bool SetOption(uint32_t, uint32_t) override { return true; }
     std::unique_ptr<tessarin::InternetRequest> OpenUrl(const std::string&, uint32_t) override {
       return std::make_unique<Request>();
     }

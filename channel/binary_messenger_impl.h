@@ -6,7 +6,7 @@
 #include <string>
 
 #include "channel/binary_messenger.h"
-#include "shell/flutter_windows.h"
+#include "engine_api/flutter_windows.h"
 
 namespace flutter {
 

@@ -3,12 +3,22 @@
 #ifndef TESSARIN_CHANNEL_DIAGNOSTICS_H_
 #define TESSARIN_CHANNEL_DIAGNOSTICS_H_
 
+#include <cstdio>
 #include <iostream>
 #include <string>
 
 namespace flutter {
 
 inline void LogLine(const std::string& line) { std::cerr << line << std::endl; }
+
+// For the boundaries where an exception was caught (memory may be short):
+// writes |first| and |second| as one line without allocating.
+inline void LogLineNoThrow(const char* first, const char* second = "") noexcept {
+  std::fputs(first, stderr);
+  std::fputs(second, stderr);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
+}
 
 }  // namespace flutter
 

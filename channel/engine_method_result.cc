@@ -26,15 +26,15 @@ void PendingReply::Deliver(const std::vector<uint8_t>* reply) {
 
 void EngineMethodResult::Success(const EncodableValue* result) {
   const auto bytes = codec_->EncodeSuccessReply(result);
-  pending_.Deliver(bytes.get());
+  pending_->Deliver(bytes.get());
 }
 
 void EngineMethodResult::Error(const std::string& code, const std::string& message,
                                const EncodableValue* details) {
   const auto bytes = codec_->EncodeErrorReply(code, message, details);
-  pending_.Deliver(bytes.get());
+  pending_->Deliver(bytes.get());
 }
 
-void EngineMethodResult::NotImplemented() { pending_.Deliver(nullptr); }
+void EngineMethodResult::NotImplemented() { pending_->Deliver(nullptr); }
 
 }  // namespace flutter

@@ -20,6 +20,7 @@ class PendingReply {
   PendingReply& operator=(const PendingReply&) = delete;
 
   void Deliver(const std::vector<uint8_t>* reply);
+  bool Answered() const { return !reply_; }
 
  private:
   ReplyCallback reply_;
@@ -29,7 +30,11 @@ class EngineMethodResult : public MethodResult {
  public:
   // |codec| is the process-wide codec; it outlives every result.
   EngineMethodResult(ReplyCallback reply, const MethodCodec* codec)
-      : pending_(std::move(reply)), codec_(codec) {}
+      : pending_(std::make_shared<PendingReply>(std::move(reply))), codec_(codec) {}
+  // Shares |pending| with the caller, which can still answer once the
+  // result itself is gone (a handler that threw).
+  EngineMethodResult(std::shared_ptr<PendingReply> pending, const MethodCodec* codec)
+      : pending_(std::move(pending)), codec_(codec) {}
 
   void Success(const EncodableValue* result) override;
   void Error(const std::string& code, const std::string& message,
@@ -37,7 +42,7 @@ class EngineMethodResult : public MethodResult {
   void NotImplemented() override;
 
  private:
-  PendingReply pending_;
+  std::shared_ptr<PendingReply> pending_;
   const MethodCodec* codec_;
 };
 

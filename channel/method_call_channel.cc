@@ -1,11 +1,32 @@
 #include "channel/method_call_channel.h"
 
+#include <exception>
+#include <memory>
 #include <utility>
 
 #include "channel/diagnostics.h"
 #include "channel/engine_method_result.h"
 
 namespace flutter {
+
+namespace {
+
+// A handler that threw: one line, and the call is answered with an error if
+// the handler had not answered it yet, so the caller is never left waiting.
+void AnswerFailedHandler(PendingReply& pending, const MethodCodec& codec,
+                         const char* what) noexcept {
+  LogLineNoThrow("Exception in a method call handler: ", what);
+  if (pending.Answered()) return;
+  try {
+    const auto bytes =
+        codec.EncodeErrorReply("INTERNAL_ERROR", "The native handler failed.", nullptr);
+    pending.Deliver(bytes.get());
+  } catch (...) {
+    pending.Deliver(nullptr);  // no memory even for the error: the empty reply
+  }
+}
+
+}  // namespace
 
 void MethodCallChannel::SetCallHandler(CallHandler handler) const {
   if (!handler) {
@@ -18,14 +39,21 @@ void MethodCallChannel::SetCallHandler(CallHandler handler) const {
   messenger_->SetChannelHandler(
       name_, [handler = std::move(handler), codec, name = std::move(name)](
                  const uint8_t* message, size_t message_size, ReplyCallback reply) {
-        auto result = std::make_unique<EngineMethodResult>(std::move(reply), codec);
+        auto pending = std::make_shared<PendingReply>(std::move(reply));
+        auto result = std::make_unique<EngineMethodResult>(pending, codec);
         std::unique_ptr<MethodCall> call = codec->DecodeCall(message, message_size);
         if (!call) {
           LogLine("Unable to construct method call from message on channel " + name);
           result->NotImplemented();
           return;
         }
-        handler(*call, std::move(result));
+        try {
+          handler(*call, std::move(result));
+        } catch (const std::exception& failure) {
+          AnswerFailedHandler(*pending, *codec, failure.what());
+        } catch (...) {
+          AnswerFailedHandler(*pending, *codec, "unknown exception");
+        }
       });
 }
 

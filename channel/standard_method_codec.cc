@@ -35,6 +35,13 @@ std::unique_ptr<MethodCall> StandardMethodCodec::DecodeCall(const uint8_t* messa
     return nullptr;
   }
   auto arguments = std::make_unique<EncodableValue>(serializer_->ReadNextValue(&reader));
+  // A cut or padded message is not the call it looks like: acting on what
+  // was read of it would act on values the sender never sent.
+  if (reader.Failed()) return nullptr;
+  if (reader.Remaining() != 0) {
+    LogLine("Invalid method call; bytes remain after the arguments.");
+    return nullptr;
+  }
   return std::make_unique<MethodCall>(*method_name, std::move(arguments));
 }
 

@@ -1,5 +1,6 @@
 #include "shell/flutter_engine.h"
 
+#include <exception>
 #include <utility>
 #include <vector>
 
@@ -54,13 +55,20 @@ void FlutterEngine::SetNextFrameCallback(std::function<void()> callback) {
   FlutterDesktopEngineSetNextFrameCallback(engine_, &FlutterEngine::NextFrameTrampoline, this);
 }
 
-void FlutterEngine::NextFrameTrampoline(void* userData) {
+void FlutterEngine::NextFrameTrampoline(void* userData) noexcept {
   auto* self = static_cast<FlutterEngine*>(userData);
   // Cleared before running, so each registration runs at most once even if
   // the callable registers another.
   std::function<void()> callback = std::move(self->nextFrameCallback_);
   self->nextFrameCallback_ = nullptr;
-  if (callback) callback();
+  // Called by the engine, a C frame: nothing may escape.
+  try {
+    if (callback) callback();
+  } catch (const std::exception& failure) {
+    LogLineNoThrow("Exception in the next-frame callback: ", failure.what());
+  } catch (...) {
+    LogLineNoThrow("Exception in the next-frame callback: ", "unknown exception");
+  }
 }
 
 FlutterDesktopEngineRef FlutterEngine::HandOverEngine() {

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "channel/binary_messenger.h"
+#include "engine_api/flutter_windows.h"
 #include "shell/engine_project.h"
-#include "shell/flutter_windows.h"
 
 namespace flutter {
 
@@ -37,7 +37,7 @@ class FlutterEngine : public PluginRegistry {
   FlutterDesktopEngineRef HandOverEngine();
 
  private:
-  static void NextFrameTrampoline(void* userData);
+  static void NextFrameTrampoline(void* userData) noexcept;
 
   FlutterDesktopEngineRef engine_ = nullptr;
   std::unique_ptr<BinaryMessenger> messenger_;

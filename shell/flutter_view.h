@@ -2,7 +2,7 @@
 #ifndef TESSARIN_SHELL_FLUTTER_VIEW_H_
 #define TESSARIN_SHELL_FLUTTER_VIEW_H_
 
-#include "shell/flutter_windows.h"
+#include "engine_api/flutter_windows.h"
 
 namespace flutter {
 

@@ -6,10 +6,10 @@
 #include <memory>
 #include <optional>
 
+#include "engine_api/flutter_windows.h"
 #include "shell/engine_project.h"
 #include "shell/flutter_engine.h"
 #include "shell/flutter_view.h"
-#include "shell/flutter_windows.h"
 
 namespace flutter {
 

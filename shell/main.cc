@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <iostream>
 
+#include "engine_api/flutter_windows.h"
 #include "shell/command_line_arguments.h"
 #include "shell/engine_project.h"
 #include "shell/flutter_window.h"
-#include "shell/flutter_windows.h"
 #include "shell/single_instance.h"
 #include "tunnel/win32/win32_proxy_guard.h"
 

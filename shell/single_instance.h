@@ -3,7 +3,7 @@
 #ifndef TESSARIN_SHELL_SINGLE_INSTANCE_H_
 #define TESSARIN_SHELL_SINGLE_INSTANCE_H_
 
-#include "tunnel/win32/win32_handles.h"
+#include "platform/win32_handles.h"
 
 // The installer finds the running program by these too (it reads them here).
 constexpr wchar_t kMutexName[] = L"Local\\tessarin.single-instance";

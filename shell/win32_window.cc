@@ -3,8 +3,10 @@
 #include <dwmapi.h>
 
 #include <cwchar>
+#include <exception>
 
-#include "shell/flutter_windows.h"
+#include "channel/diagnostics.h"
+#include "engine_api/flutter_windows.h"
 #include "shell/resources/resource.h"
 
 namespace {
@@ -91,7 +93,20 @@ RECT Win32Window::ClientArea() const {
 }
 
 LRESULT CALLBACK Win32Window::StaticWindowProc(HWND window, UINT message, WPARAM wparam,
-                                               LPARAM lparam) {
+                                               LPARAM lparam) noexcept {
+  // Called by Windows, a C frame: nothing may escape. A message whose
+  // handling threw is reported and gets the default handling.
+  try {
+    return Dispatch(window, message, wparam, lparam);
+  } catch (const std::exception& failure) {
+    flutter::LogLineNoThrow("Exception in a window procedure: ", failure.what());
+  } catch (...) {
+    flutter::LogLineNoThrow("Exception in a window procedure: ", "unknown exception");
+  }
+  return DefWindowProcW(window, message, wparam, lparam);
+}
+
+LRESULT Win32Window::Dispatch(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   if (message == WM_NCCREATE) {
     auto* self =
         static_cast<Win32Window*>(reinterpret_cast<const CREATESTRUCTW*>(lparam)->lpCreateParams);

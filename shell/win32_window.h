@@ -55,7 +55,9 @@ class Win32Window {
   virtual void OnWindowDestroying() {}
 
  private:
-  static LRESULT CALLBACK StaticWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+  static LRESULT CALLBACK StaticWindowProc(HWND window, UINT message, WPARAM wparam,
+                                           LPARAM lparam) noexcept;
+  static LRESULT Dispatch(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
   static void EnableNonClientScaling(HWND window);
   static void ApplySystemTheme(HWND window);
   static WindowClassRegistry& Registry();

@@ -9,6 +9,11 @@ namespace {
 bool AttemptOnce(InternetPort& internet) {
   auto session = internet.OpenSession(kProbeUserAgent, LocalProxyEndpoint::kHostPort);
   if (!session) return false;
+  // Set on the session, so its requests inherit them; a refused option
+  // leaves that step at WinINet's default and the attempt goes on.
+  session->SetOption(kInternetOptionConnectTimeout, kProbeConnectTimeoutMs);
+  session->SetOption(kInternetOptionSendTimeout, kProbeSendTimeoutMs);
+  session->SetOption(kInternetOptionReceiveTimeout, kProbeReceiveTimeoutMs);
   auto request = session->OpenUrl(kProbeUrl, kProbeRequestFlags);
   if (!request) return false;
   uint8_t buffer[256];

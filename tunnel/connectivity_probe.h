@@ -16,6 +16,16 @@ constexpr const char kProbeUrl[] = "https://www.cloudflare.com/cdn-cgi/trace";
 // INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_SECURE
 constexpr uint32_t kProbeRequestFlags = 0x80000000u | 0x04000000u | 0x00800000u;
 
+// Each blocking step of an attempt is bounded, so a node that accepts and
+// never answers costs one receive time-out per attempt, not WinINet's
+// defaults: connecting to the local inbound, sending, and each receive.
+constexpr uint32_t kInternetOptionConnectTimeout = 2;
+constexpr uint32_t kInternetOptionSendTimeout = 5;
+constexpr uint32_t kInternetOptionReceiveTimeout = 6;
+constexpr uint32_t kProbeConnectTimeoutMs = 2000;
+constexpr uint32_t kProbeSendTimeoutMs = 2000;
+constexpr uint32_t kProbeReceiveTimeoutMs = 3000;
+
 // True on the first attempt that reads at least one body byte.
 bool ProbeConnectivity(InternetPort& internet, SystemPort& system);
 

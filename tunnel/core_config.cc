@@ -112,7 +112,16 @@ std::string EscapeJsonString(const std::string& text) {
         out += "\\t";
         break;
       default:
-        out += c;
+        // Any other control byte is invalid raw in JSON: the core would
+        // refuse the whole document.
+        if (static_cast<unsigned char>(c) < 0x20) {
+          static const char kHex[] = "0123456789abcdef";
+          out += "\\u00";
+          out += kHex[(c >> 4) & 0xF];
+          out += kHex[c & 0xF];
+        } else {
+          out += c;
+        }
     }
   }
   return out;

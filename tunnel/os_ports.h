@@ -44,6 +44,8 @@ class InternetRequest {
 class InternetSession {
  public:
   virtual ~InternetSession() = default;
+  // InternetSetOptionW on the session with a 32-bit value; false on failure.
+  virtual bool SetOption(uint32_t option, uint32_t value) = 0;
   // nullptr when no request handle comes back.
   virtual std::unique_ptr<InternetRequest> OpenUrl(const std::string& url, uint32_t flags) = 0;
 };

@@ -4,12 +4,10 @@
 #include <cctype>
 #include <set>
 
-#include "stand_ins/json/json.h"
+#include "stand_ins/json/json_support.h"
 
 namespace stand_in {
 namespace {
-
-using json::Value;
 
 // Each check returns false after storing the first reason.
 class Checker {
@@ -21,68 +19,68 @@ class Checker {
     return false;
   }
 
-  bool Object(const Value& value, const std::string& where, const std::set<std::string>& allowed) {
-    if (!value.Is(Value::Kind::kObject)) return Fail(where + ": expected an object");
+  bool Object(const Json& value, const std::string& where, const std::set<std::string>& allowed) {
+    if (!value.is_object()) return Fail(where + ": expected an object");
     std::set<std::string> seen;
-    for (const auto& member : value.members) {
-      if (allowed.count(member.first) == 0) {
-        return Fail(where + ": unknown field \"" + member.first + "\"");
+    for (const auto& member : value.items()) {
+      if (allowed.count(member.key()) == 0) {
+        return Fail(where + ": unknown field \"" + member.key() + "\"");
       }
-      if (!seen.insert(member.first).second) {
-        return Fail(where + ": duplicate field \"" + member.first + "\"");
+      if (!seen.insert(member.key()).second) {
+        return Fail(where + ": duplicate field \"" + member.key() + "\"");
       }
     }
     return true;
   }
 
-  bool String(const Value& parent, const std::string& where, const char* key, bool required,
+  bool String(const Json& parent, const std::string& where, const char* key, bool required,
               std::string* out) {
-    const Value* value = parent.Find(key);
+    const Json* value = Find(parent, key);
     if (value == nullptr) return required ? Fail(where + ": missing \"" + key + "\"") : true;
-    if (!value->Is(Value::Kind::kString)) return Fail(where + "." + key + ": expected a string");
-    *out = value->text;
+    if (!value->is_string()) return Fail(where + "." + key + ": expected a string");
+    *out = value->get<std::string>();
     return true;
   }
 
-  bool Bool(const Value& parent, const std::string& where, const char* key, bool* out) {
-    const Value* value = parent.Find(key);
+  bool Bool(const Json& parent, const std::string& where, const char* key, bool* out) {
+    const Json* value = Find(parent, key);
     if (value == nullptr) return true;
-    if (!value->Is(Value::Kind::kBool)) return Fail(where + "." + key + ": expected a boolean");
-    *out = value->boolean;
+    if (!value->is_boolean()) return Fail(where + "." + key + ": expected a boolean");
+    *out = value->get<bool>();
     return true;
   }
 
-  bool Port(const Value& parent, const std::string& where, const char* key, uint16_t* out) {
-    const Value* value = parent.Find(key);
+  bool Port(const Json& parent, const std::string& where, const char* key, uint16_t* out) {
+    const Json* value = Find(parent, key);
     int64_t port = 0;
     if (value == nullptr) return Fail(where + ": missing \"" + key + "\"");
-    if (!json::ToInt64(*value, &port)) return Fail(where + "." + key + ": expected an integer");
+    if (!ToInt64(*value, &port)) return Fail(where + "." + key + ": expected an integer");
     if (port < 1 || port > 65535) {
-      return Fail(where + "." + key + ": port " + value->text + " out of range 1..65535");
+      return Fail(where + "." + key + ": port " + value->dump() + " out of range 1..65535");
     }
     *out = static_cast<uint16_t>(port);
     return true;
   }
 
-  bool Integer(const Value& parent, const std::string& where, const char* key) {
-    const Value* value = parent.Find(key);
+  bool Integer(const Json& parent, const std::string& where, const char* key) {
+    const Json* value = Find(parent, key);
     int64_t number = 0;
-    if (value != nullptr && !json::ToInt64(*value, &number)) {
+    if (value != nullptr && !ToInt64(*value, &number)) {
       return Fail(where + "." + key + ": expected an integer");
     }
     return true;
   }
 
-  bool StringList(const Value& parent, const std::string& where, const char* key,
+  bool StringList(const Json& parent, const std::string& where, const char* key,
                   std::vector<std::string>* out) {
-    const Value* value = parent.Find(key);
+    const Json* value = Find(parent, key);
     if (value == nullptr) return true;
-    if (!value->Is(Value::Kind::kArray)) return Fail(where + "." + key + ": expected a list");
-    for (const Value& item : value->items) {
-      if (!item.Is(Value::Kind::kString)) {
+    if (!value->is_array()) return Fail(where + "." + key + ": expected a list");
+    for (const Json& item : *value) {
+      if (!item.is_string()) {
         return Fail(where + "." + key + ": expected a list of strings");
       }
-      out->push_back(item.text);
+      out->push_back(item.get<std::string>());
     }
     return true;
   }
@@ -145,10 +143,9 @@ const std::set<std::string>& Fingerprints() {
   return *known;
 }
 
-bool ReadInbound(Checker& check, const Value& inbound, const std::string& where,
-                 CoreDocument* out) {
+bool ReadInbound(Checker& check, const Json& inbound, const std::string& where, CoreDocument* out) {
   std::string type;
-  if (!inbound.Is(Value::Kind::kObject)) return check.Fail(where + ": expected an object");
+  if (!inbound.is_object()) return check.Fail(where + ": expected an object");
   if (!check.String(inbound, where, "type", true, &type)) return false;
   std::string tag;
   if (type == "mixed") {
@@ -193,7 +190,7 @@ bool ReadInbound(Checker& check, const Value& inbound, const std::string& where,
   return check.Fail(where + ": unknown inbound type \"" + type + "\"");
 }
 
-bool ReadVless(Checker& check, const Value& outbound, const std::string& where, Outbound* out) {
+bool ReadVless(Checker& check, const Json& outbound, const std::string& where, Outbound* out) {
   if (!check.Object(outbound, where,
                     {"type", "tag", "server", "server_port", "uuid", "flow", "tls", "transport"})) {
     return false;
@@ -211,7 +208,7 @@ bool ReadVless(Checker& check, const Value& outbound, const std::string& where, 
   if (!flow.empty() && flow != "xtls-rprx-vision") {
     return check.Fail(where + ".flow: unknown flow " + flow);
   }
-  if (const Value* tls = outbound.Find("tls")) {
+  if (const Json* tls = Find(outbound, "tls")) {
     const std::string at = where + ".tls";
     std::string name;
     bool enabled = false;
@@ -220,7 +217,7 @@ bool ReadVless(Checker& check, const Value& outbound, const std::string& where, 
         !check.String(*tls, at, "server_name", false, &name)) {
       return false;
     }
-    if (const Value* utls = tls->Find("utls")) {
+    if (const Json* utls = Find(*tls, "utls")) {
       std::string fingerprint;
       if (!check.Object(*utls, at + ".utls", {"enabled", "fingerprint"}) ||
           !check.Bool(*utls, at + ".utls", "enabled", &enabled) ||
@@ -232,7 +229,7 @@ bool ReadVless(Checker& check, const Value& outbound, const std::string& where, 
       }
     }
   }
-  if (const Value* transport = outbound.Find("transport")) {
+  if (const Json* transport = Find(outbound, "transport")) {
     const std::string at = where + ".transport";
     std::string type;
     std::string path;
@@ -242,12 +239,11 @@ bool ReadVless(Checker& check, const Value& outbound, const std::string& where, 
       return false;
     }
     if (type != "ws") return check.Fail(at + ": unknown transport type " + type);
-    if (const Value* headers = transport->Find("headers")) {
-      if (!headers->Is(Value::Kind::kObject))
-        return check.Fail(at + ".headers: expected an object");
-      for (const auto& header : headers->members) {
-        if (!header.second.Is(Value::Kind::kString)) {
-          return check.Fail(at + ".headers." + header.first + ": expected a string");
+    if (const Json* headers = Find(*transport, "headers")) {
+      if (!headers->is_object()) return check.Fail(at + ".headers: expected an object");
+      for (const auto& header : headers->items()) {
+        if (!header.value().is_string()) {
+          return check.Fail(at + ".headers." + header.key() + ": expected a string");
         }
       }
     }
@@ -255,8 +251,8 @@ bool ReadVless(Checker& check, const Value& outbound, const std::string& where, 
   return true;
 }
 
-bool ReadOutbound(Checker& check, const Value& outbound, const std::string& where, Outbound* out) {
-  if (!outbound.Is(Value::Kind::kObject)) return check.Fail(where + ": expected an object");
+bool ReadOutbound(Checker& check, const Json& outbound, const std::string& where, Outbound* out) {
+  if (!outbound.is_object()) return check.Fail(where + ": expected an object");
   if (!check.String(outbound, where, "type", true, &out->type) ||
       !check.String(outbound, where, "tag", true, &out->tag)) {
     return false;
@@ -266,12 +262,12 @@ bool ReadOutbound(Checker& check, const Value& outbound, const std::string& wher
   return check.Fail(where + ": unknown outbound type \"" + out->type + "\"");
 }
 
-bool ReadRoute(Checker& check, const Value& route, CoreDocument* out) {
+bool ReadRoute(Checker& check, const Json& route, CoreDocument* out) {
   if (!check.Object(route, "route", {"rules", "final"})) return false;
-  if (const Value* rules = route.Find("rules")) {
-    if (!rules->Is(Value::Kind::kArray)) return check.Fail("route.rules: expected a list");
-    for (size_t i = 0; i < rules->items.size(); ++i) {
-      const Value& item = rules->items[i];
+  if (const Json* rules = Find(route, "rules")) {
+    if (!rules->is_array()) return check.Fail("route.rules: expected a list");
+    for (size_t i = 0; i < rules->size(); ++i) {
+      const Json& item = (*rules)[i];
       const std::string where = "route.rules[" + std::to_string(i) + "]";
       RouteRule rule;
       if (!check.Object(item, where, {"ip_is_private", "domain_suffix", "outbound"}) ||
@@ -309,15 +305,15 @@ const Outbound* CoreDocument::FindOutbound(const std::string& tag) const {
 
 bool ReadCoreDocument(const std::string& text, CoreDocument* out, std::string* error) {
   *out = CoreDocument();
-  Value root;
+  Json root;
   std::string why;
-  if (!json::Parse(text, &root, &why)) {
+  if (!ParseJson(text, &root, &why)) {
     *error = "decode config: " + why;
     return false;
   }
   Checker check(error);
   if (!check.Object(root, "config", {"log", "inbounds", "outbounds", "route"})) return false;
-  if (const Value* log = root.Find("log")) {
+  if (const Json* log = Find(root, "log")) {
     std::string level;
     if (!check.Object(*log, "log", {"level", "disabled", "timestamp"}) ||
         !check.String(*log, "log", "level", false, &level)) {
@@ -327,32 +323,32 @@ bool ReadCoreDocument(const std::string& text, CoreDocument* out, std::string* e
                                                   "error", "fatal", "panic"};
     if (!level.empty() && kLevels.count(level) == 0) return check.Fail("log.level: " + level);
   }
-  const Value* inbounds = root.Find("inbounds");
+  const Json* inbounds = Find(root, "inbounds");
   if (inbounds != nullptr) {
-    if (!inbounds->Is(Value::Kind::kArray)) return check.Fail("inbounds: expected a list");
-    for (size_t i = 0; i < inbounds->items.size(); ++i) {
-      if (!ReadInbound(check, inbounds->items[i], "inbounds[" + std::to_string(i) + "]", out)) {
+    if (!inbounds->is_array()) return check.Fail("inbounds: expected a list");
+    for (size_t i = 0; i < inbounds->size(); ++i) {
+      if (!ReadInbound(check, (*inbounds)[i], "inbounds[" + std::to_string(i) + "]", out)) {
         return false;
       }
     }
   }
   if (out->listen_port == 0) return check.Fail("inbounds: no mixed inbound to serve");
-  const Value* outbounds = root.Find("outbounds");
-  if (outbounds == nullptr || !outbounds->Is(Value::Kind::kArray)) {
+  const Json* outbounds = Find(root, "outbounds");
+  if (outbounds == nullptr || !outbounds->is_array()) {
     return check.Fail("outbounds: expected a list");
   }
   std::set<std::string> tags;
-  for (size_t i = 0; i < outbounds->items.size(); ++i) {
+  for (size_t i = 0; i < outbounds->size(); ++i) {
     Outbound outbound;
     const std::string where = "outbounds[" + std::to_string(i) + "]";
-    if (!ReadOutbound(check, outbounds->items[i], where, &outbound)) return false;
+    if (!ReadOutbound(check, (*outbounds)[i], where, &outbound)) return false;
     if (!tags.insert(outbound.tag).second) {
       return check.Fail(where + ": duplicate tag \"" + outbound.tag + "\"");
     }
     out->outbounds.push_back(std::move(outbound));
   }
   if (out->outbounds.empty()) return check.Fail("outbounds: empty");
-  if (const Value* route = root.Find("route")) {
+  if (const Json* route = Find(root, "route")) {
     if (!ReadRoute(check, *route, out)) return false;
   }
   if (out->final_outbound.empty()) out->final_outbound = out->outbounds.front().tag;

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "shell/flutter_windows.h"
+#include "engine_api/flutter_windows.h"
 #include "stand_ins/engine/stand_in_controls.h"
 
 struct FlutterDesktopMessageResponse {

@@ -2,7 +2,8 @@
 // what the wrappers pass and lets a test play the engine's part.
 #include <map>
 
-#include "shell/flutter_windows.h"
+#include "engine_api/flutter_windows.h"
+#include "stand_ins/engine/engine_glue.h"
 #include "stand_ins/engine/stand_in_controls.h"
 
 struct FlutterDesktopEngine {
@@ -15,10 +16,6 @@ struct FlutterDesktopViewController {
   FlutterDesktopEngine* engine = nullptr;
   FlutterDesktopView view;
 };
-struct FlutterDesktopPluginRegistrar {
-  int unused = 0;
-};
-
 namespace {
 
 struct EngineState {
@@ -28,9 +25,7 @@ struct EngineState {
   bool controller_create_fails = false;
   FlutterDesktopNextFrameCallback next_frame = nullptr;
   void* next_frame_data = nullptr;
-  std::map<UINT, LRESULT> consumed;
   FlutterDesktopMessengerRef last_messenger = nullptr;
-  FlutterDesktopPluginRegistrar registrar;
 };
 
 EngineState& State() {
@@ -38,13 +33,13 @@ EngineState& State() {
   return *state;
 }
 
-void DestroyEngine(FlutterDesktopEngineRef engine) {
+}  // namespace
+
+void stand_in::DestroyEngine(FlutterDesktopEngineRef engine) {
   ++State().counts.engine_destroys;
   stand_in::ShutDownMessenger(engine->messenger);
   delete engine;
 }
-
-}  // namespace
 
 extern "C" {
 
@@ -60,9 +55,7 @@ FlutterDesktopEngineRef FlutterDesktopEngineCreate(const EngineStartProperties* 
   if (properties->entrypoint) start.entrypoint = properties->entrypoint;
   start.argc = properties->entrypoint_argc;
   start.argv_null = properties->entrypoint_argv == nullptr;
-  for (int32_t i = 0; properties->entrypoint_argv && i < properties->entrypoint_argc; ++i) {
-    start.arguments.emplace_back(properties->entrypoint_argv[i]);
-  }
+  start.arguments = stand_in::EntrypointArguments(*properties);
   start.option1 = properties->option1;
   start.option2 = properties->option2;
   if (state.engine_create_fails) return nullptr;
@@ -72,18 +65,8 @@ FlutterDesktopEngineRef FlutterDesktopEngineCreate(const EngineStartProperties* 
   return engine;
 }
 
-bool FlutterDesktopEngineDestroy(FlutterDesktopEngineRef engine) {
-  DestroyEngine(engine);
-  return true;
-}
-
 FlutterDesktopMessengerRef FlutterDesktopEngineGetMessenger(FlutterDesktopEngineRef engine) {
   return engine->messenger;
-}
-
-FlutterDesktopPluginRegistrarRef FlutterDesktopEngineGetPluginRegistrar(FlutterDesktopEngineRef,
-                                                                        const char*) {
-  return &State().registrar;
 }
 
 void FlutterDesktopEngineReloadSystemFonts(FlutterDesktopEngineRef) {
@@ -111,7 +94,7 @@ FlutterDesktopViewControllerRef FlutterDesktopViewControllerCreate(int, int,
 
 void FlutterDesktopViewControllerDestroy(FlutterDesktopViewControllerRef controller) {
   ++State().counts.controller_destroys;
-  DestroyEngine(controller->engine);
+  stand_in::DestroyEngine(controller->engine);
   delete controller;
 }
 
@@ -124,20 +107,9 @@ void FlutterDesktopViewControllerForceRedraw(FlutterDesktopViewControllerRef) {
   ++State().counts.redraws;
 }
 
-bool FlutterDesktopViewControllerHandleTopLevelWindowProc(FlutterDesktopViewControllerRef, HWND,
-                                                          UINT message, WPARAM, LPARAM,
-                                                          LRESULT* result) {
-  const auto found = State().consumed.find(message);
-  if (found == State().consumed.end()) return false;
-  *result = found->second;
-  return true;
-}
-
 HWND FlutterDesktopViewGetHWND(FlutterDesktopViewRef view) { return reinterpret_cast<HWND>(view); }
 
 UINT FlutterDesktopGetDpiForMonitor(HMONITOR) { return 96; }
-
-void FlutterDesktopResyncOutputStreams(void) {}
 
 }  // extern "C"
 
@@ -151,7 +123,7 @@ void ResetEngine() {
   state.controller_create_fails = false;
   state.next_frame = nullptr;
   state.next_frame_data = nullptr;
-  state.consumed.clear();
+  ConsumedMessages().clear();
   state.last_messenger = nullptr;
 }
 
@@ -167,7 +139,7 @@ void ProduceFrame() {
   if (callback) callback(state.next_frame_data);
 }
 
-void ConsumeTopLevelMessage(UINT message, LRESULT result) { State().consumed[message] = result; }
+void ConsumeTopLevelMessage(UINT message, LRESULT result) { ConsumedMessages()[message] = result; }
 FlutterDesktopMessengerRef LastMessenger() { return State().last_messenger; }
 
 }  // namespace stand_in

@@ -14,7 +14,6 @@ namespace stand_in {
 namespace {
 
 using flutter::EncodableValue;
-using json::Value;
 
 std::string DoubleToJson(double value) {
   if (!std::isfinite(value)) {
@@ -42,11 +41,12 @@ std::string TypedList(const char* tag, const std::vector<T>& items, Format forma
   return out + "]}";
 }
 
-bool Forced(const Value& object, EncodableValue* out, std::string* error) {
-  const auto& [tag, inner] = object.members.front();
+bool Forced(const Json& object, EncodableValue* out, std::string* error) {
+  const std::string& tag = object.items().begin().key();
+  const Json& inner = object.front();
   int64_t integer = 0;
   if (tag == "$int32") {
-    if (!json::ToInt64(inner, &integer) || integer < std::numeric_limits<int32_t>::min() ||
+    if (!ToInt64(inner, &integer) || integer < std::numeric_limits<int32_t>::min() ||
         integer > std::numeric_limits<int32_t>::max()) {
       *error = "$int32 needs an integer in 32-bit range";
       return false;
@@ -55,7 +55,7 @@ bool Forced(const Value& object, EncodableValue* out, std::string* error) {
     return true;
   }
   if (tag == "$int64") {
-    if (!json::ToInt64(inner, &integer)) {
+    if (!ToInt64(inner, &integer)) {
       *error = "$int64 needs an integer in 64-bit range";
       return false;
     }
@@ -64,18 +64,18 @@ bool Forced(const Value& object, EncodableValue* out, std::string* error) {
   }
   if (tag == "$double") {
     double number = 0;
-    if (inner.Is(Value::Kind::kString)) {
-      if (inner.text == "nan")
+    if (inner.is_string()) {
+      if (inner.get_ref<const std::string&>() == "nan")
         number = std::numeric_limits<double>::quiet_NaN();
-      else if (inner.text == "inf")
+      else if (inner.get_ref<const std::string&>() == "inf")
         number = std::numeric_limits<double>::infinity();
-      else if (inner.text == "-inf")
+      else if (inner.get_ref<const std::string&>() == "-inf")
         number = -std::numeric_limits<double>::infinity();
       else {
         *error = "$double needs a number";
         return false;
       }
-    } else if (!json::ToDouble(inner, &number)) {
+    } else if (!ToDouble(inner, &number)) {
       *error = "$double needs a number";
       return false;
     }
@@ -84,7 +84,7 @@ bool Forced(const Value& object, EncodableValue* out, std::string* error) {
   }
   // $bytes
   std::vector<uint8_t> bytes;
-  if (!inner.Is(Value::Kind::kString) || !FromHex(inner.text, &bytes)) {
+  if (!inner.is_string() || !FromHex(inner.get<std::string>(), &bytes)) {
     *error = "$bytes needs a hex string";
     return false;
   }
@@ -92,14 +92,14 @@ bool Forced(const Value& object, EncodableValue* out, std::string* error) {
   return true;
 }
 
-bool IsForcingObject(const Value& value) {
-  if (!value.Is(Value::Kind::kObject) || value.members.size() != 1) return false;
-  const std::string& tag = value.members.front().first;
+bool IsForcingObject(const Json& value) {
+  if (!value.is_object() || value.size() != 1) return false;
+  const std::string& tag = value.items().begin().key();
   return tag == "$int32" || tag == "$int64" || tag == "$double" || tag == "$bytes";
 }
 
 std::string ReadableMethod(const ScenarioStep& step) {
-  return step.kind == ScenarioStep::Kind::kCall ? json::Quote(step.method) : "null";
+  return step.kind == ScenarioStep::Kind::kCall ? Quote(step.method) : "null";
 }
 
 }  // namespace
@@ -137,22 +137,25 @@ bool FromHex(const std::string& hex, std::vector<uint8_t>* out) {
   return true;
 }
 
-bool ValueFromJson(const Value& json, EncodableValue* out, std::string* error) {
-  switch (json.kind) {
-    case Value::Kind::kNull:
+bool ValueFromJson(const Json& json, EncodableValue* out, std::string* error) {
+  switch (json.type()) {
+    case Json::value_t::null:
+    case Json::value_t::discarded:
       *out = EncodableValue();
       return true;
-    case Value::Kind::kBool:
-      *out = EncodableValue(json.boolean);
+    case Json::value_t::boolean:
+      *out = EncodableValue(json.get<bool>());
       return true;
-    case Value::Kind::kString:
-      *out = EncodableValue(json.text);
+    case Json::value_t::string:
+      *out = EncodableValue(json.get<std::string>());
       return true;
-    case Value::Kind::kNumber: {
+    case Json::value_t::number_integer:
+    case Json::value_t::number_unsigned:
+    case Json::value_t::number_float: {
       int64_t integer = 0;
-      if (json.IsInteger()) {
-        if (!json::ToInt64(json, &integer)) {
-          *error = "integer out of 64-bit range: " + json.text;
+      if (json.is_number_integer()) {
+        if (!ToInt64(json, &integer)) {
+          *error = "integer out of 64-bit range: " + json.dump();
           return false;
         }
         if (integer >= std::numeric_limits<int32_t>::min() &&
@@ -164,30 +167,32 @@ bool ValueFromJson(const Value& json, EncodableValue* out, std::string* error) {
         return true;
       }
       double number = 0;
-      json::ToDouble(json, &number);
+      ToDouble(json, &number);
       *out = EncodableValue(number);
       return true;
     }
-    case Value::Kind::kArray: {
+    case Json::value_t::array: {
       flutter::EncodableValueList list;
-      for (const Value& item : json.items) {
+      for (const Json& item : json) {
         list.emplace_back();
         if (!ValueFromJson(item, &list.back(), error)) return false;
       }
       *out = EncodableValue(std::move(list));
       return true;
     }
-    case Value::Kind::kObject: {
+    case Json::value_t::object: {
       if (IsForcingObject(json)) return Forced(json, out, error);
       flutter::EncodableValueMap map;
-      for (const auto& [key, member] : json.members) {
+      for (const auto& member : json.items()) {
         EncodableValue value;
-        if (!ValueFromJson(member, &value, error)) return false;
-        map[EncodableValue(key)] = std::move(value);
+        if (!ValueFromJson(member.value(), &value, error)) return false;
+        map[EncodableValue(member.key())] = std::move(value);
       }
       *out = EncodableValue(std::move(map));
       return true;
     }
+    case Json::value_t::binary:
+      break;  // never parsed from text
   }
   return false;
 }
@@ -205,7 +210,7 @@ std::string ValueToJson(const EncodableValue& value) {
     case EncodableValue::kDouble:
       return DoubleToJson(value.Get<double>());
     case EncodableValue::kString:
-      return json::Quote(value.Get<std::string>());
+      return Quote(value.Get<std::string>());
     case EncodableValue::kByteList:
       return "{\"$bytes\": \"" + ToHex(value.Get<std::vector<uint8_t>>()) + "\"}";
     case EncodableValue::kInt32List:
@@ -237,7 +242,7 @@ std::string ValueToJson(const EncodableValue& value) {
       for (const auto& [key, item] : map) {
         if (!first) out += ", ";
         first = false;
-        out += string_keys ? json::Quote(key.Get<std::string>()) + ": " + ValueToJson(item)
+        out += string_keys ? Quote(key.Get<std::string>()) + ": " + ValueToJson(item)
                            : "[" + ValueToJson(key) + ", " + ValueToJson(item) + "]";
       }
       return out + (string_keys ? "}" : "]}");
@@ -248,26 +253,26 @@ std::string ValueToJson(const EncodableValue& value) {
 }
 
 bool ParseScenario(const std::string& text, std::vector<ScenarioStep>* steps, std::string* error) {
-  Value document;
-  if (!json::Parse(text, &document, error)) return false;
-  const Value* list = document.Find("steps");
-  if (list == nullptr || !list->Is(Value::Kind::kArray)) {
+  Json document;
+  if (!ParseJson(text, &document, error)) return false;
+  const Json* list = Find(document, "steps");
+  if (list == nullptr || !list->is_array()) {
     *error = "a scenario is {\"steps\": [...]}";
     return false;
   }
   steps->clear();
-  for (size_t i = 0; i < list->items.size(); ++i) {
-    const Value& item = list->items[i];
+  for (size_t i = 0; i < list->size(); ++i) {
+    const Json& item = (*list)[i];
     ScenarioStep step;
     const std::string where = "step " + std::to_string(i) + ": ";
-    if (const Value* call = item.Find("call")) {
-      if (!call->Is(Value::Kind::kString)) {
+    if (const Json* call = Find(item, "call")) {
+      if (!call->is_string()) {
         *error = where + "\"call\" needs a method name";
         return false;
       }
       step.kind = ScenarioStep::Kind::kCall;
-      step.method = call->text;
-      if (const Value* args = item.Find("args")) {
+      step.method = call->get<std::string>();
+      if (const Json* args = Find(item, "args")) {
         flutter::EncodableValue value;
         if (!ValueFromJson(*args, &value, error)) {
           *error = where + *error;
@@ -275,27 +280,27 @@ bool ParseScenario(const std::string& text, std::vector<ScenarioStep>* steps, st
         }
         step.args = std::move(value);
       }
-    } else if (const Value* raw = item.Find("raw")) {
+    } else if (const Json* raw = Find(item, "raw")) {
       step.kind = ScenarioStep::Kind::kRaw;
-      if (!raw->Is(Value::Kind::kString) || !FromHex(raw->text, &step.raw)) {
+      if (!raw->is_string() || !FromHex(raw->get<std::string>(), &step.raw)) {
         *error = where + "\"raw\" needs a hex string";
         return false;
       }
-    } else if (const Value* wait = item.Find("wait_ms")) {
+    } else if (const Json* wait = Find(item, "wait_ms")) {
       step.kind = ScenarioStep::Kind::kWait;
-      if (!json::ToInt64(*wait, &step.wait_ms) || step.wait_ms < 0) {
+      if (!ToInt64(*wait, &step.wait_ms) || step.wait_ms < 0) {
         *error = where + "\"wait_ms\" needs a non-negative integer";
         return false;
       }
-    } else if (item.Find("terminate_core") != nullptr) {
+    } else if (Find(item, "terminate_core") != nullptr) {
       step.kind = ScenarioStep::Kind::kTerminateCore;
-    } else if (item.Find("crash") != nullptr) {
+    } else if (Find(item, "crash") != nullptr) {
       step.kind = ScenarioStep::Kind::kCrash;
-      const Value* locked = item.Find("heap_locked");
-      step.heap_locked = locked != nullptr && locked->Is(Value::Kind::kBool) && locked->boolean;
-    } else if (item.Find("abort") != nullptr) {
+      const Json* locked = Find(item, "heap_locked");
+      step.heap_locked = locked != nullptr && locked->is_boolean() && locked->get<bool>();
+    } else if (Find(item, "abort") != nullptr) {
       step.kind = ScenarioStep::Kind::kAbort;
-    } else if (item.Find("close") != nullptr) {
+    } else if (Find(item, "close") != nullptr) {
       step.kind = ScenarioStep::Kind::kClose;
     } else {
       *error = where + "unknown step";
@@ -339,18 +344,18 @@ std::string EngineLine(const std::string& assets, const std::string& icu, const 
   std::string list = "[";
   for (size_t i = 0; i < arguments.size(); ++i) {
     if (i > 0) list += ", ";
-    list += json::Quote(arguments[i]);
+    list += Quote(arguments[i]);
   }
   list += "]";
-  return "{\"engine\": {\"assets\": " + json::Quote(assets) + ", \"icu\": " + json::Quote(icu) +
-         ", \"aot\": " + json::Quote(aot) + ", \"arguments\": " + list + "}}";
+  return "{\"engine\": {\"assets\": " + Quote(assets) + ", \"icu\": " + Quote(icu) +
+         ", \"aot\": " + Quote(aot) + ", \"arguments\": " + list + "}}";
 }
 
 std::string StepLine(size_t index, const ScenarioStep& step, const std::vector<uint8_t>& sent,
                      const std::vector<uint8_t>* reply, const ProxyValues& proxy) {
   const std::string enable = proxy.enable ? std::to_string(*proxy.enable) : "null";
-  const std::string server = proxy.server ? json::Quote(*proxy.server) : "null";
-  const std::string overrides = proxy.override_list ? json::Quote(*proxy.override_list) : "null";
+  const std::string server = proxy.server ? Quote(*proxy.server) : "null";
+  const std::string overrides = proxy.override_list ? Quote(*proxy.override_list) : "null";
   return "{\"step\": " + std::to_string(index) + ", \"call\": " + ReadableMethod(step) +
          ", \"sent\": \"" + ToHex(sent) +
          "\", \"bytes\": " + (reply ? "\"" + ToHex(*reply) + "\"" : std::string("null")) +

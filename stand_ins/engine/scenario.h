@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "channel/encodable_value.h"
-#include "stand_ins/json/json.h"
+#include "stand_ins/json/json_support.h"
 
 namespace stand_in {
 
@@ -29,7 +29,7 @@ bool ParseScenario(const std::string& text, std::vector<ScenarioStep>* steps, st
 
 // JSON onto channel values: integers become int32 when they fit, else int64;
 // {"$int32"|"$int64"|"$double"|"$bytes": ...} force a kind.
-bool ValueFromJson(const json::Value& json, flutter::EncodableValue* out, std::string* error);
+bool ValueFromJson(const Json& json, flutter::EncodableValue* out, std::string* error);
 // And back, so that kinds survive a round trip (int64 always as {"$int64": N}).
 std::string ValueToJson(const flutter::EncodableValue& value);
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/flutter_windows.h"
+#include "engine_api/flutter_windows.h"
 
 namespace stand_in {
 

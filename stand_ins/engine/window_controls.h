@@ -2,7 +2,7 @@
 #ifndef TESSARIN_STAND_INS_ENGINE_WINDOW_CONTROLS_H_
 #define TESSARIN_STAND_INS_ENGINE_WINDOW_CONTROLS_H_
 
-#include "shell/flutter_windows.h"
+#include "engine_api/flutter_windows.h"
 
 #ifdef __cplusplus
 extern "C" {

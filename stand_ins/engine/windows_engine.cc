@@ -14,7 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "shell/flutter_windows.h"
+#include "engine_api/flutter_windows.h"
+#include "stand_ins/engine/engine_glue.h"
 #include "stand_ins/engine/scenario.h"
 #include "stand_ins/engine/stand_in_controls.h"
 #include "stand_ins/engine/window_controls.h"
@@ -33,7 +34,6 @@ constexpr UINT kNextStep = WM_APP + 2;
 constexpr UINT_PTR kWaitTimer = 1;
 
 struct Controls {
-  std::map<UINT, LRESULT> consumed;
   int font_reloads = 0;
   int frames = 0;
 };
@@ -191,7 +191,7 @@ class ScriptedUi {
   void Fail(const std::string& why) {
     failed_ = true;
     fprintf(stderr, "stand-in UI: %s\n", why.c_str());
-    Write("{\"error\": " + json::Quote(why) + "}");
+    Write("{\"error\": " + stand_in::Quote(why) + "}");
   }
 
   std::wstring scenario_path_;
@@ -224,10 +224,6 @@ struct FlutterDesktopViewController {
   bool scenario_started = false;
   stand_in::ShownStatus shown;
   HFONT font = nullptr;
-};
-
-struct FlutterDesktopPluginRegistrar {
-  int unused = 0;
 };
 
 namespace {
@@ -348,11 +344,6 @@ void RegisterClasses() {
   RegisterClassW(&parking);
 }
 
-void DestroyEngine(FlutterDesktopEngineRef engine) {
-  stand_in::ShutDownMessenger(engine->messenger);
-  delete engine;
-}
-
 std::string ArgumentValue(const std::vector<std::string>& arguments, const std::string& name) {
   const std::string prefix = "--" + name + "=";
   for (const std::string& argument : arguments) {
@@ -363,6 +354,11 @@ std::string ArgumentValue(const std::vector<std::string>& arguments, const std::
 
 }  // namespace
 
+void stand_in::DestroyEngine(FlutterDesktopEngineRef engine) {
+  stand_in::ShutDownMessenger(engine->messenger);
+  delete engine;
+}
+
 extern "C" {
 
 FlutterDesktopEngineRef FlutterDesktopEngineCreate(const EngineStartProperties* properties) {
@@ -371,10 +367,7 @@ FlutterDesktopEngineRef FlutterDesktopEngineCreate(const EngineStartProperties* 
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     return nullptr;
   }
-  std::vector<std::string> arguments;
-  for (int32_t i = 0; properties->entrypoint_argv && i < properties->entrypoint_argc; ++i) {
-    arguments.emplace_back(properties->entrypoint_argv[i]);
-  }
+  const std::vector<std::string> arguments = stand_in::EntrypointArguments(*properties);
   auto* engine = new FlutterDesktopEngine();
   engine->messenger = stand_in::CreateMessenger();
   const std::wstring scenario = Widen(ArgumentValue(arguments, "scenario"));
@@ -389,19 +382,8 @@ FlutterDesktopEngineRef FlutterDesktopEngineCreate(const EngineStartProperties* 
   return engine;
 }
 
-bool FlutterDesktopEngineDestroy(FlutterDesktopEngineRef engine) {
-  DestroyEngine(engine);
-  return true;
-}
-
 FlutterDesktopMessengerRef FlutterDesktopEngineGetMessenger(FlutterDesktopEngineRef engine) {
   return engine->messenger;
-}
-
-FlutterDesktopPluginRegistrarRef FlutterDesktopEngineGetPluginRegistrar(FlutterDesktopEngineRef,
-                                                                        const char*) {
-  static FlutterDesktopPluginRegistrar registrar;
-  return &registrar;
 }
 
 void FlutterDesktopEngineReloadSystemFonts(FlutterDesktopEngineRef engine) {
@@ -455,7 +437,7 @@ void FlutterDesktopViewControllerDestroy(FlutterDesktopViewControllerRef control
   if (IsWindow(controller->view.window)) DestroyWindow(controller->view.window);
   if (controller->parking) DestroyWindow(controller->parking);
   if (controller->font) DeleteObject(controller->font);
-  DestroyEngine(controller->engine);
+  stand_in::DestroyEngine(controller->engine);
   delete controller;
 }
 
@@ -468,15 +450,6 @@ void FlutterDesktopViewControllerForceRedraw(FlutterDesktopViewControllerRef con
   if (controller->frame_requested) return;
   controller->frame_requested = true;
   PostMessageW(controller->view.window, kProduceFrame, 0, 0);
-}
-
-bool FlutterDesktopViewControllerHandleTopLevelWindowProc(FlutterDesktopViewControllerRef, HWND,
-                                                          UINT message, WPARAM, LPARAM,
-                                                          LRESULT* result) {
-  const auto found = TheControls().consumed.find(message);
-  if (found == TheControls().consumed.end()) return false;
-  *result = found->second;
-  return true;
 }
 
 HWND FlutterDesktopViewGetHWND(FlutterDesktopViewRef view) { return view->window; }
@@ -499,14 +472,10 @@ UINT FlutterDesktopGetDpiForMonitor(HMONITOR monitor) {
   return dpi;
 }
 
-// The stand-in writes through the same C runtime as the host, so the streams
-// the host re-opened are already the ones it uses.
-void FlutterDesktopResyncOutputStreams(void) {}
-
 void StandInConsumeTopLevelMessage(UINT message, LRESULT result) {
-  TheControls().consumed[message] = result;
+  stand_in::ConsumedMessages()[message] = result;
 }
-void StandInResetConsumedMessages(void) { TheControls().consumed.clear(); }
+void StandInResetConsumedMessages(void) { stand_in::ConsumedMessages().clear(); }
 int StandInFontReloadCount(void) { return TheControls().font_reloads; }
 int StandInFramesProduced(void) { return TheControls().frames; }
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -88,6 +90,36 @@ TEST_F(MessengerTest, DroppedResultWarnsAndSendsNothing) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "Warning: Failed to respond to a message. This is a memory leak.\n");
   EXPECT_EQ(delivery.responses, 0);
+}
+
+TEST_F(MessengerTest, AHandlerThatThrowsIsAnsweredWithAnErrorAndTheNextCallWorks) {
+  int calls = 0;
+  channel_->SetCallHandler([&](const MethodCall&, std::unique_ptr<MethodResult> result) {
+    ++calls;
+    if (calls == 1) throw std::bad_alloc();
+    if (calls == 2) throw std::runtime_error("node table");
+    result->Success(nullptr);
+    if (calls == 3) throw std::runtime_error("after the answer");
+  });
+  // INTERNAL_ERROR, "The native handler failed.", no details.
+  const std::string error_reply =
+      "01 07 0E 49 4E 54 45 52 4E 41 4C 5F 45 52 52 4F 52 07 1A 54 68 65 20 6E 61 74 69 76 65 20 "
+      "68 61 6E 64 6C 65 72 20 66 61 69 6C 65 64 2E 00";
+  for (const char* what : {"std::bad_alloc", "node table"}) {
+    testing::internal::CaptureStderr();
+    const auto delivery = Call(kStatusCall);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              std::string("Exception in a method call handler: ") + what + "\n");
+    EXPECT_EQ(delivery.responses, 1);
+    EXPECT_EQ(ToHex(delivery.bytes), error_reply);
+  }
+  testing::internal::CaptureStderr();
+  const auto answered = Call(kStatusCall);  // answered, then threw: nothing more is sent
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Exception in a method call handler: after the answer\n");
+  EXPECT_EQ(answered.responses, 1);
+  EXPECT_EQ(ToHex(answered.bytes), "00 00");
+  EXPECT_EQ(ToHex(Call(kStatusCall).bytes), "00 00");
 }
 
 TEST_F(MessengerTest, UndecodableMessageGetsOneEmptyReplyWithoutTheHandler) {

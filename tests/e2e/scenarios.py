@@ -607,6 +607,37 @@ def s24_restart_manager(ctx):
     expect_nothing_of_ours_runs(app)
 
 
+def s25_control_bytes_in_node_text(ctx):
+    """A node path with control bytes gives a document the core accepts, with
+    that exact path in it."""
+    path = "/ws\x01\x1f\x7f"
+    app = ctx.app()
+    expect_equal(app.run([ctx.connect(path=path), {"call": "disconnect"}]), 0, "exit code")
+    expect_connected(app.replies()[0], SMART_MESSAGE, "connect")
+    document = json.loads(app.config_bytes().decode("utf-8"))
+    expect_equal(document["outbounds"][0]["transport"]["path"], path, "the path, parsed back")
+    expect_equal(app.config_bytes(), expected_document("127.0.0.1", ctx.node_port, UUID, path=path,
+                                                       fp="chrome"), "configuration bytes")
+
+
+def s26_cut_and_padded_calls(ctx):
+    """A connect call cut 3 bytes short, and one with 2 bytes too many, are
+    undecodable: the empty reply, no core, the bridge idle."""
+    probe = ctx.app(with_core=False, directory="probe")
+    probe.run([ctx.connect()])
+    sent = probe.replies()[0]["sent"]  # the exact bytes of this connect call
+    app = ctx.app()
+    expect_equal(app.run([{"raw": sent[:-6]}, {"raw": sent + "0000"}, {"call": "status"}]), 0,
+                 "exit code")
+    replies = app.replies()
+    for index in (0, 1):
+        expect_equal(replies[index]["reply"], "notImplemented", "step %d" % index)
+        expect_equal(replies[index]["bytes"], "", "step %d bytes" % index)
+    expect_idle(replies[2], "status after")
+    expect_equal(core_starts(app), [], "no core started")
+    expect(not os.path.exists(app.config_path), "nothing written")
+
+
 SCENARIOS = {
     "bundle_session": bundle_session,
     "missing_engine_files": missing_engine_files,
@@ -634,6 +665,8 @@ SCENARIOS = {
     "22_power_loss": s22_power_loss,
     "23_quick_restart": s23_quick_restart,
     "24_restart_manager": s24_restart_manager,
+    "25_control_bytes_in_node_text": s25_control_bytes_in_node_text,
+    "26_cut_and_padded_calls": s26_cut_and_padded_calls,
 }
 
 

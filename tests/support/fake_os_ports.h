@@ -124,6 +124,10 @@ class FakeInternet : public tessarin::InternetPort {
    public:
     Session(EventLog* log, Outcome outcome) : log_(log), outcome_(outcome) {}
     ~Session() override { log_->Add("inet.close session"); }
+    bool SetOption(uint32_t option, uint32_t value) override {
+      log_->Add("inet.session option " + std::to_string(option) + "=" + std::to_string(value));
+      return true;
+    }
     std::unique_ptr<tessarin::InternetRequest> OpenUrl(const std::string& url,
                                                        uint32_t flags) override {
       log_->Add("inet.url " + url + " flags " + std::to_string(flags));

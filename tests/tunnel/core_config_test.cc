@@ -157,13 +157,15 @@ TEST(CoreConfigTest, UnusableNodesGiveNothing) {
   EXPECT_EQ(BuildCoreConfig(Request(node)), "");
 }
 
-TEST(CoreConfigTest, EscapingTouchesExactlyFiveBytes) {
+TEST(CoreConfigTest, EscapingMakesValidJsonOfAnyText) {
   EXPECT_EQ(EscapeJsonString("a\"b\\c\nd\re\tf"), "a\\\"b\\\\c\\nd\\re\\tf");
-  EXPECT_EQ(EscapeJsonString("\f/\x01\x7f\xC3\xA9"), "\f/\x01\x7f\xC3\xA9");
+  // Every other byte below 0x20 as \u00XX; DEL, '/' and UTF-8 stay as they are.
+  EXPECT_EQ(EscapeJsonString(std::string("\0\f/\x01\x1f\x7f\xC3\xA9", 8)),
+            "\\u0000\\u000c/\\u0001\\u001f\x7f\xC3\xA9");
   EncodableValueMap node = Node();
   node[EncodableValue("path")] = EncodableValue("/a\"b\\c\f");
   const std::string doc = BuildCoreConfig(Request(node));
-  EXPECT_NE(doc.find("\"path\": \"/a\\\"b\\\\c\f\""), std::string::npos);
+  EXPECT_NE(doc.find("\"path\": \"/a\\\"b\\\\c\\u000c\""), std::string::npos);
 }
 
 TEST(CoreConfigTest, LookupAndLowerCase) {

@@ -84,6 +84,8 @@ TEST(ConnectivityProbeTest, FirstAttemptSuccessNeedsNoPause) {
   EXPECT_TRUE(ProbeConnectivity(os.internet, os.system));
   EXPECT_EQ(os.log.events,
             (Events{"inet.open tessarin-connectivity-check/1.0 via 127.0.0.1:20808",
+                    "inet.session option 2=2000", "inet.session option 5=2000",
+                    "inet.session option 6=3000",
                     "inet.url https://www.cloudflare.com/cdn-cgi/trace flags 2222981120",
                     "inet.read 256", "inet.close request", "inet.close session"}));
 }

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32_handles.h"
 #include "tunnel/proxy_guard.h"
 #include "tunnel/system_proxy.h"
-#include "tunnel/win32/win32_handles.h"
 #include "tunnel/win32/win32_proxy_guard.h"
 #include "tunnel/win32/win32_proxy_settings.h"
 

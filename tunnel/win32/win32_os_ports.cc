@@ -26,6 +26,10 @@ class Win32InternetRequest : public InternetRequest {
 class Win32InternetSession : public InternetSession {
  public:
   explicit Win32InternetSession(HINTERNET handle) : handle_(handle) {}
+  bool SetOption(uint32_t option, uint32_t value) override {
+    DWORD data = value;
+    return ::InternetSetOptionW(handle_.get(), option, &data, sizeof(data)) != FALSE;
+  }
   std::unique_ptr<InternetRequest> OpenUrl(const std::string& url, uint32_t flags) override {
     HINTERNET request = ::InternetOpenUrlA(handle_.get(), url.c_str(), nullptr, 0, flags, 0);
     if (request == nullptr) return nullptr;

@@ -5,8 +5,8 @@
 #include <map>
 #include <memory>
 
+#include "platform/win32_handles.h"
 #include "tunnel/os_ports.h"
-#include "tunnel/win32/win32_handles.h"
 #include "tunnel/win32/win32_proxy_settings.h"
 
 namespace tessarin {

@@ -4,8 +4,8 @@
 #ifndef TESSARIN_TUNNEL_WIN32_WIN32_PROXY_SETTINGS_H_
 #define TESSARIN_TUNNEL_WIN32_WIN32_PROXY_SETTINGS_H_
 
+#include "platform/win32_handles.h"
 #include "tunnel/os_ports.h"
-#include "tunnel/win32/win32_handles.h"
 
 namespace tessarin {
 

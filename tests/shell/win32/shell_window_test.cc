@@ -8,16 +8,17 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/win32_handles.h"
 #include "shell/command_line_arguments.h"
 #include "shell/engine_project.h"
 #include "shell/flutter_window.h"
 #include "shell/win32_window.h"
 #include "stand_ins/engine/window_controls.h"
-#include "tunnel/win32/win32_handles.h"
 
 namespace {
 
@@ -285,6 +286,26 @@ TEST_F(ShellWindowTest, ClosingEndsTheLoopAndLeavesNoWindow) {
   // The class was unregistered with the last window and registers again.
   Win32Window again;
   EXPECT_TRUE(again.Create(L"again", WindowPoint{10, 10}, WindowSize{100, 100}));
+}
+
+// A handler that throws: reported, and Windows' default handling still runs.
+class ThrowingWindow : public Win32Window {
+ protected:
+  LRESULT HandleWindowMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam) override {
+    if (message == WM_SETTEXT) throw std::runtime_error("title");
+    return Win32Window::HandleWindowMessage(window, message, wparam, lparam);
+  }
+};
+
+TEST(WindowProcedureTest, AnExceptionIsLoggedAndTheMessageGetsTheDefaultHandling) {
+  ThrowingWindow window;
+  ASSERT_TRUE(window.Create(L"before", WindowPoint{10, 10}, WindowSize{100, 100}));
+  testing::internal::CaptureStderr();
+  SetWindowTextW(window.NativeHandle(), L"after");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Exception in a window procedure: title\n");
+  wchar_t title[16] = {};
+  GetWindowTextW(window.NativeHandle(), title, 16);
+  EXPECT_STREQ(title, L"after");
 }
 
 TEST(CommandLineTest, ArgumentsAreUtf8AndInvalidTextBecomesEmpty) {

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "shell/flutter_windows.h"
+#include "engine_api/flutter_windows.h"
 #include "shell/win32_window.h"
 
 int main() {

@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/win32_handles.h"
 #include "tunnel/core_process.h"
-#include "tunnel/win32/win32_handles.h"
 #include "tunnel/win32/win32_os_ports.h"
 
 namespace {
@@ -30,8 +30,26 @@ int wmain(int argc, wchar_t** argv) {
     ::GetCurrentDirectoryW(MAX_PATH, directory);
     WriteText(std::wstring(directory) + L"\\child-report.txt",
               std::wstring(::GetCommandLineW()) + L"\n" + directory + L"\n");
+    // A core that starts a child of its own, as real cores may.
+    const std::wstring config = argv[3];
+    if (config.size() > 10 && config.substr(config.size() - 10) == L"spawn.json") {
+      wchar_t self[MAX_PATH] = {};
+      ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+      std::wstring line = L"\"" + std::wstring(self) + L"\" --sleep";
+      STARTUPINFOW startup = {};
+      startup.cb = sizeof(startup);
+      PROCESS_INFORMATION info = {};
+      if (::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                           nullptr, &startup, &info)) {
+        ::CloseHandle(info.hThread);
+        ::CloseHandle(info.hProcess);
+        WriteText(std::wstring(directory) + L"\\grandchild-pid.txt",
+                  std::to_wstring(info.dwProcessId));
+      }
+    }
     ::Sleep(INFINITE);
   }
+  if (argc == 2 && std::wstring(argv[1]) == L"--sleep") ::Sleep(INFINITE);
   // Exits at once with the code that also means "still running".
   if (argc == 2 && std::wstring(argv[1]) == L"--exit-259") return 259;
   // Runs a command line exactly as typed (Wine's launcher would quote an
@@ -64,7 +82,7 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring directory = argv[2];
     tessarin::Win32ProcessPort processes;
     const uint32_t id =
-        tessarin::LaunchCore(processes, argv[0], directory + L"\\cfg.json", directory);
+        tessarin::LaunchCore(processes, argv[0], directory + L"\\spawn.json", directory);
     WriteText(directory + L"\\core-pid.txt", std::to_wstring(id));
     ::Sleep(INFINITE);
   }

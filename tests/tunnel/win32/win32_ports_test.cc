@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "tunnel/connectivity_probe.h"
@@ -49,6 +50,7 @@ std::wstring FreshDirectory(const wchar_t* name) {
   ::CreateDirectoryW(directory.c_str(), nullptr);
   ::DeleteFileW((directory + L"\\child-report.txt").c_str());
   ::DeleteFileW((directory + L"\\core-pid.txt").c_str());
+  ::DeleteFileW((directory + L"\\grandchild-pid.txt").c_str());
   return directory;
 }
 
@@ -118,7 +120,43 @@ TEST(Win32ProcessTest, CoreThatExitsIsNotAlive) {
   EXPECT_EQ(LaunchCore(processes, L"C:\\no\\such\\sing-box.exe", L"x", L"C:\\"), 0u);
 }
 
-TEST(Win32ProcessTest, CoreDiesWithAKilledHost) {
+// The watchdog's notice: posted when a launched process ends unasked, and
+// never for one the port terminated itself.
+TEST(Win32ProcessTest, AnEndedProcessIsNoticedWithoutAsking) {
+  const HWND window =
+      ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+  ASSERT_NE(window, nullptr);
+  constexpr UINT kExited = WM_APP + 9;
+  Win32ProcessPort processes;
+  processes.NotifyExits(window, kExited);
+  const auto notice = [&](DWORD within_ms) -> std::optional<WPARAM> {
+    const ULONGLONG deadline = ::GetTickCount64() + within_ms;
+    MSG message;
+    while (::GetTickCount64() < deadline) {
+      if (::PeekMessageW(&message, window, kExited, kExited, PM_REMOVE)) return message.wParam;
+      ::Sleep(1);
+    }
+    return std::nullopt;
+  };
+  const std::wstring directory = FreshDirectory(L"watch");
+  const uint32_t id = LaunchCore(processes, ChildPath(), directory + L"\\cfg.json", directory);
+  ASSERT_NE(id, 0u);
+  unique_handle outside(::OpenProcess(PROCESS_TERMINATE, FALSE, id));
+  ASSERT_TRUE(outside);
+  const auto killed = std::chrono::steady_clock::now();
+  ::TerminateProcess(outside.get(), 1);
+  EXPECT_EQ(notice(5000), std::optional<WPARAM>(id));
+  std::printf("exit noticed %lld ms after the kill\n",
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - killed)
+                                         .count()));
+  const uint32_t stopped = LaunchCore(processes, ChildPath(), directory + L"\\cfg.json", directory);
+  TerminateCore(processes, stopped);
+  EXPECT_EQ(notice(500), std::nullopt);
+  ::DestroyWindow(window);
+}
+
+TEST(Win32ProcessTest, CoreAndItsChildrenDieWithAKilledHost) {
   const std::wstring directory = FreshDirectory(L"job");
   std::wstring command = L"\"" + ChildPath() + L"\" --hold-core \"" + directory + L"\"";
   STARTUPINFOW startup = {};
@@ -139,9 +177,18 @@ TEST(Win32ProcessTest, CoreDiesWithAKilledHost) {
   ASSERT_TRUE(::GetExitCodeProcess(core.get(), &code));
   EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
 
+  // The core was in the job before it ran, so what it starts is in it too.
+  const std::wstring grandchild_path = directory + L"\\grandchild-pid.txt";
+  ASSERT_TRUE(WaitFor([&] { return !ReadFileText(grandchild_path).empty(); }));
+  unique_handle grandchild(
+      ::OpenProcess(SYNCHRONIZE, FALSE, std::stoul(ReadFileText(grandchild_path))));
+  ASSERT_TRUE(grandchild);
+  EXPECT_EQ(::WaitForSingleObject(grandchild.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
   ::TerminateProcess(host.get(), 9);
   ::WaitForSingleObject(host.get(), 5000);
   EXPECT_EQ(::WaitForSingleObject(core.get(), 10000), WAIT_OBJECT_0);
+  EXPECT_EQ(::WaitForSingleObject(grandchild.get(), 10000), WAIT_OBJECT_0);
 }
 
 TEST(Win32ProbeTest, NothingListeningFailsAfterEightPauses) {

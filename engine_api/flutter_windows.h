@@ -1,8 +1,8 @@
 /* Our declaration of the engine library's C interface (flutter_windows.dll):
    the 23 calls this host makes and the records they take. Handles are opaque:
    we store them, hand them back and compare them only with NULL. */
-#ifndef TESSARIN_SHELL_FLUTTER_WINDOWS_H_
-#define TESSARIN_SHELL_FLUTTER_WINDOWS_H_
+#ifndef TESSARIN_ENGINE_API_FLUTTER_WINDOWS_H_
+#define TESSARIN_ENGINE_API_FLUTTER_WINDOWS_H_
 
 #include <stddef.h>
 #include <stdint.h>
@@ -123,4 +123,4 @@ FLUTTER_EXPORT UINT FlutterDesktopGetDpiForMonitor(HMONITOR monitor);
 }
 #endif
 
-#endif /* TESSARIN_SHELL_FLUTTER_WINDOWS_H_ */
+#endif /* TESSARIN_ENGINE_API_FLUTTER_WINDOWS_H_ */

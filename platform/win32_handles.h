@@ -1,7 +1,7 @@
 // Single owners of Win32 handles: each closes its handle exactly once, on
 // every path, with the right close function.
-#ifndef TESSARIN_TUNNEL_WIN32_WIN32_HANDLES_H_
-#define TESSARIN_TUNNEL_WIN32_WIN32_HANDLES_H_
+#ifndef TESSARIN_PLATFORM_WIN32_HANDLES_H_
+#define TESSARIN_PLATFORM_WIN32_HANDLES_H_
 
 #include <windows.h>
 #include <wininet.h>
@@ -64,4 +64,4 @@ using unique_hinternet = UniqueHandle<HINTERNET, InternetHandleTraits>;
 
 }  // namespace tessarin
 
-#endif  // TESSARIN_TUNNEL_WIN32_WIN32_HANDLES_H_
+#endif  // TESSARIN_PLATFORM_WIN32_HANDLES_H_
