@@ -3,7 +3,8 @@
 // through the real process port, records its id and waits to be killed;
 // "--exit-259" exits at once with the code that reads as still active;
 // "--spawn LINE" runs LINE unchanged and exits with its exit code;
-// "--close-app" ends tessarin's session as Restart Manager does.
+// "--close-app" ends tessarin's session as Restart Manager does;
+// "--arm-guard" arms the proxy guard and waits to be killed.
 #include <windows.h>
 
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "platform/win32_handles.h"
 #include "tunnel/core_process.h"
 #include "tunnel/win32/win32_os_ports.h"
+#include "tunnel/win32/win32_proxy_guard.h"
 
 namespace {
 
@@ -50,6 +52,13 @@ int wmain(int argc, wchar_t** argv) {
     ::Sleep(INFINITE);
   }
   if (argc == 2 && std::wstring(argv[1]) == L"--sleep") ::Sleep(INFINITE);
+  // A host with its proxy guarded, waiting to be killed.
+  if (argc == 2 && std::wstring(argv[1]) == L"--arm-guard") {
+    tessarin::Win32SystemPort system;
+    tessarin::Win32ProxyGuard guard(&system);
+    guard.Arm();
+    ::Sleep(INFINITE);
+  }
   // Exits at once with the code that also means "still running".
   if (argc == 2 && std::wstring(argv[1]) == L"--exit-259") return 259;
   // Runs a command line exactly as typed (Wine's launcher would quote an

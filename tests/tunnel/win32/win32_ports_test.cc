@@ -191,6 +191,39 @@ TEST(Win32ProcessTest, CoreAndItsChildrenDieWithAKilledHost) {
   EXPECT_EQ(::WaitForSingleObject(grandchild.get(), 10000), WAIT_OBJECT_0);
 }
 
+// Killed together with the job it was started in (a terminal's, an IDE's):
+// the guard broke away from that job and still switches our proxy off.
+TEST(Win32ProxyGuardTest, TheGuardOutlivesTheHostsJob) {
+  Win32ProxySettingsPort settings;
+  ASSERT_TRUE(SetSystemProxy(settings, true));
+  unique_handle job(::CreateJobObjectW(nullptr, nullptr));
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  limits.BasicLimitInformation.LimitFlags =
+      JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+  ASSERT_TRUE(::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                        sizeof(limits)));
+  std::wstring command = L"\"" + ChildPath() + L"\" --arm-guard";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  ASSERT_TRUE(::CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE,
+                               CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                               &info));
+  unique_handle host(info.hProcess);
+  unique_handle host_thread(info.hThread);
+  ASSERT_TRUE(::AssignProcessToJobObject(job.get(), host.get()));
+  ::ResumeThread(host_thread.get());
+  // The guard holds its mutex while it waits.
+  ASSERT_TRUE(WaitFor([] {
+    unique_handle running(::OpenMutexW(SYNCHRONIZE, FALSE, L"Local\\tessarin.proxy-guard"));
+    return static_cast<bool>(running);
+  }));
+  job.reset();  // the host goes with its job
+  EXPECT_EQ(::WaitForSingleObject(host.get(), 5000), WAIT_OBJECT_0);
+  DWORD enabled = 7;
+  EXPECT_TRUE(WaitFor([&] { return ReadDword(L"ProxyEnable", &enabled) && enabled == 0; }));
+}
+
 TEST(Win32ProbeTest, NothingListeningFailsAfterEightPauses) {
   Win32InternetPort internet;
   Win32SystemPort system;
