@@ -27,12 +27,12 @@ unique_handle InheritableEvent() {
 
 // Starts the guard with exactly |handles| inherited. Outside any job the host
 // runs in when that job allows it, so ending the host's job spares it.
-bool StartGuard(const std::wstring& command_line, std::vector<HANDLE> handles) {
+unique_handle StartGuard(const std::wstring& command_line, std::vector<HANDLE> handles) {
   SIZE_T size = 0;
   ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
   std::vector<unsigned char> storage(size);
   auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
-  if (!::InitializeProcThreadAttributeList(attributes, 1, 0, &size)) return false;
+  if (!::InitializeProcThreadAttributeList(attributes, 1, 0, &size)) return unique_handle();
   ::UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.data(),
                               handles.size() * sizeof(HANDLE), nullptr, nullptr);
   STARTUPINFOEXW startup = {};
@@ -51,10 +51,9 @@ bool StartGuard(const std::wstring& command_line, std::vector<HANDLE> handles) {
                                nullptr, &startup.StartupInfo, &info);
   }
   ::DeleteProcThreadAttributeList(attributes);
-  if (!started) return false;
+  if (!started) return unique_handle();
   ::CloseHandle(info.hThread);
-  ::CloseHandle(info.hProcess);
-  return true;
+  return unique_handle(info.hProcess);
 }
 
 void SetRunOnce(const std::wstring& command) {
@@ -93,7 +92,8 @@ void Win32ProxyGuard::Arm() {
   const std::wstring guard =
       L"\"" + ApplicationDirectory(*system_) + L"\\" + kGuardExecutableName + L"\"";
   SetRunOnce(guard + L" " + kGuardResetSwitch);
-  if (stop_) return;  // already watching
+  // Already watching, unless someone ended the guard meanwhile.
+  if (guard_ && ::WaitForSingleObject(guard_.get(), 0) == WAIT_TIMEOUT) return;
   unique_handle stop = InheritableEvent();
   unique_handle crash = InheritableEvent();
   unique_handle host;
@@ -106,10 +106,12 @@ void Win32ProxyGuard::Arm() {
   auto number = [](HANDLE handle) { return std::to_wstring(reinterpret_cast<uintptr_t>(handle)); };
   const std::wstring command_line = guard + L" " + kGuardWatchSwitch + L" " + number(host.get()) +
                                     L" " + number(stop.get()) + L" " + number(crash.get());
-  if (!StartGuard(command_line, {host.get(), stop.get(), crash.get()})) {
+  unique_handle started = StartGuard(command_line, {host.get(), stop.get(), crash.get()});
+  if (!started) {
     Report("The proxy guard could not be started");
     return;
   }
+  guard_ = std::move(started);
   stop_ = std::move(stop);
   crash_ = std::move(crash);
   g_crash_event.store(crash_.get());
@@ -120,6 +122,7 @@ void Win32ProxyGuard::Release() {
   if (stop_) ::SetEvent(stop_.get());
   stop_.reset();
   crash_.reset();
+  guard_.reset();
   RemoveLogonProxyReset();
 }
 

@@ -23,6 +23,7 @@ class Win32ProxyGuard : public ProxyGuardPort {
 
  private:
   SystemPort* system_;
+  unique_handle guard_;  // the guard's process, while armed
   unique_handle stop_;
   unique_handle crash_;
 };
