@@ -1,6 +1,5 @@
 #include "channel/binary_messenger_impl.h"
 
-#include <exception>
 #include <memory>
 #include <utility>
 
@@ -59,27 +58,17 @@ class ResponseClosure {
 // handler answers its own failures; what reaches here is reported.
 void DispatchIncomingMessage(FlutterDesktopMessengerRef messenger,
                              const FlutterDesktopMessage* message, void* user_data) noexcept {
-  try {
+  RunAtBoundary("Exception in a channel handler: ", [&] {
     ResponseClosure closure(std::make_shared<PendingResponse>(
         FlutterDesktopMessengerAddRef(messenger), message->response_handle));
     auto* handler = static_cast<ChannelHandler*>(user_data);
     (*handler)(message->message, message->message_size, std::move(closure));
-  } catch (const std::exception& failure) {
-    LogLineNoThrow("Exception in a channel handler: ", failure.what());
-  } catch (...) {
-    LogLineNoThrow("Exception in a channel handler: ", "unknown exception");
-  }
+  });
 }
 
 void ReplyTrampoline(const uint8_t* data, size_t data_size, void* user_data) noexcept {
   std::unique_ptr<ReplyCallback> reply(static_cast<ReplyCallback*>(user_data));
-  try {
-    (*reply)(data, data_size);
-  } catch (const std::exception& failure) {
-    LogLineNoThrow("Exception in a reply handler: ", failure.what());
-  } catch (...) {
-    LogLineNoThrow("Exception in a reply handler: ", "unknown exception");
-  }
+  RunAtBoundary("Exception in a reply handler: ", [&] { (*reply)(data, data_size); });
 }
 
 }  // namespace

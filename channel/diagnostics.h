@@ -4,6 +4,7 @@
 #define TESSARIN_CHANNEL_DIAGNOSTICS_H_
 
 #include <cstdio>
+#include <exception>
 #include <iostream>
 #include <string>
 
@@ -18,6 +19,21 @@ inline void LogLineNoThrow(const char* first, const char* second = "") noexcept 
   std::fputs(second, stderr);
   std::fputc('\n', stderr);
   std::fflush(stderr);
+}
+
+// For every entry from C or Windows into our C++: runs |body|; an exception
+// is written as one line, |where| followed by what it says, and gives false.
+template <typename Body>
+bool RunAtBoundary(const char* where, Body&& body) noexcept {
+  try {
+    body();
+    return true;
+  } catch (const std::exception& failure) {
+    LogLineNoThrow(where, failure.what());
+  } catch (...) {
+    LogLineNoThrow(where, "unknown exception");
+  }
+  return false;
 }
 
 }  // namespace flutter

@@ -1,6 +1,5 @@
 #include "channel/method_call_channel.h"
 
-#include <exception>
 #include <memory>
 #include <utility>
 
@@ -11,11 +10,9 @@ namespace flutter {
 
 namespace {
 
-// A handler that threw: one line, and the call is answered with an error if
-// the handler had not answered it yet, so the caller is never left waiting.
-void AnswerFailedHandler(PendingReply& pending, const MethodCodec& codec,
-                         const char* what) noexcept {
-  LogLineNoThrow("Exception in a method call handler: ", what);
+// A handler that threw (already reported): the call is answered with an
+// error if the handler had not answered it yet, so the caller never waits.
+void AnswerFailedHandler(PendingReply& pending, const MethodCodec& codec) noexcept {
   if (pending.Answered()) return;
   try {
     const auto bytes =
@@ -47,12 +44,9 @@ void MethodCallChannel::SetCallHandler(CallHandler handler) const {
           result->NotImplemented();
           return;
         }
-        try {
-          handler(*call, std::move(result));
-        } catch (const std::exception& failure) {
-          AnswerFailedHandler(*pending, *codec, failure.what());
-        } catch (...) {
-          AnswerFailedHandler(*pending, *codec, "unknown exception");
+        if (!RunAtBoundary("Exception in a method call handler: ",
+                           [&] { handler(*call, std::move(result)); })) {
+          AnswerFailedHandler(*pending, *codec);
         }
       });
 }

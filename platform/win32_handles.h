@@ -58,7 +58,14 @@ struct InternetHandleTraits {
   static void Close(HINTERNET h) { ::InternetCloseHandle(h); }
 };
 
+struct ModuleTraits {
+  static HMODULE Invalid() { return nullptr; }
+  static bool IsValid(HMODULE h) { return h != nullptr; }
+  static void Close(HMODULE h) { ::FreeLibrary(h); }
+};
+
 using unique_handle = UniqueHandle<HANDLE, KernelHandleTraits>;
+using unique_hmodule = UniqueHandle<HMODULE, ModuleTraits>;
 using unique_hkey = UniqueHandle<HKEY, RegistryKeyTraits>;
 using unique_hinternet = UniqueHandle<HINTERNET, InternetHandleTraits>;
 

@@ -1,6 +1,5 @@
 #include "shell/flutter_engine.h"
 
-#include <exception>
 #include <utility>
 #include <vector>
 
@@ -62,13 +61,9 @@ void FlutterEngine::NextFrameTrampoline(void* userData) noexcept {
   std::function<void()> callback = std::move(self->nextFrameCallback_);
   self->nextFrameCallback_ = nullptr;
   // Called by the engine, a C frame: nothing may escape.
-  try {
+  RunAtBoundary("Exception in the next-frame callback: ", [&] {
     if (callback) callback();
-  } catch (const std::exception& failure) {
-    LogLineNoThrow("Exception in the next-frame callback: ", failure.what());
-  } catch (...) {
-    LogLineNoThrow("Exception in the next-frame callback: ", "unknown exception");
-  }
+  });
 }
 
 FlutterDesktopEngineRef FlutterEngine::HandOverEngine() {

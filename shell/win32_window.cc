@@ -3,7 +3,6 @@
 #include <dwmapi.h>
 
 #include <cwchar>
-#include <exception>
 
 #include "channel/diagnostics.h"
 #include "engine_api/flutter_windows.h"
@@ -96,12 +95,10 @@ LRESULT CALLBACK Win32Window::StaticWindowProc(HWND window, UINT message, WPARAM
                                                LPARAM lparam) noexcept {
   // Called by Windows, a C frame: nothing may escape. A message whose
   // handling threw is reported and gets the default handling.
-  try {
-    return Dispatch(window, message, wparam, lparam);
-  } catch (const std::exception& failure) {
-    flutter::LogLineNoThrow("Exception in a window procedure: ", failure.what());
-  } catch (...) {
-    flutter::LogLineNoThrow("Exception in a window procedure: ", "unknown exception");
+  LRESULT result = 0;
+  if (flutter::RunAtBoundary("Exception in a window procedure: ",
+                             [&] { result = Dispatch(window, message, wparam, lparam); })) {
+    return result;
   }
   return DefWindowProcW(window, message, wparam, lparam);
 }

@@ -171,10 +171,7 @@ class App:
 
     def running_cores(self):
         """Linux pids of this run directory's cores still alive."""
-        out = subprocess.run(["ps", "-eo", "pid=,args="], capture_output=True, text=True).stdout
-        marker = windows_path(os.path.join(self.dir, "bin", "sing-box.exe"))
-        return [int(line.split(None, 1)[0]) for line in out.splitlines()
-                if marker.lower() in line.lower() and "ps -eo" not in line]
+        return processes_running(windows_path(os.path.join(self.dir, "bin", "sing-box.exe")))
 
     def wait_cores_gone(self, timeout=10):
         deadline = time.monotonic() + timeout

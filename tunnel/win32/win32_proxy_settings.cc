@@ -9,12 +9,6 @@ namespace {
 constexpr wchar_t kInternetSettingsKey[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 
-struct ModuleTraits {
-  static HMODULE Invalid() { return nullptr; }
-  static bool IsValid(HMODULE h) { return h != nullptr; }
-  static void Close(HMODULE h) { ::FreeLibrary(h); }
-};
-
 }  // namespace
 
 bool Win32ProxySettingsPort::Open(REGSAM access) {
@@ -76,7 +70,7 @@ void Win32ProxySettingsPort::NotifyInternetOption(uint32_t option) {
   // Looked up when needed: the guard never loads WinINet unless it must
   // tell running programs that their proxy changed.
   using SetOption = BOOL(WINAPI*)(HINTERNET, DWORD, LPVOID, DWORD);
-  const UniqueHandle<HMODULE, ModuleTraits> wininet(::LoadLibraryW(L"wininet.dll"));
+  const unique_hmodule wininet(::LoadLibraryW(L"wininet.dll"));
   if (!wininet) return;
   const auto set_option = reinterpret_cast<SetOption>(
       reinterpret_cast<void*>(::GetProcAddress(wininet.get(), "InternetSetOptionW")));
