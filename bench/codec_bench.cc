@@ -302,12 +302,14 @@ struct QuietOs : tessarin::ProxySettingsPort,
       *bytes_read = 3;
       return true;
     }
+    void Abort() override {}
   };
   struct Session : tessarin::InternetSession {
     bool SetOption(uint32_t, uint32_t) override { return true; }
     std::unique_ptr<tessarin::InternetRequest> OpenUrl(const std::string&, uint32_t) override {
       return std::make_unique<Request>();
     }
+    void Abort() override {}
   };
   std::unique_ptr<tessarin::InternetSession> OpenSession(const std::string&,
                                                          const std::string&) override {
@@ -327,6 +329,8 @@ struct QuietOs : tessarin::ProxySettingsPort,
   bool WriteWholeFile(const std::wstring&, const std::string&) override { return true; }
   uint64_t UnixTimeTicks() override { return 17650000000000000ULL; }
   void Sleep(uint32_t) override {}
+  uint64_t SteadyMs() override { return 0; }
+  bool LocalListeners(uint16_t, std::vector<uint32_t>*) override { return false; }
 };
 
 std::vector<uint8_t> EncodedCall(const std::string& method, const EncodableValue* args) {

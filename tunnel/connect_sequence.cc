@@ -13,80 +13,91 @@ namespace tessarin {
 using flutter::EncodableValue;
 using flutter::EncodableValueMap;
 
-namespace {
-constexpr uint32_t kCoreStartCheckMs = 800;
-}
-
-void TunnelBridge::ConnectSequence(const flutter::MethodCall& call, flutter::MethodResult& result) {
+void TunnelBridge::ConnectSequence(const flutter::MethodCall& call,
+                                   std::unique_ptr<flutter::MethodResult> result) {
   // 1. The request must be a map.
   const EncodableValueMap* request =
       call.Arguments() ? call.Arguments()->TryGet<EncodableValueMap>() : nullptr;
   if (request == nullptr) {
-    result.Error("INVALID_ARGUMENT", "Missing tunnel request.", nullptr);
+    result->Error("INVALID_ARGUMENT", "Missing tunnel request.", nullptr);
     return;
   }
   // 2. The core must be there.
   const std::wstring executable = CoreExecutablePath(appDirectory);
   if (!CoreExecutableExists(*ports_.system, executable)) {
     const EncodableValue details(MissingCoreDetails(call));
-    result.Error("UNAVAILABLE", "Windows sing-box proxy core is missing.", &details);
+    result->Error("UNAVAILABLE", "Windows sing-box proxy core is missing.", &details);
     return;
   }
   // 3. The node must be usable. Up to here a running tunnel is untouched.
   const std::string config = BuildCoreConfig(*request);
   if (config.empty()) {
-    result.Error("INVALID_ARGUMENT", "Selected node is missing connection config.", nullptr);
+    result->Error("INVALID_ARGUMENT", "Selected node is missing connection config.", nullptr);
     return;
   }
-  // 4. Stop the running tunnel before its file and port are reused.
-  if (active) StopTunnel();
-  // 5. Write the configuration.
-  if (!ports_.system->WriteWholeFile(configPath, config)) {
-    result.Error("IO_ERROR", "Failed to write sing-box config.", nullptr);
-    return;
-  }
-  // 6-7. Start the core.
-  const uint32_t process_id = LaunchCore(*ports_.processes, executable, configPath, appDirectory);
-  if (process_id == 0) {
-    result.Error("START_FAILED", "Failed to start sing-box.", nullptr);
-    return;
-  }
-  coreProcessId = process_id;
-  // 8-9. A core that rejects its document exits at once.
-  ports_.system->Sleep(kCoreStartCheckMs);
-  if (!IsCoreAlive(*ports_.processes, coreProcessId)) {
+  // 4. Stop the running tunnel before its file and port are reused: the
+  // proxy now, the old core first thing in the job.
+  auto job = std::make_shared<CoreJob>();
+  if (active) {
+    SwitchProxyOff();
+    job->oldCore = coreProcessId;
+    active = false;
     coreProcessId = 0;
-    result.Error("START_FAILED", "sing-box exited immediately.", nullptr);
-    return;
   }
-  // 10. Prove the node carries traffic before touching the system proxy.
-  if (!ProbeConnectivity(*ports_.internet, *ports_.system)) {
-    TerminateCore(*ports_.processes, coreProcessId);
-    coreProcessId = 0;
-    result.Error("PROXY_TEST_FAILED",
-                 "Proxy node connectivity check failed. Please switch nodes and retry.", nullptr);
-    return;
+  // 5-10 run in the job: the file, the core's start, its check, the probe.
+  job->connect = true;
+  job->executable = executable;
+  job->configPath = configPath;
+  job->appDirectory = appDirectory;
+  job->config = config;
+  job->fixedStartWait = fixedStartWait_;
+  jobRequest_ = *request;
+  StartJob(std::move(job), JobReply::kConnect, std::move(result));
+}
+
+void TunnelBridge::FinishConnect(const CoreJob& job,
+                                 std::unique_ptr<flutter::MethodResult> result) {
+  using Outcome = CoreJob::Outcome;
+  switch (job.outcome) {
+    case Outcome::kWriteFailed:
+      result->Error("IO_ERROR", "Failed to write sing-box config.", nullptr);
+      return;
+    case Outcome::kLaunchFailed:
+      result->Error("START_FAILED", "Failed to start sing-box.", nullptr);
+      return;
+    case Outcome::kExitedAtOnce:
+      result->Error("START_FAILED", "sing-box exited immediately.", nullptr);
+      return;
+    case Outcome::kReady:
+      break;
+    default:  // kProbeFailed; a cancelled job is never finished here
+      result->Error("PROXY_TEST_FAILED",
+                    "Proxy node connectivity check failed. Please switch nodes and retry.",
+                    nullptr);
+      return;
   }
+  coreProcessId = job.coreProcessId;
   // 11. Point the system proxy at the core, guarded before it is on.
   if (ports_.guard != nullptr) ports_.guard->Arm();
   if (!SetSystemProxy(*ports_.proxy_settings, true)) {
     if (ports_.guard != nullptr) ports_.guard->Release();
-    TerminateCore(*ports_.processes, coreProcessId);
+    auto stop = std::make_shared<CoreJob>();
+    stop->oldCore = coreProcessId;
     coreProcessId = 0;
-    result.Error("PROXY_FAILED", "Failed to enable Windows proxy.", nullptr);
+    StartJob(std::move(stop), JobReply::kProxyFailed, std::move(result));
     return;
   }
   // 12. Commit.
   sessionId = "windows-singbox-" + UtcTimestamp(*ports_.system);
   active = true;
   // 13-14. Answer.
-  const std::string mode = LowerCaseAscii(LookupStringValue(*request, "proxyMode"));
+  const std::string mode = LowerCaseAscii(LookupStringValue(jobRequest_, "proxyMode"));
   const char* message =
       mode == "global"
           ? "Windows global mode requested sing-box TUN; verify routing with a network test."
           : "Windows system proxy is active through sing-box.";
-  const EncodableValue connected(ConnectedStatus(*ports_.system, *request, sessionId, message));
-  result.Success(&connected);
+  const EncodableValue connected(ConnectedStatus(*ports_.system, jobRequest_, sessionId, message));
+  result->Success(&connected);
 }
 
 }  // namespace tessarin

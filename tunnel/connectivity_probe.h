@@ -4,6 +4,7 @@
 #define TESSARIN_TUNNEL_CONNECTIVITY_PROBE_H_
 
 #include <cstdint>
+#include <memory>
 
 #include "tunnel/os_ports.h"
 
@@ -26,8 +27,20 @@ constexpr uint32_t kProbeConnectTimeoutMs = 2000;
 constexpr uint32_t kProbeSendTimeoutMs = 2000;
 constexpr uint32_t kProbeReceiveTimeoutMs = 3000;
 
-// True on the first attempt that reads at least one body byte.
-bool ProbeConnectivity(InternetPort& internet, SystemPort& system);
+// The host's own bound on one attempt, whatever WinINet does with its
+// time-outs (Wine ignores them for a node that never answers): the attempt
+// counts as failed when it passes, and its handles are closed.
+constexpr uint32_t kProbeAttemptDeadlineMs = 4000;
+
+class JobSignal;
+
+// True on the first attempt that reads at least one body byte. Each attempt
+// runs on a thread of its own and owns its handles, so one that is stuck can
+// be left behind at its deadline, or at a cancel of |signal|, which also
+// ends the probe before its next attempt.
+bool ProbeConnectivity(InternetPort& internet, SystemPort& system,
+                       std::shared_ptr<JobSignal> signal = nullptr,
+                       uint32_t attempt_deadline_ms = kProbeAttemptDeadlineMs);
 
 }  // namespace tessarin
 

@@ -38,6 +38,9 @@ class InternetRequest {
   virtual ~InternetRequest() = default;
   // InternetReadFile once: false when the call fails.
   virtual bool Read(uint8_t* buffer, uint32_t size, uint32_t* bytes_read) = 0;
+  // Closes the handle now, from any thread, once; a call blocked on it
+  // returns where the platform allows it (Windows does, Wine does not).
+  virtual void Abort() = 0;
 };
 
 // One WinINet session handle opened through a proxy.
@@ -48,6 +51,8 @@ class InternetSession {
   virtual bool SetOption(uint32_t option, uint32_t value) = 0;
   // nullptr when no request handle comes back.
   virtual std::unique_ptr<InternetRequest> OpenUrl(const std::string& url, uint32_t flags) = 0;
+  // As InternetRequest::Abort.
+  virtual void Abort() = 0;
 };
 
 class InternetPort {
@@ -84,6 +89,12 @@ class SystemPort {
   // 100 ns ticks since 1970-01-01 00:00:00 UTC.
   virtual uint64_t UnixTimeTicks() = 0;
   virtual void Sleep(uint32_t milliseconds) = 0;
+  // Milliseconds from an arbitrary start; never goes back.
+  virtual uint64_t SteadyMs() = 0;
+  // The owner process ids of the TCP sockets listening on 127.0.0.1:|port|
+  // (or on every address) now; an owner the system does not tell is 0.
+  // False when the table cannot be read.
+  virtual bool LocalListeners(uint16_t port, std::vector<uint32_t>* owners) = 0;
 };
 
 // Keeps the system proxy from outliving this process: armed before the proxy
@@ -97,6 +108,17 @@ class ProxyGuardPort {
   virtual void Release() = 0;
 };
 
+struct CoreJob;
+
+// Runs a job's slow steps off the platform thread (RunCoreJob), then wakes
+// the platform thread, which calls TunnelBridge::JobFinished. While a job
+// runs, only it uses the process, internet and system ports.
+class WorkerPort {
+ public:
+  virtual ~WorkerPort() = default;
+  virtual void Start(std::shared_ptr<CoreJob> job) = 0;
+};
+
 // The set of ports the bridge works through; none is owned here.
 struct OsPorts {
   ProxySettingsPort* proxy_settings;
@@ -104,6 +126,7 @@ struct OsPorts {
   ProcessPort* processes;
   SystemPort* system;
   ProxyGuardPort* guard = nullptr;  // none: nothing guards the proxy
+  WorkerPort* worker = nullptr;     // none: jobs run on the calling thread
 };
 
 }  // namespace tessarin

@@ -27,6 +27,19 @@ void TunnelBridge::InstallChannel(flutter::BinaryMessenger* messenger) {
 
 void TunnelBridge::HandleTunnelCall(const flutter::MethodCall& call,
                                     std::unique_ptr<flutter::MethodResult> result) {
+  if (job_) {
+    const EncodableValue* args = call.Arguments();
+    waiting_.push_back(WaitingCall{
+        std::make_unique<flutter::MethodCall>(
+            call.MethodName(), args ? std::make_unique<EncodableValue>(*args) : nullptr),
+        std::move(result)});
+    return;
+  }
+  Dispatch(call, std::move(result));
+}
+
+void TunnelBridge::Dispatch(const flutter::MethodCall& call,
+                            std::unique_ptr<flutter::MethodResult> result) {
   const std::string& method = call.MethodName();
   if (method == "prepare" || method == "requestPermission") {
     const EncodableValue readiness(ReadinessStatus(*ports_.system));
@@ -34,11 +47,49 @@ void TunnelBridge::HandleTunnelCall(const flutter::MethodCall& call,
   } else if (method == "status") {
     Status(*result);
   } else if (method == "connect") {
-    ConnectSequence(call, *result);
+    ConnectSequence(call, std::move(result));
   } else if (method == "disconnect") {
-    Disconnect(*result);
+    Disconnect(std::move(result));
   } else {
     result->NotImplemented();
+  }
+}
+
+void TunnelBridge::StartJob(std::shared_ptr<CoreJob> job, JobReply reply,
+                            std::unique_ptr<flutter::MethodResult> result) {
+  job_ = job;
+  jobReply_ = reply;
+  jobResult_ = std::move(result);
+  if (ports_.worker != nullptr) {
+    ports_.worker->Start(std::move(job));
+    return;
+  }
+  RunCoreJob(*job, ports_);
+  JobFinished();
+}
+
+void TunnelBridge::JobFinished() {
+  if (!job_ || !job_->finished.load(std::memory_order_acquire)) return;
+  const std::shared_ptr<CoreJob> job = std::move(job_);
+  std::unique_ptr<flutter::MethodResult> result = std::move(jobResult_);
+  switch (jobReply_) {
+    case JobReply::kConnect:
+      FinishConnect(*job, std::move(result));
+      break;
+    case JobReply::kIdle: {
+      const EncodableValue idle(IdleStatus());
+      result->Success(&idle);
+      break;
+    }
+    case JobReply::kProxyFailed:
+      result->Error("PROXY_FAILED", "Failed to enable Windows proxy.", nullptr);
+      break;
+  }
+  // The calls that waited, in arrival order, until one starts a job itself.
+  while (!job_ && !waiting_.empty()) {
+    WaitingCall next = std::move(waiting_.front());
+    waiting_.pop_front();
+    Dispatch(*next.call, std::move(next.result));
   }
 }
 
@@ -58,14 +109,32 @@ void TunnelBridge::Status(flutter::MethodResult& result) {
   result.Success(&idle);
 }
 
-void TunnelBridge::Disconnect(flutter::MethodResult& result) {
-  StopTunnel();
+void TunnelBridge::Disconnect(std::unique_ptr<flutter::MethodResult> result) {
+  SwitchProxyOff();
+  const uint32_t core = coreProcessId;
+  active = false;
+  coreProcessId = 0;
   sessionId.clear();
-  const EncodableValue idle(IdleStatus());
-  result.Success(&idle);
+  if (core == 0) {
+    const EncodableValue idle(IdleStatus());
+    result->Success(&idle);
+    return;
+  }
+  // The core's end, with its wait, is the worker's; the reply follows it.
+  auto job = std::make_shared<CoreJob>();
+  job->oldCore = core;
+  StartJob(std::move(job), JobReply::kIdle, std::move(result));
 }
 
 void TunnelBridge::Teardown() {
+  if (job_) {
+    const std::shared_ptr<CoreJob> job = std::move(job_);
+    jobResult_.reset();
+    // A core the job already kept is ours to end; the job is done with the
+    // ports then. The process ends right after, so nothing waits for it.
+    if (job->signal->Cancel()) ports_.processes->Terminate(job->coreProcessId, 0);
+  }
+  waiting_.clear();
   if (!active && coreProcessId == 0) return;
   StopTunnel();
   sessionId.clear();

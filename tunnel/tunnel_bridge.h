@@ -4,6 +4,7 @@
 #define TESSARIN_TUNNEL_TUNNEL_BRIDGE_H_
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -11,14 +12,19 @@
 #include "channel/method_call.h"
 #include "channel/method_call_channel.h"
 #include "channel/method_result.h"
+#include "tunnel/core_job.h"
 #include "tunnel/os_ports.h"
 
 namespace tessarin {
 
 constexpr const char kTunnelChannelName[] = "tessarin/tunnel";
 
-// All work runs on the thread that runs the window's message loop, one call
-// at a time, so the state has no lock.
+// The state is read and written only on the thread that runs the window's
+// message loop, so it has no lock. That thread never waits: the slow steps
+// of a call (a core's start, the probe, a core's end) run as a CoreJob on the
+// worker, and the call is answered when the job is done. Calls that arrive
+// meanwhile wait, and are handled in arrival order after it, so every reply
+// is the one that handling them one at a time gives.
 class TunnelBridge {
  public:
   explicit TunnelBridge(OsPorts ports) : ports_(ports) {}
@@ -31,7 +37,12 @@ class TunnelBridge {
   void InstallChannel(flutter::BinaryMessenger* messenger);
   void HandleTunnelCall(const flutter::MethodCall& call,
                         std::unique_ptr<flutter::MethodResult> result);
-  // At window destruction: stops a running tunnel, touches nothing otherwise.
+  // On the platform thread, when the worker says a job is done: answers its
+  // call, then the calls that waited behind it.
+  void JobFinished();
+  // At window destruction: cancels a job under way (its call and those
+  // waiting behind it get no reply: the engine is ending), stops a running
+  // tunnel, touches nothing otherwise.
   void Teardown();
   // Told when a process the bridge launched has ended: if it carried the
   // active tunnel, the tunnel stops as the next "status" would stop it, so
@@ -39,6 +50,11 @@ class TunnelBridge {
   void CoreExited(uint32_t process_id);
   // Released by the host window right after Teardown.
   void ReleaseChannel() { channel_.reset(); }
+  // For side-by-side measurements: the core's start check waits its whole
+  // time instead of until the core listens.
+  void UseFixedStartWait(bool fixed) { fixedStartWait_ = fixed; }
+  // Whether a job is under way.
+  bool Busy() const { return job_ != nullptr; }
 
   // Invariants: active implies coreProcessId != 0 and a session id; outside a
   // running connect, coreProcessId != 0 implies active.
@@ -49,9 +65,23 @@ class TunnelBridge {
   std::string sessionId;
 
  private:
+  // What a job's call is answered with once the job is done.
+  enum class JobReply { kConnect, kIdle, kProxyFailed };
+  struct WaitingCall {
+    std::unique_ptr<flutter::MethodCall> call;
+    std::unique_ptr<flutter::MethodResult> result;
+  };
+
+  void Dispatch(const flutter::MethodCall& call, std::unique_ptr<flutter::MethodResult> result);
   void Status(flutter::MethodResult& result);
-  void Disconnect(flutter::MethodResult& result);
-  void ConnectSequence(const flutter::MethodCall& call, flutter::MethodResult& result);
+  void Disconnect(std::unique_ptr<flutter::MethodResult> result);
+  void ConnectSequence(const flutter::MethodCall& call,
+                       std::unique_ptr<flutter::MethodResult> result);
+  void FinishConnect(const CoreJob& job, std::unique_ptr<flutter::MethodResult> result);
+  // The job runs on the worker (or here, without one); the call is answered
+  // with |reply| when it is done. The caller does nothing after this.
+  void StartJob(std::shared_ptr<CoreJob> job, JobReply reply,
+                std::unique_ptr<flutter::MethodResult> result);
   // System proxy off, the known core terminated, the tunnel inactive; the
   // session id is each caller's business.
   void StopTunnel();
@@ -60,6 +90,13 @@ class TunnelBridge {
 
   OsPorts ports_;
   std::unique_ptr<flutter::MethodCallChannel> channel_;
+  // The job under way, its call's result and reply, and the connect's request.
+  std::shared_ptr<CoreJob> job_;
+  std::unique_ptr<flutter::MethodResult> jobResult_;
+  JobReply jobReply_ = JobReply::kIdle;
+  flutter::EncodableValueMap jobRequest_;
+  std::deque<WaitingCall> waiting_;
+  bool fixedStartWait_ = false;
 };
 
 }  // namespace tessarin

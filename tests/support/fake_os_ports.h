@@ -3,10 +3,13 @@
 #ifndef TESSARIN_TESTS_SUPPORT_FAKE_OS_PORTS_H_
 #define TESSARIN_TESTS_SUPPORT_FAKE_OS_PORTS_H_
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,9 +23,15 @@ inline std::string Narrow(const std::wstring& text) {
   return out;
 }
 
+// Probe attempts log from threads of their own; a test reads the log once
+// they are done.
 struct EventLog {
   std::vector<std::string> events;
-  void Add(const std::string& event) { events.push_back(event); }
+  std::mutex lock;
+  void Add(const std::string& event) {
+    std::lock_guard<std::mutex> hold(lock);
+    events.push_back(event);
+  }
   size_t Count(const std::string& prefix) const {
     size_t n = 0;
     for (const auto& e : events) n += e.compare(0, prefix.size(), prefix) == 0;
@@ -85,7 +94,9 @@ class FakeProxySettings : public tessarin::ProxySettingsPort {
 // attempt finds nothing listening.
 class FakeInternet : public tessarin::InternetPort {
  public:
-  enum class Outcome { kNoSession, kNoRequest, kReadFails, kEmptyBody, kBody };
+  // kSilent: the request blocks until it is aborted (a node that never
+  // answers, on Windows).
+  enum class Outcome { kNoSession, kNoRequest, kReadFails, kEmptyBody, kBody, kSilent };
 
   explicit FakeInternet(EventLog* log) : log_(log) {}
 
@@ -98,7 +109,13 @@ class FakeInternet : public tessarin::InternetPort {
       script.pop_front();
     }
     if (outcome == Outcome::kNoSession) return nullptr;
-    return std::make_unique<Session>(log_, outcome);
+    return std::make_unique<Session>(this, outcome);
+  }
+
+  // Until |count| attempts block on a silent node.
+  void WaitForSilent(int count) {
+    std::unique_lock<std::mutex> hold(silent_lock_);
+    silent_changed_.wait(hold, [&] { return silent_ >= count; });
   }
 
   std::deque<Outcome> script;
@@ -115,6 +132,7 @@ class FakeInternet : public tessarin::InternetPort {
       if (*bytes_read) buffer[0] = 'f';
       return true;
     }
+    void Abort() override {}
 
    private:
     EventLog* log_;
@@ -122,7 +140,8 @@ class FakeInternet : public tessarin::InternetPort {
   };
   class Session : public tessarin::InternetSession {
    public:
-    Session(EventLog* log, Outcome outcome) : log_(log), outcome_(outcome) {}
+    Session(FakeInternet* owner, Outcome outcome)
+        : owner_(owner), log_(owner->log_), outcome_(outcome) {}
     ~Session() override { log_->Add("inet.close session"); }
     bool SetOption(uint32_t option, uint32_t value) override {
       log_->Add("inet.session option " + std::to_string(option) + "=" + std::to_string(value));
@@ -131,16 +150,33 @@ class FakeInternet : public tessarin::InternetPort {
     std::unique_ptr<tessarin::InternetRequest> OpenUrl(const std::string& url,
                                                        uint32_t flags) override {
       log_->Add("inet.url " + url + " flags " + std::to_string(flags));
+      if (outcome_ == Outcome::kSilent) {
+        std::unique_lock<std::mutex> hold(owner_->silent_lock_);
+        ++owner_->silent_;
+        owner_->silent_changed_.notify_all();
+        owner_->silent_changed_.wait(hold, [&] { return aborted_; });
+        return nullptr;
+      }
       if (outcome_ == Outcome::kNoRequest) return nullptr;
       return std::make_unique<Request>(log_, outcome_);
     }
+    void Abort() override {
+      std::lock_guard<std::mutex> hold(owner_->silent_lock_);
+      aborted_ = true;
+      owner_->silent_changed_.notify_all();
+    }
 
    private:
+    FakeInternet* owner_;
     EventLog* log_;
     Outcome outcome_;
+    bool aborted_ = false;
   };
 
   EventLog* log_;
+  std::mutex silent_lock_;
+  std::condition_variable silent_changed_;
+  int silent_ = 0;
 };
 
 class FakeProcesses : public tessarin::ProcessPort {
@@ -195,6 +231,15 @@ class FakeSystem : public tessarin::SystemPort {
   uint64_t UnixTimeTicks() override { return now_seconds * 10000000ULL + 1234567; }
   void Sleep(uint32_t milliseconds) override {
     log_->Add("sys.sleep " + std::to_string(milliseconds));
+    steady_ms += milliseconds;
+    if (on_sleep) on_sleep();
+  }
+  uint64_t SteadyMs() override { return steady_ms; }
+  // Not logged: the start check reads it between the launch and the polls.
+  bool LocalListeners(uint16_t, std::vector<uint32_t>* owners) override {
+    if (!listeners) return false;
+    *owners = listeners(steady_ms);
+    return true;
   }
 
   std::wstring module_path = L"C:\\Apps\\tessarin\\tessarin.exe";
@@ -202,6 +247,11 @@ class FakeSystem : public tessarin::SystemPort {
   bool writable = true;
   std::map<std::wstring, std::string> files;
   uint64_t now_seconds = 1796552705;  // 2026-12-06T10:25:05Z
+  uint64_t steady_ms = 5000;
+  // The port's listeners at a time; none: the table cannot be read.
+  std::function<std::vector<uint32_t>(uint64_t)> listeners;
+  // Runs after each sleep, as the platform thread would meanwhile.
+  std::function<void()> on_sleep;
 
  private:
   EventLog* log_;

@@ -1,0 +1,113 @@
+#include "tunnel/core_job.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "tunnel/connectivity_probe.h"
+#include "tunnel/core_process.h"
+#include "tunnel/local_proxy_endpoint.h"
+
+namespace tessarin {
+
+bool JobSignal::Cancel() {
+  bool committed = false;
+  Update([&] {
+    cancelled_ = true;
+    if (abort_) abort_();
+    committed = committed_;
+  });
+  return committed;
+}
+
+bool JobSignal::Cancelled() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return cancelled_;
+}
+
+bool JobSignal::Commit() {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (cancelled_) return false;
+  committed_ = true;
+  return true;
+}
+
+void JobSignal::SetAbort(std::function<void()> abort) {
+  std::lock_guard<std::mutex> hold(lock_);
+  abort_ = std::move(abort);
+}
+
+CoreJob::CoreJob() : probeDeadlineMs(kProbeAttemptDeadlineMs) {}
+
+void WaitForCoreStart(ProcessPort& processes, SystemPort& system, const JobSignal& signal,
+                      uint32_t process_id, const std::vector<uint32_t>* listeners_before) {
+  const uint64_t start = system.SteadyMs();
+  auto rest_of_wait = [&] {
+    const uint64_t waited = system.SteadyMs() - start;
+    if (waited < kCoreStartCheckMs) system.Sleep(static_cast<uint32_t>(kCoreStartCheckMs - waited));
+  };
+  // Without the table, or with a listener of unknown owner already there,
+  // nothing tells the core's own listener apart: the whole wait it is.
+  if (listeners_before == nullptr ||
+      std::count(listeners_before->begin(), listeners_before->end(), 0u) > 0) {
+    rest_of_wait();
+    return;
+  }
+  for (;;) {
+    if (signal.Cancelled() || !IsCoreAlive(processes, process_id)) return;
+    std::vector<uint32_t> owners;
+    if (!system.LocalListeners(LocalProxyEndpoint::kPort, &owners)) {
+      rest_of_wait();
+      return;
+    }
+    // Windows names the owner; Wine says 0 for every socket, and a listener
+    // that was not there before the launch can only be the core's.
+    for (uint32_t owner : owners) {
+      if (owner == process_id || owner == 0) return;
+    }
+    const uint64_t waited = system.SteadyMs() - start;
+    if (waited >= kCoreStartCheckMs) return;
+    system.Sleep(static_cast<uint32_t>(std::min<uint64_t>(kCoreStartPollMs, kCoreStartCheckMs - waited)));
+  }
+}
+
+namespace {
+
+using Outcome = CoreJob::Outcome;
+
+Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
+  // Ended even when cancelled: its port must be free, and nobody else will.
+  TerminateCore(*ports.processes, job.oldCore);
+  if (!job.connect) return Outcome::kTerminated;
+  JobSignal& signal = *job.signal;
+  if (signal.Cancelled()) return Outcome::kCancelled;
+  if (!ports.system->WriteWholeFile(job.configPath, job.config)) return Outcome::kWriteFailed;
+  std::vector<uint32_t> before;
+  const bool known =
+      !job.fixedStartWait && ports.system->LocalListeners(LocalProxyEndpoint::kPort, &before);
+  const uint32_t process_id =
+      LaunchCore(*ports.processes, job.executable, job.configPath, job.appDirectory);
+  if (process_id == 0) return Outcome::kLaunchFailed;
+  auto stop = [&](Outcome outcome) {
+    TerminateCore(*ports.processes, process_id);
+    return outcome;
+  };
+  WaitForCoreStart(*ports.processes, *ports.system, signal, process_id, known ? &before : nullptr);
+  if (signal.Cancelled()) return stop(Outcome::kCancelled);
+  // A core that rejects its document exits at once; it is not terminated.
+  if (!IsCoreAlive(*ports.processes, process_id)) return Outcome::kExitedAtOnce;
+  if (!ProbeConnectivity(*ports.internet, *ports.system, job.signal, job.probeDeadlineMs)) {
+    return stop(signal.Cancelled() ? Outcome::kCancelled : Outcome::kProbeFailed);
+  }
+  job.coreProcessId = process_id;
+  if (!signal.Commit()) return stop(Outcome::kCancelled);
+  return Outcome::kReady;
+}
+
+}  // namespace
+
+void RunCoreJob(CoreJob& job, const OsPorts& ports) {
+  job.outcome = RunSteps(job, ports);
+  job.finished.store(true, std::memory_order_release);
+}
+
+}  // namespace tessarin
