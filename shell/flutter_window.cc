@@ -1,13 +1,29 @@
 #include "shell/flutter_window.h"
 
+#include <cstdlib>
+
 namespace {
 // Posted from a thread-pool wait when a core process ends; wparam: its id.
 constexpr UINT kCoreExitedMessage = WM_APP + 0x54;
+// Posted by the worker when a job is done.
+constexpr UINT kJobFinishedMessage = WM_APP + 0x55;
+
+tessarin::OsPorts WithWorker(tessarin::OsPorts ports, tessarin::WorkerPort* worker) {
+  ports.worker = worker;
+  return ports;
+}
 }  // namespace
 
 FlutterWindow::FlutterWindow(const EngineProject& project)
-    : project_(project),
-      bridge_(tessarin::OsPorts{&proxySettings_, &internet_, &processes_, &system_, &guard_}) {}
+    : ports_(std::make_shared<TunnelPorts>()),
+      worker_(ports_, ports_->Ports()),
+      project_(project),
+      bridge_(WithWorker(ports_->Ports(), &worker_)) {
+  // For side-by-side measurements only: the start check as older builds had it.
+  if (const char* fixed = std::getenv("TESSARIN_FIXED_START_WAIT")) {
+    bridge_.UseFixedStartWait(fixed[0] == '1');
+  }
+}
 
 FlutterWindow::~FlutterWindow() = default;
 
@@ -16,7 +32,8 @@ bool FlutterWindow::OnWindowCreated() {
   // Before the engine exists, so the proxy is off even when the engine fails.
   bridge_.Initialize();
   // A core that dies is noticed at once, not at the next "status".
-  processes_.NotifyExits(NativeHandle(), kCoreExitedMessage);
+  ports_->processes.NotifyExits(NativeHandle(), kCoreExitedMessage);
+  worker_.NotifyDone(NativeHandle(), kJobFinishedMessage);
   const RECT frame = ClientArea();
   flutterController_ = std::make_unique<flutter::FlutterViewController>(
       frame.right - frame.left, frame.bottom - frame.top, project_);
@@ -48,6 +65,10 @@ LRESULT FlutterWindow::HandleWindowMessage(HWND window, UINT message, WPARAM wpa
   if (message == WM_QUERYENDSESSION) return TRUE;
   if (message == kCoreExitedMessage) {
     bridge_.CoreExited(static_cast<uint32_t>(wparam));
+    return 0;
+  }
+  if (message == kJobFinishedMessage) {
+    bridge_.JobFinished();
     return 0;
   }
   // Shutdown and sign-out may end the process after this message without

@@ -21,7 +21,7 @@ class FlutterWindow : public Win32Window {
   const tessarin::TunnelBridge& Bridge() const { return bridge_; }
 
   // Proxy off and core terminated, as when the window closes; for a session
-  // end, which may never destroy the window.
+  // end, which may never destroy the window. A connect under way is cancelled.
   void StopTunnel() { bridge_.Teardown(); }
 
  protected:
@@ -30,12 +30,20 @@ class FlutterWindow : public Win32Window {
   LRESULT HandleWindowMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam) override;
 
  private:
-  // The bridge reaches the system only through these.
-  tessarin::Win32ProxySettingsPort proxySettings_;
-  tessarin::Win32InternetPort internet_;
-  tessarin::Win32ProcessPort processes_;
-  tessarin::Win32SystemPort system_;
-  tessarin::Win32ProxyGuard guard_{&system_};
+  // The bridge reaches the system only through these. Shared with the
+  // worker's jobs, which may outlive the window.
+  struct TunnelPorts {
+    tessarin::Win32ProxySettingsPort proxySettings;
+    tessarin::Win32InternetPort internet;
+    tessarin::Win32ProcessPort processes;
+    tessarin::Win32SystemPort system;
+    tessarin::Win32ProxyGuard guard{&system};
+    tessarin::OsPorts Ports() {
+      return {&proxySettings, &internet, &processes, &system, &guard};
+    }
+  };
+  std::shared_ptr<TunnelPorts> ports_;
+  tessarin::Win32Worker worker_;
 
   EngineProject project_;
   std::unique_ptr<flutter::FlutterViewController> flutterController_;

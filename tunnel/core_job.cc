@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "channel/diagnostics.h"
 #include "tunnel/connectivity_probe.h"
 #include "tunnel/core_process.h"
 #include "tunnel/local_proxy_endpoint.h"
@@ -106,7 +107,11 @@ Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
 }  // namespace
 
 void RunCoreJob(CoreJob& job, const OsPorts& ports) {
-  job.outcome = RunSteps(job, ports);
+  // A thread's entry: nothing may escape, and the call must still be answered.
+  if (!flutter::RunAtBoundary("Exception in a core job: ",
+                              [&] { job.outcome = RunSteps(job, ports); })) {
+    job.outcome = CoreJob::Outcome::kLaunchFailed;
+  }
   job.finished.store(true, std::memory_order_release);
 }
 

@@ -26,6 +26,8 @@ struct FlutterDesktopMessenger {
   bool accept_send_with_reply = false;
   FlutterDesktopBinaryReply pending_reply = nullptr;
   void* pending_user_data = nullptr;
+  void (*response_listener)(void*) = nullptr;
+  void* response_listener_data = nullptr;
 };
 
 namespace {
@@ -61,7 +63,7 @@ bool FlutterDesktopMessengerSendWithReply(FlutterDesktopMessengerRef messenger, 
   return true;
 }
 
-void FlutterDesktopMessengerSendResponse(FlutterDesktopMessengerRef,
+void FlutterDesktopMessengerSendResponse(FlutterDesktopMessengerRef messenger,
                                          const FlutterDesktopMessageResponseHandle* handle,
                                          const uint8_t* data, size_t data_length) {
   auto* response = const_cast<FlutterDesktopMessageResponse*>(handle);
@@ -69,6 +71,7 @@ void FlutterDesktopMessengerSendResponse(FlutterDesktopMessengerRef,
     response->delivery.null_bytes = data == nullptr;
     if (data) response->delivery.bytes.assign(data, data + data_length);
   }
+  if (messenger->response_listener) messenger->response_listener(messenger->response_listener_data);
 }
 
 FlutterDesktopMessengerRef FlutterDesktopMessengerAddRef(FlutterDesktopMessengerRef messenger) {
@@ -118,6 +121,18 @@ Delivery Deliver(FlutterDesktopMessengerRef messenger, const std::string& channe
 
 Delivery LastDelivery(FlutterDesktopMessengerRef messenger) {
   return messenger->responses.empty() ? Delivery() : messenger->responses.back()->delivery;
+}
+
+size_t DeliveryCount(FlutterDesktopMessengerRef messenger) { return messenger->responses.size(); }
+
+Delivery DeliveryAt(FlutterDesktopMessengerRef messenger, size_t index) {
+  return index < messenger->responses.size() ? messenger->responses[index]->delivery : Delivery();
+}
+
+void SetResponseListener(FlutterDesktopMessengerRef messenger, void (*listener)(void*),
+                         void* user_data) {
+  messenger->response_listener = listener;
+  messenger->response_listener_data = user_data;
 }
 
 void SetAvailable(FlutterDesktopMessengerRef messenger, bool available) {

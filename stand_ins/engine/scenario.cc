@@ -306,6 +306,13 @@ bool ParseScenario(const std::string& text, std::vector<ScenarioStep>* steps, st
       *error = where + "unknown step";
       return false;
     }
+    if (const Json* wait_reply = Find(item, "wait_reply")) {
+      if (!wait_reply->is_boolean()) {
+        *error = where + "\"wait_reply\" needs true or false";
+        return false;
+      }
+      step.wait_reply = wait_reply->get<bool>();
+    }
     steps->push_back(std::move(step));
   }
   return true;
@@ -352,7 +359,8 @@ std::string EngineLine(const std::string& assets, const std::string& icu, const 
 }
 
 std::string StepLine(size_t index, const ScenarioStep& step, const std::vector<uint8_t>& sent,
-                     const std::vector<uint8_t>* reply, const ProxyValues& proxy) {
+                     const std::vector<uint8_t>* reply, const ProxyValues& proxy,
+                     int64_t elapsed_ms) {
   const std::string enable = proxy.enable ? std::to_string(*proxy.enable) : "null";
   const std::string server = proxy.server ? Quote(*proxy.server) : "null";
   const std::string overrides = proxy.override_list ? Quote(*proxy.override_list) : "null";
@@ -360,7 +368,8 @@ std::string StepLine(size_t index, const ScenarioStep& step, const std::vector<u
          ", \"sent\": \"" + ToHex(sent) +
          "\", \"bytes\": " + (reply ? "\"" + ToHex(*reply) + "\"" : std::string("null")) +
          ", \"reply\": " + ReplyToJson(reply) + ", \"proxy\": {\"ProxyEnable\": " + enable +
-         ", \"ProxyServer\": " + server + ", \"ProxyOverride\": " + overrides + "}}";
+         ", \"ProxyServer\": " + server + ", \"ProxyOverride\": " + overrides +
+         "}, \"elapsed_ms\": " + std::to_string(elapsed_ms) + "}";
 }
 
 bool StatusFromReply(const std::vector<uint8_t>& reply, ShownStatus* out) {

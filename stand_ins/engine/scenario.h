@@ -22,6 +22,7 @@ struct ScenarioStep {
   std::vector<uint8_t> raw;                     // kRaw
   int64_t wait_ms = 0;                          // kWait
   bool heap_locked = false;                     // kCrash: with the heap's lock held
+  bool wait_reply = true;  // kCall, kRaw: the next step waits for the reply
 };
 
 // {"steps": [...]}; false with a reason for anything else.
@@ -47,8 +48,11 @@ struct ProxyValues {
 
 std::string EngineLine(const std::string& assets, const std::string& icu, const std::string& aot,
                        const std::vector<std::string>& arguments);
+// |elapsed_ms|: from sending the message to its reply (or to the line, when
+// none came).
 std::string StepLine(size_t index, const ScenarioStep& step, const std::vector<uint8_t>& sent,
-                     const std::vector<uint8_t>* reply, const ProxyValues& proxy);
+                     const std::vector<uint8_t>* reply, const ProxyValues& proxy,
+                     int64_t elapsed_ms);
 constexpr const char kClosedLine[] = "{\"closed\": true}";
 
 std::string ToHex(const std::vector<uint8_t>& bytes);

@@ -27,6 +27,13 @@ Delivery Deliver(FlutterDesktopMessengerRef messenger, const std::string& channe
                  const std::vector<uint8_t>& bytes);
 // The state of the most recent delivery, which may be answered later.
 Delivery LastDelivery(FlutterDesktopMessengerRef messenger);
+// Every delivery so far, in order: the one numbered |index| (from 0).
+size_t DeliveryCount(FlutterDesktopMessengerRef messenger);
+Delivery DeliveryAt(FlutterDesktopMessengerRef messenger, size_t index);
+// Called after each response, on the thread that sent it: replies may come
+// after the handler returned, as from a real engine's host.
+void SetResponseListener(FlutterDesktopMessengerRef messenger, void (*listener)(void*),
+                         void* user_data);
 
 void SetAvailable(FlutterDesktopMessengerRef messenger, bool available);
 int LockCount(FlutterDesktopMessengerRef messenger);

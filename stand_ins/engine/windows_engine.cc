@@ -31,6 +31,7 @@ constexpr wchar_t kParkingClass[] = L"TESSARIN_STAND_IN_PARKING";
 constexpr char kTunnelChannel[] = "tessarin/tunnel";
 constexpr UINT kProduceFrame = WM_APP + 1;
 constexpr UINT kNextStep = WM_APP + 2;
+constexpr UINT kReplyArrived = WM_APP + 3;
 constexpr UINT_PTR kWaitTimer = 1;
 
 struct Controls {
@@ -110,6 +111,8 @@ class ScriptedUi {
     if (!transcript.empty()) transcript_ = _wfsopen(transcript.c_str(), L"wb", _SH_DENYWR);
   }
   ~ScriptedUi() {
+    // Calls the host never answered: the window closed first.
+    for (const Pending& pending : pending_) WriteStep(pending, nullptr);
     Write(stand_in::kClosedLine);
     if (transcript_) fclose(transcript_);
   }
@@ -146,6 +149,23 @@ class ScriptedUi {
 
   bool failed() const { return failed_; }
 
+  // Writes the lines of the calls answered so far; the step that waits for
+  // its reply goes on once it has it.
+  void CollectReplies(HWND view, FlutterDesktopMessengerRef messenger,
+                      stand_in::ShownStatus* shown) {
+    for (auto it = pending_.begin(); it != pending_.end();) {
+      const stand_in::Delivery delivery = stand_in::DeliveryAt(messenger, it->delivery);
+      if (delivery.responses == 0) {
+        ++it;
+        continue;
+      }
+      WriteStep(*it, &delivery.bytes);
+      stand_in::StatusFromReply(delivery.bytes, shown);
+      if (it->waits) PostMessageW(view, kNextStep, 0, 0);
+      it = pending_.erase(it);
+    }
+  }
+
   // Runs the next step; false when the scenario is over and the window
   // should close.
   bool RunStep(HWND view, FlutterDesktopMessengerRef messenger, stand_in::ShownStatus* shown) {
@@ -155,14 +175,21 @@ class ScriptedUi {
     switch (step.kind) {
       case stand_in::ScenarioStep::Kind::kCall:
       case stand_in::ScenarioStep::Kind::kRaw: {
-        const std::vector<uint8_t> sent = stand_in::StepMessage(step);
-        const stand_in::Delivery delivery = stand_in::Deliver(messenger, kTunnelChannel, sent);
-        std::vector<uint8_t> reply;
-        const bool replied = delivery.delivered && delivery.responses > 0;
-        if (replied) reply = delivery.bytes;
-        Write(stand_in::StepLine(index, step, sent, replied ? &reply : nullptr, ReadProxyValues()));
-        if (replied) stand_in::StatusFromReply(reply, shown);
-        PostMessageW(view, kNextStep, 0, 0);
+        Pending pending{index, stand_in::StepMessage(step), stand_in::DeliveryCount(messenger),
+                        GetTickCount64(), step.wait_reply};
+        const stand_in::Delivery delivery =
+            stand_in::Deliver(messenger, kTunnelChannel, pending.sent);
+        if (!delivery.delivered) {
+          // Nobody listens on the channel: no reply will ever come.
+          WriteStep(pending, nullptr);
+          PostMessageW(view, kNextStep, 0, 0);
+          return true;
+        }
+        pending_.push_back(std::move(pending));
+        // The reply may have come already, or come later from the host's
+        // thread; the message loop runs meanwhile either way.
+        CollectReplies(view, messenger, shown);
+        if (!step.wait_reply) PostMessageW(view, kNextStep, 0, 0);
         return true;
       }
       case stand_in::ScenarioStep::Kind::kWait:
@@ -188,6 +215,21 @@ class ScriptedUi {
   }
 
  private:
+  // A message sent whose reply has not come yet.
+  struct Pending {
+    size_t index;
+    std::vector<uint8_t> sent;
+    size_t delivery;  // its number among the messenger's deliveries
+    ULONGLONG sent_at;
+    bool waits;
+  };
+
+  void WriteStep(const Pending& pending, const std::vector<uint8_t>* reply) {
+    const int64_t elapsed = static_cast<int64_t>(GetTickCount64() - pending.sent_at);
+    Write(stand_in::StepLine(pending.index, steps_[pending.index], pending.sent, reply,
+                             ReadProxyValues(), elapsed));
+  }
+
   void Fail(const std::string& why) {
     failed_ = true;
     fprintf(stderr, "stand-in UI: %s\n", why.c_str());
@@ -197,6 +239,7 @@ class ScriptedUi {
   std::wstring scenario_path_;
   FILE* transcript_ = nullptr;
   std::vector<stand_in::ScenarioStep> steps_;
+  std::vector<Pending> pending_;
   size_t next_ = 0;
   bool failed_ = false;
 };
@@ -309,6 +352,10 @@ LRESULT CALLBACK ViewProc(HWND window, UINT message, WPARAM wparam, LPARAM lpara
       if (!engine->ui || !engine->ui->RunStep(window, engine->messenger, &controller->shown)) {
         PostMessageW(GetAncestor(window, GA_ROOT), WM_CLOSE, 0, 0);
       }
+      InvalidateRect(window, nullptr, FALSE);
+      return 0;
+    case kReplyArrived:
+      if (engine->ui) engine->ui->CollectReplies(window, engine->messenger, &controller->shown);
       InvalidateRect(window, nullptr, FALSE);
       return 0;
     case WM_TIMER:
@@ -424,6 +471,12 @@ FlutterDesktopViewControllerRef FlutterDesktopViewControllerCreate(int width, in
       CreateWindowExW(0, kViewClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, 0, 0, width,
                       height, controller->parking, nullptr, GetModuleHandleW(nullptr), controller);
   engine->view = controller->view.window;
+  if (controller->view.window != nullptr) {
+    stand_in::SetResponseListener(
+        engine->messenger,
+        [](void* view) { PostMessageW(static_cast<HWND>(view), kReplyArrived, 0, 0); },
+        controller->view.window);
+  }
   if (controller->view.window == nullptr) {
     if (controller->parking) DestroyWindow(controller->parking);
     DeleteObject(controller->font);

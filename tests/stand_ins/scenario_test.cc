@@ -94,7 +94,7 @@ TEST(ScenarioTest, ReadsEveryStepKindAndRefusesTheRest) {
   std::vector<stand_in::ScenarioStep> steps;
   std::string error;
   ASSERT_TRUE(stand_in::ParseScenario(
-      R"({"steps": [{"call": "status"}, {"call": "connect", "args": {"mode": "smart"}},
+      R"({"steps": [{"call": "status"}, {"call": "connect", "args": {"mode": "smart"}, "wait_reply": false},
                     {"raw": "ff 00"}, {"wait_ms": 250}, {"terminate_core": true}, {"crash": true},
                     {"close": true}]})",
       &steps, &error))
@@ -103,6 +103,8 @@ TEST(ScenarioTest, ReadsEveryStepKindAndRefusesTheRest) {
   EXPECT_EQ(steps[0].kind, stand_in::ScenarioStep::Kind::kCall);
   EXPECT_FALSE(steps[0].args.has_value());
   ASSERT_TRUE(steps[1].args.has_value());
+  EXPECT_TRUE(steps[0].wait_reply);
+  EXPECT_FALSE(steps[1].wait_reply);
   EXPECT_EQ(steps[2].raw, (std::vector<uint8_t>{0xFF, 0x00}));
   EXPECT_EQ(steps[3].wait_ms, 250);
   EXPECT_EQ(steps[4].kind, stand_in::ScenarioStep::Kind::kTerminateCore);
@@ -118,6 +120,7 @@ TEST(ScenarioTest, ReadsEveryStepKindAndRefusesTheRest) {
   for (const char* bad :
        {"[]", R"({"steps": {}})", R"({"steps": [{"call": 1}]})", R"({"steps": [{"raw": "zz"}]})",
         R"({"steps": [{"wait_ms": -1}]})", R"({"steps": [{"sleep": 1}]})",
+        R"({"steps": [{"call": "x", "wait_reply": 0}]})",
         R"({"steps": [{"call": "x", "args": {"$int32": 1.5}}]})"}) {
     EXPECT_FALSE(stand_in::ParseScenario(bad, &steps, &error)) << bad;
   }
@@ -136,18 +139,19 @@ TEST(TranscriptTest, LinesHaveTheAgreedForm) {
   proxy.enable = 1;
   proxy.server = "http=127.0.0.1:20808";
   const std::vector<uint8_t> none;
-  EXPECT_EQ(stand_in::StepLine(3, raw, {0xFF}, &none, proxy),
+  EXPECT_EQ(stand_in::StepLine(3, raw, {0xFF}, &none, proxy, 12),
             "{\"step\": 3, \"call\": null, \"sent\": \"ff\", \"bytes\": \"\", \"reply\": "
             "\"notImplemented\", \"proxy\": {\"ProxyEnable\": 1, \"ProxyServer\": "
-            "\"http=127.0.0.1:20808\", \"ProxyOverride\": null}}");
+            "\"http=127.0.0.1:20808\", \"ProxyOverride\": null}, \"elapsed_ms\": 12}");
 
   stand_in::ScenarioStep call;
   call.kind = stand_in::ScenarioStep::Kind::kCall;
   call.method = "status";
   EXPECT_EQ(
-      stand_in::StepLine(0, call, {0x07}, nullptr, stand_in::ProxyValues()),
+      stand_in::StepLine(0, call, {0x07}, nullptr, stand_in::ProxyValues(), 0),
       "{\"step\": 0, \"call\": \"status\", \"sent\": \"07\", \"bytes\": null, \"reply\": null, "
-      "\"proxy\": {\"ProxyEnable\": null, \"ProxyServer\": null, \"ProxyOverride\": null}}");
+      "\"proxy\": {\"ProxyEnable\": null, \"ProxyServer\": null, \"ProxyOverride\": null}, "
+      "\"elapsed_ms\": 0}");
 }
 
 TEST(TranscriptTest, RepliesAreDecodedWithTheirEnvelopes) {

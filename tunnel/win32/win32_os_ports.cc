@@ -1,8 +1,14 @@
 #include "tunnel/win32/win32_os_ports.h"
 
+#include <winsock2.h>
+// After winsock2.h, which it needs.
+#include <iphlpapi.h>
 #include <share.h>
 
 #include <cstdio>
+#include <cstring>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace tessarin {
@@ -18,9 +24,10 @@ class Win32InternetRequest : public InternetRequest {
     *bytes_read = read;
     return ok != FALSE;
   }
+  void Abort() override { handle_.close(); }
 
  private:
-  unique_hinternet handle_;
+  closable_hinternet handle_;
 };
 
 class Win32InternetSession : public InternetSession {
@@ -35,9 +42,10 @@ class Win32InternetSession : public InternetSession {
     if (request == nullptr) return nullptr;
     return std::make_unique<Win32InternetRequest>(request);
   }
+  void Abort() override { handle_.close(); }
 
  private:
-  unique_hinternet handle_;
+  closable_hinternet handle_;
 };
 
 }  // namespace
@@ -155,6 +163,20 @@ void Win32ProcessPort::ForgetExited() {
   }
 }
 
+void Win32Worker::Start(std::shared_ptr<CoreJob> job) {
+  job->signal->keepAlive = ports_owner_;
+  auto run = [job, ports = ports_, window = window_, message = message_] {
+    RunCoreJob(*job, ports);
+    // The window may be gone (closed meanwhile): then nobody is told.
+    ::PostMessageW(window, message, 0, 0);
+  };
+  try {
+    std::thread(run).detach();
+  } catch (const std::system_error&) {
+    run();  // no thread to be had: the job blocks the window, as calls once did
+  }
+}
+
 size_t Win32SystemPort::ModuleFileName(wchar_t* buffer, size_t size) {
   return ::GetModuleFileNameW(nullptr, buffer, static_cast<DWORD>(size));
 }
@@ -170,6 +192,32 @@ bool Win32SystemPort::WriteWholeFile(const std::wstring& path, const std::string
   const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
   const bool closed = std::fclose(file) == 0;
   return written && closed;
+}
+
+bool Win32SystemPort::LocalListeners(uint16_t port, std::vector<uint32_t>* owners) {
+  owners->clear();
+  std::vector<uint8_t> table;
+  DWORD size = 0;
+  DWORD status = ERROR_INSUFFICIENT_BUFFER;
+  // The table may grow between the size query and the read: a few tries.
+  for (int tries = 0; tries < 4 && status == ERROR_INSUFFICIENT_BUFFER; ++tries) {
+    table.resize(size > 0 ? size : sizeof(MIB_TCPTABLE_OWNER_PID));
+    size = static_cast<DWORD>(table.size());
+    status = ::GetExtendedTcpTable(table.data(), &size, FALSE, AF_INET,
+                                   TCP_TABLE_OWNER_PID_LISTENER, 0);
+  }
+  if (status != NO_ERROR) return false;
+  const auto* rows = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(table.data());
+  // Both in network byte order, as the table holds them.
+  const uint8_t loopback[4] = {127, 0, 0, 1};
+  const uint8_t port_bytes[2] = {static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
+  for (DWORD i = 0; i < rows->dwNumEntries; ++i) {
+    const MIB_TCPROW_OWNER_PID& row = rows->table[i];
+    if (std::memcmp(&row.dwLocalPort, port_bytes, 2) != 0) continue;
+    if (std::memcmp(&row.dwLocalAddr, loopback, 4) != 0 && row.dwLocalAddr != 0) continue;
+    owners->push_back(row.dwOwningPid);
+  }
+  return true;
 }
 
 uint64_t Win32SystemPort::UnixTimeTicks() {

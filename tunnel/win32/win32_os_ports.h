@@ -4,8 +4,10 @@
 
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "platform/win32_handles.h"
+#include "tunnel/core_job.h"
 #include "tunnel/os_ports.h"
 #include "tunnel/win32/win32_proxy_settings.h"
 
@@ -62,6 +64,29 @@ class Win32SystemPort : public SystemPort {
   bool WriteWholeFile(const std::wstring& path, const std::string& bytes) override;
   uint64_t UnixTimeTicks() override;
   void Sleep(uint32_t milliseconds) override { ::Sleep(milliseconds); }
+  uint64_t SteadyMs() override { return ::GetTickCount64(); }
+  bool LocalListeners(uint16_t port, std::vector<uint32_t>* owners) override;
+};
+
+// Runs each job on a thread of its own and posts |message| to |window| when
+// it is done; the window's thread then calls TunnelBridge::JobFinished. The
+// thread keeps |ports_owner| alive, so a job still running when the window
+// goes never touches a freed port.
+class Win32Worker : public WorkerPort {
+ public:
+  Win32Worker(std::shared_ptr<const void> ports_owner, OsPorts ports)
+      : ports_owner_(std::move(ports_owner)), ports_(ports) {}
+  void NotifyDone(HWND window, UINT message) {
+    window_ = window;
+    message_ = message;
+  }
+  void Start(std::shared_ptr<CoreJob> job) override;
+
+ private:
+  std::shared_ptr<const void> ports_owner_;
+  OsPorts ports_;
+  HWND window_ = nullptr;
+  UINT message_ = 0;
 };
 
 }  // namespace tessarin
