@@ -302,14 +302,12 @@ struct QuietOs : tessarin::ProxySettingsPort,
       *bytes_read = 3;
       return true;
     }
-    void Abort() override {}
   };
   struct Session : tessarin::InternetSession {
     bool SetOption(uint32_t, uint32_t) override { return true; }
     std::unique_ptr<tessarin::InternetRequest> OpenUrl(const std::string&, uint32_t) override {
       return std::make_unique<Request>();
     }
-    void Abort() override {}
   };
   std::unique_ptr<tessarin::InternetSession> OpenSession(const std::string&,
                                                          const std::string&) override {

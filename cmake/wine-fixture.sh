@@ -23,15 +23,18 @@ case "$1" in
       done
     fi
     [ -z "$display" ] || export DISPLAY=":$display"
-    if [ ! -f "$prefix/.tessarin-ready" ]; then
+    if [ ! -f "$prefix/.tessarin-ready-2" ]; then
       rm -rf "$prefix"
       "$wine" wineboot -i >/dev/null 2>&1 </dev/null
       "$wine" winecfg /v win10 >/dev/null 2>&1
       "$wine" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
       # No window manager on the virtual display: Wine draws the frames.
       "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1
+      # Nor is there one to withdraw a hidden window: unmanaged windows hide
+      # at once instead of after Wine's 2 s wait for the manager.
+      "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
       /usr/lib/wine/wineserver -w
-      touch "$prefix/.tessarin-ready"
+      touch "$prefix/.tessarin-ready-2"
     fi
     /usr/lib/wine/wineserver -p >/dev/null 2>&1 </dev/null &
     # Start Wine's long-lived helper processes now, with no pipes of ours:

@@ -6,8 +6,6 @@
 #include <windows.h>
 #include <wininet.h>
 
-#include <atomic>
-
 namespace tessarin {
 
 template <typename Handle, typename Traits>
@@ -70,24 +68,6 @@ using unique_handle = UniqueHandle<HANDLE, KernelHandleTraits>;
 using unique_hmodule = UniqueHandle<HMODULE, ModuleTraits>;
 using unique_hkey = UniqueHandle<HKEY, RegistryKeyTraits>;
 using unique_hinternet = UniqueHandle<HINTERNET, InternetHandleTraits>;
-
-// A WinINet handle that another thread may close while a call is blocked on
-// it (closing ends that call, on Windows): whoever closes first closes.
-class closable_hinternet {
- public:
-  explicit closable_hinternet(HINTERNET handle) : handle_(handle) {}
-  ~closable_hinternet() { close(); }
-  closable_hinternet(const closable_hinternet&) = delete;
-  closable_hinternet& operator=(const closable_hinternet&) = delete;
-
-  HINTERNET get() const { return handle_.load(); }
-  void close() {
-    if (HINTERNET handle = handle_.exchange(nullptr)) ::InternetCloseHandle(handle);
-  }
-
- private:
-  std::atomic<HINTERNET> handle_;
-};
 
 }  // namespace tessarin
 

@@ -29,15 +29,18 @@ constexpr uint32_t kProbeReceiveTimeoutMs = 3000;
 
 // The host's own bound on one attempt, whatever WinINet does with its
 // time-outs (Wine ignores them for a node that never answers): the attempt
-// counts as failed when it passes, and its handles are closed.
+// counts as failed when it passes.
 constexpr uint32_t kProbeAttemptDeadlineMs = 4000;
 
 class JobSignal;
 
 // True on the first attempt that reads at least one body byte. Each attempt
-// runs on a thread of its own and owns its handles, so one that is stuck can
-// be left behind at its deadline, or at a cancel of |signal|, which also
-// ends the probe before its next attempt.
+// runs on a thread of its own and owns its handles, so one that is stuck is
+// left behind at its deadline, or at a cancel of |signal|, which also ends
+// the probe before its next attempt. A left attempt ends by itself (at
+// WinINet's time-outs, or when the core's end resets its connection) and
+// closes its own handles: closing them from another thread while a call is
+// blocked on them makes Wine's WinINet fail an assertion and abort.
 bool ProbeConnectivity(InternetPort& internet, SystemPort& system,
                        std::shared_ptr<JobSignal> signal = nullptr,
                        uint32_t attempt_deadline_ms = kProbeAttemptDeadlineMs);

@@ -14,7 +14,6 @@ bool JobSignal::Cancel() {
   bool committed = false;
   Update([&] {
     cancelled_ = true;
-    if (abort_) abort_();
     committed = committed_;
   });
   return committed;
@@ -30,11 +29,6 @@ bool JobSignal::Commit() {
   if (cancelled_) return false;
   committed_ = true;
   return true;
-}
-
-void JobSignal::SetAbort(std::function<void()> abort) {
-  std::lock_guard<std::mutex> hold(lock_);
-  abort_ = std::move(abort);
 }
 
 CoreJob::CoreJob() : probeDeadlineMs(kProbeAttemptDeadlineMs) {}

@@ -10,7 +10,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -23,9 +22,9 @@ namespace tessarin {
 // whoever waits inside the job, and what must outlive them all.
 class JobSignal {
  public:
-  // From the platform thread: the job stops before its next step, and the
-  // handles of the work in flight are closed. True when the job had already
-  // committed a running core, which is then the caller's to end.
+  // From the platform thread: the job stops before its next step, and a wait
+  // inside it ends at once. True when the job had already committed a
+  // running core, which is then the caller's to end.
   bool Cancel();
   bool Cancelled() const;
   // From the job: keeps its core unless it was cancelled first.
@@ -48,9 +47,6 @@ class JobSignal {
     changed_.wait_for(hold, std::chrono::milliseconds(ms), [&] { return cancelled_ || ready(); });
     return ready();
   }
-  // What Cancel runs, under the lock, to end the work in flight; empty: none.
-  void SetAbort(std::function<void()> abort);
-
   // Whatever owns the ports the job uses, kept until the job's last thread
   // is done, so nothing any of them touches is freed under it.
   std::shared_ptr<const void> keepAlive;
@@ -60,7 +56,6 @@ class JobSignal {
   std::condition_variable changed_;
   bool cancelled_ = false;
   bool committed_ = false;
-  std::function<void()> abort_;
 };
 
 struct CoreJob {

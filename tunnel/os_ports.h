@@ -38,9 +38,6 @@ class InternetRequest {
   virtual ~InternetRequest() = default;
   // InternetReadFile once: false when the call fails.
   virtual bool Read(uint8_t* buffer, uint32_t size, uint32_t* bytes_read) = 0;
-  // Closes the handle now, from any thread, once; a call blocked on it
-  // returns where the platform allows it (Windows does, Wine does not).
-  virtual void Abort() = 0;
 };
 
 // One WinINet session handle opened through a proxy.
@@ -51,8 +48,6 @@ class InternetSession {
   virtual bool SetOption(uint32_t option, uint32_t value) = 0;
   // nullptr when no request handle comes back.
   virtual std::unique_ptr<InternetRequest> OpenUrl(const std::string& url, uint32_t flags) = 0;
-  // As InternetRequest::Abort.
-  virtual void Abort() = 0;
 };
 
 class InternetPort {

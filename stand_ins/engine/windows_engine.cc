@@ -31,7 +31,6 @@ constexpr wchar_t kParkingClass[] = L"TESSARIN_STAND_IN_PARKING";
 constexpr char kTunnelChannel[] = "tessarin/tunnel";
 constexpr UINT kProduceFrame = WM_APP + 1;
 constexpr UINT kNextStep = WM_APP + 2;
-constexpr UINT kReplyArrived = WM_APP + 3;
 constexpr UINT_PTR kWaitTimer = 1;
 
 struct Controls {
@@ -149,8 +148,9 @@ class ScriptedUi {
 
   bool failed() const { return failed_; }
 
-  // Writes the lines of the calls answered so far; the step that waits for
-  // its reply goes on once it has it.
+  // At each reply, on the thread that sent it: writes the lines of the calls
+  // answered so far, with the registry as it is right after the reply; the
+  // step that waits for its reply goes on once it has it.
   void CollectReplies(HWND view, FlutterDesktopMessengerRef messenger,
                       stand_in::ShownStatus* shown) {
     for (auto it = pending_.begin(); it != pending_.end();) {
@@ -168,27 +168,27 @@ class ScriptedUi {
 
   // Runs the next step; false when the scenario is over and the window
   // should close.
-  bool RunStep(HWND view, FlutterDesktopMessengerRef messenger, stand_in::ShownStatus* shown) {
+  bool RunStep(HWND view, FlutterDesktopMessengerRef messenger) {
     if (next_ >= steps_.size()) return false;
     const size_t index = next_++;
     const stand_in::ScenarioStep& step = steps_[index];
     switch (step.kind) {
       case stand_in::ScenarioStep::Kind::kCall:
       case stand_in::ScenarioStep::Kind::kRaw: {
-        Pending pending{index, stand_in::StepMessage(step), stand_in::DeliveryCount(messenger),
-                        GetTickCount64(), step.wait_reply};
+        // Its line is written when the reply comes, inside the handler or
+        // later from the host's thread; the message loop runs meanwhile.
+        pending_.push_back(Pending{index, stand_in::StepMessage(step),
+                                   stand_in::DeliveryCount(messenger), GetTickCount64(),
+                                   step.wait_reply});
         const stand_in::Delivery delivery =
-            stand_in::Deliver(messenger, kTunnelChannel, pending.sent);
+            stand_in::Deliver(messenger, kTunnelChannel, pending_.back().sent);
         if (!delivery.delivered) {
           // Nobody listens on the channel: no reply will ever come.
-          WriteStep(pending, nullptr);
+          WriteStep(pending_.back(), nullptr);
+          pending_.pop_back();
           PostMessageW(view, kNextStep, 0, 0);
           return true;
         }
-        pending_.push_back(std::move(pending));
-        // The reply may have come already, or come later from the host's
-        // thread; the message loop runs meanwhile either way.
-        CollectReplies(view, messenger, shown);
         if (!step.wait_reply) PostMessageW(view, kNextStep, 0, 0);
         return true;
       }
@@ -349,13 +349,9 @@ LRESULT CALLBACK ViewProc(HWND window, UINT message, WPARAM wparam, LPARAM lpara
       return 0;
     }
     case kNextStep:
-      if (!engine->ui || !engine->ui->RunStep(window, engine->messenger, &controller->shown)) {
+      if (!engine->ui || !engine->ui->RunStep(window, engine->messenger)) {
         PostMessageW(GetAncestor(window, GA_ROOT), WM_CLOSE, 0, 0);
       }
-      InvalidateRect(window, nullptr, FALSE);
-      return 0;
-    case kReplyArrived:
-      if (engine->ui) engine->ui->CollectReplies(window, engine->messenger, &controller->shown);
       InvalidateRect(window, nullptr, FALSE);
       return 0;
     case WM_TIMER:
@@ -474,8 +470,14 @@ FlutterDesktopViewControllerRef FlutterDesktopViewControllerCreate(int width, in
   if (controller->view.window != nullptr) {
     stand_in::SetResponseListener(
         engine->messenger,
-        [](void* view) { PostMessageW(static_cast<HWND>(view), kReplyArrived, 0, 0); },
-        controller->view.window);
+        [](void* data) {
+          auto* replied = static_cast<FlutterDesktopViewController*>(data);
+          FlutterDesktopEngine* owner = replied->engine;
+          if (owner->ui) owner->ui->CollectReplies(replied->view.window, owner->messenger,
+                                                   &replied->shown);
+          InvalidateRect(replied->view.window, nullptr, FALSE);
+        },
+        controller);
   }
   if (controller->view.window == nullptr) {
     if (controller->parking) DestroyWindow(controller->parking);

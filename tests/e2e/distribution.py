@@ -21,6 +21,7 @@ import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import PROXY_SERVER, App, windows_path  # noqa: E402
+from test_node import start_silent_node  # noqa: E402
 from scenarios import (FOREIGN_PROXY, SMART_MESSAGE, expect, expect_connect_session,  # noqa: E402
                        expect_connected, expect_equal, main, set_foreign_proxy)
 
@@ -184,6 +185,20 @@ def d03_upgrade_over_running_program(ctx):
     expect(os.path.exists(os.path.join(location, "tessarin-sing-box.json")), "configuration kept")
     os.remove(os.path.join(location, "sing-box.log"))
     expect_connect_session(ctx, installed_app(ctx, location))
+
+    # An upgrade 1 s into a connect that cannot end soon (a silent node): the
+    # window answers the installer's close at once.
+    app = installed_app(ctx, location)
+    app.start([dict(ctx.connect(port=start_silent_node()), wait_reply=False), {"wait_ms": 60000}])
+    time.sleep(1.0)
+    began = time.monotonic()
+    install(ctx)
+    print("upgrade during a silent connect took %.1f s" % (time.monotonic() - began))
+    expect_equal(app.wait(timeout=30), 0, "the connecting program closed normally")
+    expect_equal(app.replies()[0]["reply"], None, "the pending connect got no reply")
+    expect(app.wait_cores_gone(), "no core after that upgrade")
+    expect_equal(ctx.wine.proxy_values()["ProxyEnable"], 0, "proxy never on")
+    expect_installed_at(ctx, location)
 
 
 def d04_uninstall_after_crash(ctx):

@@ -20,7 +20,8 @@ from expected_document import expected_document  # noqa: E402
 from harness import (PROXY_SERVER, RESET_VALUE, RUN_ONCE, App, Wine, clean_environment,  # noqa: E402
                      error, node_request, processes_running,
                      session_pattern, success, windows_path)
-from test_node import make_certificates, start_trace_server, trust_ca, unused_port  # noqa: E402
+from test_node import (make_certificates, start_silent_node, start_trace_server,  # noqa: E402
+                       trust_ca, unused_port)
 
 UUID = "0f0e0d0c-0b0a-4998-8776-655443322110"
 IDLE_MESSAGE = "Native tunnel bridge is idle."
@@ -499,7 +500,11 @@ def s19_crash(ctx):
     app = ctx.app()
     app.start([ctx.connect(), {"crash": True}])
     expect_connected(app.wait_for_step(0), SMART_MESSAGE, "connect")
-    expect(app.wait(timeout=60) != 0, "the crash ends the process")
+    # Wine's crash exit code is 0 once the process has started a thread of its
+    # own (measured: even a thread that did nothing); the missing closed line
+    # says that the crash, not a close, ended it.
+    app.wait(timeout=60)
+    expect(not any(line.get("closed") for line in app.lines()), "the crash ends the process")
     expect(app.wait_cores_gone(), "no core after the crash")
     expect_equal(ctx.wine.proxy_values()["ProxyEnable"], 0, "proxy off after the crash")
 
@@ -638,6 +643,83 @@ def s26_cut_and_padded_calls(ctx):
     expect(not os.path.exists(app.config_path), "nothing written")
 
 
+# A silent node fails at the host's own deadlines: the start check, then
+# 8 attempts of at most 4 s, each followed by a 0.5 s pause.
+SILENT_BOUND_MS = 800 + 8 * (4000 + 500) + 3000
+
+
+def pinged(ctx, app, steps, close_after=None):
+    """Runs |steps| while a second program times the window's every answer."""
+    app.start(steps)
+    pinger = os.path.join(os.path.dirname(ctx.bundle), "tests", "window_pinger.exe")
+    args = [ctx.wine.wine_run, pinger, "150000"] + ([str(close_after)] if close_after else [])
+    out = subprocess.run(args, capture_output=True, text=True, timeout=200,
+                         env=clean_environment(), stdin=subprocess.DEVNULL).stdout
+    report = json.loads(out.strip().splitlines()[-1])
+    expect("error" not in report, "the pinger found the window: %r" % report)
+    return report
+
+
+def s27_window_answers_during_connect(ctx):
+    """A good, a refusing and a silent node: the window answers within 100 ms
+    all along, and each connect gets its reply, the silent one within the bound."""
+    for kind, port in (("good", ctx.node_port), ("refusing", unused_port()),
+                       ("silent", start_silent_node())):
+        app = ctx.app(directory=kind)
+        report = pinged(ctx, app, [{"wait_ms": 300}, ctx.connect(port=port)])
+        expect_equal(app.wait(), 0, kind + ": exit code")
+        line = app.replies()[1]
+        if kind == "good":
+            expect_connected(line, SMART_MESSAGE, kind)
+        else:
+            expect_equal(error(line)["code"], "PROXY_TEST_FAILED", kind + ": code")
+        expect(line["elapsed_ms"] <= SILENT_BOUND_MS, "%s: answered in %d ms" % (kind, line["elapsed_ms"]))
+        expect(report["pings"] > 0 and not report["timed_out"], "%s: pinged %r" % (kind, report))
+        expect(report["slowest_ms"] < 100, "%s: slowest answer %d ms" % (kind, report["slowest_ms"]))
+        print("%s node: reply after %d ms, %d pings, slowest answer %d ms"
+              % (kind, line["elapsed_ms"], report["pings"], report["slowest_ms"]))
+
+
+def s28_close_during_silent_connect(ctx):
+    """A close 2 s into a connect to a silent node: the window goes at once, the
+    process ends, the call gets no reply, and nothing is left on or running."""
+    app = ctx.app()
+    steps = [{"wait_ms": 300}, dict(ctx.connect(port=start_silent_node()), wait_reply=False),
+             {"wait_ms": 60000}]
+    report = pinged(ctx, app, steps, close_after=2300)
+    expect_equal(app.wait(timeout=30), 0, "exit code")
+    expect(report["gone_after_close_ms"] is not None and report["gone_after_close_ms"] <= 1000,
+           "window gone after the close: %r" % report)
+    expect(report["ended_after_close_ms"] is not None and report["ended_after_close_ms"] <= 5000,
+           "process ended after the close: %r" % report)
+    expect_equal(app.replies()[1]["reply"], None, "the pending connect's reply")
+    expect_equal(app.lines()[-1], {"closed": True}, "closed line")
+    expect_equal(ctx.wine.proxy_values()["ProxyEnable"], 0, "proxy never on")
+    expect_nothing_of_ours_runs(app)
+    print("closed during a silent connect: window gone after %d ms, process after %d ms"
+          % (report["gone_after_close_ms"], report["ended_after_close_ms"]))
+
+
+def s29_calls_during_connect(ctx):
+    """Calls sent while a connect runs are answered after it, in order, with
+    what one-at-a-time handling gives."""
+    app = ctx.app()
+    steps = [dict(ctx.connect(), wait_reply=False), {"call": "status", "wait_reply": False},
+             {"call": "disconnect", "wait_reply": False}, {"call": "status"}]
+    expect_equal(app.run(steps), 0, "exit code")
+    order = [line["step"] for line in app.lines() if "step" in line]
+    expect_equal(order, [0, 1, 2, 3], "replies in arrival order")
+    replies = app.replies()
+    connected = expect_connected(replies[0], SMART_MESSAGE, "connect")
+    status = success(replies[1])
+    expect_equal(status["stage"], "connected", "status during the connect")
+    expect_equal(status["sessionId"], connected["sessionId"], "the same session")
+    expect_equal(replies[1]["proxy"]["ProxyEnable"], 1, "proxy on at that status")
+    expect_idle(replies[2], "disconnect")
+    expect_idle(replies[3], "status")
+    expect(app.wait_cores_gone(), "core gone")
+
+
 SCENARIOS = {
     "bundle_session": bundle_session,
     "missing_engine_files": missing_engine_files,
@@ -667,6 +749,9 @@ SCENARIOS = {
     "24_restart_manager": s24_restart_manager,
     "25_control_bytes_in_node_text": s25_control_bytes_in_node_text,
     "26_cut_and_padded_calls": s26_cut_and_padded_calls,
+    "27_window_answers_during_connect": s27_window_answers_during_connect,
+    "28_close_during_silent_connect": s28_close_during_silent_connect,
+    "29_calls_during_connect": s29_calls_during_connect,
 }
 
 

@@ -77,3 +77,24 @@ def unused_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def start_silent_node():
+    """A node that never answers: its port's queue is full, so no connection
+    to it ever completes. (Not one that accepts and stays silent in TLS: when
+    such a stalled handshake through a proxy ends, Wine's WinINet fails an
+    assertion and aborts the process.) Returns its port."""
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen(0)
+    fillers = []
+    for _ in range(3):
+        filler = socket.socket()
+        filler.setblocking(False)
+        filler.connect_ex(server.getsockname())
+        fillers.append(filler)
+    start_silent_node.kept.append((server, fillers))
+    return server.getsockname()[1]
+
+
+start_silent_node.kept = []

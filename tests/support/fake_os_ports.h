@@ -94,8 +94,8 @@ class FakeProxySettings : public tessarin::ProxySettingsPort {
 // attempt finds nothing listening.
 class FakeInternet : public tessarin::InternetPort {
  public:
-  // kSilent: the request blocks until it is aborted (a node that never
-  // answers, on Windows).
+  // kSilent: the request blocks until ReleaseSilent (a node that never
+  // answers, until its connection is reset).
   enum class Outcome { kNoSession, kNoRequest, kReadFails, kEmptyBody, kBody, kSilent };
 
   explicit FakeInternet(EventLog* log) : log_(log) {}
@@ -118,6 +118,12 @@ class FakeInternet : public tessarin::InternetPort {
     silent_changed_.wait(hold, [&] { return silent_ >= count; });
   }
 
+  void ReleaseSilent() {
+    std::lock_guard<std::mutex> hold(silent_lock_);
+    released_ = true;
+    silent_changed_.notify_all();
+  }
+
   std::deque<Outcome> script;
 
  private:
@@ -132,7 +138,6 @@ class FakeInternet : public tessarin::InternetPort {
       if (*bytes_read) buffer[0] = 'f';
       return true;
     }
-    void Abort() override {}
 
    private:
     EventLog* log_;
@@ -154,29 +159,24 @@ class FakeInternet : public tessarin::InternetPort {
         std::unique_lock<std::mutex> hold(owner_->silent_lock_);
         ++owner_->silent_;
         owner_->silent_changed_.notify_all();
-        owner_->silent_changed_.wait(hold, [&] { return aborted_; });
+        owner_->silent_changed_.wait(hold, [&] { return owner_->released_; });
         return nullptr;
       }
       if (outcome_ == Outcome::kNoRequest) return nullptr;
       return std::make_unique<Request>(log_, outcome_);
-    }
-    void Abort() override {
-      std::lock_guard<std::mutex> hold(owner_->silent_lock_);
-      aborted_ = true;
-      owner_->silent_changed_.notify_all();
     }
 
    private:
     FakeInternet* owner_;
     EventLog* log_;
     Outcome outcome_;
-    bool aborted_ = false;
   };
 
   EventLog* log_;
   std::mutex silent_lock_;
   std::condition_variable silent_changed_;
   int silent_ = 0;
+  bool released_ = false;
 };
 
 class FakeProcesses : public tessarin::ProcessPort {

@@ -1,11 +1,14 @@
 // The proxy switch, the probe and the core process paths, against fake ports.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/fake_os_ports.h"
 #include "tunnel/connectivity_probe.h"
+#include "tunnel/core_job.h"
 #include "tunnel/core_process.h"
 #include "tunnel/system_proxy.h"
 
@@ -109,6 +112,79 @@ TEST(ConnectivityProbeTest, EightFailuresThenFalse) {
   EXPECT_EQ(os.log.Count("sys.sleep 500"), 8u);
   EXPECT_EQ(os.log.events.back(), "sys.sleep 500");
   EXPECT_EQ(os.log.Count("inet.close session"), 8u);
+}
+
+// Abandoned attempts end by themselves; the fakes must outlive them.
+void WaitForClosedSessions(tessarin_test::FakeOs& os, size_t count) {
+  for (int i = 0; i < 500 && os.log.Count("inet.close session") < count; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(os.log.Count("inet.close session"), count);
+}
+
+TEST(ConnectivityProbeTest, ASilentNodeFailsEachAttemptAtTheHostsOwnDeadline) {
+  tessarin_test::FakeOs os;
+  os.internet.script.assign(8, Outcome::kSilent);
+  EXPECT_FALSE(ProbeConnectivity(os.internet, os.system, nullptr, 20));
+  EXPECT_EQ(os.log.Count("sys.sleep 500"), 8u);
+  // The attempts left behind end by themselves once the node lets go.
+  os.internet.WaitForSilent(8);
+  os.internet.ReleaseSilent();
+  WaitForClosedSessions(os, 8);
+}
+
+TEST(ConnectivityProbeTest, ACancelEndsTheProbeWhileAnAttemptIsBlocked) {
+  tessarin_test::FakeOs os;
+  os.internet.script = {Outcome::kSilent, Outcome::kBody};
+  auto signal = std::make_shared<JobSignal>();
+  std::thread close([&] {
+    os.internet.WaitForSilent(1);
+    signal->Cancel();
+  });
+  // A deadline far beyond the test's own: only the cancel can end the wait.
+  EXPECT_FALSE(ProbeConnectivity(os.internet, os.system, signal, 600000));
+  close.join();
+  EXPECT_EQ(os.log.Count("inet.open"), 1u);
+  os.internet.ReleaseSilent();
+  WaitForClosedSessions(os, 1);
+}
+
+TEST(CoreStartTest, EndsWhenTheCoreListensOrExitsAndWaitsItsWholeTimeWhenItCannotTell) {
+  const std::vector<uint32_t> nobody;
+  const std::vector<uint32_t> foreign{7};
+  const std::vector<uint32_t> unknown{0};
+  struct Case {
+    const char* what;
+    const std::vector<uint32_t>* before;
+    std::vector<uint32_t> after;  // from 45 ms on
+    uint64_t exits_at;            // 0: keeps running
+    uint64_t waited;
+  };
+  const Case cases[] = {
+      {"its own listener", &nobody, {100}, 0, 45},
+      {"a listener whose owner is not told, new since the launch", &nobody, {0}, 0, 45},
+      {"another program's listener", &foreign, {7}, 0, 800},
+      {"a listener of unknown owner already there", &unknown, {0}, 0, 800},
+      {"no table", nullptr, {100}, 0, 800},
+      {"an early exit", &nobody, {}, 30, 30},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    tessarin_test::FakeOs os;
+    const uint32_t id = os.processes.Launch(L"core", L"dir");
+    const uint64_t start = os.system.steady_ms;
+    os.system.listeners = [&](uint64_t now) {
+      return now - start >= 45 ? c.after : (c.before ? *c.before : nobody);
+    };
+    os.system.on_sleep = [&] {
+      if (c.exits_at != 0 && os.system.steady_ms - start >= c.exits_at) {
+        os.processes.running[id] = false;
+      }
+    };
+    JobSignal signal;
+    WaitForCoreStart(os.processes, os.system, signal, id, c.before);
+    EXPECT_EQ(os.system.steady_ms - start, c.waited);
+  }
 }
 
 TEST(CoreProcessTest, PathsFromTheModulePath) {

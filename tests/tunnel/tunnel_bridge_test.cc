@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <deque>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "channel/binary_messenger_impl.h"
@@ -377,6 +380,170 @@ TEST(TunnelBridgeGuardTest, ArmedBeforeTheProxyIsOnAndReleasedAfterEverySwitchOf
   EXPECT_EQ(reply.code, "PROXY_FAILED");
   EXPECT_EQ(os.log.Count("guard.arm"), 1u);
   EXPECT_EQ(os.log.Count("guard.release"), 1u);
+}
+
+// Holds each job until the test runs it, as the worker thread would.
+class FakeWorker : public WorkerPort {
+ public:
+  void Start(std::shared_ptr<CoreJob> job) override { jobs.push_back(std::move(job)); }
+  std::deque<std::shared_ptr<CoreJob>> jobs;
+};
+
+class TunnelBridgeJobTest : public testing::Test {
+ protected:
+  TunnelBridgeJobTest() {
+    os_.system.existing[kCore] = true;
+    bridge_.Initialize();
+    os_.log.events.clear();
+  }
+  // Answers land in |replies_| in the order they are sent.
+  void Call(const std::string& method, const EncodableValue* args = nullptr) {
+    class Recorder : public ReplyRecorder {
+     public:
+      Recorder(std::deque<Reply>* replies, std::string method)
+          : ReplyRecorder(&reply_), replies_(replies), method_(std::move(method)) {}
+      ~Recorder() override {
+        if (reply_.kind.empty()) return;
+        reply_.message = method_ + ": " + (reply_.code.empty() ? reply_.kind : reply_.code);
+        replies_->push_back(reply_);
+      }
+
+     private:
+      Reply reply_;
+      std::deque<Reply>* replies_;
+      std::string method_;
+    };
+    flutter::MethodCall call(method, args ? std::make_unique<EncodableValue>(*args) : nullptr);
+    bridge_.HandleTunnelCall(call, std::make_unique<Recorder>(&replies_, method));
+  }
+  // The worker's part, then the window's.
+  void RunJob() {
+    ASSERT_FALSE(worker_.jobs.empty());
+    std::shared_ptr<CoreJob> job = worker_.jobs.front();
+    worker_.jobs.pop_front();
+    RunCoreJob(*job, ports_);
+    bridge_.JobFinished();
+  }
+  std::vector<std::string> Answered() const {
+    std::vector<std::string> out;
+    for (const Reply& reply : replies_) out.push_back(reply.message);
+    return out;
+  }
+
+  tessarin_test::FakeOs os_;
+  FakeWorker worker_;
+  OsPorts ports_ = [this] {
+    OsPorts ports = os_.GuardedPorts();
+    ports.worker = &worker_;
+    return ports;
+  }();
+  TunnelBridge bridge_{ports_};
+  std::deque<Reply> replies_;
+};
+
+TEST_F(TunnelBridgeJobTest, CallsDuringAConnectWaitAndGetTheRepliesOfOneAtATime) {
+  os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+  const EncodableValue request = Request();
+  Call("connect", &request);
+  Call("status");
+  Call("prepare");
+  Call("disconnect");
+  Call("status");
+  EXPECT_TRUE(replies_.empty());
+  EXPECT_EQ(os_.log.Count("reg.set ProxyEnable=1"), 0u);
+  RunJob();
+  // The disconnect waits for its core's end, and the status behind it too.
+  EXPECT_EQ(Answered(), (std::vector<std::string>{"connect: success", "status: success",
+                                                  "prepare: success"}));
+  EXPECT_EQ(replies_[1].Stage(), "connected");
+  EXPECT_EQ(Reply::LookupString(replies_[1].value.Get<EncodableValueMap>(), "sessionId"),
+            Reply::LookupString(replies_[0].value.Get<EncodableValueMap>(), "sessionId"));
+  EXPECT_EQ(os_.proxy.dwords["ProxyEnable"], 0u);  // the disconnect's switch-off ran
+  RunJob();
+  EXPECT_EQ(Answered().size(), 5u);
+  EXPECT_EQ(replies_[3].Stage(), "disconnected");
+  EXPECT_EQ(replies_[4].Stage(), "disconnected");
+  EXPECT_EQ(os_.log.Count("proc.terminate 100 wait 3000"), 1u);
+  EXPECT_FALSE(bridge_.Busy());
+}
+
+TEST_F(TunnelBridgeJobTest, ACloseDuringAConnectLeavesNoCoreAndTheProxyOff) {
+  using Outcome = tessarin_test::FakeInternet::Outcome;
+  struct Case {
+    const char* step;
+    void (*arrange)(tessarin_test::FakeOs&);
+    const char* sleep_to_close_after;  // null: close while an attempt is blocked
+  };
+  const Case cases[] = {
+      {"the start check",
+       [](tessarin_test::FakeOs& os) {
+         os.system.listeners = [](uint64_t) { return std::vector<uint32_t>(); };
+       },
+       "sys.sleep 15"},
+      {"the pause between attempts",
+       [](tessarin_test::FakeOs& os) { os.internet.script = {Outcome::kEmptyBody}; },
+       "sys.sleep 500"},
+      {"a silent attempt",
+       [](tessarin_test::FakeOs& os) { os.internet.script = {Outcome::kSilent}; }, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.step);
+    tessarin_test::FakeOs os;
+    os.system.existing[kCore] = true;
+    FakeWorker worker;
+    OsPorts ports = os.GuardedPorts();
+    ports.worker = &worker;
+    TunnelBridge bridge(ports);
+    bridge.Initialize();
+    c.arrange(os);
+    Reply reply;
+    const flutter::MethodCall connect("connect", std::make_unique<EncodableValue>(Request()));
+    bridge.HandleTunnelCall(connect, std::make_unique<ReplyRecorder>(&reply));
+    Reply status;
+    bridge.HandleTunnelCall(flutter::MethodCall("status", nullptr),
+                            std::make_unique<ReplyRecorder>(&status));
+    ASSERT_EQ(worker.jobs.size(), 1u);
+    std::shared_ptr<CoreJob> job = worker.jobs.front();
+    if (c.sleep_to_close_after != nullptr) {
+      os.system.on_sleep = [&] {
+        if (os.log.events.back() == c.sleep_to_close_after) bridge.Teardown();
+      };
+      RunCoreJob(*job, ports);
+    } else {
+      std::thread run([&] { RunCoreJob(*job, ports); });
+      os.internet.WaitForSilent(1);
+      bridge.Teardown();
+      run.join();
+      os.internet.ReleaseSilent();
+      for (int i = 0; i < 500 && os.log.Count("inet.close session") == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    }
+    bridge.JobFinished();  // a notice that comes after the close changes nothing
+    EXPECT_EQ(job->outcome, CoreJob::Outcome::kCancelled);
+    EXPECT_EQ(reply.kind, "");  // the engine is ending: nobody to answer
+    EXPECT_EQ(status.kind, "");
+    EXPECT_FALSE(os.processes.running[100]);
+    EXPECT_EQ(os.log.Count("proc.terminate 100"), 1u);
+    EXPECT_EQ(os.log.Count("reg.set ProxyEnable=1"), 0u);
+    EXPECT_EQ(os.log.Count("guard.arm"), 0u);
+    EXPECT_FALSE(bridge.active);
+    EXPECT_EQ(bridge.coreProcessId, 0u);
+  }
+}
+
+TEST_F(TunnelBridgeJobTest, ACloseAfterTheJobKeptItsCoreEndsThatCore) {
+  os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+  const EncodableValue request = Request();
+  Call("connect", &request);
+  std::shared_ptr<CoreJob> job = worker_.jobs.front();
+  RunCoreJob(*job, ports_);  // done, but the window has not been told yet
+  bridge_.Teardown();
+  bridge_.JobFinished();
+  EXPECT_EQ(job->outcome, CoreJob::Outcome::kReady);
+  EXPECT_EQ(os_.log.Count("proc.terminate 100 wait 0"), 1u);
+  EXPECT_EQ(os_.log.Count("reg.set ProxyEnable=1"), 0u);
+  EXPECT_TRUE(replies_.empty());
 }
 
 }  // namespace

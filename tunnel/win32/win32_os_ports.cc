@@ -24,10 +24,9 @@ class Win32InternetRequest : public InternetRequest {
     *bytes_read = read;
     return ok != FALSE;
   }
-  void Abort() override { handle_.close(); }
 
  private:
-  closable_hinternet handle_;
+  unique_hinternet handle_;
 };
 
 class Win32InternetSession : public InternetSession {
@@ -42,10 +41,9 @@ class Win32InternetSession : public InternetSession {
     if (request == nullptr) return nullptr;
     return std::make_unique<Win32InternetRequest>(request);
   }
-  void Abort() override { handle_.close(); }
 
  private:
-  closable_hinternet handle_;
+  unique_hinternet handle_;
 };
 
 }  // namespace
