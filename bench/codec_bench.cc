@@ -309,6 +309,7 @@ struct QuietOs : tessarin::ProxySettingsPort,
       return std::make_unique<Request>();
     }
   };
+  uint32_t LastError() override { return 0; }
   std::unique_ptr<tessarin::InternetSession> OpenSession(const std::string&,
                                                          const std::string&) override {
     return std::make_unique<Session>();
@@ -316,6 +317,7 @@ struct QuietOs : tessarin::ProxySettingsPort,
   uint32_t Launch(const std::wstring&, const std::wstring&) override { return 100; }
   bool IsRunning(uint32_t) override { return true; }
   void Terminate(uint32_t, uint32_t) override {}
+  bool ExitCode(uint32_t, uint32_t*) override { return false; }
   size_t ModuleFileName(wchar_t* buffer, size_t size) override {
     const std::wstring path = L"C:\\Apps\\tessarin\\tessarin.exe";
     if (size <= path.size()) return 0;

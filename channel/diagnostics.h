@@ -3,6 +3,7 @@
 #ifndef TESSARIN_CHANNEL_DIAGNOSTICS_H_
 #define TESSARIN_CHANNEL_DIAGNOSTICS_H_
 
+#include <atomic>
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -10,7 +11,18 @@
 
 namespace flutter {
 
-inline void LogLine(const std::string& line) { std::cerr << line << std::endl; }
+// Where every line also goes, when the program has somewhere (its log): the
+// line is |first| followed by |second|.
+using LineSink = void (*)(const char* first, const char* second) noexcept;
+inline std::atomic<LineSink>& DiagnosticsSink() {
+  static std::atomic<LineSink> sink{nullptr};
+  return sink;
+}
+
+inline void LogLine(const std::string& line) {
+  std::cerr << line << std::endl;
+  if (const LineSink sink = DiagnosticsSink().load()) sink(line.c_str(), "");
+}
 
 // For the boundaries where an exception was caught (memory may be short):
 // writes |first| and |second| as one line without allocating.
@@ -19,6 +31,7 @@ inline void LogLineNoThrow(const char* first, const char* second = "") noexcept 
   std::fputs(second, stderr);
   std::fputc('\n', stderr);
   std::fflush(stderr);
+  if (const LineSink sink = DiagnosticsSink().load()) sink(first, second);
 }
 
 // For every entry from C or Windows into our C++: runs |body|; an exception

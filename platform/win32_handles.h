@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <vector>
+
 namespace tessarin {
 
 template <typename Handle, typename Traits>
@@ -68,6 +70,41 @@ using unique_handle = UniqueHandle<HANDLE, KernelHandleTraits>;
 using unique_hmodule = UniqueHandle<HMODULE, ModuleTraits>;
 using unique_hkey = UniqueHandle<HKEY, RegistryKeyTraits>;
 using unique_hinternet = UniqueHandle<HINTERNET, InternetHandleTraits>;
+
+// A process attribute list that lets a child inherit exactly |handles|:
+// with it, CreateProcessW's inheritance passes nothing else.
+class InheritedHandleList {
+ public:
+  explicit InheritedHandleList(std::vector<HANDLE> handles) : handles_(std::move(handles)) {
+    SIZE_T size = 0;
+    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    storage_.resize(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+    if (!::InitializeProcThreadAttributeList(list, 1, 0, &size)) return;
+    initialized_ = true;
+    ready_ = ::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                         handles_.data(), handles_.size() * sizeof(HANDLE),
+                                         nullptr, nullptr) != FALSE;
+  }
+  ~InheritedHandleList() {
+    if (initialized_) ::DeleteProcThreadAttributeList(get_list());
+  }
+  InheritedHandleList(const InheritedHandleList&) = delete;
+  InheritedHandleList& operator=(const InheritedHandleList&) = delete;
+
+  // Null when the list could not be made: then the child must inherit nothing.
+  LPPROC_THREAD_ATTRIBUTE_LIST get() const { return ready_ ? get_list() : nullptr; }
+
+ private:
+  LPPROC_THREAD_ATTRIBUTE_LIST get_list() const {
+    return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(
+        const_cast<unsigned char*>(storage_.data()));
+  }
+  std::vector<HANDLE> handles_;
+  std::vector<unsigned char> storage_;
+  bool initialized_ = false;
+  bool ready_ = false;
+};
 
 }  // namespace tessarin
 

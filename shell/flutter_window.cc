@@ -1,6 +1,11 @@
 #include "shell/flutter_window.h"
 
 #include <cstdlib>
+#include <string>
+
+#include "channel/diagnostics.h"
+#include "shell/resources/version.h"
+#include "tunnel/win32/win32_diagnostics.h"
 
 namespace {
 // Posted from a thread-pool wait when a core process ends; wparam: its id.
@@ -13,6 +18,11 @@ tessarin::OsPorts WithWorker(tessarin::OsPorts ports, tessarin::WorkerPort* work
   return ports;
 }
 }  // namespace
+
+tessarin::DiagnosticsLog& HostLog() {
+  static tessarin::DiagnosticsLog* log = tessarin::OpenDiagnosticsLog().release();
+  return *log;
+}
 
 FlutterWindow::FlutterWindow(const EngineProject& project)
     : ports_(std::make_shared<TunnelPorts>()),
@@ -29,6 +39,16 @@ FlutterWindow::~FlutterWindow() = default;
 
 bool FlutterWindow::OnWindowCreated() {
   if (!Win32Window::OnWindowCreated()) return false;
+  HostLog().Write(std::string("tessarin ") + TESSARIN_VERSION_TEXT + " started on Windows " +
+                  tessarin::WindowsVersion());
+  // The channel layer's fixed lines go to the log as well as to stderr.
+  flutter::DiagnosticsSink().store([](const char* first, const char* second) noexcept {
+    try {
+      HostLog().Write(std::string(first) + second);
+    } catch (...) {  // no memory for the line: stderr has it
+    }
+  });
+  ports_->processes.CaptureOutput(&HostLog());
   // Before the engine exists, so the proxy is off even when the engine fails.
   bridge_.Initialize();
   // A core that dies is noticed at once, not at the next "status".
@@ -74,7 +94,8 @@ LRESULT FlutterWindow::HandleWindowMessage(HWND window, UINT message, WPARAM wpa
   // Shutdown and sign-out may end the process after this message without
   // ever destroying the window: the tunnel stops here, before returning.
   if (message == WM_ENDSESSION && wparam) {
-    StopTunnel();
+    StopTunnel((lparam & ENDSESSION_CLOSEAPP) ? "Restart Manager closes the program"
+                                              : "the session ends");
     // Restart Manager (an installer or an update) expects the program to go.
     if (lparam & ENDSESSION_CLOSEAPP) PostMessageW(window, WM_CLOSE, 0, 0);
   }

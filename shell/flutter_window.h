@@ -9,8 +9,13 @@
 #include "shell/flutter_view_controller.h"
 #include "shell/win32_window.h"
 #include "tunnel/tunnel_bridge.h"
+#include "tunnel/diagnostics_log.h"
 #include "tunnel/win32/win32_os_ports.h"
 #include "tunnel/win32/win32_proxy_guard.h"
+
+// This process's diagnostics log: made at the first use and never freed, so
+// that any thread may write to it until the process ends.
+tessarin::DiagnosticsLog& HostLog();
 
 class FlutterWindow : public Win32Window {
  public:
@@ -21,8 +26,9 @@ class FlutterWindow : public Win32Window {
   const tessarin::TunnelBridge& Bridge() const { return bridge_; }
 
   // Proxy off and core terminated, as when the window closes; for a session
-  // end, which may never destroy the window. A connect under way is cancelled.
-  void StopTunnel() { bridge_.Teardown(); }
+  // end (|why|), which may never destroy the window. A connect under way is
+  // cancelled.
+  void StopTunnel(const char* why) { bridge_.Teardown(why); }
 
  protected:
   bool OnWindowCreated() override;
@@ -39,7 +45,9 @@ class FlutterWindow : public Win32Window {
     tessarin::Win32SystemPort system;
     tessarin::Win32ProxyGuard guard{&system};
     tessarin::OsPorts Ports() {
-      return {&proxySettings, &internet, &processes, &system, &guard};
+      tessarin::OsPorts ports{&proxySettings, &internet, &processes, &system, &guard};
+      ports.log = &HostLog();
+      return ports;
     }
   };
   std::shared_ptr<TunnelPorts> ports_;

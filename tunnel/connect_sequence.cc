@@ -4,6 +4,7 @@
 #include "tunnel/connectivity_probe.h"
 #include "tunnel/core_config.h"
 #include "tunnel/core_process.h"
+#include "tunnel/diagnostics_log.h"
 #include "tunnel/status_reports.h"
 #include "tunnel/system_proxy.h"
 #include "tunnel/tunnel_bridge.h"
@@ -12,6 +13,18 @@ namespace tessarin {
 
 using flutter::EncodableValue;
 using flutter::EncodableValueMap;
+
+namespace {
+
+// The node's credential, as the configuration document carries it.
+std::string NodeUuid(const EncodableValueMap& request) {
+  const auto node = request.find(EncodableValue("connectionConfig"));
+  const EncodableValueMap* settings =
+      node == request.end() ? nullptr : node->second.TryGet<EncodableValueMap>();
+  return settings == nullptr ? std::string() : LookupStringValue(*settings, "uuid");
+}
+
+}  // namespace
 
 void TunnelBridge::ConnectSequence(const flutter::MethodCall& call,
                                    std::unique_ptr<flutter::MethodResult> result) {
@@ -39,6 +52,7 @@ void TunnelBridge::ConnectSequence(const flutter::MethodCall& call,
   // proxy now, the old core first thing in the job.
   auto job = std::make_shared<CoreJob>();
   if (active) {
+    Note(ports_, "tunnel stopped: a new connect");
     SwitchProxyOff();
     job->oldCore = coreProcessId;
     active = false;
@@ -52,6 +66,8 @@ void TunnelBridge::ConnectSequence(const flutter::MethodCall& call,
   job->config = config;
   job->fixedStartWait = fixedStartWait_;
   jobRequest_ = *request;
+  // The node's credential never reaches the log, whoever writes it there.
+  if (ports_.log != nullptr) ports_.log->MaskFromNowOn(NodeUuid(*request));
   StartJob(std::move(job), JobReply::kConnect, std::move(result));
 }
 
@@ -78,8 +94,12 @@ void TunnelBridge::FinishConnect(const CoreJob& job,
   }
   coreProcessId = job.coreProcessId;
   // 11. Point the system proxy at the core, guarded before it is on.
-  if (ports_.guard != nullptr) ports_.guard->Arm();
+  if (ports_.guard != nullptr) {
+    ports_.guard->Arm();
+    Note(ports_, "guard armed");
+  }
   if (!SetSystemProxy(*ports_.proxy_settings, true)) {
+    Note(ports_, "the system proxy could not be switched on");
     if (ports_.guard != nullptr) ports_.guard->Release();
     auto stop = std::make_shared<CoreJob>();
     stop->oldCore = coreProcessId;
@@ -87,6 +107,7 @@ void TunnelBridge::FinishConnect(const CoreJob& job,
     StartJob(std::move(stop), JobReply::kProxyFailed, std::move(result));
     return;
   }
+  Note(ports_, "system proxy on");
   // 12. Commit.
   sessionId = "windows-singbox-" + UtcTimestamp(*ports_.system);
   active = true;

@@ -4,43 +4,69 @@
 #include <thread>
 
 #include "tunnel/core_job.h"
+#include "tunnel/diagnostics_log.h"
 #include "tunnel/local_proxy_endpoint.h"
 
 namespace tessarin {
 
 namespace {
 
-bool Fetch(InternetPort& internet) {
+struct AttemptResult {
+  bool passed = false;
+  uint32_t bytes = 0;
+  const char* failed_at = nullptr;  // the call that failed, if one did
+  uint32_t error = 0;               // its WinINet error
+};
+
+AttemptResult Fetch(InternetPort& internet) {
+  AttemptResult result;
+  auto fail = [&](const char* call) {
+    result.failed_at = call;
+    result.error = internet.LastError();
+    return result;
+  };
   auto session = internet.OpenSession(kProbeUserAgent, LocalProxyEndpoint::kHostPort);
-  if (!session) return false;
+  if (!session) return fail("open");
   // Set on the session, so its requests inherit them; a refused option
   // leaves that step at WinINet's default and the attempt goes on.
   session->SetOption(kInternetOptionConnectTimeout, kProbeConnectTimeoutMs);
   session->SetOption(kInternetOptionSendTimeout, kProbeSendTimeoutMs);
   session->SetOption(kInternetOptionReceiveTimeout, kProbeReceiveTimeoutMs);
   auto request = session->OpenUrl(kProbeUrl, kProbeRequestFlags);
-  if (!request) return false;
+  if (!request) return fail("open url");
   uint8_t buffer[256];
-  uint32_t bytes_read = 0;
   // Only the first read counts: any non-empty body, an error page included,
   // proves the path works. The request closes before the session.
-  return request->Read(buffer, sizeof(buffer), &bytes_read) && bytes_read > 0;
+  if (!request->Read(buffer, sizeof(buffer), &result.bytes)) return fail("read");
+  result.passed = result.bytes > 0;
+  return result;
 }
 
 // One attempt's result, guarded by the job's signal.
 struct Attempt {
   bool done = false;
-  bool passed = false;
+  AttemptResult result;
 };
 
+std::string Describe(const AttemptResult* result, uint32_t deadline_ms) {
+  if (result == nullptr) {
+    return "no answer within " + std::to_string(deadline_ms) + " ms, left to end by itself";
+  }
+  if (result->failed_at != nullptr) {
+    return std::string(result->failed_at) + " failed, WinINet error " +
+           std::to_string(result->error);
+  }
+  return "read " + std::to_string(result->bytes) + " bytes";
+}
+
 bool AttemptOnce(InternetPort& internet, const std::shared_ptr<JobSignal>& signal,
-                 uint32_t deadline_ms) {
+                 uint32_t deadline_ms, AttemptResult* out) {
   auto attempt = std::make_shared<Attempt>();
   // The thread holds the signal, and through it whatever owns the ports.
   auto run = [&internet, signal, attempt] {
-    const bool passed = Fetch(internet);
+    const AttemptResult result = Fetch(internet);
     signal->Update([&] {
-      attempt->passed = passed;
+      attempt->result = result;
       attempt->done = true;
     });
   };
@@ -49,17 +75,31 @@ bool AttemptOnce(InternetPort& internet, const std::shared_ptr<JobSignal>& signa
   } catch (const std::system_error&) {
     run();  // no thread to be had: the attempt blocks its caller, as it once did
   }
-  return signal->WaitFor(deadline_ms, [&] { return attempt->done; }) && attempt->passed;
+  if (!signal->WaitFor(deadline_ms, [&] { return attempt->done; })) return false;
+  *out = attempt->result;
+  return true;
 }
 
 }  // namespace
 
 bool ProbeConnectivity(InternetPort& internet, SystemPort& system,
-                       std::shared_ptr<JobSignal> signal, uint32_t attempt_deadline_ms) {
+                       std::shared_ptr<JobSignal> signal, uint32_t attempt_deadline_ms,
+                       LogPort* log) {
   if (!signal) signal = std::make_shared<JobSignal>();
-  for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
+  for (int attempt = 1; attempt <= kProbeAttempts; ++attempt) {
     if (signal->Cancelled()) return false;
-    if (AttemptOnce(internet, signal, attempt_deadline_ms)) return true;
+    const uint64_t began = system.SteadyMs();
+    AttemptResult result;
+    const bool ended = AttemptOnce(internet, signal, attempt_deadline_ms, &result);
+    if (log != nullptr) {
+      const std::string what = !ended && signal->Cancelled()
+                                   ? std::string("cancelled")
+                                   : Describe(ended ? &result : nullptr, attempt_deadline_ms);
+      log->Write("probe attempt " + std::to_string(attempt) + " of " +
+                 std::to_string(kProbeAttempts) + ": " + what + ", " +
+                 std::to_string(system.SteadyMs() - began) + " ms");
+    }
+    if (ended && result.passed) return true;
     system.Sleep(kProbePauseMs);
   }
   return false;

@@ -33,6 +33,7 @@ constexpr uint32_t kProbeReceiveTimeoutMs = 3000;
 constexpr uint32_t kProbeAttemptDeadlineMs = 4000;
 
 class JobSignal;
+class LogPort;
 
 // True on the first attempt that reads at least one body byte. Each attempt
 // runs on a thread of its own and owns its handles, so one that is stuck is
@@ -41,9 +42,11 @@ class JobSignal;
 // WinINet's time-outs, or when the core's end resets its connection) and
 // closes its own handles: closing them from another thread while a call is
 // blocked on them makes Wine's WinINet fail an assertion and abort.
+// Each attempt's result goes to |log| as "probe attempt N of 8: ...".
 bool ProbeConnectivity(InternetPort& internet, SystemPort& system,
                        std::shared_ptr<JobSignal> signal = nullptr,
-                       uint32_t attempt_deadline_ms = kProbeAttemptDeadlineMs);
+                       uint32_t attempt_deadline_ms = kProbeAttemptDeadlineMs,
+                       LogPort* log = nullptr);
 
 }  // namespace tessarin
 

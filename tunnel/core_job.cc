@@ -6,6 +6,7 @@
 #include "channel/diagnostics.h"
 #include "tunnel/connectivity_probe.h"
 #include "tunnel/core_process.h"
+#include "tunnel/diagnostics_log.h"
 #include "tunnel/local_proxy_endpoint.h"
 
 namespace tessarin {
@@ -33,34 +34,32 @@ bool JobSignal::Commit() {
 
 CoreJob::CoreJob() : probeDeadlineMs(kProbeAttemptDeadlineMs) {}
 
-void WaitForCoreStart(ProcessPort& processes, SystemPort& system, const JobSignal& signal,
-                      uint32_t process_id, const std::vector<uint32_t>* listeners_before) {
+CoreStart WaitForCoreStart(ProcessPort& processes, SystemPort& system, const JobSignal& signal,
+                           uint32_t process_id, const std::vector<uint32_t>* listeners_before) {
   const uint64_t start = system.SteadyMs();
   auto rest_of_wait = [&] {
     const uint64_t waited = system.SteadyMs() - start;
     if (waited < kCoreStartCheckMs) system.Sleep(static_cast<uint32_t>(kCoreStartCheckMs - waited));
+    return CoreStart::kWaited;
   };
   // Without the table, or with a listener of unknown owner already there,
   // nothing tells the core's own listener apart: the whole wait it is.
   if (listeners_before == nullptr ||
       std::count(listeners_before->begin(), listeners_before->end(), 0u) > 0) {
-    rest_of_wait();
-    return;
+    return rest_of_wait();
   }
   for (;;) {
-    if (signal.Cancelled() || !IsCoreAlive(processes, process_id)) return;
+    if (signal.Cancelled()) return CoreStart::kCancelled;
+    if (!IsCoreAlive(processes, process_id)) return CoreStart::kEnded;
     std::vector<uint32_t> owners;
-    if (!system.LocalListeners(LocalProxyEndpoint::kPort, &owners)) {
-      rest_of_wait();
-      return;
-    }
+    if (!system.LocalListeners(LocalProxyEndpoint::kPort, &owners)) return rest_of_wait();
     // Windows names the owner; Wine says 0 for every socket, and a listener
     // that was not there before the launch can only be the core's.
     for (uint32_t owner : owners) {
-      if (owner == process_id || owner == 0) return;
+      if (owner == process_id || owner == 0) return CoreStart::kListening;
     }
     const uint64_t waited = system.SteadyMs() - start;
-    if (waited >= kCoreStartCheckMs) return;
+    if (waited >= kCoreStartCheckMs) return CoreStart::kWaited;
     system.Sleep(static_cast<uint32_t>(std::min<uint64_t>(kCoreStartPollMs, kCoreStartCheckMs - waited)));
   }
 }
@@ -71,7 +70,10 @@ using Outcome = CoreJob::Outcome;
 
 Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
   // Ended even when cancelled: its port must be free, and nobody else will.
-  TerminateCore(*ports.processes, job.oldCore);
+  if (job.oldCore != 0) {
+    TerminateCore(*ports.processes, job.oldCore);
+    Note(ports, "ended the core " + std::to_string(job.oldCore));
+  }
   if (!job.connect) return Outcome::kTerminated;
   JobSignal& signal = *job.signal;
   if (signal.Cancelled()) return Outcome::kCancelled;
@@ -82,15 +84,31 @@ Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
   const uint32_t process_id =
       LaunchCore(*ports.processes, job.executable, job.configPath, job.appDirectory);
   if (process_id == 0) return Outcome::kLaunchFailed;
+  const std::string core = "core " + std::to_string(process_id);
+  Note(ports, core + " started");
   auto stop = [&](Outcome outcome) {
     TerminateCore(*ports.processes, process_id);
+    Note(ports, "ended the " + core);
     return outcome;
   };
-  WaitForCoreStart(*ports.processes, *ports.system, signal, process_id, known ? &before : nullptr);
+  const uint64_t launched = ports.system->SteadyMs();
+  const CoreStart start = WaitForCoreStart(*ports.processes, *ports.system, signal, process_id,
+                                           known ? &before : nullptr);
+  const std::string after = std::to_string(ports.system->SteadyMs() - launched) + " ms";
   if (signal.Cancelled()) return stop(Outcome::kCancelled);
   // A core that rejects its document exits at once; it is not terminated.
-  if (!IsCoreAlive(*ports.processes, process_id)) return Outcome::kExitedAtOnce;
-  if (!ProbeConnectivity(*ports.internet, *ports.system, job.signal, job.probeDeadlineMs)) {
+  if (!IsCoreAlive(*ports.processes, process_id)) {
+    uint32_t code = 0;
+    Note(ports, core + " exited within " + after +
+                    (ports.processes->ExitCode(process_id, &code)
+                         ? ", exit code " + std::to_string(code)
+                         : std::string()));
+    return Outcome::kExitedAtOnce;
+  }
+  Note(ports, core + (start == CoreStart::kListening ? " listening after " : " running after ") +
+                  after);
+  if (!ProbeConnectivity(*ports.internet, *ports.system, job.signal, job.probeDeadlineMs,
+                         ports.log)) {
     return stop(signal.Cancelled() ? Outcome::kCancelled : Outcome::kProbeFailed);
   }
   job.coreProcessId = process_id;

@@ -103,8 +103,9 @@ constexpr uint32_t kCoreStartPollMs = 15;
 // it is called. |listeners_before| are the port's owners just before the
 // launch, or null when they could not be read; an owner the system does not
 // tell (0) counts as the core's only when nobody listened before.
-void WaitForCoreStart(ProcessPort& processes, SystemPort& system, const JobSignal& signal,
-                      uint32_t process_id, const std::vector<uint32_t>* listeners_before);
+enum class CoreStart { kListening, kEnded, kWaited, kCancelled };
+CoreStart WaitForCoreStart(ProcessPort& processes, SystemPort& system, const JobSignal& signal,
+                           uint32_t process_id, const std::vector<uint32_t>* listeners_before);
 
 }  // namespace tessarin
 

@@ -53,6 +53,8 @@ class InternetSession {
 class InternetPort {
  public:
   virtual ~InternetPort() = default;
+  // The calling thread's error of its last failed call (GetLastError).
+  virtual uint32_t LastError() = 0;
   // nullptr when no session handle comes back.
   virtual std::unique_ptr<InternetSession> OpenSession(const std::string& agent,
                                                        const std::string& proxy) = 0;
@@ -69,6 +71,8 @@ class ProcessPort {
   virtual bool IsRunning(uint32_t process_id) = 0;
   // Terminates with exit code 0 and waits up to |wait_ms|; silent on failure.
   virtual void Terminate(uint32_t process_id, uint32_t wait_ms) = 0;
+  // The exit code of a launched process that has ended; false otherwise.
+  virtual bool ExitCode(uint32_t process_id, uint32_t* code) = 0;
 };
 
 class SystemPort {
@@ -104,6 +108,7 @@ class ProxyGuardPort {
 };
 
 struct CoreJob;
+class LogPort;
 
 // Runs a job's slow steps off the platform thread (RunCoreJob), then wakes
 // the platform thread, which calls TunnelBridge::JobFinished. While a job
@@ -122,7 +127,11 @@ struct OsPorts {
   SystemPort* system;
   ProxyGuardPort* guard = nullptr;  // none: nothing guards the proxy
   WorkerPort* worker = nullptr;     // none: jobs run on the calling thread
+  LogPort* log = nullptr;           // none: nothing is logged
 };
+
+// Writes |text| to |ports|' log, if it has one.
+void Note(const OsPorts& ports, const std::string& text);
 
 }  // namespace tessarin
 

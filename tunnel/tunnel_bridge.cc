@@ -2,6 +2,7 @@
 
 #include "channel/standard_method_codec.h"
 #include "tunnel/core_process.h"
+#include "tunnel/diagnostics_log.h"
 #include "tunnel/status_reports.h"
 #include "tunnel/system_proxy.h"
 
@@ -9,9 +10,63 @@ namespace tessarin {
 
 using flutter::EncodableValue;
 
+namespace {
+
+// Answers through |inner| and writes the call's method, outcome and time.
+class LoggedResult : public flutter::MethodResult {
+ public:
+  LoggedResult(std::unique_ptr<flutter::MethodResult> inner, const OsPorts& ports,
+               const std::string& method)
+      : inner_(std::move(inner)), ports_(ports), method_(LogSafe(method)),
+        began_(ports.system->SteadyMs()) {}
+  ~LoggedResult() override {
+    if (!answered_) Log("no reply, the window closed first");
+  }
+  void Success(const EncodableValue* result) override {
+    inner_->Success(result);
+    Log("success");
+  }
+  void Error(const std::string& code, const std::string& message,
+             const EncodableValue* details) override {
+    inner_->Error(code, message, details);
+    Log("error " + code);
+  }
+  void NotImplemented() override {
+    inner_->NotImplemented();
+    Log("not implemented");
+  }
+
+ private:
+  void Log(const std::string& outcome) {
+    answered_ = true;
+    Note(ports_, "call " + method_ + ": " + outcome + ", " +
+                     std::to_string(ports_.system->SteadyMs() - began_) + " ms");
+  }
+
+  std::unique_ptr<flutter::MethodResult> inner_;
+  OsPorts ports_;
+  std::string method_;
+  uint64_t began_;
+  bool answered_ = false;
+};
+
+}  // namespace
+
 void TunnelBridge::Initialize() {
   appDirectory = ApplicationDirectory(*ports_.system);
   configPath = CoreConfigPath(appDirectory);
+  if (ports_.log != nullptr) {
+    uint32_t enable = 0;
+    std::wstring server;
+    const bool read = ports_.proxy_settings->OpenSettingsKeyToCheck();
+    if (read) {
+      ports_.proxy_settings->ReadDwordValue(L"ProxyEnable", &enable);
+      ports_.proxy_settings->ReadStringValue(L"ProxyServer", &server);
+      ports_.proxy_settings->CloseSettingsKey();
+    }
+    Note(ports_, "application directory " + LogText(appDirectory) + "; the system proxy was " +
+                     (enable == 1 ? "on (" + LogText(server) + "), switching it off" : "off"));
+  }
   // Every start clears a proxy a crashed run (or anything else) left on.
   SwitchProxyOff();
 }
@@ -27,6 +82,9 @@ void TunnelBridge::InstallChannel(flutter::BinaryMessenger* messenger) {
 
 void TunnelBridge::HandleTunnelCall(const flutter::MethodCall& call,
                                     std::unique_ptr<flutter::MethodResult> result) {
+  if (ports_.log != nullptr) {
+    result = std::make_unique<LoggedResult>(std::move(result), ports_, call.MethodName());
+  }
   if (job_) {
     const EncodableValue* args = call.Arguments();
     waiting_.push_back(WaitingCall{
@@ -101,7 +159,7 @@ void TunnelBridge::Status(flutter::MethodResult& result) {
     return;
   }
   // The watchdog: a core that died takes the system proxy down with it.
-  if (active) StopTunnel();
+  if (active) StopTunnel("status found the core gone");
   active = false;
   coreProcessId = 0;
   sessionId.clear();
@@ -110,6 +168,7 @@ void TunnelBridge::Status(flutter::MethodResult& result) {
 }
 
 void TunnelBridge::Disconnect(std::unique_ptr<flutter::MethodResult> result) {
+  if (active || coreProcessId != 0) Note(ports_, "tunnel stopped: disconnect");
   SwitchProxyOff();
   const uint32_t core = coreProcessId;
   active = false;
@@ -126,8 +185,9 @@ void TunnelBridge::Disconnect(std::unique_ptr<flutter::MethodResult> result) {
   StartJob(std::move(job), JobReply::kIdle, std::move(result));
 }
 
-void TunnelBridge::Teardown() {
+void TunnelBridge::Teardown(const char* why) {
   if (job_) {
+    Note(ports_, std::string("job cancelled: ") + why);
     const std::shared_ptr<CoreJob> job = std::move(job_);
     jobResult_.reset();
     // A core the job already kept is ours to end; the job is done with the
@@ -136,7 +196,7 @@ void TunnelBridge::Teardown() {
   }
   waiting_.clear();
   if (!active && coreProcessId == 0) return;
-  StopTunnel();
+  StopTunnel(why);
   sessionId.clear();
 }
 
@@ -144,7 +204,7 @@ void TunnelBridge::CoreExited(uint32_t process_id) {
   // A core this bridge already stopped or replaced is none of its business.
   if (!active || process_id != coreProcessId) return;
   if (IsCoreAlive(*ports_.processes, coreProcessId)) return;
-  StopTunnel();
+  StopTunnel("the core exited");
   sessionId.clear();
 }
 
@@ -153,8 +213,10 @@ void TunnelBridge::SwitchProxyOff() {
   if (ports_.guard != nullptr) ports_.guard->Release();
 }
 
-void TunnelBridge::StopTunnel() {
+void TunnelBridge::StopTunnel(const char* why) {
+  Note(ports_, std::string("tunnel stopped: ") + why);
   SwitchProxyOff();
+  Note(ports_, "system proxy off, guard released");
   if (coreProcessId != 0) TerminateCore(*ports_.processes, coreProcessId);
   active = false;
   coreProcessId = 0;

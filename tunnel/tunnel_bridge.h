@@ -40,10 +40,10 @@ class TunnelBridge {
   // On the platform thread, when the worker says a job is done: answers its
   // call, then the calls that waited behind it.
   void JobFinished();
-  // At window destruction: cancels a job under way (its call and those
-  // waiting behind it get no reply: the engine is ending), stops a running
-  // tunnel, touches nothing otherwise.
-  void Teardown();
+  // At window destruction (or a session's end, |why|): cancels a job under
+  // way (its call and those waiting behind it get no reply: the engine is
+  // ending), stops a running tunnel, touches nothing otherwise.
+  void Teardown(const char* why = "the window closed");
   // Told when a process the bridge launched has ended: if it carried the
   // active tunnel, the tunnel stops as the next "status" would stop it, so
   // the proxy never points at a dead core while nobody asks.
@@ -83,8 +83,8 @@ class TunnelBridge {
   void StartJob(std::shared_ptr<CoreJob> job, JobReply reply,
                 std::unique_ptr<flutter::MethodResult> result);
   // System proxy off, the known core terminated, the tunnel inactive; the
-  // session id is each caller's business.
-  void StopTunnel();
+  // session id is each caller's business. |why| goes to the log.
+  void StopTunnel(const char* why);
   // SetSystemProxy(false), and the guard released once the proxy is off.
   void SwitchProxyOff();
 

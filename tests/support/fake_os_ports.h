@@ -99,6 +99,7 @@ class FakeInternet : public tessarin::InternetPort {
   enum class Outcome { kNoSession, kNoRequest, kReadFails, kEmptyBody, kBody, kSilent };
 
   explicit FakeInternet(EventLog* log) : log_(log) {}
+  uint32_t LastError() override { return 12029; }  // ERROR_INTERNET_CANNOT_CONNECT
 
   std::unique_ptr<tessarin::InternetSession> OpenSession(const std::string& agent,
                                                          const std::string& proxy) override {
@@ -197,6 +198,12 @@ class FakeProcesses : public tessarin::ProcessPort {
   void Terminate(uint32_t process_id, uint32_t wait_ms) override {
     log_->Add("proc.terminate " + std::to_string(process_id) + " wait " + std::to_string(wait_ms));
     running[process_id] = false;
+  }
+  bool ExitCode(uint32_t process_id, uint32_t* code) override {
+    const auto found = running.find(process_id);
+    if (found == running.end() || found->second) return false;
+    *code = 1;
+    return true;
   }
 
   bool launchable = true;

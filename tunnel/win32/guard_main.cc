@@ -13,6 +13,7 @@
 #include "platform/win32_handles.h"
 #include "tunnel/proxy_guard.h"
 #include "tunnel/system_proxy.h"
+#include "tunnel/win32/win32_diagnostics.h"
 #include "tunnel/win32/win32_proxy_guard.h"
 #include "tunnel/win32/win32_proxy_settings.h"
 
@@ -44,9 +45,13 @@ HANDLE HandleFrom(const std::wstring& word) {
   return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
 }
 
-void SwitchOffIfOurs() {
+void SwitchOffIfOurs(const char* why) {
   tessarin::Win32ProxySettingsPort settings;
-  tessarin::SwitchOffOurProxy(settings);
+  const bool switched = tessarin::SwitchOffOurProxy(settings);
+  // Appended to the host's own log, beside its lines.
+  tessarin::OpenDiagnosticsLog()->Write(
+      std::string("guard: ") + why +
+      (switched ? "; switched our proxy off" : "; the proxy was not on or not ours, left alone"));
 }
 
 }  // namespace
@@ -54,7 +59,7 @@ void SwitchOffIfOurs() {
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   const std::vector<std::wstring> words = Arguments();
   if (words.size() == 1 && words[0] == tessarin::kGuardResetSwitch) {
-    SwitchOffIfOurs();
+    SwitchOffIfOurs("logon reset");
     return 0;
   }
   if (words.size() != 4 || words[0] != tessarin::kGuardWatchSwitch) return 2;
@@ -67,7 +72,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   const DWORD woke = ::WaitForMultipleObjects(3, waits, FALSE, INFINITE);
   if (woke == WAIT_OBJECT_0) return 0;
   if (woke != WAIT_OBJECT_0 + 1 && woke != WAIT_OBJECT_0 + 2) return 2;  // not our handles
-  SwitchOffIfOurs();
+  SwitchOffIfOurs(woke == WAIT_OBJECT_0 + 1 ? "the host ended without a clean stop"
+                                           : "the host crashed");
   // Nothing of ours is left on for a logon to reset.
   tessarin::RemoveLogonProxyReset();
   return 0;

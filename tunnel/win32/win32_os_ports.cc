@@ -56,6 +56,38 @@ std::unique_ptr<InternetSession> Win32InternetPort::OpenSession(const std::strin
   return std::make_unique<Win32InternetSession>(session);
 }
 
+namespace {
+
+// Copies a core's output into the log as it comes, whole lines at a time,
+// until the core (the pipe's last writer) is gone. Never blocks the core for
+// longer than one append.
+void CopyOutput(unique_handle pipe, DiagnosticsLog* log) {
+  auto copy = [log](HANDLE read) {
+    std::string pending;
+    std::vector<char> buffer(64 * 1024);
+    DWORD got = 0;
+    while (::ReadFile(read, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) &&
+           got > 0) {
+      pending.append(buffer.data(), got);
+      const size_t last = pending.rfind('\n');
+      if (last == std::string::npos && pending.size() < buffer.size()) continue;
+      const size_t cut = last == std::string::npos ? pending.size() : last + 1;
+      log->WriteCoreLines(pending.substr(0, cut));
+      pending.erase(0, cut);
+    }
+    if (!pending.empty()) log->WriteCoreLines(pending + "\n");
+    ::CloseHandle(read);
+  };
+  HANDLE read = pipe.release();
+  try {
+    std::thread(copy, read).detach();
+  } catch (const std::system_error&) {
+    ::CloseHandle(read);  // no reader: the core then fails its writes, not blocks
+  }
+}
+
+}  // namespace
+
 uint32_t Win32ProcessPort::Launch(const std::wstring& command_line, const std::wstring& directory) {
   ForgetExited();
   if (!job_) {
@@ -67,17 +99,41 @@ uint32_t Win32ProcessPort::Launch(const std::wstring& command_line, const std::w
       job_ = std::move(job);
     }
   }
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
+  // The core's output: a pipe whose write end is the one handle it inherits.
+  unique_handle output_read;
+  unique_handle output_write;
+  if (output_ != nullptr) {
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+    if (::CreatePipe(&read, &write, &inheritable, 0)) {
+      output_read.reset(read);
+      output_write.reset(write);
+      ::SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+    }
+  }
+  const InheritedHandleList inherited({output_write.get()});
+  const bool with_output = output_write && inherited.get() != nullptr;
+  STARTUPINFOEXW startup = {};
+  startup.StartupInfo.cb = sizeof(startup);
+  if (with_output) {
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdOutput = output_write.get();
+    startup.StartupInfo.hStdError = output_write.get();
+    startup.lpAttributeList = inherited.get();
+  }
   PROCESS_INFORMATION info = {};
   std::vector<wchar_t> writable(command_line.begin(), command_line.end());
   writable.push_back(L'\0');
   // Suspended until it is in the job, so nothing it starts escapes the job.
-  if (!::CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE,
-                        CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, directory.c_str(), &startup,
-                        &info)) {
+  const DWORD flags =
+      CREATE_NO_WINDOW | CREATE_SUSPENDED | (with_output ? EXTENDED_STARTUPINFO_PRESENT : 0);
+  if (!::CreateProcessW(nullptr, writable.data(), nullptr, nullptr, with_output ? TRUE : FALSE,
+                        flags, nullptr, directory.c_str(), &startup.StartupInfo, &info)) {
     return 0;
   }
+  output_write.reset();  // the core's copy is the only one: its end is the pipe's
+  if (with_output) CopyOutput(std::move(output_read), output_);
   unique_handle thread(info.hThread);
   Launched launched;
   launched.process.reset(info.hProcess);
@@ -135,6 +191,15 @@ bool Win32ProcessPort::IsRunning(uint32_t process_id) {
   if (!opened) return false;
   DWORD exit_code = 0;
   return ::GetExitCodeProcess(opened.get(), &exit_code) && exit_code == STILL_ACTIVE;
+}
+
+bool Win32ProcessPort::ExitCode(uint32_t process_id, uint32_t* code) {
+  const auto kept = launched_.find(process_id);
+  if (kept == launched_.end() || HandleIsRunning(kept->second.process.get())) return false;
+  DWORD exit_code = 0;
+  if (!::GetExitCodeProcess(kept->second.process.get(), &exit_code)) return false;
+  *code = exit_code;
+  return true;
 }
 
 void Win32ProcessPort::Terminate(uint32_t process_id, uint32_t wait_ms) {

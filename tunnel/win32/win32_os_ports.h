@@ -8,6 +8,7 @@
 
 #include "platform/win32_handles.h"
 #include "tunnel/core_job.h"
+#include "tunnel/diagnostics_log.h"
 #include "tunnel/os_ports.h"
 #include "tunnel/win32/win32_proxy_settings.h"
 
@@ -15,6 +16,7 @@ namespace tessarin {
 
 class Win32InternetPort : public InternetPort {
  public:
+  uint32_t LastError() override { return ::GetLastError(); }
   std::unique_ptr<InternetSession> OpenSession(const std::string& agent,
                                                const std::string& proxy) override;
 };
@@ -28,6 +30,12 @@ class Win32ProcessPort : public ProcessPort {
   uint32_t Launch(const std::wstring& command_line, const std::wstring& directory) override;
   bool IsRunning(uint32_t process_id) override;
   void Terminate(uint32_t process_id, uint32_t wait_ms) override;
+  bool ExitCode(uint32_t process_id, uint32_t* code) override;
+
+  // From now on each core's standard output and error go, line by line, to
+  // |log|'s core file, copied by a thread of their own; |log| must outlive
+  // every core. None: the core's output goes nowhere.
+  void CaptureOutput(DiagnosticsLog* log) { output_ = log; }
 
   // From now on, when a launched process ends by itself or otherwise,
   // |message| is posted to |window| with the process id as wparam. The
@@ -53,6 +61,7 @@ class Win32ProcessPort : public ProcessPort {
 
   HWND notify_window_ = nullptr;
   UINT notify_message_ = 0;
+  DiagnosticsLog* output_ = nullptr;
   unique_handle job_;
   std::map<uint32_t, Launched> launched_;
 };

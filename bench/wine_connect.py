@@ -1,0 +1,92 @@
+#!/usr/bin/python3
+"""A connect under Wine, side by side in one run:
+
+- a connect to the local test node, median of 5, with the start check that
+  ends once the core listens against the fixed 800 ms wait
+  (TESSARIN_FIXED_START_WAIT=1), rounds interleaved;
+- the window's slowest answer (WM_NULL every 20 ms from another program)
+  during a connect to a good, a refusing and a silent node.
+
+usage: bench/wine_connect.py [BUILD_DIR]   (default build/windows; after a
+windows build, with no Wine tests running meanwhile)
+"""
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+from harness import App, Wine, clean_environment, windows_path  # noqa: E402
+from scenarios import Context, prepare_node  # noqa: E402
+from test_node import start_silent_node, unused_port  # noqa: E402
+
+DISPLAY = "74"
+ROUNDS = 5
+
+
+def connect_ms(app, ctx, fixed):
+    """The connect's reply time, from the transcript."""
+    with open(app.scenario, "w") as f:
+        json.dump({"steps": [ctx.connect(), {"close": True}]}, f)
+    env = clean_environment()
+    env["TESSARIN_DISPLAY"] = ":" + DISPLAY
+    if fixed:
+        env["TESSARIN_FIXED_START_WAIT"] = "1"
+    subprocess.run([ctx.wine.wine_run, "tessarin.exe", "--scenario=" + windows_path(app.scenario),
+                    "--transcript=" + windows_path(app.transcript)], cwd=app.dir, env=env,
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   timeout=120, check=True)
+    line = app.replies()[0]
+    assert "success" in line["reply"], line["reply"]
+    return line["elapsed_ms"]
+
+
+def slowest_answer(app, ctx, port, pinger):
+    app.start([{"wait_ms": 300}, ctx.connect(port=port)])
+    out = subprocess.run([ctx.wine.wine_run, pinger, "150000"], capture_output=True, text=True,
+                         env=clean_environment(), stdin=subprocess.DEVNULL, timeout=200).stdout
+    app.wait()
+    report = json.loads(out.strip().splitlines()[-1])
+    return report["slowest_ms"], app.replies()[1]["elapsed_ms"]
+
+
+def main():
+    build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "windows"))
+    prefix = os.path.join(build, "wineprefix")
+    work = os.path.join(build, "bench-connect")
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    os.environ["TESSARIN_DISPLAY"] = ":" + DISPLAY
+    fixture = os.path.join(ROOT, "cmake", "wine-fixture.sh")
+    subprocess.run([fixture, "setup", prefix, DISPLAY], check=True, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wine = Wine(os.path.join(build, "wine-run"))
+        node = prepare_node(wine, prefix, work)
+        ctx = Context(wine, os.path.join(build, "bundle"), work, node.server_address[1])
+        app = App(wine, ctx.bundle, work)
+        times = {"ready": [], "fixed": []}
+        for _ in range(ROUNDS):
+            times["ready"].append(connect_ms(app, ctx, fixed=False))
+            times["fixed"].append(connect_ms(app, ctx, fixed=True))
+        pinger = os.path.join(build, "tests", "window_pinger.exe")
+        answers = {kind: slowest_answer(app, ctx, port, pinger)
+                   for kind, port in (("good", ctx.node_port), ("refusing", unused_port()),
+                                      ("silent", start_silent_node()))}
+        node.shutdown()
+    finally:
+        subprocess.run([fixture, "cleanup", prefix], stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    ready, fixed = statistics.median(times["ready"]), statistics.median(times["fixed"])
+    print("connect, start check until the core listens: median %d ms  %s" % (ready, times["ready"]))
+    print("connect, fixed 800 ms start check:           median %d ms  %s" % (fixed, times["fixed"]))
+    print("connect time, until listening / fixed wait:  %.2f" % (ready / fixed))
+    for kind, (slowest, reply) in answers.items():
+        print("%-8s node: slowest window answer %3d ms, reply after %5d ms" % (kind, slowest, reply))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,117 @@
+// The diagnostics log: its lines, its cap, and the node's credential kept out.
+#include "tunnel/diagnostics_log.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "tests/support/fake_os_ports.h"
+#include "tunnel/tunnel_bridge.h"
+
+namespace tessarin {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr uint64_t kNow = 1796552705ULL * 10000000ULL + 1234567;  // 2026-12-06T10:25:05.123Z
+constexpr char kUuid[] = "0f8e6a52-3c1d-4b7e-9a2f-5d6c7b8a9e01";
+
+std::string Read(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+fs::path FreshDirectory(const char* name) {
+  const fs::path directory = fs::temp_directory_path() / ("tessarin-log-test-" + std::string(name));
+  fs::remove_all(directory);
+  return directory;
+}
+
+TEST(DiagnosticsLogTest, LinesHaveTheAgreedForm) {
+  EXPECT_EQ(LogLine(kNow, 42, "core 7 started"), "2026-12-06T10:25:05.123Z [42] core 7 started\n");
+  EXPECT_EQ(LogSafe(std::string("con\nnect\x01", 9)), "con?nect?");
+  EXPECT_EQ(LogText(L"C:\\Apps\\t\u00e9ssarin"), "C:\\Apps\\t\xc3\xa9ssarin");
+}
+
+TEST(DiagnosticsLogTest, EachFileStaysUnderItsCapWithOneOlderFile) {
+  const fs::path directory = FreshDirectory("cap");
+  fs::create_directories(directory);
+  CappedLogFile file(directory / "tessarin.log");
+  const std::string burst(600 * 1024, 'a');
+  ASSERT_TRUE(file.Append(burst));
+  ASSERT_TRUE(file.Append(std::string(600 * 1024, 'b')));  // past the cap: the first moves aside
+  EXPECT_EQ(Read(directory / "tessarin.log.1"), burst);
+  EXPECT_EQ(fs::file_size(directory / "tessarin.log"), 600u * 1024);
+  std::string flood(3 * kLogFileCapBytes, 'c');
+  flood.back() = 'z';
+  ASSERT_TRUE(file.Append(flood));  // one burst larger than the cap keeps its end
+  EXPECT_EQ(fs::file_size(directory / "tessarin.log"), kLogFileCapBytes);
+  EXPECT_EQ(Read(directory / "tessarin.log").back(), 'z');
+  EXPECT_EQ(fs::file_size(directory / "tessarin.log.1"), 600u * 1024);
+  fs::remove_all(directory);
+}
+
+TEST(DiagnosticsLogTest, TheCredentialIsMaskedWhereverItCouldAppear) {
+  EXPECT_EQ(MaskSecrets(std::string("uuid ") + kUuid + " refused", ""),
+            "uuid ********-****-****-****-************ refused");
+  EXPECT_EQ(MaskSecrets("bad uuid not-a-uuid-1 here", "not-a-uuid-1"), "bad uuid ************ here");
+  EXPECT_EQ(MaskSecrets("probe attempt 2 of 8: read 26 bytes", ""),
+            "probe attempt 2 of 8: read 26 bytes");
+
+  // Through a whole failed connect: every line the host writes, and the core's.
+  const fs::path directory = FreshDirectory("connect");
+  tessarin_test::FakeOs os;
+  os.system.existing[L"C:\\Apps\\tessarin\\bin\\sing-box.exe"] = true;
+  DiagnosticsLog log(directory, 42, [] { return kNow; });
+  OsPorts ports = os.Ports();
+  ports.log = &log;
+  TunnelBridge bridge(ports);
+  bridge.Initialize();
+  flutter::EncodableValueMap node{{flutter::EncodableValue("host"), flutter::EncodableValue("n")},
+                                  {flutter::EncodableValue("uuid"), flutter::EncodableValue(kUuid)}};
+  flutter::MethodCall call("connect",
+                           std::make_unique<flutter::EncodableValue>(flutter::EncodableValueMap{
+                               {flutter::EncodableValue("connectionConfig"),
+                                flutter::EncodableValue(node)}}));
+  class Ignore : public flutter::MethodResult {
+    void Success(const flutter::EncodableValue*) override {}
+    void Error(const std::string&, const std::string&, const flutter::EncodableValue*) override {}
+    void NotImplemented() override {}
+  };
+  bridge.HandleTunnelCall(call, std::make_unique<Ignore>());
+  log.WriteCoreLines(std::string("FATAL decode config: uuid ") + kUuid + "\r\nsecond line\n");
+  const std::string host = Read(directory / "tessarin.log");
+  const std::string core = Read(directory / "core.log");
+  EXPECT_EQ(host.find(kUuid), std::string::npos);
+  EXPECT_EQ(core.find(kUuid), std::string::npos);
+  const std::string last = "2026-12-06T10:25:05.123Z [42] second line\n";
+  ASSERT_GT(core.size(), last.size());
+  EXPECT_EQ(core.substr(core.size() - last.size()), last);
+  for (int attempt = 1; attempt <= 8; ++attempt) {
+    EXPECT_NE(host.find("probe attempt " + std::to_string(attempt) +
+                        " of 8: open url failed, WinINet error 12029"),
+              std::string::npos)
+        << host;
+  }
+  EXPECT_NE(host.find("call connect: error PROXY_TEST_FAILED"), std::string::npos);
+  fs::remove_all(directory);
+}
+
+TEST(DiagnosticsLogTest, AnUnwritableDirectoryIsSaidOnceAndChangesNothingElse) {
+  const fs::path blocker = FreshDirectory("blocked");
+  std::ofstream(blocker) << "a file where the directory would be";
+  DiagnosticsLog log(blocker / "logs", 1, [] { return kNow; });
+  testing::internal::CaptureStderr();
+  log.Write("one");
+  log.Write("two");
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(said.find("cannot be written"), said.rfind("cannot be written"));
+  EXPECT_NE(said.find("going on without it"), std::string::npos);
+  fs::remove(blocker);
+}
+
+}  // namespace
+}  // namespace tessarin
