@@ -10,6 +10,7 @@
 #include <share.h>
 
 #include <cstdarg>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -44,6 +45,26 @@ void Log(const char* format, ...) {
   std::fprintf(stderr, "FATAL[0000] %s\n", why.c_str());
   Log("refused: %s", why.c_str());
   std::exit(1);
+}
+
+// For tests of the host's capture: TESSARIN_STAND_IN_CORE_FLOOD_MB=N writes
+// N MiB of lines to stderr as fast as the pipe takes them, and logs how long
+// that took, so a test can tell whether the host ever held the core up.
+void FloodStandardError() {
+  const char* megabytes = std::getenv("TESSARIN_STAND_IN_CORE_FLOOD_MB");
+  if (megabytes == nullptr) return;
+  const long long total = std::atoll(megabytes) * 1024 * 1024;
+  std::thread([total] {
+    const std::string line = "INFO[0000] flood " + std::string(1000, 'x') + "\n";
+    const ULONGLONG began = GetTickCount64();
+    long long written = 0;
+    while (written < total) {
+      if (std::fwrite(line.data(), 1, line.size(), stderr) != line.size()) break;
+      written += static_cast<long long>(line.size());
+    }
+    std::fflush(stderr);
+    Log("flooded %lld bytes to stderr in %llu ms", written, GetTickCount64() - began);
+  }).detach();
 }
 
 class Socket {
@@ -333,6 +354,7 @@ int wmain(int argc, wchar_t** argv) {
            std::to_string(document.listen_port) + ": address in use or unavailable");
   }
   Log("serving mixed inbound on %s:%u", document.listen.c_str(), document.listen_port);
+  FloodStandardError();
   while (true) {
     SOCKET client = accept(listener.get(), nullptr, nullptr);
     if (client == INVALID_SOCKET) continue;

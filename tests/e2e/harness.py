@@ -120,7 +120,7 @@ class App:
     def config_path(self):
         return os.path.join(self.dir, CONFIG_NAME)
 
-    def start(self, steps, extra_args=()):
+    def start(self, steps, extra_args=(), env=None):
         with open(self.scenario, "w") as f:
             json.dump({"steps": steps}, f)
         if os.path.exists(self.transcript):
@@ -128,7 +128,7 @@ class App:
         self.process = subprocess.Popen(
             [self.wine.wine_run, "tessarin.exe", "--scenario=" + windows_path(self.scenario),
              "--transcript=" + windows_path(self.transcript), *extra_args],
-            cwd=self.dir, env=clean_environment(), stdin=subprocess.DEVNULL,
+            cwd=self.dir, env=dict(clean_environment(), **(env or {})), stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         return self
 

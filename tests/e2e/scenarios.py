@@ -6,6 +6,7 @@ behind: transcript, registry, configuration bytes, core log, processes.
 
 usage: scenarios.py WINE_RUN WINE_PREFIX BUNDLE WORK_ROOT NAME|all
 """
+import glob
 import json
 import os
 import re
@@ -45,6 +46,21 @@ class Context:
     def connect(self, mode="smart", **node):
         node.setdefault("port", self.node_port)
         return {"call": "connect", "args": node_request("127.0.0.1", mode=mode, **node)}
+
+
+def log_directory():
+    """The per-user log directory in the test prefix (argv[2])."""
+    return os.path.join(glob.glob(os.path.join(sys.argv[2], "drive_c", "users", "*", "AppData",
+                                               "Local"))[0], "tessarin", "logs")
+
+
+def fresh_logs():
+    shutil.rmtree(log_directory(), ignore_errors=True)
+
+
+def log_lines(name="tessarin.log"):
+    path = os.path.join(log_directory(), name)
+    return open(path, encoding="utf-8").read().splitlines() if os.path.exists(path) else []
 
 
 def expect(condition, message):
@@ -215,6 +231,7 @@ def s06_disconnect(ctx):
 
 
 def s07_node_down(ctx):
+    fresh_logs()
     app = ctx.app()
     app.start([{"call": "status"}, ctx.connect(port=unused_port()), {"wait_ms": 2000},
                {"call": "status"}])
@@ -233,10 +250,16 @@ def s07_node_down(ctx):
     expect(any("dial failed" in entry for entry in app.core_log()), "core could not reach the node")
     expect_equal(len(core_starts(app)), 1, "one core started")
     expect_idle(app.replies()[3], "status")
+    attempts = [line for line in log_lines() if "probe attempt" in line]
+    expect_equal([re.search(r"probe attempt (\d) of 8", line).group(1) for line in attempts],
+                 [str(n) for n in range(1, 9)], "eight probe attempts in the log")
+    expect(any("call connect: error PROXY_TEST_FAILED" in line for line in log_lines()),
+           "the reply's code in the log")
     print("node down: answered after %.1f s" % took)
 
 
 def s08_core_rejects_document(ctx):
+    fresh_logs()
     app = ctx.app()
     expect_equal(app.run([ctx.connect(port=0), {"call": "status"}]), 0, "exit code")
     failure = error(app.replies()[0])
@@ -246,6 +269,10 @@ def s08_core_rejects_document(ctx):
     expect(any("server_port: port 0 out of range" in line for line in app.core_log()),
            "core said why: %s" % app.core_log())
     expect(not any("serving mixed inbound" in line for line in app.core_log()), "nothing served")
+    expect(any("server_port: port 0 out of range" in line for line in log_lines("core.log")),
+           "the core's own error in core.log: %s" % log_lines("core.log"))
+    expect(any(re.search(r"core \d+ exited within \d+ ms, exit code 1$", line)
+               for line in log_lines()), "its exit code in tessarin.log: %s" % log_lines())
     expect_idle(app.replies()[1], "status")
 
 
@@ -347,6 +374,7 @@ def expect_nothing_of_ours_runs(app):
 def s13_host_killed(ctx):
     """End task: the guard switches our proxy off from outside, and leaves a
     proxy set by someone else since alone."""
+    fresh_logs()
     app = connected_app(ctx)
     expect_equal(len(processes_running(GUARD)), 1, "one guard while connected")
     ctx.wine.run("taskkill", "/F", "/IM", "tessarin.exe")
@@ -355,6 +383,8 @@ def s13_host_killed(ctx):
     app.wait(timeout=30)
     expect_nothing_of_ours_runs(app)
     expect_equal(ctx.wine.reset_command(), None, "no logon reset left")
+    expect(any("guard: the host ended without a clean stop; switched our proxy off" in line
+               for line in log_lines()), "the guard's line: %s" % log_lines()[-3:])
     print("proxy off %.2f s after the kill (one registry read is the resolution)" % took)
 
     foreign = connected_app(ctx, directory="foreign")
@@ -648,9 +678,9 @@ def s26_cut_and_padded_calls(ctx):
 SILENT_BOUND_MS = 800 + 8 * (4000 + 500) + 3000
 
 
-def pinged(ctx, app, steps, close_after=None):
+def pinged(ctx, app, steps, close_after=None, env=None):
     """Runs |steps| while a second program times the window's every answer."""
-    app.start(steps)
+    app.start(steps, env=env)
     pinger = os.path.join(os.path.dirname(ctx.bundle), "tests", "window_pinger.exe")
     args = [ctx.wine.wine_run, pinger, "150000"] + ([str(close_after)] if close_after else [])
     out = subprocess.run(args, capture_output=True, text=True, timeout=200,
@@ -720,6 +750,41 @@ def s29_calls_during_connect(ctx):
     expect(app.wait_cores_gone(), "core gone")
 
 
+def s30_log_bounded_and_optional(ctx):
+    """A core that writes 50 MB to stderr as fast as it can: the directory
+    holds at most 4 MiB, the window answers, the core is never held up. A log
+    directory that cannot be made changes no reply."""
+    fresh_logs()
+    app = ctx.app()
+    report = pinged(ctx, app, [{"wait_ms": 300}, ctx.connect(), {"wait_ms": 5000}, {"close": True}],
+                    env={"TESSARIN_STAND_IN_CORE_FLOOD_MB": "50"})
+    expect_equal(app.wait(), 0, "exit code")
+    expect_connected(app.replies()[1], SMART_MESSAGE, "connect")
+    flooded = [line for line in app.core_log() if "flooded" in line]
+    expect(flooded, "the core wrote all 50 MB while the host ran: %s" % app.core_log()[-3:])
+    sizes = {name: os.path.getsize(os.path.join(log_directory(), name))
+             for name in os.listdir(log_directory())}
+    expect(sum(sizes.values()) <= 4 * 1024 * 1024, "the directory holds %r" % sizes)
+    expect(report["slowest_ms"] < 100, "slowest answer %d ms" % report["slowest_ms"])
+    print("50 MB of core output: %s; log directory %r; slowest answer %d ms"
+          % (flooded[0].split("] ", 1)[1], sizes, report["slowest_ms"]))
+
+    fresh_logs()
+    os.makedirs(os.path.dirname(log_directory()), exist_ok=True)
+    with open(log_directory(), "w") as f:
+        f.write("a file where the log directory would be")
+    try:
+        blocked = ctx.app(directory="blocked")
+        expect_equal(blocked.run([ctx.connect(), {"call": "disconnect"}]), 0, "exit code")
+        expect_connected(blocked.replies()[0], SMART_MESSAGE, "connect without a log")
+        expect_idle(blocked.replies()[1], "disconnect without a log")
+        expect_equal(blocked.output.count("diagnostics log cannot be written"), 1,
+                     "said once: %s" % blocked.output)
+    finally:
+        fresh_logs()
+        os.remove(log_directory())
+
+
 SCENARIOS = {
     "bundle_session": bundle_session,
     "missing_engine_files": missing_engine_files,
@@ -752,6 +817,7 @@ SCENARIOS = {
     "27_window_answers_during_connect": s27_window_answers_during_connect,
     "28_close_during_silent_connect": s28_close_during_silent_connect,
     "29_calls_during_connect": s29_calls_during_connect,
+    "30_log_bounded_and_optional": s30_log_bounded_and_optional,
 }
 
 

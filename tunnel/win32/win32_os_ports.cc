@@ -58,19 +58,27 @@ std::unique_ptr<InternetSession> Win32InternetPort::OpenSession(const std::strin
 
 namespace {
 
+constexpr DWORD kCoreOutputPipeBytes = 1024 * 1024;
+
 // Copies a core's output into the log as it comes, whole lines at a time,
-// until the core (the pipe's last writer) is gone. Never blocks the core for
-// longer than one append.
+// until the core (the pipe's last writer) is gone. What the pipe holds is
+// gathered into one append, so a core that writes at full speed is drained
+// as fast as the disk takes it.
 void CopyOutput(unique_handle pipe, DiagnosticsLog* log) {
   auto copy = [log](HANDLE read) {
     std::string pending;
-    std::vector<char> buffer(64 * 1024);
+    std::vector<char> buffer(kCoreOutputPipeBytes);
     DWORD got = 0;
     while (::ReadFile(read, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) &&
            got > 0) {
       pending.append(buffer.data(), got);
+      DWORD waiting = 0;
+      if (pending.size() < kCoreOutputPipeBytes &&
+          ::PeekNamedPipe(read, nullptr, 0, nullptr, &waiting, nullptr) && waiting > 0) {
+        continue;  // more is there already: one append for all of it
+      }
       const size_t last = pending.rfind('\n');
-      if (last == std::string::npos && pending.size() < buffer.size()) continue;
+      if (last == std::string::npos && pending.size() < kCoreOutputPipeBytes) continue;
       const size_t cut = last == std::string::npos ? pending.size() : last + 1;
       log->WriteCoreLines(pending.substr(0, cut));
       pending.erase(0, cut);
@@ -106,7 +114,7 @@ uint32_t Win32ProcessPort::Launch(const std::wstring& command_line, const std::w
     SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
     HANDLE read = nullptr;
     HANDLE write = nullptr;
-    if (::CreatePipe(&read, &write, &inheritable, 0)) {
+    if (::CreatePipe(&read, &write, &inheritable, kCoreOutputPipeBytes)) {
       output_read.reset(read);
       output_write.reset(write);
       ::SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
