@@ -31,7 +31,13 @@ SetCompressor /SOLID lzma
 !define GUARD_MUTEX "${G1}\${G2}"
 !searchparse /file "${ROOT}/tunnel/proxy_guard.h" 'kGuardExecutableName[] = L"' GUARD_EXE '";'
 !searchparse /file "${ROOT}/tunnel/proxy_guard.h" 'kRunOnceValueName[] = L"' RUN_ONCE_VALUE '";'
-!searchparse /file "${ROOT}/tunnel/local_proxy_endpoint.h" 'kHostPort[] = "' OUR_PROXY '";'
+; The system proxy value, the one line of that file that starts this way.
+!searchparse /file "${ROOT}/tunnel/local_proxy_endpoint.h" 'L"http=' PROXY_REST '";'
+!define OUR_PROXY "http=${PROXY_REST}"
+!searchparse /file "${ROOT}/tunnel/diagnostics_log.h" 'kLogDirectory[] = L"' LOG1 '\\' LOG2 '";'
+!define LOG_DIRECTORY "$LOCALAPPDATA\${LOG1}\${LOG2}"
+!searchparse /file "${ROOT}/tunnel/diagnostics_log.h" 'kHostLogName[] = L"' HOST_LOG '";'
+!searchparse /file "${ROOT}/tunnel/diagnostics_log.h" 'kCoreLogName[] = L"' CORE_LOG '";'
 
 !define PUBLISHER "tessarin"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
@@ -142,12 +148,12 @@ Section "Uninstall"
   ${EndIf}
 
   ; A proxy left on by a crash still points at our port, where nothing will
-  ; listen again: switch it off. Anyone else's proxy stays as it is.
+  ; listen again: switch it off, when it is exactly ours, as the program and
+  ; the guard compare. Anyone else's proxy stays as it is.
   ReadRegDWORD $1 HKCU "${SETTINGS_KEY}" "ProxyEnable"
   ReadRegStr $2 HKCU "${SETTINGS_KEY}" "ProxyServer"
-  ${UnStrStr} $3 $2 "${OUR_PROXY}"
   ${If} $1 = 1
-  ${AndIf} $3 != ""
+  ${AndIf} $2 S== "${OUR_PROXY}"
     WriteRegDWORD HKCU "${SETTINGS_KEY}" "ProxyEnable" 0
     System::Call 'wininet::InternetSetOptionW(p 0, i 39, p 0, i 0)'
     System::Call 'wininet::InternetSetOptionW(p 0, i 37, p 0, i 0)'
@@ -170,6 +176,15 @@ Section "Uninstall"
   Delete "$INSTDIR\uninstall.exe"
   ; Only when empty: anything the user put there stays.
   RMDir "$INSTDIR"
+
+  ; The diagnostics log, which an upgrade keeps: its files, then the
+  ; directories once empty.
+  Delete "${LOG_DIRECTORY}\${HOST_LOG}"
+  Delete "${LOG_DIRECTORY}\${HOST_LOG}.1"
+  Delete "${LOG_DIRECTORY}\${CORE_LOG}"
+  Delete "${LOG_DIRECTORY}\${CORE_LOG}.1"
+  RMDir "${LOG_DIRECTORY}"
+  RMDir "$LOCALAPPDATA\${LOG1}"
 
   Delete "$SMPROGRAMS\${PRODUCT}.lnk"
   DeleteRegKey HKCU "${UNINSTALL_KEY}"

@@ -183,6 +183,8 @@ def d03_upgrade_over_running_program(ctx):
     expect_installed_at(ctx, location)
     # The upgrade keeps what the program wrote; the next session's core log starts afresh.
     expect(os.path.exists(os.path.join(location, "tessarin-sing-box.json")), "configuration kept")
+    logs = os.path.join(os.path.dirname(os.path.dirname(location)), "tessarin", "logs")
+    expect(os.path.exists(os.path.join(logs, "tessarin.log")), "the diagnostics log kept")
     os.remove(os.path.join(location, "sing-box.log"))
     expect_connect_session(ctx, installed_app(ctx, location))
 
@@ -213,6 +215,8 @@ def d04_uninstall_after_crash(ctx):
     expect(shortcut(ctx) is None, "shortcut removed")
     expect_equal(ctx.wine.registry_values(UNINSTALL_KEY), {}, "uninstall entry removed")
     expect_equal(ctx.wine.proxy_values()["ProxyEnable"], 0, "our stale proxy switched off")
+    expect(not os.path.exists(os.path.join(os.path.dirname(os.path.dirname(location)), "tessarin")),
+           "the diagnostics log removed with the program")
 
 
 def d05_uninstall_leaves_foreign_proxy(ctx):
@@ -221,6 +225,13 @@ def d05_uninstall_leaves_foreign_proxy(ctx):
     set_foreign_proxy(ctx)
     uninstall(ctx, default_location(ctx))
     expect_equal(ctx.wine.proxy_values(), FOREIGN_PROXY, "someone else's proxy untouched")
+    # Ours only when exactly ours: a longer port, or our address for one protocol only, is not.
+    for server in ("127.0.0.1:208080", "http=127.0.0.1:20808;https=corp-proxy.example:3128"):
+        install(ctx)
+        ctx.wine.set_proxy_values(1, server, "<local>")
+        uninstall(ctx, default_location(ctx))
+        expect_equal(ctx.wine.proxy_values()["ProxyEnable"], 1, server + " left on")
+    ctx.wine.set_proxy_values(0)
 
 
 def d06_portable_zip(ctx):
