@@ -3,13 +3,15 @@
 
 - a connect to the local test node, median of 5, with the start check that
   ends once the core listens against the fixed 800 ms wait
-  (TESSARIN_FIXED_START_WAIT=1), rounds interleaved;
+  (TESSARIN_FIXED_START_WAIT=1), and with the diagnostics log against none
+  (its directory blocked by a file), rounds interleaved;
 - the window's slowest answer (WM_NULL every 20 ms from another program)
   during a connect to a good, a refusing and a silent node.
 
 usage: bench/wine_connect.py [BUILD_DIR]   (default build/windows; after a
 windows build, with no Wine tests running meanwhile)
 """
+import glob
 import json
 import os
 import shutil
@@ -27,8 +29,18 @@ DISPLAY = "74"
 ROUNDS = 5
 
 
-def connect_ms(app, ctx, fixed):
-    """The connect's reply time, from the transcript."""
+def log_directory(prefix):
+    local = glob.glob(os.path.join(prefix, "drive_c", "users", "*", "AppData", "Local"))[0]
+    return os.path.join(local, "tessarin", "logs")
+
+
+def connect_ms(app, ctx, fixed=False, blocked_log=None):
+    """The connect's reply time, from the transcript; |blocked_log|: the log
+    directory, kept from being made for this run."""
+    if blocked_log:
+        shutil.rmtree(blocked_log, ignore_errors=True)
+        os.makedirs(os.path.dirname(blocked_log), exist_ok=True)
+        open(blocked_log, "w").close()
     with open(app.scenario, "w") as f:
         json.dump({"steps": [ctx.connect(), {"close": True}]}, f)
     env = clean_environment()
@@ -39,6 +51,8 @@ def connect_ms(app, ctx, fixed):
                     "--transcript=" + windows_path(app.transcript)], cwd=app.dir, env=env,
                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                    timeout=120, check=True)
+    if blocked_log:
+        os.remove(blocked_log)
     line = app.replies()[0]
     assert "success" in line["reply"], line["reply"]
     return line["elapsed_ms"]
@@ -68,10 +82,11 @@ def main():
         node = prepare_node(wine, prefix, work)
         ctx = Context(wine, os.path.join(build, "bundle"), work, node.server_address[1])
         app = App(wine, ctx.bundle, work)
-        times = {"ready": [], "fixed": []}
+        times = {"ready": [], "fixed": [], "no log": []}
         for _ in range(ROUNDS):
-            times["ready"].append(connect_ms(app, ctx, fixed=False))
+            times["ready"].append(connect_ms(app, ctx))
             times["fixed"].append(connect_ms(app, ctx, fixed=True))
+            times["no log"].append(connect_ms(app, ctx, blocked_log=log_directory(prefix)))
         pinger = os.path.join(build, "tests", "window_pinger.exe")
         answers = {kind: slowest_answer(app, ctx, port, pinger)
                    for kind, port in (("good", ctx.node_port), ("refusing", unused_port()),
@@ -84,6 +99,9 @@ def main():
     print("connect, start check until the core listens: median %d ms  %s" % (ready, times["ready"]))
     print("connect, fixed 800 ms start check:           median %d ms  %s" % (fixed, times["fixed"]))
     print("connect time, until listening / fixed wait:  %.2f" % (ready / fixed))
+    unlogged = statistics.median(times["no log"])
+    print("connect, no diagnostics log:                 median %d ms  %s" % (unlogged, times["no log"]))
+    print("connect time, with log / without:            %.2f" % (ready / unlogged))
     for kind, (slowest, reply) in answers.items():
         print("%-8s node: slowest window answer %3d ms, reply after %5d ms" % (kind, slowest, reply))
 

@@ -36,17 +36,24 @@ void MethodCallChannel::SetCallHandler(CallHandler handler) const {
   messenger_->SetChannelHandler(
       name_, [handler = std::move(handler), codec, name = std::move(name)](
                  const uint8_t* message, size_t message_size, ReplyCallback reply) {
-        auto pending = std::make_shared<PendingReply>(std::move(reply));
-        auto result = std::make_unique<EngineMethodResult>(pending, codec);
-        std::unique_ptr<MethodCall> call = codec->DecodeCall(message, message_size);
-        if (!call) {
-          LogLine("Unable to construct method call from message on channel " + name);
-          result->NotImplemented();
-          return;
-        }
-        if (!RunAtBoundary("Exception in a method call handler: ",
-                           [&] { handler(*call, std::move(result)); })) {
+        // All of it inside the boundary, the decoding and the result too.
+        std::shared_ptr<PendingReply> pending;
+        const bool handled = RunAtBoundary("Exception in a method call handler: ", [&] {
+          pending = std::make_shared<PendingReply>(std::move(reply));
+          auto result = std::make_unique<EngineMethodResult>(pending, codec);
+          std::unique_ptr<MethodCall> call = codec->DecodeCall(message, message_size);
+          if (!call) {
+            LogLine("Unable to construct method call from message on channel " + name);
+            result->NotImplemented();
+            return;
+          }
+          handler(*call, std::move(result));
+        });
+        if (handled) return;
+        if (pending) {
           AnswerFailedHandler(*pending, *codec);
+        } else if (reply) {
+          reply(nullptr, 0);  // not even the pending reply could be made: the empty one
         }
       });
 }

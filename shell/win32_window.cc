@@ -143,7 +143,8 @@ LRESULT Win32Window::HandleWindowMessage(HWND window, UINT message, WPARAM wpara
   switch (message) {
     case WM_DESTROY:
       window_ = nullptr;
-      Destroy();
+      // Whatever the clean-up throws, the message loop still ends.
+      flutter::RunAtBoundary("Exception while the window closes: ", [&] { Destroy(); });
       if (quitWhenClosed_) PostQuitMessage(0);
       return 0;
     case WM_SIZE: {

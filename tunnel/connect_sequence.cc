@@ -48,17 +48,10 @@ void TunnelBridge::ConnectSequence(const flutter::MethodCall& call,
     result->Error("INVALID_ARGUMENT", "Selected node is missing connection config.", nullptr);
     return;
   }
-  // 4. Stop the running tunnel before its file and port are reused: the
-  // proxy now, the old core first thing in the job.
-  auto job = std::make_shared<CoreJob>();
-  if (active) {
-    Note(ports_, "tunnel stopped: a new connect");
-    SwitchProxyOff();
-    job->oldCore = coreProcessId;
-    active = false;
-    coreProcessId = 0;
-  }
   // 5-10 run in the job: the file, the core's start, its check, the probe.
+  // Made whole before the running tunnel is touched, so nothing that can
+  // fail comes between its stop and the job that ends its core.
+  auto job = std::make_shared<CoreJob>();
   job->connect = true;
   job->executable = executable;
   job->configPath = configPath;
@@ -68,11 +61,20 @@ void TunnelBridge::ConnectSequence(const flutter::MethodCall& call,
   jobRequest_ = *request;
   // The node's credential never reaches the log, whoever writes it there.
   if (ports_.log != nullptr) ports_.log->MaskFromNowOn(NodeUuid(*request));
+  // 4. Stop the running tunnel before its file and port are reused: the
+  // proxy now, the old core first thing in the job.
+  if (active) {
+    Note(ports_, "tunnel stopped: a new connect");
+    ProxyOff();
+    job->oldCore = coreProcessId;
+    active = false;
+    coreProcessId = 0;
+  }
   StartJob(std::move(job), JobReply::kConnect, std::move(result));
 }
 
 void TunnelBridge::FinishConnect(const CoreJob& job,
-                                 std::unique_ptr<flutter::MethodResult> result) {
+                                 std::unique_ptr<flutter::MethodResult>& result) {
   using Outcome = CoreJob::Outcome;
   switch (job.outcome) {
     case Outcome::kWriteFailed:
@@ -86,6 +88,8 @@ void TunnelBridge::FinishConnect(const CoreJob& job,
       return;
     case Outcome::kReady:
       break;
+    case Outcome::kFailed:
+      throw std::runtime_error("the core job failed");
     default:  // kProbeFailed; a cancelled job is never finished here
       result->Error("PROXY_TEST_FAILED",
                     "Proxy node connectivity check failed. Please switch nodes and retry.",
@@ -94,30 +98,24 @@ void TunnelBridge::FinishConnect(const CoreJob& job,
   }
   coreProcessId = job.coreProcessId;
   // 11. Point the system proxy at the core, guarded before it is on.
-  if (ports_.guard != nullptr) {
-    ports_.guard->Arm();
-    Note(ports_, "guard armed");
-  }
-  if (!SetSystemProxy(*ports_.proxy_settings, true)) {
-    Note(ports_, "the system proxy could not be switched on");
-    if (ports_.guard != nullptr) ports_.guard->Release();
+  if (!ProxyOn()) {
     auto stop = std::make_shared<CoreJob>();
     stop->oldCore = coreProcessId;
     coreProcessId = 0;
     StartJob(std::move(stop), JobReply::kProxyFailed, std::move(result));
     return;
   }
-  Note(ports_, "system proxy on");
-  // 12. Commit.
-  sessionId = "windows-singbox-" + UtcTimestamp(*ports_.system);
-  active = true;
-  // 13-14. Answer.
+  // 12-14. The reply is made before the commit: a failure on the way leaves
+  // the tunnel uncommitted, for JobFinished to roll back.
+  std::string session = "windows-singbox-" + UtcTimestamp(*ports_.system);
   const std::string mode = LowerCaseAscii(LookupStringValue(jobRequest_, "proxyMode"));
   const char* message =
       mode == "global"
           ? "Windows global mode requested sing-box TUN; verify routing with a network test."
           : "Windows system proxy is active through sing-box.";
-  const EncodableValue connected(ConnectedStatus(*ports_.system, jobRequest_, sessionId, message));
+  const EncodableValue connected(ConnectedStatus(*ports_.system, jobRequest_, session, message));
+  sessionId = std::move(session);
+  active = true;
   result->Success(&connected);
 }
 

@@ -84,6 +84,7 @@ Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
   const uint32_t process_id =
       LaunchCore(*ports.processes, job.executable, job.configPath, job.appDirectory);
   if (process_id == 0) return Outcome::kLaunchFailed;
+  job.coreProcessId = process_id;  // for the end of a job that fails on the way
   const std::string core = "core " + std::to_string(process_id);
   Note(ports, core + " started");
   auto stop = [&](Outcome outcome) {
@@ -111,7 +112,6 @@ Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
                          ports.log)) {
     return stop(signal.Cancelled() ? Outcome::kCancelled : Outcome::kProbeFailed);
   }
-  job.coreProcessId = process_id;
   if (!signal.Commit()) return stop(Outcome::kCancelled);
   return Outcome::kReady;
 }
@@ -122,7 +122,10 @@ void RunCoreJob(CoreJob& job, const OsPorts& ports) {
   // A thread's entry: nothing may escape, and the call must still be answered.
   if (!flutter::RunAtBoundary("Exception in a core job: ",
                               [&] { job.outcome = RunSteps(job, ports); })) {
-    job.outcome = CoreJob::Outcome::kLaunchFailed;
+    // Nothing half-started: a core it launched goes again.
+    job.outcome = CoreJob::Outcome::kFailed;
+    flutter::RunAtBoundary("Exception ending a core: ",
+                           [&] { TerminateCore(*ports.processes, job.coreProcessId); });
   }
   job.finished.store(true, std::memory_order_release);
 }

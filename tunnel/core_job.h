@@ -68,6 +68,7 @@ struct CoreJob {
     kProbeFailed,   // the node did not carry traffic; the core was ended
     kReady,         // the core runs and carries traffic: coreProcessId
     kCancelled,     // stopped at a cancel; a core it started was ended
+    kFailed,        // an internal error; a core it started was ended
   };
 
   // Inputs, by value.

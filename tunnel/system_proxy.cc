@@ -22,8 +22,9 @@ bool SetSystemProxy(ProxySettingsPort& settings, bool enable) {
   return written;
 }
 
-bool SwitchOffOurProxy(ProxySettingsPort& settings) {
-  if (!settings.OpenSettingsKeyToCheck()) return false;
+OurProxy SwitchOffOurProxy(ProxySettingsPort& settings) {
+  // A key that cannot be read may hold ours: nothing is known to be off.
+  if (!settings.OpenSettingsKeyToCheck()) return OurProxy::kStillOn;
   uint32_t enable = 0;
   std::wstring server;
   const bool ours = settings.ReadDwordValue(L"ProxyEnable", &enable) && enable == 1 &&
@@ -35,7 +36,8 @@ bool SwitchOffOurProxy(ProxySettingsPort& settings) {
     settings.NotifyInternetOption(kInternetOptionSettingsChanged);
     settings.NotifyInternetOption(kInternetOptionRefresh);
   }
-  return switched;
+  if (!ours) return OurProxy::kNotOurs;
+  return switched ? OurProxy::kSwitchedOff : OurProxy::kStillOn;
 }
 
 }  // namespace tessarin

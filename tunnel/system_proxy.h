@@ -17,8 +17,9 @@ bool SetSystemProxy(ProxySettingsPort& settings, bool enable);
 
 // For an end nobody cleaned up after: switches the proxy off only while it is
 // on and still names our endpoint exactly, so a proxy the user set since is
-// left alone. True when it switched it off.
-bool SwitchOffOurProxy(ProxySettingsPort& settings);
+// left alone.
+enum class OurProxy { kSwitchedOff, kNotOurs, kStillOn };
+OurProxy SwitchOffOurProxy(ProxySettingsPort& settings);
 
 }  // namespace tessarin
 

@@ -1,5 +1,6 @@
 #include "tunnel/tunnel_bridge.h"
 
+#include "channel/diagnostics.h"
 #include "channel/standard_method_codec.h"
 #include "tunnel/core_process.h"
 #include "tunnel/diagnostics_log.h"
@@ -11,6 +12,18 @@ namespace tessarin {
 using flutter::EncodableValue;
 
 namespace {
+
+// For a bridge with no guard: nothing to arm or release.
+class NoGuard : public ProxyGuardPort {
+ public:
+  void Arm() override {}
+  void Release() override {}
+};
+
+ProxyGuardPort* GuardOrNone(ProxyGuardPort* guard) {
+  static NoGuard none;
+  return guard != nullptr ? guard : &none;
+}
 
 // Answers through |inner| and writes the call's method, outcome and time.
 class LoggedResult : public flutter::MethodResult {
@@ -52,6 +65,8 @@ class LoggedResult : public flutter::MethodResult {
 
 }  // namespace
 
+TunnelBridge::TunnelBridge(OsPorts ports) : ports_(ports), guard_(GuardOrNone(ports.guard)) {}
+
 void TunnelBridge::Initialize() {
   appDirectory = ApplicationDirectory(*ports_.system);
   configPath = CoreConfigPath(appDirectory);
@@ -68,7 +83,7 @@ void TunnelBridge::Initialize() {
                      (enable == 1 ? "on (" + LogText(server) + "), switching it off" : "off"));
   }
   // Every start clears a proxy a crashed run (or anything else) left on.
-  SwitchProxyOff();
+  ProxyOff();
 }
 
 void TunnelBridge::InstallChannel(flutter::BinaryMessenger* messenger) {
@@ -130,20 +145,27 @@ void TunnelBridge::JobFinished() {
   if (!job_ || !job_->finished.load(std::memory_order_acquire)) return;
   const std::shared_ptr<CoreJob> job = std::move(job_);
   std::unique_ptr<flutter::MethodResult> result = std::move(jobResult_);
-  switch (jobReply_) {
-    case JobReply::kConnect:
-      FinishConnect(*job, std::move(result));
-      break;
-    case JobReply::kIdle: {
-      const EncodableValue idle(IdleStatus());
-      result->Success(&idle);
-      break;
+  const bool answered = flutter::RunAtBoundary("Exception in a tunnel call: ", [&] {
+    switch (jobReply_) {
+      case JobReply::kConnect:
+        FinishConnect(*job, result);
+        break;
+      case JobReply::kIdle: {
+        const EncodableValue idle(IdleStatus());
+        result->Success(&idle);
+        break;
+      }
+      case JobReply::kProxyFailed:
+        result->Error("PROXY_FAILED", "Failed to enable Windows proxy.", nullptr);
+        break;
+      case JobReply::kInternalError:  // a rollback's: its call may be gone already
+        if (result) result->Error("INTERNAL_ERROR", "The native handler failed.", nullptr);
+        break;
     }
-    case JobReply::kProxyFailed:
-      result->Error("PROXY_FAILED", "Failed to enable Windows proxy.", nullptr);
-      break;
-  }
+  });
+  if (!answered) RollBack(std::move(result));
   // The calls that waited, in arrival order, until one starts a job itself.
+  // (A rollback's job is one of those.)
   while (!job_ && !waiting_.empty()) {
     WaitingCall next = std::move(waiting_.front());
     waiting_.pop_front();
@@ -169,7 +191,7 @@ void TunnelBridge::Status(flutter::MethodResult& result) {
 
 void TunnelBridge::Disconnect(std::unique_ptr<flutter::MethodResult> result) {
   if (active || coreProcessId != 0) Note(ports_, "tunnel stopped: disconnect");
-  SwitchProxyOff();
+  ProxyOff();
   const uint32_t core = coreProcessId;
   active = false;
   coreProcessId = 0;
@@ -208,15 +230,46 @@ void TunnelBridge::CoreExited(uint32_t process_id) {
   sessionId.clear();
 }
 
-void TunnelBridge::SwitchProxyOff() {
-  SetSystemProxy(*ports_.proxy_settings, false);
-  if (ports_.guard != nullptr) ports_.guard->Release();
+bool TunnelBridge::ProxyOn() {
+  guard_->Arm();
+  if (SetSystemProxy(*ports_.proxy_settings, true)) {
+    Note(ports_, "guard armed, system proxy on");
+    return true;
+  }
+  Note(ports_, "the system proxy could not be switched on");
+  ProxyOff();
+  return false;
+}
+
+bool TunnelBridge::ProxyOff() {
+  if (!SetSystemProxy(*ports_.proxy_settings, false)) {
+    // Still on, or not known to be off: the guard and the logon reset stay,
+    // to switch it off when this process cannot.
+    Note(ports_, "the system proxy could not be switched off; the guard stays armed");
+    return false;
+  }
+  guard_->Release();
+  return true;
+}
+
+void TunnelBridge::RollBack(std::unique_ptr<flutter::MethodResult> result) {
+  // A tunnel that was committed stays; one that was not leaves nothing:
+  // proxy off, guard released, its core ended (by a job, whose end answers).
+  if (active) {
+    if (result) result->Error("INTERNAL_ERROR", "The native handler failed.", nullptr);
+    return;
+  }
+  Note(ports_, "rolled back after an internal error");
+  ProxyOff();
+  auto stop = std::make_shared<CoreJob>();
+  stop->oldCore = coreProcessId;
+  coreProcessId = 0;
+  StartJob(std::move(stop), JobReply::kInternalError, std::move(result));
 }
 
 void TunnelBridge::StopTunnel(const char* why) {
   Note(ports_, std::string("tunnel stopped: ") + why);
-  SwitchProxyOff();
-  Note(ports_, "system proxy off, guard released");
+  ProxyOff();
   if (coreProcessId != 0) TerminateCore(*ports_.processes, coreProcessId);
   active = false;
   coreProcessId = 0;

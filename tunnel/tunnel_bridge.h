@@ -27,7 +27,7 @@ constexpr const char kTunnelChannelName[] = "tessarin/tunnel";
 // is the one that handling them one at a time gives.
 class TunnelBridge {
  public:
-  explicit TunnelBridge(OsPorts ports) : ports_(ports) {}
+  explicit TunnelBridge(OsPorts ports);
   TunnelBridge(const TunnelBridge&) = delete;
   TunnelBridge& operator=(const TunnelBridge&) = delete;
 
@@ -66,7 +66,7 @@ class TunnelBridge {
 
  private:
   // What a job's call is answered with once the job is done.
-  enum class JobReply { kConnect, kIdle, kProxyFailed };
+  enum class JobReply { kConnect, kIdle, kProxyFailed, kInternalError };
   struct WaitingCall {
     std::unique_ptr<flutter::MethodCall> call;
     std::unique_ptr<flutter::MethodResult> result;
@@ -77,7 +77,10 @@ class TunnelBridge {
   void Disconnect(std::unique_ptr<flutter::MethodResult> result);
   void ConnectSequence(const flutter::MethodCall& call,
                        std::unique_ptr<flutter::MethodResult> result);
-  void FinishConnect(const CoreJob& job, std::unique_ptr<flutter::MethodResult> result);
+  // May start a job of its own with |result| (a failed switch-on).
+  void FinishConnect(const CoreJob& job, std::unique_ptr<flutter::MethodResult>& result);
+  // After a throw while a job's call was being answered.
+  void RollBack(std::unique_ptr<flutter::MethodResult> result);
   // The job runs on the worker (or here, without one); the call is answered
   // with |reply| when it is done. The caller does nothing after this.
   void StartJob(std::shared_ptr<CoreJob> job, JobReply reply,
@@ -85,10 +88,14 @@ class TunnelBridge {
   // System proxy off, the known core terminated, the tunnel inactive; the
   // session id is each caller's business. |why| goes to the log.
   void StopTunnel(const char* why);
-  // SetSystemProxy(false), and the guard released once the proxy is off.
-  void SwitchProxyOff();
+  // The system proxy on, the guard armed before it; false when it could not
+  // be switched on (then it is off again).
+  bool ProxyOn();
+  // The system proxy off, and the guard released only once it really is.
+  bool ProxyOff();
 
   OsPorts ports_;
+  ProxyGuardPort* guard_;  // never null: a guard that does nothing when there is none
   std::unique_ptr<flutter::MethodCallChannel> channel_;
   // The job under way, its call's result and reply, and the connect's request.
   std::shared_ptr<CoreJob> job_;

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -235,7 +236,10 @@ class FakeSystem : public tessarin::SystemPort {
     files[path] = bytes;
     return true;
   }
-  uint64_t UnixTimeTicks() override { return now_seconds * 10000000ULL + 1234567; }
+  uint64_t UnixTimeTicks() override {
+    if (clock_throws) throw std::runtime_error("no clock");
+    return now_seconds * 10000000ULL + 1234567;
+  }
   void Sleep(uint32_t milliseconds) override {
     log_->Add("sys.sleep " + std::to_string(milliseconds));
     steady_ms += milliseconds;
@@ -255,6 +259,7 @@ class FakeSystem : public tessarin::SystemPort {
   std::map<std::wstring, std::string> files;
   uint64_t now_seconds = 1796552705;  // 2026-12-06T10:25:05Z
   uint64_t steady_ms = 5000;
+  bool clock_throws = false;
   // The port's listeners at a time; none: the table cannot be read.
   std::function<std::vector<uint32_t>(uint64_t)> listeners;
   // Runs after each sleep, as the platform thread would meanwhile.

@@ -61,6 +61,17 @@ TEST(SystemProxyTest, AFailedWriteIsReportedAndLeavesTheProxyOff) {
   EXPECT_FALSE(SetSystemProxy(os.proxy, false));
 }
 
+TEST(SystemProxyTest, AGuardThatCannotSwitchOffSaysSo) {
+  tessarin_test::FakeOs os;
+  os.proxy.dwords["ProxyEnable"] = 1;
+  os.proxy.strings["ProxyServer"] =
+      "http=127.0.0.1:20808;https=127.0.0.1:20808;socks=127.0.0.1:20808";
+  os.proxy.failing = "ProxyEnable=0";
+  EXPECT_EQ(SwitchOffOurProxy(os.proxy), OurProxy::kStillOn);
+  os.proxy.openable = false;
+  EXPECT_EQ(SwitchOffOurProxy(os.proxy), OurProxy::kStillOn);
+}
+
 TEST(SystemProxyTest, TheGuardSwitchesOffOnlyAProxyThatIsStillExactlyOurs) {
   struct Case {
     uint32_t enable;
@@ -74,7 +85,8 @@ TEST(SystemProxyTest, TheGuardSwitchesOffOnlyAProxyThatIsStillExactlyOurs) {
     tessarin_test::FakeOs os;
     os.proxy.dwords["ProxyEnable"] = c.enable;
     if (!c.server.empty()) os.proxy.strings["ProxyServer"] = c.server;
-    EXPECT_EQ(SwitchOffOurProxy(os.proxy), c.switched);
+    EXPECT_EQ(SwitchOffOurProxy(os.proxy),
+              c.switched ? OurProxy::kSwitchedOff : OurProxy::kNotOurs);
     EXPECT_EQ(os.proxy.dwords["ProxyEnable"], c.switched ? 0u : c.enable);
     EXPECT_EQ(os.proxy.strings.count("ProxyServer"), c.server.empty() ? 0u : 1u);
     EXPECT_EQ(os.log.Count("inet.option"), c.switched ? 2u : 0u);

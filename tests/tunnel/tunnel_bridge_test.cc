@@ -352,6 +352,28 @@ TEST_F(TunnelBridgeTest, ACoreThatDiesUnaskedStopsItsTunnelAndNoOtherOne) {
   EXPECT_EQ(Call("status").Stage(), "disconnected");
 }
 
+TEST(TunnelBridgeGuardTest, AThrowAfterTheProxyWentOnLeavesNothingOn) {
+  tessarin_test::FakeOs os;
+  os.system.existing[kCore] = true;
+  TunnelBridge bridge(os.GuardedPorts());
+  bridge.Initialize();
+  os.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+  os.system.clock_throws = true;  // the session id's time, right after the switch-on
+  Reply reply;
+  testing::internal::CaptureStderr();
+  bridge.HandleTunnelCall(
+      flutter::MethodCall("connect", std::make_unique<EncodableValue>(Request())),
+      std::make_unique<ReplyRecorder>(&reply));
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(reply.code, "INTERNAL_ERROR");
+  EXPECT_EQ(os.log.Count("reg.set ProxyEnable=1"), 1u);
+  EXPECT_EQ(os.proxy.dwords["ProxyEnable"], 0u);
+  EXPECT_EQ(os.log.events.back(), "proc.terminate 100 wait 3000");
+  EXPECT_EQ(os.log.Count("guard.release"), 2u);  // at start, and after the rollback's switch-off
+  EXPECT_FALSE(bridge.active);
+  EXPECT_EQ(bridge.coreProcessId, 0u);
+}
+
 TEST(TunnelBridgeGuardTest, ArmedBeforeTheProxyIsOnAndReleasedAfterEverySwitchOff) {
   tessarin_test::FakeOs os;
   os.system.existing[kCore] = true;
@@ -372,6 +394,17 @@ TEST(TunnelBridgeGuardTest, ArmedBeforeTheProxyIsOnAndReleasedAfterEverySwitchOf
   EXPECT_EQ(os.log.Count("guard.release"), 1u);
   EXPECT_LT(std::find(events.begin(), events.end(), "reg.set ProxyEnable=0"),
             std::find(events.begin(), events.end(), "guard.release"));
+
+  // A switch-off that fails keeps the guard (and its logon reset) armed.
+  ASSERT_EQ(os.log.Count("guard.release"), 1u);
+  os.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+  bridge.HandleTunnelCall(call, std::make_unique<ReplyRecorder>(&reply));
+  os.proxy.failing = "ProxyEnable=0";
+  os.log.events.clear();
+  bridge.Teardown();
+  EXPECT_EQ(os.log.Count("guard.release"), 0u);
+  os.proxy.failing.clear();
+  bridge.Teardown();
 
   os.proxy.failing = "ProxyServer";  // the switch-on fails: released again
   os.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
@@ -402,13 +435,21 @@ class TunnelBridgeJobTest : public testing::Test {
      public:
       Recorder(std::deque<Reply>* replies, std::string method)
           : ReplyRecorder(&reply_), replies_(replies), method_(std::move(method)) {}
-      ~Recorder() override {
-        if (reply_.kind.empty()) return;
-        reply_.message = method_ + ": " + (reply_.code.empty() ? reply_.kind : reply_.code);
-        replies_->push_back(reply_);
+      void Success(const EncodableValue* result) override {
+        ReplyRecorder::Success(result);
+        Keep();
+      }
+      void Error(const std::string& code, const std::string& message,
+                 const EncodableValue* details) override {
+        ReplyRecorder::Error(code, message, details);
+        Keep();
       }
 
      private:
+      void Keep() {
+        reply_.message = method_ + ": " + (reply_.code.empty() ? reply_.kind : reply_.code);
+        replies_->push_back(reply_);
+      }
       Reply reply_;
       std::deque<Reply>* replies_;
       std::string method_;

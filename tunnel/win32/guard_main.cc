@@ -45,13 +45,18 @@ HANDLE HandleFrom(const std::wstring& word) {
   return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
 }
 
-void SwitchOffIfOurs(const char* why) {
+// True when our proxy is off now (switched off, or found not ours).
+bool SwitchOffIfOurs(const char* why) {
   tessarin::Win32ProxySettingsPort settings;
-  const bool switched = tessarin::SwitchOffOurProxy(settings);
+  const tessarin::OurProxy result = tessarin::SwitchOffOurProxy(settings);
   // Appended to the host's own log, beside its lines.
   tessarin::OpenDiagnosticsLog()->Write(
       std::string("guard: ") + why +
-      (switched ? "; switched our proxy off" : "; the proxy was not on or not ours, left alone"));
+      (result == tessarin::OurProxy::kSwitchedOff ? "; switched our proxy off"
+       : result == tessarin::OurProxy::kNotOurs
+           ? "; the proxy was not on or not ours, left alone"
+           : "; our proxy could not be switched off, the logon reset stays"));
+  return result != tessarin::OurProxy::kStillOn;
 }
 
 }  // namespace
@@ -72,9 +77,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   const DWORD woke = ::WaitForMultipleObjects(3, waits, FALSE, INFINITE);
   if (woke == WAIT_OBJECT_0) return 0;
   if (woke != WAIT_OBJECT_0 + 1 && woke != WAIT_OBJECT_0 + 2) return 2;  // not our handles
-  SwitchOffIfOurs(woke == WAIT_OBJECT_0 + 1 ? "the host ended without a clean stop"
-                                           : "the host crashed");
-  // Nothing of ours is left on for a logon to reset.
-  tessarin::RemoveLogonProxyReset();
+  // Nothing of ours is left on for a logon to reset, unless the switch failed.
+  if (SwitchOffIfOurs(woke == WAIT_OBJECT_0 + 1 ? "the host ended without a clean stop"
+                                                : "the host crashed")) {
+    tessarin::RemoveLogonProxyReset();
+  }
   return 0;
 }
