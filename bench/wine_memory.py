@@ -10,8 +10,11 @@
 Peak is the Linux process's VmHWM (Wine maps the whole image, so an image's
 size shows); private is Private_Clean + Private_Dirty at its highest.
 
-usage: bench/wine_memory.py [BUILD_DIR]   (default build/windows; run
-scripts/package or the windows build first, and no Wine tests meanwhile)
+usage: bench/wine_memory.py [BUILD_DIR] [--earlier BUNDLE]   (default
+build/windows; run scripts/package or the windows build first, and no Wine
+tests meanwhile). --earlier also measures the start and close of another
+build's bundle (an earlier commit's, its binaries stripped) side by side
+with the shipped program.
 """
 import glob
 import json
@@ -87,7 +90,13 @@ def measure(command, cwd, name, env, seconds=None):
 
 
 def main():
-    build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "windows"))
+    args = sys.argv[1:]
+    earlier_bundle = None
+    if "--earlier" in args:
+        at = args.index("--earlier")
+        earlier_bundle = os.path.abspath(args[at + 1])
+        del args[at:at + 2]
+    build = os.path.abspath(args[0] if args else os.path.join(ROOT, "build", "windows"))
     wine_run = os.path.join(build, "wine-run")
     prefix = os.path.join(build, "wineprefix")
     work = os.path.join(build, "bench-memory")
@@ -97,6 +106,9 @@ def main():
         z.extractall(shipped)
     built = os.path.join(work, "built")
     shutil.copytree(os.path.join(build, "bundle"), built)
+    earlier = os.path.join(work, "earlier")
+    if earlier_bundle:
+        shutil.copytree(earlier_bundle, earlier)
     for name in ("bare_window.exe", "wait_on_handle.exe", "guard_launcher.exe"):
         shutil.copy(os.path.join(build, "bench", name), shipped)
     scenario = os.path.join(work, "close.json")
@@ -109,11 +121,15 @@ def main():
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         runs = {key: [] for key in ("bare", "shipped", "built", "waiter", "guard")}
+        if earlier_bundle:
+            runs["earlier"] = []
         tessarin = [wine_run, "tessarin.exe", "--scenario=" + windows_path(scenario)]
         for _ in range(ROUNDS):
             runs["bare"].append(measure([wine_run, "bare_window.exe"], shipped, "bare_window.exe", env))
             runs["shipped"].append(measure(tessarin, shipped, "tessarin.exe", env))
             runs["built"].append(measure(tessarin, built, "tessarin.exe", env))
+            if earlier_bundle:
+                runs["earlier"].append(measure(tessarin, earlier, "tessarin.exe", env))
             runs["waiter"].append(measure([wine_run, "wait_on_handle.exe"], shipped, "wait_on_handle.exe",
                                           env, seconds=3))
             runs["guard"].append(measure([wine_run, "guard_launcher.exe", "3000"], shipped,
@@ -127,6 +143,12 @@ def main():
         print("%-8s peak %7.1f MiB  private %6.1f MiB" % (key, peak / 1024, private / 1024))
     print("start and close, shipped / bare window: %.2f" % (median["shipped"][0] / median["bare"][0]))
     print("start and close, built / bare window:   %.2f" % (median["built"][0] / median["bare"][0]))
+    if earlier_bundle:
+        # Against the shipped (stripped) program: strip the earlier bundle's binaries first.
+        print("start and close, shipped / earlier:     %.2f (%+.2f MiB peak, %+.2f MiB private)"
+              % (median["shipped"][0] / median["earlier"][0],
+                 (median["shipped"][0] - median["earlier"][0]) / 1024,
+                 (median["shipped"][1] - median["earlier"][1]) / 1024))
     print("guard / waiting program, peak:          %.2f" % (median["guard"][0] / median["waiter"][0]))
     print("guard / waiting program, private:       %.2f" % (median["guard"][1] / median["waiter"][1]))
 

@@ -2,15 +2,17 @@
 
 #include "tunnel/os_ports.h"
 
+#include <sys/stat.h>
+#include <sys/types.h>
 #ifdef _WIN32
+#include <direct.h>
 #include <share.h>
 #endif
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
-#include <iostream>
 #include <ctime>
-#include <system_error>
 
 namespace tessarin {
 
@@ -103,6 +105,75 @@ void Note(const OsPorts& ports, const std::string& text) {
   if (ports.log != nullptr) ports.log->Write(text);
 }
 
+namespace {
+
+// The C runtime's file calls, wide on Windows.
+#ifdef _WIN32
+bool FileSize(const LogPath& path, uint64_t* size) {
+  struct _stat64 info;
+  if (_wstat64(path.c_str(), &info) != 0) return false;
+  *size = static_cast<uint64_t>(info.st_size);
+  return true;
+}
+bool IsDirectory(const LogPath& path) {
+  struct _stat64 info;
+  return _wstat64(path.c_str(), &info) == 0 && (info.st_mode & _S_IFDIR) != 0;
+}
+bool MakeDirectory(const LogPath& path) { return _wmkdir(path.c_str()) == 0 || errno == EEXIST; }
+int RemoveFile(const LogPath& path) { return _wremove(path.c_str()); }
+int RenameFile(const LogPath& from, const LogPath& to) { return _wrename(from.c_str(), to.c_str()); }
+FILE* OpenToAppend(const LogPath& path) { return _wfsopen(path.c_str(), L"ab", _SH_DENYNO); }
+const LogPath::value_type* kSeparators = L"\\/";
+#else
+bool FileSize(const LogPath& path, uint64_t* size) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  *size = static_cast<uint64_t>(info.st_size);
+  return true;
+}
+bool IsDirectory(const LogPath& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+bool MakeDirectory(const LogPath& path) { return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
+int RemoveFile(const LogPath& path) { return std::remove(path.c_str()); }
+int RenameFile(const LogPath& from, const LogPath& to) { return std::rename(from.c_str(), to.c_str()); }
+FILE* OpenToAppend(const LogPath& path) { return std::fopen(path.c_str(), "ab"); }
+const LogPath::value_type* kSeparators = "/";
+#endif
+
+// Each missing directory on the way, then whether it is one.
+bool MakeDirectories(const LogPath& path) {
+  for (size_t at = path.find_first_of(kSeparators, 1); at != LogPath::npos;
+       at = path.find_first_of(kSeparators, at + 1)) {
+    MakeDirectory(path.substr(0, at));
+  }
+  MakeDirectory(path);
+  return IsDirectory(path);
+}
+
+std::string PathText(const LogPath& path) {
+#ifdef _WIN32
+  return LogText(path);
+#else
+  return path;
+#endif
+}
+
+}  // namespace
+
+LogPath JoinLogPath(const LogPath& directory, const wchar_t* name) {
+  LogPath joined = directory;
+#ifdef _WIN32
+  joined += L"\\";
+  joined += name;
+#else
+  joined += '/';
+  for (const wchar_t* c = name; *c != L'\0'; ++c) joined += *c == L'\\' ? '/' : static_cast<char>(*c);
+#endif
+  return joined;
+}
+
 bool CappedLogFile::Append(const std::string& bytes) {
   std::lock_guard<std::mutex> hold(lock_);
   const std::string* burst = &bytes;
@@ -111,32 +182,28 @@ bool CappedLogFile::Append(const std::string& bytes) {
     tail = bytes.substr(bytes.size() - kLogFileCapBytes);
     burst = &tail;
   }
-  std::error_code error;
-  const uintmax_t size = std::filesystem::file_size(path_, error);
-  if (!error && size + burst->size() > kLogFileCapBytes) {
-    std::filesystem::path rotated = path_;
-    rotated += ".1";
-    std::filesystem::rename(path_, rotated, error);
-    if (error) std::filesystem::remove(path_, error);  // never past the cap
+  uint64_t size = 0;
+  if (FileSize(path_, &size) && size + burst->size() > kLogFileCapBytes) {
+    LogPath rotated = path_;
+    rotated += LogPath::value_type('.');
+    rotated += LogPath::value_type('1');
+    RemoveFile(rotated);
+    if (RenameFile(path_, rotated) != 0) RemoveFile(path_);  // never past the cap
   }
   // Opened for this burst only, shared with every other reader and writer.
-#ifdef _WIN32
-  FILE* file = _wfsopen(path_.c_str(), L"ab", _SH_DENYNO);
-#else
-  FILE* file = std::fopen(path_.c_str(), "ab");
-#endif
+  FILE* file = OpenToAppend(path_);
   if (file == nullptr) return false;
   const bool written = std::fwrite(burst->data(), 1, burst->size(), file) == burst->size();
   return std::fclose(file) == 0 && written;
 }
 
-DiagnosticsLog::DiagnosticsLog(std::filesystem::path directory, uint32_t process_id,
+DiagnosticsLog::DiagnosticsLog(LogPath directory, uint32_t process_id,
                                std::function<uint64_t()> clock)
     : directory_(std::move(directory)),
       process_id_(process_id),
       clock_(std::move(clock)),
-      host_(directory_ / kHostLogName),
-      core_(directory_ / kCoreLogName) {}
+      host_(JoinLogPath(directory_, kHostLogName)),
+      core_(JoinLogPath(directory_, kCoreLogName)) {}
 
 void DiagnosticsLog::Write(const std::string& text) {
   if (Ready()) Append(host_, Stamp(text + "\n"));
@@ -155,9 +222,7 @@ bool DiagnosticsLog::Ready() {
   if (failed_) return false;
   std::lock_guard<std::mutex> hold(lock_);
   if (made_) return true;
-  std::error_code error;
-  std::filesystem::create_directories(directory_, error);
-  made_ = !error;
+  made_ = MakeDirectories(directory_);
   if (!made_) Append(host_, "");  // reports it
   return made_;
 }
@@ -185,8 +250,9 @@ void DiagnosticsLog::Append(CappedLogFile& file, const std::string& bytes) {
   if (made_ && file.Append(bytes)) return;
   // Said once; from then on the program goes on as if there were no log.
   if (!failed_.exchange(true)) {
-    std::cerr << "The diagnostics log cannot be written in " << LogText(directory_.wstring())
-              << "; going on without it." << std::endl;
+    std::fprintf(stderr, "The diagnostics log cannot be written in %s; going on without it.\n",
+                 PathText(directory_).c_str());
+    std::fflush(stderr);
   }
 }
 

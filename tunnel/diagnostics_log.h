@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -18,6 +17,16 @@ namespace tessarin {
 constexpr wchar_t kLogDirectory[] = L"tessarin\\logs";
 constexpr wchar_t kHostLogName[] = L"tessarin.log";
 constexpr wchar_t kCoreLogName[] = L"core.log";
+
+// A file path as the C runtime takes it: wide on Windows. (Plain C runtime
+// calls keep the guard, which links this too, small.)
+#ifdef _WIN32
+using LogPath = std::wstring;
+#else
+using LogPath = std::string;
+#endif
+// |directory| and |name| with a separator between.
+LogPath JoinLogPath(const LogPath& directory, const wchar_t* name);
 // Each file, before it is moved to "<name>.1" (replacing the older one).
 constexpr uint64_t kLogFileCapBytes = 1024 * 1024;
 
@@ -39,14 +48,13 @@ std::string MaskSecrets(const std::string& text, const std::string& secret);
 // the cap keeps only its end. Safe to call from any thread.
 class CappedLogFile {
  public:
-  explicit CappedLogFile(std::filesystem::path path) : path_(std::move(path)) {}
+  explicit CappedLogFile(LogPath path) : path_(std::move(path)) {}
   // False when the file cannot be written.
   bool Append(const std::string& bytes);
-  const std::filesystem::path& Path() const { return path_; }
 
  private:
   std::mutex lock_;
-  std::filesystem::path path_;
+  LogPath path_;
 };
 
 // Where the tunnel's code writes its events: thread-safe, and silent when
@@ -68,7 +76,7 @@ class LogPort {
 class DiagnosticsLog : public LogPort {
  public:
   // |clock|: 100 ns ticks since 1970, UTC.
-  DiagnosticsLog(std::filesystem::path directory, uint32_t process_id,
+  DiagnosticsLog(LogPath directory, uint32_t process_id,
                  std::function<uint64_t()> clock);
   void Write(const std::string& text) override;
   void MaskFromNowOn(const std::string& secret) override;
@@ -80,7 +88,7 @@ class DiagnosticsLog : public LogPort {
   std::string Stamp(const std::string& lines);
   void Append(CappedLogFile& file, const std::string& bytes);
 
-  std::filesystem::path directory_;
+  LogPath directory_;
   uint32_t process_id_;
   std::function<uint64_t()> clock_;
   CappedLogFile host_;

@@ -21,10 +21,9 @@ std::unique_ptr<DiagnosticsLog> OpenDiagnosticsLog() {
   wchar_t local[MAX_PATH * 4];
   const DWORD length = ::GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH * 4);
   // Without the variable the directory is unknown: the log says so at its first line.
-  std::filesystem::path base =
-      length > 0 && length < MAX_PATH * 4 ? std::filesystem::path(local) : std::filesystem::path();
-  return std::make_unique<DiagnosticsLog>(base / kLogDirectory, ::GetCurrentProcessId(),
-                                          UnixTicksNow);
+  const LogPath base = length > 0 && length < MAX_PATH * 4 ? LogPath(local, length) : LogPath();
+  return std::make_unique<DiagnosticsLog>(JoinLogPath(base, kLogDirectory),
+                                          ::GetCurrentProcessId(), UnixTicksNow);
 }
 
 std::string WindowsVersion() {
