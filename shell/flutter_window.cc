@@ -12,6 +12,8 @@ namespace {
 constexpr UINT kCoreExitedMessage = WM_APP + 0x54;
 // Posted by the worker when a job is done.
 constexpr UINT kJobFinishedMessage = WM_APP + 0x55;
+// Posted from a thread-pool wait when the guard's process ends.
+constexpr UINT kGuardExitedMessage = WM_APP + 0x56;
 
 tessarin::OsPorts WithWorker(tessarin::OsPorts ports, tessarin::WorkerPort* worker) {
   ports.worker = worker;
@@ -54,6 +56,7 @@ bool FlutterWindow::OnWindowCreated() {
   // A core that dies is noticed at once, not at the next "status".
   ports_->processes.NotifyExits(NativeHandle(), kCoreExitedMessage);
   worker_.NotifyDone(NativeHandle(), kJobFinishedMessage);
+  ports_->guard.NotifyExit(NativeHandle(), kGuardExitedMessage);
   const RECT frame = ClientArea();
   flutterController_ = std::make_unique<flutter::FlutterViewController>(
       frame.right - frame.left, frame.bottom - frame.top, project_);
@@ -89,6 +92,10 @@ LRESULT FlutterWindow::HandleWindowMessage(HWND window, UINT message, WPARAM wpa
   }
   if (message == kJobFinishedMessage) {
     bridge_.JobFinished();
+    return 0;
+  }
+  if (message == kGuardExitedMessage) {
+    bridge_.GuardExited();
     return 0;
   }
   // Shutdown and sign-out may end the process after this message without

@@ -48,8 +48,8 @@ int APIENTRY wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   if (!AttachConsole(ATTACH_PARENT_PROCESS) && IsDebuggerPresent()) OpenDebugConsole();
   // Before the window: its creation switches the proxy off, which would cut
   // the running instance's tunnel while it still answers "connected".
-  SingleInstanceLock instance;
-  if (!instance.IsFirst() && !instance.WaitForPreviousToEnd(kPreviousInstanceWaitMs)) return 0;
+  SingleInstance instance;
+  if (instance.Acquire(kPreviousInstanceWaitMs) != SingleInstance::Outcome::kOwned) return 0;
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
 
   EngineProject project(L"data");
@@ -58,6 +58,7 @@ int APIENTRY wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   FlutterWindow window(project);
   if (!window.Create(kWindowTitle, WindowPoint{10, 10}, WindowSize{430, 860})) return 1;
   window.SetQuitWhenClosed(true);
+  instance.Publish(window.NativeHandle());
   SetUnhandledExceptionFilter(SignalGuardOnCrash);
   signal(SIGABRT, SignalGuardOnAbort);
 

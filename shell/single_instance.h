@@ -3,33 +3,44 @@
 #ifndef TESSARIN_SHELL_SINGLE_INSTANCE_H_
 #define TESSARIN_SHELL_SINGLE_INSTANCE_H_
 
+#include <windows.h>
+
 #include "platform/win32_handles.h"
 
 // The installer finds the running program by these too (it reads them here).
 constexpr wchar_t kMutexName[] = L"Local\\tessarin.single-instance";
 constexpr wchar_t kWindowTitle[] = L"tessarin";
+// Where the running instance publishes its window and process id.
+constexpr wchar_t kInstanceMappingName[] = L"Local\\tessarin.instance";
 
-class SingleInstanceLock {
+class SingleInstance {
  public:
-  // Takes the session's named mutex; Windows releases it with the process,
-  // so a crashed instance never blocks the next start.
-  SingleInstanceLock();
-  ~SingleInstanceLock();
-  SingleInstanceLock(const SingleInstanceLock&) = delete;
-  SingleInstanceLock& operator=(const SingleInstanceLock&) = delete;
+  enum class Outcome {
+    kOwned,       // this start is the session's instance
+    kHandedOver,  // another instance runs: its window was brought forward
+    kGaveUp,      // another instance was ending and did not end in time
+  };
 
-  // False when another instance of this session already holds the mutex.
-  bool IsFirst() const { return first_; }
+  SingleInstance() = default;
+  ~SingleInstance();
+  SingleInstance(const SingleInstance&) = delete;
+  SingleInstance& operator=(const SingleInstance&) = delete;
 
-  // For a start that is not the first. A running instance's window is
-  // brought forward and the answer is false. An instance that is ending
-  // (its window gone or hidden) is waited for, up to |timeout_ms|: true once
-  // it has ended and this one holds the mutex; false if it never ends.
-  bool WaitForPreviousToEnd(unsigned long timeout_ms);
+  // Takes the session's named mutex, which Windows releases with the process,
+  // so a crashed instance never blocks the next start. When another instance
+  // holds it (or keeps it from us: access denied, as when it runs elevated),
+  // its published window, if shown, is brought forward without waiting on
+  // its thread; one that is ending (its window gone or hidden) is waited
+  // for, up to |timeout_ms|.
+  Outcome Acquire(unsigned long timeout_ms);
+
+  // Once this instance's window exists, for a later start to find.
+  void Publish(HWND window);
 
  private:
   tessarin::unique_handle mutex_;
-  bool first_ = true;
+  tessarin::unique_handle published_;
+  bool owned_ = false;
 };
 
 #endif  // TESSARIN_SHELL_SINGLE_INSTANCE_H_

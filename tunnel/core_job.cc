@@ -112,7 +112,12 @@ Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
                          ports.log)) {
     return stop(signal.Cancelled() ? Outcome::kCancelled : Outcome::kProbeFailed);
   }
-  if (!signal.Commit()) return stop(Outcome::kCancelled);
+  // The guard's start waits for it to detach itself: here, not on the window's thread.
+  if (ports.guard != nullptr) ports.guard->Arm();
+  if (!signal.Commit()) {
+    if (ports.guard != nullptr) ports.guard->Release();
+    return stop(Outcome::kCancelled);
+  }
   return Outcome::kReady;
 }
 

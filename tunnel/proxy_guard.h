@@ -7,9 +7,13 @@ namespace tessarin {
 
 // Beside tessarin.exe.
 constexpr wchar_t kGuardExecutableName[] = L"tessarin-guard.exe";
-// --watch HOST STOP CRASH: inherited handles, in decimal. Waits for the host's
-// end (HOST, a process handle), a clean stop (STOP) or a crash (CRASH).
+// --watch HOST STOP CRASH: inherited handles, in decimal. Starts a copy of
+// itself with --detached and the same handles, outside the host's process
+// tree, and exits with that copy's process id (or, if it cannot, watches
+// itself). --detached waits for the host's end (HOST, a process handle), a
+// clean stop (STOP) or a crash (CRASH).
 constexpr wchar_t kGuardWatchSwitch[] = L"--watch";
+constexpr wchar_t kGuardDetachedSwitch[] = L"--detached";
 // --reset: switches our proxy off if it is still on and ours, and exits.
 constexpr wchar_t kGuardResetSwitch[] = L"--reset";
 

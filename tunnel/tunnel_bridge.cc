@@ -252,6 +252,12 @@ bool TunnelBridge::ProxyOff() {
   return true;
 }
 
+void TunnelBridge::GuardExited() {
+  if (!active) return;
+  Note(ports_, "the guard ended while the proxy was on; starting it again");
+  guard_->Arm();
+}
+
 void TunnelBridge::RollBack(std::unique_ptr<flutter::MethodResult> result) {
   // A tunnel that was committed stays; one that was not leaves nothing:
   // proxy off, guard released, its core ended (by a job, whose end answers).

@@ -48,6 +48,9 @@ class TunnelBridge {
   // active tunnel, the tunnel stops as the next "status" would stop it, so
   // the proxy never points at a dead core while nobody asks.
   void CoreExited(uint32_t process_id);
+  // Told when the guard's process has ended: while the proxy is on, it is
+  // started again at once.
+  void GuardExited();
   // Released by the host window right after Teardown.
   void ReleaseChannel() { channel_.reset(); }
   // For side-by-side measurements: the core's start check waits its whole

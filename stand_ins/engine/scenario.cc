@@ -292,6 +292,12 @@ bool ParseScenario(const std::string& text, std::vector<ScenarioStep>* steps, st
         *error = where + "\"wait_ms\" needs a non-negative integer";
         return false;
       }
+    } else if (const Json* block = Find(item, "block_ms")) {
+      step.kind = ScenarioStep::Kind::kBlock;
+      if (!ToInt64(*block, &step.wait_ms) || step.wait_ms < 0) {
+        *error = where + "\"block_ms\" needs a non-negative integer";
+        return false;
+      }
     } else if (Find(item, "terminate_core") != nullptr) {
       step.kind = ScenarioStep::Kind::kTerminateCore;
     } else if (Find(item, "crash") != nullptr) {

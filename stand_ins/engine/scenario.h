@@ -15,12 +15,12 @@
 namespace stand_in {
 
 struct ScenarioStep {
-  enum class Kind { kCall, kRaw, kWait, kTerminateCore, kCrash, kAbort, kClose };
+  enum class Kind { kCall, kRaw, kWait, kBlock, kTerminateCore, kCrash, kAbort, kClose };
   Kind kind = Kind::kClose;
   std::string method;                           // kCall
   std::optional<flutter::EncodableValue> args;  // kCall; absent: no arguments
   std::vector<uint8_t> raw;                     // kRaw
-  int64_t wait_ms = 0;                          // kWait
+  int64_t wait_ms = 0;                          // kWait, kBlock
   bool heap_locked = false;                     // kCrash: with the heap's lock held
   bool wait_reply = true;  // kCall, kRaw: the next step waits for the reply
 };

@@ -195,6 +195,11 @@ class ScriptedUi {
       case stand_in::ScenarioStep::Kind::kWait:
         SetTimer(view, kWaitTimer, static_cast<UINT>(step.wait_ms), nullptr);
         return true;
+      case stand_in::ScenarioStep::Kind::kBlock:
+        // The user interface's thread busy (or hung): no message is read.
+        Sleep(static_cast<DWORD>(step.wait_ms));
+        PostMessageW(view, kNextStep, 0, 0);
+        return true;
       case stand_in::ScenarioStep::Kind::kTerminateCore:
         TerminateCores();
         PostMessageW(view, kNextStep, 0, 0);

@@ -525,6 +525,46 @@ def s18_second_instance(ctx):
     expect_equal(again.run([{"call": "status"}]), 0, "start after the first was killed")
     expect_idle(again.replies()[0], "new instance")
 
+    # A first instance whose thread is busy for 5 s: a start still returns at once.
+    busy = ctx.app(directory="busy")
+    busy.start([{"call": "status"}, {"block_ms": 5000}, {"call": "status"}])
+    busy.wait_for_step(0)
+    time.sleep(0.3)
+    began = time.monotonic()
+    later = start_second(ctx, busy.dir, second_scenario, second_transcript)
+    took = time.monotonic() - began
+    expect_equal(later.returncode, 0, "start beside a busy instance")
+    expect(took < 1.5, "returned after %.2f s (Wine's own start included)" % took)
+    expect(not os.path.exists(second_transcript), "no second engine beside a busy instance")
+    expect_equal(busy.wait(), 0, "the busy instance went on")
+    print("start beside a busy instance returned after %.2f s" % took)
+
+    # The mutex kept from this user, as by an instance running elevated.
+    holder = subprocess.Popen([ctx.wine.wine_run, os.path.join(os.path.dirname(ctx.bundle), "tests",
+                                                               "deny_instance.exe")],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=clean_environment())
+    try:
+        expect_equal(holder.stdout.readline().strip(), b"held", "mutex held with a denying DACL")
+        began = time.monotonic()
+        denied = start_second(ctx, again.dir, second_scenario, second_transcript)
+        # At once: access denied means another instance, not one still ending.
+        expect(time.monotonic() - began < 3, "returned after %.1f s" % (time.monotonic() - began))
+        expect_equal(denied.returncode, 0, "start beside a denied mutex")
+        expect(not os.path.exists(second_transcript), "no second bridge: %s" % denied.stdout[-500:])
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=30)
+
+
+def start_second(ctx, directory, scenario, transcript):
+    if os.path.exists(transcript):
+        os.remove(transcript)
+    return subprocess.run(
+        [ctx.wine.wine_run, "tessarin.exe", "--scenario=" + windows_path(scenario),
+         "--transcript=" + windows_path(transcript)],
+        cwd=directory, env=clean_environment(), stdin=subprocess.DEVNULL, capture_output=True,
+        timeout=60)
+
 
 def s19_crash(ctx):
     app = ctx.app()
@@ -785,6 +825,40 @@ def s30_log_bounded_and_optional(ctx):
         os.remove(log_directory())
 
 
+def s31_tree_kill_and_killed_guard(ctx):
+    """The app's process tree ended as taskkill /F /T does: the guard, outside
+    that tree, switches the proxy off. A guard ended alone while connected is
+    started again at once."""
+    fresh_logs()
+    app = connected_app(ctx)
+    tool = os.path.join(os.path.dirname(ctx.bundle), "tests", "tree_kill.exe")
+    ended = ctx.wine.run(tool, "tessarin.exe").stdout
+    expect("tessarin.exe" in ended and "sing-box.exe" in ended, "the tree ended: %s" % ended)
+    took = ctx.wine.wait_proxy_enable(0, timeout=3)
+    expect(took is not None, "proxy off within 3 s of the tree kill")
+    app.wait(timeout=30)
+    expect_nothing_of_ours_runs(app)
+    expect_equal(ctx.wine.reset_command(), None, "no logon reset left")
+    expect(any("guard: the host ended without a clean stop; switched our proxy off" in line
+               for line in log_lines()), "the guard's line: %s" % log_lines()[-3:])
+    print("tree kill: proxy off %.2f s after it" % took)
+
+    app = connected_app(ctx, directory="guard-killed")
+    before = processes_running(GUARD)
+    expect_equal(len(before), 1, "one guard while connected")
+    ctx.wine.run("taskkill", "/F", "/IM", GUARD)
+    deadline = time.monotonic() + 1.0
+    again = []
+    while time.monotonic() < deadline and not again:
+        again = [pid for pid in processes_running(GUARD) if pid not in before]
+        time.sleep(0.05)
+    expect(again, "a new guard within 1 s")
+    ctx.wine.run("taskkill", "/F", "/IM", "tessarin.exe")
+    expect(ctx.wine.wait_proxy_enable(0, timeout=3) is not None, "the new guard did its work")
+    app.wait(timeout=30)
+    expect_nothing_of_ours_runs(app)
+
+
 SCENARIOS = {
     "bundle_session": bundle_session,
     "missing_engine_files": missing_engine_files,
@@ -818,6 +892,7 @@ SCENARIOS = {
     "28_close_during_silent_connect": s28_close_during_silent_connect,
     "29_calls_during_connect": s29_calls_during_connect,
     "30_log_bounded_and_optional": s30_log_bounded_and_optional,
+    "31_tree_kill_and_killed_guard": s31_tree_kill_and_killed_guard,
 }
 
 

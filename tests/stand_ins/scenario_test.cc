@@ -120,7 +120,7 @@ TEST(ScenarioTest, ReadsEveryStepKindAndRefusesTheRest) {
   for (const char* bad :
        {"[]", R"({"steps": {}})", R"({"steps": [{"call": 1}]})", R"({"steps": [{"raw": "zz"}]})",
         R"({"steps": [{"wait_ms": -1}]})", R"({"steps": [{"sleep": 1}]})",
-        R"({"steps": [{"call": "x", "wait_reply": 0}]})",
+        R"({"steps": [{"call": "x", "wait_reply": 0}]})", R"({"steps": [{"block_ms": "5"}]})",
         R"({"steps": [{"call": "x", "args": {"$int32": 1.5}}]})"}) {
     EXPECT_FALSE(stand_in::ParseScenario(bad, &steps, &error)) << bad;
   }

@@ -411,8 +411,21 @@ TEST(TunnelBridgeGuardTest, ArmedBeforeTheProxyIsOnAndReleasedAfterEverySwitchOf
   os.log.events.clear();
   bridge.HandleTunnelCall(call, std::make_unique<ReplyRecorder>(&reply));
   EXPECT_EQ(reply.code, "PROXY_FAILED");
-  EXPECT_EQ(os.log.Count("guard.arm"), 1u);
+  // Armed by the job (its start may wait), and again, at no cost, right before the switch.
+  EXPECT_EQ(os.log.Count("guard.arm"), 2u);
   EXPECT_EQ(os.log.Count("guard.release"), 1u);
+
+  // The guard ended while the proxy is on: started again; while idle: left alone.
+  os.proxy.failing.clear();
+  os.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+  bridge.HandleTunnelCall(call, std::make_unique<ReplyRecorder>(&reply));
+  os.log.events.clear();
+  bridge.GuardExited();
+  EXPECT_EQ(os.log.events, (std::vector<std::string>{"guard.arm"}));
+  bridge.Teardown();
+  os.log.events.clear();
+  bridge.GuardExited();
+  EXPECT_TRUE(os.log.events.empty());
 }
 
 // Holds each job until the test runs it, as the worker thread would.

@@ -67,11 +67,26 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
     SwitchOffIfOurs("logon reset");
     return 0;
   }
-  if (words.size() != 4 || words[0] != tessarin::kGuardWatchSwitch) return 2;
-  const tessarin::unique_handle running(::CreateMutexW(nullptr, FALSE, tessarin::kGuardMutexName));
+  const bool first = !words.empty() && words[0] == tessarin::kGuardWatchSwitch;
+  if (words.size() != 4 || (!first && words[0] != tessarin::kGuardDetachedSwitch)) return 2;
   const HANDLE host = HandleFrom(words[1]);
   const HANDLE stop = HandleFrom(words[2]);
   const HANDLE crash = HandleFrom(words[3]);
+  if (first) {
+    // Ending the host's process tree (taskkill /T, End task on the app's
+    // group) ends this process too; a copy whose parent has gone is no
+    // longer in that tree. The host learns its id from the exit code.
+    wchar_t self[MAX_PATH * 4];
+    const DWORD length = ::GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+    if (length > 0 && length < MAX_PATH * 4) {
+      const tessarin::unique_handle copy = tessarin::StartGuardProcess(
+          L"\"" + std::wstring(self, length) + L"\" " + tessarin::kGuardDetachedSwitch + L" " +
+              words[1] + L" " + words[2] + L" " + words[3],
+          {host, stop, crash});
+      if (copy) return static_cast<int>(::GetProcessId(copy.get()));
+    }
+  }
+  const tessarin::unique_handle running(::CreateMutexW(nullptr, FALSE, tessarin::kGuardMutexName));
   // The clean stop first: a host that released and then exited is not a loss.
   const HANDLE waits[] = {stop, host, crash};
   const DWORD woke = ::WaitForMultipleObjects(3, waits, FALSE, INFINITE);

@@ -12,7 +12,7 @@ namespace tessarin {
 
 namespace {
 
-// The armed guard's crash event, for the crash path; null when none is armed.
+// Set once, never cleared or closed: the crash path may read it at any time.
 std::atomic<HANDLE> g_crash_event{nullptr};
 
 void Report(const char* what) {
@@ -20,41 +20,8 @@ void Report(const char* what) {
   std::fflush(stderr);
 }
 
-unique_handle InheritableEvent() {
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  return unique_handle(::CreateEventW(&inherit, TRUE, FALSE, nullptr));
-}
-
-// Starts the guard with exactly |handles| inherited. Outside any job the host
-// runs in when that job allows it, so ending the host's job spares it.
-unique_handle StartGuard(const std::wstring& command_line, std::vector<HANDLE> handles) {
-  SIZE_T size = 0;
-  ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-  std::vector<unsigned char> storage(size);
-  auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
-  if (!::InitializeProcThreadAttributeList(attributes, 1, 0, &size)) return unique_handle();
-  ::UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.data(),
-                              handles.size() * sizeof(HANDLE), nullptr, nullptr);
-  STARTUPINFOEXW startup = {};
-  startup.StartupInfo.cb = sizeof(startup);
-  startup.lpAttributeList = attributes;
-  std::vector<wchar_t> writable(command_line.begin(), command_line.end());
-  writable.push_back(L'\0');
-  const DWORD flags = EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW;
-  PROCESS_INFORMATION info = {};
-  BOOL started = ::CreateProcessW(nullptr, writable.data(), nullptr, nullptr, TRUE,
-                                  flags | CREATE_BREAKAWAY_FROM_JOB, nullptr, nullptr,
-                                  &startup.StartupInfo, &info);
-  // A job that forbids breaking away refuses the flag: start inside it.
-  if (!started && ::GetLastError() == ERROR_ACCESS_DENIED) {
-    started = ::CreateProcessW(nullptr, writable.data(), nullptr, nullptr, TRUE, flags, nullptr,
-                               nullptr, &startup.StartupInfo, &info);
-  }
-  ::DeleteProcThreadAttributeList(attributes);
-  if (!started) return unique_handle();
-  ::CloseHandle(info.hThread);
-  return unique_handle(info.hProcess);
-}
+// How long Arm waits for the guard's first copy to hand over to the detached one.
+constexpr DWORD kDetachWaitMs = 5000;
 
 void SetRunOnce(const std::wstring& command) {
   HKEY key = nullptr;
@@ -82,10 +49,58 @@ void RemoveLogonProxyReset() {
   ::RegDeleteValueW(key, kRunOnceValueName);
 }
 
+unique_handle StartGuardProcess(const std::wstring& command_line,
+                                const std::vector<HANDLE>& handles) {
+  const InheritedHandleList inherited(handles);
+  if (inherited.get() == nullptr) return unique_handle();  // never every inheritable handle
+  for (HANDLE handle : handles) ::SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  STARTUPINFOEXW startup = {};
+  startup.StartupInfo.cb = sizeof(startup);
+  startup.lpAttributeList = inherited.get();
+  std::vector<wchar_t> writable(command_line.begin(), command_line.end());
+  writable.push_back(L'\0');
+  const DWORD flags = EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW;
+  PROCESS_INFORMATION info = {};
+  BOOL started = ::CreateProcessW(nullptr, writable.data(), nullptr, nullptr, TRUE,
+                                  flags | CREATE_BREAKAWAY_FROM_JOB, nullptr, nullptr,
+                                  &startup.StartupInfo, &info);
+  // A job that forbids breaking away refuses the flag: start inside it.
+  if (!started && ::GetLastError() == ERROR_ACCESS_DENIED) {
+    started = ::CreateProcessW(nullptr, writable.data(), nullptr, nullptr, TRUE, flags, nullptr,
+                               nullptr, &startup.StartupInfo, &info);
+  }
+  const DWORD error = ::GetLastError();
+  for (HANDLE handle : handles) ::SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
+  if (!started) {
+    ::SetLastError(error);
+    return unique_handle();
+  }
+  ::CloseHandle(info.hThread);
+  return unique_handle(info.hProcess);
+}
+
+HANDLE GuardCrashEvent() {
+  HANDLE event = g_crash_event.load();
+  if (event != nullptr) return event;
+  HANDLE made = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (made == nullptr) return nullptr;
+  if (!g_crash_event.compare_exchange_strong(event, made)) {
+    ::CloseHandle(made);  // another thread made it first
+    return event;
+  }
+  return made;
+}
+
+Win32ProxyGuard::Session::~Session() {
+  // The guard exits touching nothing; no notice of that end follows.
+  if (stop) ::SetEvent(stop.get());
+  if (wait != nullptr) ::UnregisterWaitEx(wait, INVALID_HANDLE_VALUE);
+}
+
 Win32ProxyGuard::~Win32ProxyGuard() {
-  // Destroyed without a release only when the process is going away anyway;
-  // the guard then sees the host end and does its work.
-  g_crash_event.store(nullptr);
+  // Destroyed armed only when the process is going away anyway: the guard
+  // must then see the host end and do its work, not be told to stop.
+  if (session_) session_->stop.reset();
 }
 
 void Win32ProxyGuard::Arm() {
@@ -93,36 +108,56 @@ void Win32ProxyGuard::Arm() {
       L"\"" + ApplicationDirectory(*system_) + L"\\" + kGuardExecutableName + L"\"";
   SetRunOnce(guard + L" " + kGuardResetSwitch);
   // Already watching, unless someone ended the guard meanwhile.
-  if (guard_ && ::WaitForSingleObject(guard_.get(), 0) == WAIT_TIMEOUT) return;
-  unique_handle stop = InheritableEvent();
-  unique_handle crash = InheritableEvent();
+  if (session_ && ::WaitForSingleObject(session_->process.get(), 0) == WAIT_TIMEOUT) return;
+  session_.reset();
+  auto session = std::make_unique<Session>();
+  session->stop.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  const HANDLE crash = GuardCrashEvent();
   unique_handle host;
-  if (!stop || !crash ||
+  if (!session->stop || crash == nullptr ||
       !::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentProcess(), ::GetCurrentProcess(),
-                         host.put(), SYNCHRONIZE, TRUE, 0)) {
+                         host.put(), SYNCHRONIZE, FALSE, 0)) {
     Report("The proxy guard could not be prepared");
     return;
   }
   auto number = [](HANDLE handle) { return std::to_wstring(reinterpret_cast<uintptr_t>(handle)); };
   const std::wstring command_line = guard + L" " + kGuardWatchSwitch + L" " + number(host.get()) +
-                                    L" " + number(stop.get()) + L" " + number(crash.get());
-  unique_handle started = StartGuard(command_line, {host.get(), stop.get(), crash.get()});
-  if (!started) {
+                                    L" " + number(session->stop.get()) + L" " + number(crash);
+  unique_handle first = StartGuardProcess(command_line, {host.get(), session->stop.get(), crash});
+  if (!first) {
     Report("The proxy guard could not be started");
     return;
   }
-  guard_ = std::move(started);
-  stop_ = std::move(stop);
-  crash_ = std::move(crash);
-  g_crash_event.store(crash_.get());
+  // The first copy starts the one that watches, outside this process's tree
+  // (so ending the tree spares it), and exits with its process id. A first
+  // copy that could not do that watches itself.
+  DWORD handed_to = 0;
+  if (::WaitForSingleObject(first.get(), kDetachWaitMs) == WAIT_OBJECT_0 &&
+      ::GetExitCodeProcess(first.get(), &handed_to)) {
+    session->process.reset(::OpenProcess(SYNCHRONIZE, FALSE, handed_to));
+  } else {
+    session->process = std::move(first);
+  }
+  if (!session->process) {
+    Report("The proxy guard ended at once");
+    return;
+  }
+  if (window_ != nullptr &&
+      !::RegisterWaitForSingleObject(
+          &session->wait, session->process.get(),
+          [](void* context, BOOLEAN) noexcept {
+            // A thread-pool thread: only post; the window's thread re-arms.
+            const auto* self = static_cast<const Win32ProxyGuard*>(context);
+            ::PostMessageW(self->window_, self->message_, 0, 0);
+          },
+          this, INFINITE, WT_EXECUTEONLYONCE)) {
+    session->wait = nullptr;
+  }
+  session_ = std::move(session);
 }
 
 void Win32ProxyGuard::Release() {
-  g_crash_event.store(nullptr);
-  if (stop_) ::SetEvent(stop_.get());
-  stop_.reset();
-  crash_.reset();
-  guard_.reset();
+  session_.reset();
   RemoveLogonProxyReset();
 }
 

@@ -4,6 +4,10 @@
 #ifndef TESSARIN_TUNNEL_WIN32_WIN32_PROXY_GUARD_H_
 #define TESSARIN_TUNNEL_WIN32_WIN32_PROXY_GUARD_H_
 
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "platform/win32_handles.h"
 #include "tunnel/os_ports.h"
 
@@ -15,22 +19,46 @@ class Win32ProxyGuard : public ProxyGuardPort {
   explicit Win32ProxyGuard(SystemPort* system) : system_(system) {}
   ~Win32ProxyGuard() override;
 
-  // Starts the guard and writes the logon value; a guard that cannot be
-  // started is reported on stderr, and the proxy still goes on.
+  // Starts the guard, unless one runs, and writes the logon value; a guard
+  // that cannot be started is reported on stderr, and the proxy still goes on.
   void Arm() override;
   // The guard exits touching nothing; the logon value goes.
   void Release() override;
+  // From now on, when an armed guard's process ends (someone ended it),
+  // |message| is posted to |window|, so that it can be started again.
+  void NotifyExit(HWND window, UINT message) {
+    window_ = window;
+    message_ = message;
+  }
 
  private:
+  // One running guard. Move-only; its end tells the guard to exit touching
+  // nothing, after the wait on its process is gone.
+  struct Session {
+    unique_handle process;
+    unique_handle stop;
+    HANDLE wait = nullptr;
+    ~Session();
+  };
+
   SystemPort* system_;
-  unique_handle guard_;  // the guard's process, while armed
-  unique_handle stop_;
-  unique_handle crash_;
+  std::unique_ptr<Session> session_;
+  HWND window_ = nullptr;
+  UINT message_ = 0;
 };
 
+// Starts |command_line| (the guard) with exactly |handles| inherited, each
+// inheritable only for the moment of the start; outside any job this process
+// runs in when that job allows it. Also the guard's own way to detach.
+unique_handle StartGuardProcess(const std::wstring& command_line,
+                                const std::vector<HANDLE>& handles);
+
+// The process's one crash event, made at the first arming and never closed.
+HANDLE GuardCrashEvent();
+
 // For a crash or abort handler: tells an armed guard to clean up now. Only
-// reads one word and sets an event, so it neither allocates nor takes a lock
-// the failing thread may hold.
+// reads one word and sets an event that is never closed, so it neither
+// allocates nor takes a lock the failing thread may hold.
 void SignalProxyGuardCrash() noexcept;
 
 // Removes the logon value, once no proxy of ours is left to reset.
