@@ -52,12 +52,18 @@ stage=$work/stage
 symbols=$work/symbols
 mkdir -p "$stage/bin" "$symbols"
 
+# The password goes to osslsigncode in a file only this build can read, never
+# on a command line that other processes can see.
+if [[ -n $pfx ]]; then
+  (umask 077 && printf '%s' "$TESSARIN_SIGN_PASSWORD" >"$work/sign-password")
+fi
+
 # Signs one file in place; also what makensis runs on the uninstaller.
 cat >"$work/sign" <<EOF
 #!/bin/sh
 set -e
 [ -n "$pfx" ] || exit 0
-osslsigncode sign -pkcs12 "$pfx" -pass "\$TESSARIN_SIGN_PASSWORD" -h sha256 \
+osslsigncode sign -pkcs12 "$pfx" -readpass "$work/sign-password" -h sha256 \
   ${timestamp_url:+-t "$timestamp_url"} -in "\$1" -out "\$1.signed" >/dev/null
 mv "\$1.signed" "\$1"
 EOF

@@ -27,8 +27,10 @@ SetCompressor /SOLID lzma
 !searchparse /file "${ROOT}/shell/win32_window.h" 'kWindowClassName[] = L"' WINDOW_CLASS '";'
 !searchparse /file "${ROOT}/shell/single_instance.h" 'kMutexName[] = L"' M1 '\\' M2 '";'
 !define INSTANCE_MUTEX "${M1}\${M2}"
-!searchparse /file "${ROOT}/tunnel/proxy_guard.h" 'kGuardMutexName[] = L"' G1 '\\' G2 '";'
-!define GUARD_MUTEX "${G1}\${G2}"
+!searchparse /file "${ROOT}/tunnel/proxy_guard.h" 'kGuardPublishedName[] = L"' G1 '\\' G2 '";'
+!define GUARD_PUBLISHED "${G1}\${G2}"
+!searchparse /file "${ROOT}/shell/single_instance.h" 'kInstanceMappingName[] = L"' I1 '\\' I2 '";'
+!define INSTANCE_PUBLISHED "${I1}\${I2}"
 !searchparse /file "${ROOT}/tunnel/proxy_guard.h" 'kGuardExecutableName[] = L"' GUARD_EXE '";'
 !searchparse /file "${ROOT}/tunnel/proxy_guard.h" 'kRunOnceValueName[] = L"' RUN_ONCE_VALUE '";'
 ; The system proxy value, the one line of that file that starts this way.
@@ -93,19 +95,60 @@ ${UnStrStr}
   ${Loop}
 !macroend
 
+; The process id that a running tessarin or guard published at OFFSET in
+; the file mapping NAME, into $5; 0 when there is none.
+!macro PUBLISHED_PROCESS NAME OFFSET
+  StrCpy $5 0
+  System::Call 'kernel32::OpenFileMappingW(i 4, i 0, w "${NAME}") p .r6'
+  ${If} $6 P<> 0
+    System::Call 'kernel32::MapViewOfFile(p r6, i 4, i 0, i 0, p 0) p .r7'
+    ${If} $7 P<> 0
+      IntPtrOp $8 $7 + ${OFFSET}
+      System::Call '*$8(i .r5)'
+      System::Call 'kernel32::UnmapViewOfFile(p r7)'
+    ${EndIf}
+    System::Call 'kernel32::CloseHandle(p r6)'
+  ${EndIf}
+!macroend
+
+; Waits on the process $5 itself (not on a name it lets go of before its
+; runtime and libraries are gone), up to 15 s; $0 "running" if it stays.
+!macro WAIT_PROCESS
+  ${If} $5 <> 0
+    System::Call 'kernel32::OpenProcess(i 0x00100000, i 0, i r5) p .r6'
+    ${If} $6 P<> 0
+      System::Call 'kernel32::WaitForSingleObject(p r6, i 15000) i .r7'
+      System::Call 'kernel32::CloseHandle(p r6)'
+      ${If} $7 <> 0
+        StrCpy $0 "running"
+      ${EndIf}
+    ${EndIf}
+  ${EndIf}
+!macroend
+
 ; Closes a running tessarin as a user would: its window gets WM_CLOSE, which
 ; stops the tunnel (proxy off, core terminated, guard released). Then waits
-; for the program and its guard to end, so no file of theirs is in use.
-; Never kills them. Leaves $0 "ok" or "running".
+; for the program's process and its guard's to end, so no file of theirs is
+; in use. Never kills them. Leaves $0 "ok" or "running".
 !macro CLOSE_RUNNING_TESSARIN
   StrCpy $0 "ok"
+  ; Its process is found before it is asked to close: published, or its window's.
+  !insertmacro PUBLISHED_PROCESS "${INSTANCE_PUBLISHED}" 8
+  StrCpy $9 $5
   FindWindow $1 "${WINDOW_CLASS}" "${PRODUCT}"
   ${If} $1 <> 0
+    ${If} $9 = 0
+      System::Call 'user32::GetWindowThreadProcessId(p r1, *i .r9)'
+    ${EndIf}
     DetailPrint "Closing the running ${PRODUCT}..."
     SendMessage $1 ${WM_CLOSE} 0 0 /TIMEOUT=15000
   ${EndIf}
+  StrCpy $5 $9
+  !insertmacro WAIT_PROCESS
+  ; One that was starting or ending meanwhile holds the instance mutex.
   !insertmacro WAIT_GONE "${INSTANCE_MUTEX}"
-  !insertmacro WAIT_GONE "${GUARD_MUTEX}"
+  !insertmacro PUBLISHED_PROCESS "${GUARD_PUBLISHED}" 0
+  !insertmacro WAIT_PROCESS
 !macroend
 
 Section "Install"

@@ -17,12 +17,15 @@
 
 namespace {
 
+// The filter that was there before ours, if any, still has its say.
+LPTOP_LEVEL_EXCEPTION_FILTER g_previous_filter = nullptr;
+
 // A crashing process may hold the heap's lock or any other: cleaning up in
 // it could hang. The armed guard is told instead and cleans up from outside;
 // the crash then takes its course (and the core dies with the process's job).
-LONG WINAPI SignalGuardOnCrash(EXCEPTION_POINTERS*) noexcept {
+LONG WINAPI SignalGuardOnCrash(EXCEPTION_POINTERS* exception) noexcept {
   tessarin::SignalProxyGuardCrash();
-  return EXCEPTION_CONTINUE_SEARCH;
+  return g_previous_filter != nullptr ? g_previous_filter(exception) : EXCEPTION_CONTINUE_SEARCH;
 }
 
 // abort() and std::terminate: the runtime may show a box before the process
@@ -59,7 +62,7 @@ int APIENTRY wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   if (!window.Create(kWindowTitle, WindowPoint{10, 10}, WindowSize{430, 860})) return 1;
   window.SetQuitWhenClosed(true);
   instance.Publish(window.NativeHandle());
-  SetUnhandledExceptionFilter(SignalGuardOnCrash);
+  g_previous_filter = SetUnhandledExceptionFilter(SignalGuardOnCrash);
   signal(SIGABRT, SignalGuardOnAbort);
 
   MSG message;

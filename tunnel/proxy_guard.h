@@ -17,8 +17,9 @@ constexpr wchar_t kGuardDetachedSwitch[] = L"--detached";
 // --reset: switches our proxy off if it is still on and ours, and exits.
 constexpr wchar_t kGuardResetSwitch[] = L"--reset";
 
-// Exists while a guard runs, so an installer can wait for its file to be free.
-constexpr wchar_t kGuardMutexName[] = L"Local\\tessarin.proxy-guard";
+// While a guard watches: a file mapping holding its process id (32 bits), so
+// an installer can wait for that process to end before it writes its file.
+constexpr wchar_t kGuardPublishedName[] = L"Local\\tessarin.proxy-guard";
 
 // HKCU. Windows deletes the value before it runs the command at logon.
 constexpr wchar_t kRunOnceKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";

@@ -409,6 +409,18 @@ void stand_in::DestroyEngine(FlutterDesktopEngineRef engine) {
 
 extern "C" {
 
+// For installer tests: TESSARIN_STAND_IN_HOLD_EXIT_MS keeps the library (and
+// with it the process) a while after the program's entry function returned,
+// as a slow runtime exit or a big engine's unload would.
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_DETACH) {
+    wchar_t hold[16];
+    const DWORD length = GetEnvironmentVariableW(L"TESSARIN_STAND_IN_HOLD_EXIT_MS", hold, 16);
+    if (length > 0 && length < 16) Sleep(static_cast<DWORD>(_wtoi(hold)));
+  }
+  return TRUE;
+}
+
 FlutterDesktopEngineRef FlutterDesktopEngineCreate(const EngineStartProperties* properties) {
   // As a real engine: no assets, no engine.
   const DWORD attributes = GetFileAttributesW(properties->assets_path);

@@ -173,9 +173,11 @@ def d03_upgrade_over_running_program(ctx):
     with open(older, "a") as f:
         f.write("\n")
     app = installed_app(ctx, location)
-    app.start([ctx.connect(), {"wait_ms": 60000}])
+    # Its library stays 2 s past the entry function: the upgrade waits for the process itself.
+    app.start([ctx.connect(), {"wait_ms": 60000}], env={"TESSARIN_STAND_IN_HOLD_EXIT_MS": "2000"})
     expect_connected(app.wait_for_step(0), SMART_MESSAGE, "connect before the upgrade")
     install(ctx)
+    expect(app.process.poll() is not None, "the upgrade wrote only once the program had ended")
     expect_equal(app.wait(timeout=30), 0, "the running program closed normally")
     expect(any(line.get("closed") for line in app.lines()), "closed through its window")
     expect(app.wait_cores_gone(), "no core after the upgrade")

@@ -70,7 +70,9 @@ void Win32ProxySettingsPort::NotifyInternetOption(uint32_t option) {
   // Looked up when needed: the guard never loads WinINet unless it must
   // tell running programs that their proxy changed.
   using SetOption = BOOL(WINAPI*)(HINTERNET, DWORD, LPVOID, DWORD);
-  const unique_hmodule wininet(::LoadLibraryW(L"wininet.dll"));
+  // From the system directory only, never a wininet.dll planted beside us.
+  const unique_hmodule wininet(
+      ::LoadLibraryExW(L"wininet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
   if (!wininet) return;
   const auto set_option = reinterpret_cast<SetOption>(
       reinterpret_cast<void*>(::GetProcAddress(wininet.get(), "InternetSetOptionW")));

@@ -10,6 +10,7 @@
 
 #include "tunnel/connectivity_probe.h"
 #include "tunnel/core_process.h"
+#include "tunnel/proxy_guard.h"
 #include "tunnel/system_proxy.h"
 #include "tunnel/win32/win32_os_ports.h"
 
@@ -213,9 +214,9 @@ TEST(Win32ProxyGuardTest, TheGuardOutlivesTheHostsJob) {
   unique_handle host_thread(info.hThread);
   ASSERT_TRUE(::AssignProcessToJobObject(job.get(), host.get()));
   ::ResumeThread(host_thread.get());
-  // The guard holds its mutex while it waits.
+  // The guard publishes its process id while it waits.
   ASSERT_TRUE(WaitFor([] {
-    unique_handle running(::OpenMutexW(SYNCHRONIZE, FALSE, L"Local\\tessarin.proxy-guard"));
+    unique_handle running(::OpenFileMappingW(FILE_MAP_READ, FALSE, kGuardPublishedName));
     return static_cast<bool>(running);
   }));
   job.reset();  // the host goes with its job
