@@ -104,6 +104,9 @@ nsis_text() { local t=${1//\$/\$\$}; printf '%s' "${t//\"/\$\\\"}"; }
     [[ $dir == . ]] || target+="\\$(nsis_text "${dir//\//\\}")"
     printf 'SetOutPath "%s"\nFile "%s"\n' "$target" "$(nsis_text "$stage/$file")" >>"$work/install.nsh"
     printf 'Delete "$INSTDIR\\%s"\n' "$(nsis_text "$win")" >>"$work/uninstall.nsh"
+    # The installation's own list, and the test of a name against it.
+    printf 'FileWrite $R9 "%s$\\r$\\n"\n' "$(nsis_text "$win")" >>"$work/manifest.nsh"
+    printf 'StrCmp $R0 "%s" 0 +2\nStrCpy $R1 "yes"\n' "$(nsis_text "$win")" >>"$work/shipped.nsh"
   done
   find . -mindepth 1 -type d | LC_ALL=C sort -r | while read -r dir; do
     dir=${dir#./}
@@ -111,12 +114,14 @@ nsis_text() { local t=${1//\$/\$\$}; printf '%s' "${t//\"/\$\\\"}"; }
   done
 )
 printf 'SetOutPath "$INSTDIR"\n' >>"$work/install.nsh"
+{ printf 'StrCpy $R1 ""\n'; cat "$work/shipped.nsh"; } >"$work/shipped-test.nsh"
 
 rm -f "$out/$base.zip" "$out/$base-setup.exe" "$out/$base-symbols.zip"
 sign_define=()
 [[ -z $pfx ]] || sign_define=("-DSIGN_COMMAND=$work/sign")
 makensis -V2 -WX "-DROOT=$source_dir" "-DOUTFILE=$out/$base-setup.exe" \
-  "-DINSTALL_FILES=$work/install.nsh" "-DUNINSTALL_FILES=$work/uninstall.nsh" "${sign_define[@]}" \
+  "-DINSTALL_FILES=$work/install.nsh" "-DUNINSTALL_FILES=$work/uninstall.nsh" \
+  "-DMANIFEST_FILES=$work/manifest.nsh" "-DSHIPPED_TEST=$work/shipped-test.nsh" "${sign_define[@]}" \
   "$source_dir/installer/tessarin.nsi"
 (cd "$stage" && cmake -E tar cf "$out/$base.zip" --format=zip -- *)
 (cd "$symbols" && cmake -E tar cf "$out/$base-symbols.zip" --format=zip -- *)

@@ -3,9 +3,12 @@
 ; neither files, the user's node credentials nor a dead proxy behind.
 ;
 ; makensis -DROOT=<source tree> -DOUTFILE=<setup.exe> -DINSTALL_FILES=<nsh>
-;          -DUNINSTALL_FILES=<nsh> [-DSIGN_COMMAND=<signs "%1" in place>] tessarin.nsi
-; cmake/make-dist.sh writes the two file lists from what ships, so the
-; uninstaller removes exactly what the installer wrote.
+;          -DUNINSTALL_FILES=<nsh> -DMANIFEST_FILES=<nsh> -DSHIPPED_TEST=<nsh>
+;          [-DSIGN_COMMAND=<signs "%1" in place>] tessarin.nsi
+; cmake/make-dist.sh writes the file lists from what ships, so the
+; uninstaller removes exactly what the installer wrote. The installation
+; keeps its own list (MANIFEST), so that an upgrade removes what an earlier
+; release installed and this one no longer ships.
 
 Unicode true
 ; Debian's makensis builds 32-bit installers unless told otherwise.
@@ -16,6 +19,7 @@ SetCompressor /SOLID lzma
 !include "FileFunc.nsh"
 !include "StrFunc.nsh"
 !include "WinMessages.nsh"
+!include "TextFunc.nsh"
 
 ; The version record's own definitions, so the two can never drift.
 !searchparse /file "${ROOT}/shell/resources/version.h" '#define TESSARIN_VERSION_TEXT "' VERSION '"'
@@ -45,6 +49,8 @@ SetCompressor /SOLID lzma
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
 !define SETTINGS_KEY "Software\Microsoft\Windows\CurrentVersion\Internet Settings"
 !define RUN_ONCE_KEY "Software\Microsoft\Windows\CurrentVersion\RunOnce"
+; The installed files, one path under $INSTDIR per line.
+!define MANIFEST "tessarin-files.txt"
 
 !ifdef SIGN_COMMAND
   !finalize '"${SIGN_COMMAND}" "%1"'
@@ -74,6 +80,7 @@ Page instfiles
 UninstPage uninstConfirm
 UninstPage instfiles
 
+${StrStr}
 ${UnStrStr}
 
 ; Waits until nothing holds the named object, which Windows frees only when
@@ -151,6 +158,54 @@ ${UnStrStr}
   !insertmacro WAIT_PROCESS
 !macroend
 
+; Each file the installation's list names that WHICH (ALL, or the ones this
+; release does not ship) goes, then its directories up to $INSTDIR once
+; empty. A name that could leave $INSTDIR is never acted on.
+!macro REMOVE_LISTED WHICH
+  ClearErrors
+  FileOpen $R8 "$INSTDIR\${MANIFEST}" r
+  ${IfNot} ${Errors}
+    ${Do}
+      ClearErrors  ; a directory not yet empty sets it too
+      FileRead $R8 $R0
+      ${If} ${Errors}
+        ${Break}
+      ${EndIf}
+      ${TrimNewLines} $R0 $R0
+      StrCpy $R1 "yes"
+      !if "${WHICH}" != "ALL"
+        !include "${SHIPPED_TEST}"
+      !endif
+      !if "${WHICH}" == "ALL"
+        ${UnStrStr} $R2 $R0 ".."
+        ${UnStrStr} $R3 $R0 ":"
+      !else
+        ${StrStr} $R2 $R0 ".."
+        ${StrStr} $R3 $R0 ":"
+      !endif
+      StrCpy $R4 $R0 1
+      ${If} $R0 != ""
+      ${AndIf} $R2 == ""
+      ${AndIf} $R3 == ""
+      ${AndIf} $R4 != "\"
+      ${AndIf} $R4 != "/"
+        !if "${WHICH}" == "ALL"
+          StrCpy $R1 ""
+        !endif
+        ${If} $R1 != "yes"
+          Delete "$INSTDIR\$R0"
+          ${GetParent} "$INSTDIR\$R0" $R5
+          ${DoWhile} $R5 != "$INSTDIR"
+            RMDir $R5
+            ${GetParent} $R5 $R5
+          ${Loop}
+        ${EndIf}
+      ${EndIf}
+    ${Loop}
+    FileClose $R8
+  ${EndIf}
+!macroend
+
 Section "Install"
   SetShellVarContext current
   !insertmacro CLOSE_RUNNING_TESSARIN
@@ -160,7 +215,12 @@ Section "Install"
     Abort
   ${EndIf}
 
+  ; What an earlier release installed and this one does not ship.
+  !insertmacro REMOVE_LISTED "REPLACED"
   !include "${INSTALL_FILES}"
+  FileOpen $R9 "$INSTDIR\${MANIFEST}" w
+  !include "${MANIFEST_FILES}"
+  FileClose $R9
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
   ; The engine finds data\ from the working directory: start in $INSTDIR.
@@ -210,9 +270,11 @@ Section "Uninstall"
     DeleteRegValue HKCU "${RUN_ONCE_KEY}" "${RUN_ONCE_VALUE}"
   ${EndIf}
 
-  ; Exactly what the installer wrote; each directory only once it is empty,
-  ; so anything the user keeps there stays.
+  ; Exactly what the installer wrote (its list, and this release's files);
+  ; each directory only once it is empty, so anything the user keeps there stays.
+  !insertmacro REMOVE_LISTED "ALL"
   !include "${UNINSTALL_FILES}"
+  Delete "$INSTDIR\${MANIFEST}"
   ; Written by the program: the node's credentials and the core's log.
   Delete "$INSTDIR\tessarin-sing-box.json"
   Delete "$INSTDIR\sing-box.log"

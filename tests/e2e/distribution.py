@@ -380,6 +380,34 @@ def d10_signed_release_from_real_parts(ctx):
     uninstall(ctx, location)
 
 
+def d11_upgrade_removes_what_it_replaced(ctx):
+    """A release with files the next one no longer ships: the upgrade removes
+    them, and the uninstall after it leaves no directory behind."""
+    forget_installation(ctx)
+    engine = os.path.join(ctx.work, "older-engine")
+    os.makedirs(engine)
+    shutil.copy(os.path.join(ctx.bundle, "flutter_windows.dll"), engine)
+    shutil.copytree(os.path.join(ctx.bundle, "data"), os.path.join(engine, "data"))
+    for name in ("old-helper.dll", "data/old/extra.dat"):
+        os.makedirs(os.path.dirname(os.path.join(engine, name)), exist_ok=True)
+        with open(os.path.join(engine, name), "wb") as f:
+            f.write(b"shipped by the older release only")
+    older_dist = os.path.join(ctx.work, "older-dist")
+    source = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    subprocess.run([os.path.join(source, "cmake", "make-dist.sh"), "--source", source,
+                    "--bundle", ctx.bundle, "--engine-dir", engine,
+                    "--core", os.path.join(ctx.bundle, "bin", "sing-box.exe"),
+                    "--out", older_dist], check=True, capture_output=True)
+    location = os.path.join(ctx.work, "Upgraded")
+    install(ctx, location, setup=artifact(ctx, "-setup.exe", dist=older_dist, kind=""))
+    expect(os.path.exists(os.path.join(location, "data", "old", "extra.dat")), "the older file")
+    install(ctx)
+    expect(not os.path.exists(os.path.join(location, "old-helper.dll")), "replaced file gone")
+    expect(not os.path.exists(os.path.join(location, "data", "old")), "its emptied directory gone")
+    expect_installed_at(ctx, location)
+    uninstall(ctx, location)
+    expect(not os.path.exists(location), "no directory left")
+
 SCENARIOS = {
     "d01_install_silent": d01_install_silent,
     "d02_install_unusual_directory": d02_install_unusual_directory,
@@ -391,6 +419,7 @@ SCENARIOS = {
     "d08_uninstall_keeps_what_it_did_not_install": d08_uninstall_keeps_what_it_did_not_install,
     "d09_upgrade_in_place": d09_upgrade_in_place,
     "d10_signed_release_from_real_parts": d10_signed_release_from_real_parts,
+    "d11_upgrade_removes_what_it_replaced": d11_upgrade_removes_what_it_replaced,
 }
 
 if __name__ == "__main__":
