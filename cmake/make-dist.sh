@@ -5,15 +5,18 @@
 #
 # make-dist.sh --source DIR --bundle DIR --out DIR
 #              [--engine-dir DIR --core FILE] [--sign-pfx FILE [--timestamp-url URL]]
+#              [--release-url URL]
 #
 # Without --engine-dir and --core the engine and the core are our stand-ins
 # and every artifact name says "standins". With them, the Flutter app's
 # release output (flutter_windows.dll, the other DLLs beside it, data/) and a
 # sing-box.exe ship byte for byte. --sign-pfx signs our executables, the
-# uninstaller and the setup (password in TESSARIN_SIGN_PASSWORD).
+# uninstaller and the setup (password in TESSARIN_SIGN_PASSWORD). --release-url
+# (where the artifacts will be published) also writes the winget and Scoop
+# manifests, which name them there with their SHA-256.
 set -euo pipefail
 
-source_dir="" bundle="" out="" engine_dir="" core="" pfx="" timestamp_url=""
+source_dir="" bundle="" out="" engine_dir="" core="" pfx="" timestamp_url="" release_url=""
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --source) source_dir=$2; shift 2 ;;
@@ -23,6 +26,7 @@ while [[ $# -gt 0 ]]; do
     --core) core=$2; shift 2 ;;
     --sign-pfx) pfx=$2; shift 2 ;;
     --timestamp-url) timestamp_url=$2; shift 2 ;;
+    --release-url) release_url=$2; shift 2 ;;
     *) echo "make-dist: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -125,4 +129,17 @@ makensis -V2 -WX "-DROOT=$source_dir" "-DOUTFILE=$out/$base-setup.exe" \
   "$source_dir/installer/tessarin.nsi"
 (cd "$stage" && cmake -E tar cf "$out/$base.zip" --format=zip -- *)
 (cd "$symbols" && cmake -E tar cf "$out/$base-symbols.zip" --format=zip -- *)
-(cd "$out" && sha256sum -- tessarin-*.zip tessarin-*-setup.exe >SHA256SUMS.new && mv SHA256SUMS.new SHA256SUMS)
+# Manifests only for a release that says where it will be: without that,
+# none (and none left from an earlier run).
+rm -rf "$out/winget" "$out/scoop"
+if [[ -n $release_url ]]; then
+  python3 "$source_dir/cmake/make-manifests.py" --source "$source_dir" --dist "$out" \
+    --release-url "$release_url" "--kind=$kind"
+fi
+(
+  cd "$out"
+  manifests=()
+  [[ -z $release_url ]] || manifests=(winget/*.yaml scoop/tessarin.json)
+  sha256sum -- tessarin-*.zip tessarin-*-setup.exe "${manifests[@]}" >SHA256SUMS.new
+  mv SHA256SUMS.new SHA256SUMS
+)

@@ -45,7 +45,7 @@ SetCompressor /SOLID lzma
 !searchparse /file "${ROOT}/tunnel/diagnostics_log.h" 'kHostLogName[] = L"' HOST_LOG '";'
 !searchparse /file "${ROOT}/tunnel/diagnostics_log.h" 'kCoreLogName[] = L"' CORE_LOG '";'
 
-!define PUBLISHER "tessarin"
+!searchparse /file "${ROOT}/shell/resources/version.h" '#define TESSARIN_PUBLISHER "' PUBLISHER '"'
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
 !define SETTINGS_KEY "Software\Microsoft\Windows\CurrentVersion\Internet Settings"
 !define RUN_ONCE_KEY "Software\Microsoft\Windows\CurrentVersion\RunOnce"

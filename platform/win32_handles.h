@@ -82,9 +82,9 @@ class InheritedHandleList {
     auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
     if (!::InitializeProcThreadAttributeList(list, 1, 0, &size)) return;
     initialized_ = true;
-    ready_ = ::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                         handles_.data(), handles_.size() * sizeof(HANDLE),
-                                         nullptr, nullptr) != FALSE;
+    ready_ =
+        ::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                    handles_.size() * sizeof(HANDLE), nullptr, nullptr) != FALSE;
   }
   ~InheritedHandleList() {
     if (initialized_) ::DeleteProcThreadAttributeList(get_list());

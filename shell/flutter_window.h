@@ -8,8 +8,8 @@
 #include "shell/engine_project.h"
 #include "shell/flutter_view_controller.h"
 #include "shell/win32_window.h"
-#include "tunnel/tunnel_bridge.h"
 #include "tunnel/diagnostics_log.h"
+#include "tunnel/tunnel_bridge.h"
 #include "tunnel/win32/win32_os_ports.h"
 #include "tunnel/win32/win32_proxy_guard.h"
 

@@ -60,7 +60,8 @@ CoreStart WaitForCoreStart(ProcessPort& processes, SystemPort& system, const Job
     }
     const uint64_t waited = system.SteadyMs() - start;
     if (waited >= kCoreStartCheckMs) return CoreStart::kWaited;
-    system.Sleep(static_cast<uint32_t>(std::min<uint64_t>(kCoreStartPollMs, kCoreStartCheckMs - waited)));
+    system.Sleep(
+        static_cast<uint32_t>(std::min<uint64_t>(kCoreStartPollMs, kCoreStartCheckMs - waited)));
   }
 }
 
@@ -100,14 +101,14 @@ Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
   // A core that rejects its document exits at once; it is not terminated.
   if (!IsCoreAlive(*ports.processes, process_id)) {
     uint32_t code = 0;
-    Note(ports, core + " exited within " + after +
-                    (ports.processes->ExitCode(process_id, &code)
-                         ? ", exit code " + std::to_string(code)
-                         : std::string()));
+    Note(ports,
+         core + " exited within " + after +
+             (ports.processes->ExitCode(process_id, &code) ? ", exit code " + std::to_string(code)
+                                                           : std::string()));
     return Outcome::kExitedAtOnce;
   }
-  Note(ports, core + (start == CoreStart::kListening ? " listening after " : " running after ") +
-                  after);
+  Note(ports,
+       core + (start == CoreStart::kListening ? " listening after " : " running after ") + after);
   if (!ProbeConnectivity(*ports.internet, *ports.system, job.signal, job.probeDeadlineMs,
                          ports.log)) {
     return stop(signal.Cancelled() ? Outcome::kCancelled : Outcome::kProbeFailed);

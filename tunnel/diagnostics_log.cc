@@ -121,7 +121,9 @@ bool IsDirectory(const LogPath& path) {
 }
 bool MakeDirectory(const LogPath& path) { return _wmkdir(path.c_str()) == 0 || errno == EEXIST; }
 int RemoveFile(const LogPath& path) { return _wremove(path.c_str()); }
-int RenameFile(const LogPath& from, const LogPath& to) { return _wrename(from.c_str(), to.c_str()); }
+int RenameFile(const LogPath& from, const LogPath& to) {
+  return _wrename(from.c_str(), to.c_str());
+}
 FILE* OpenToAppend(const LogPath& path) { return _wfsopen(path.c_str(), L"ab", _SH_DENYNO); }
 const LogPath::value_type* kSeparators = L"\\/";
 #else
@@ -135,9 +137,13 @@ bool IsDirectory(const LogPath& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
-bool MakeDirectory(const LogPath& path) { return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
+bool MakeDirectory(const LogPath& path) {
+  return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+}
 int RemoveFile(const LogPath& path) { return std::remove(path.c_str()); }
-int RenameFile(const LogPath& from, const LogPath& to) { return std::rename(from.c_str(), to.c_str()); }
+int RenameFile(const LogPath& from, const LogPath& to) {
+  return std::rename(from.c_str(), to.c_str());
+}
 FILE* OpenToAppend(const LogPath& path) { return std::fopen(path.c_str(), "ab"); }
 const LogPath::value_type* kSeparators = "/";
 #endif
@@ -169,7 +175,8 @@ LogPath JoinLogPath(const LogPath& directory, const wchar_t* name) {
   joined += name;
 #else
   joined += '/';
-  for (const wchar_t* c = name; *c != L'\0'; ++c) joined += *c == L'\\' ? '/' : static_cast<char>(*c);
+  for (const wchar_t* c = name; *c != L'\0'; ++c)
+    joined += *c == L'\\' ? '/' : static_cast<char>(*c);
 #endif
   return joined;
 }

@@ -76,8 +76,7 @@ class LogPort {
 class DiagnosticsLog : public LogPort {
  public:
   // |clock|: 100 ns ticks since 1970, UTC.
-  DiagnosticsLog(LogPath directory, uint32_t process_id,
-                 std::function<uint64_t()> clock);
+  DiagnosticsLog(LogPath directory, uint32_t process_id, std::function<uint64_t()> clock);
   void Write(const std::string& text) override;
   void MaskFromNowOn(const std::string& secret) override;
   // Whole lines of the core's output (each ended by a line feed).

@@ -30,7 +30,9 @@ class LoggedResult : public flutter::MethodResult {
  public:
   LoggedResult(std::unique_ptr<flutter::MethodResult> inner, const OsPorts& ports,
                const std::string& method)
-      : inner_(std::move(inner)), ports_(ports), method_(LogSafe(method)),
+      : inner_(std::move(inner)),
+        ports_(ports),
+        method_(LogSafe(method)),
         began_(ports.system->SteadyMs()) {}
   ~LoggedResult() override {
     if (!answered_) Log("no reply, the window closed first");

@@ -22,7 +22,7 @@ struct ScenarioStep {
   std::vector<uint8_t> raw;                     // kRaw
   int64_t wait_ms = 0;                          // kWait, kBlock
   bool heap_locked = false;                     // kCrash: with the heap's lock held
-  bool wait_reply = true;  // kCall, kRaw: the next step waits for the reply
+  bool wait_reply = true;                       // kCall, kRaw: the next step waits for the reply
 };
 
 // {"steps": [...]}; false with a reason for anything else.

@@ -490,8 +490,8 @@ FlutterDesktopViewControllerRef FlutterDesktopViewControllerCreate(int width, in
         [](void* data) {
           auto* replied = static_cast<FlutterDesktopViewController*>(data);
           FlutterDesktopEngine* owner = replied->engine;
-          if (owner->ui) owner->ui->CollectReplies(replied->view.window, owner->messenger,
-                                                   &replied->shown);
+          if (owner->ui)
+            owner->ui->CollectReplies(replied->view.window, owner->messenger, &replied->shown);
           InvalidateRect(replied->view.window, nullptr, FALSE);
         },
         controller);

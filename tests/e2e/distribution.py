@@ -8,20 +8,27 @@ usage: distribution.py WINE_RUN WINE_PREFIX BUNDLE WORK_ROOT NAME|all
 (the installer and the zip are looked for in BUNDLE/../dist)
 """
 import filecmp
+import functools
 import glob
+import hashlib
+import http.server
+import json
 import os
 import re
 import shutil
 import struct
 import subprocess
 import sys
+import threading
 import time
+import urllib.parse
+import urllib.request
 import zipfile
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import PROXY_SERVER, App, windows_path  # noqa: E402
-from test_node import start_silent_node  # noqa: E402
+from test_node import start_silent_node, unused_port  # noqa: E402
 from scenarios import (FOREIGN_PROXY, SMART_MESSAGE, expect, expect_connect_session,  # noqa: E402
                        expect_connected, expect_equal, main, set_foreign_proxy)
 
@@ -408,6 +415,104 @@ def d11_upgrade_removes_what_it_replaced(ctx):
     uninstall(ctx, location)
     expect(not os.path.exists(location), "no directory left")
 
+class ManifestMismatch(AssertionError):
+    pass
+
+
+def fetch_verified(url, sha256_hex, into):
+    """Downloads |url| as a package manager does and checks it against the
+    manifest's SHA-256 before anything runs."""
+    path = os.path.join(into, urllib.parse.unquote(url.rsplit("/", 1)[1]))
+    with urllib.request.urlopen(url, timeout=30) as response, open(path, "wb") as f:
+        f.write(response.read())
+    actual = hashlib.sha256(open(path, "rb").read()).hexdigest()
+    if actual.lower() != sha256_hex.lower():
+        raise ManifestMismatch("%s: SHA-256 %s, the manifest says %s" % (url, actual, sha256_hex))
+    return path
+
+
+def d12_package_managers(ctx):
+    """winget and Scoop manifests written for a release URL: valid against the
+    managers' schemas, and an install through each, as the manager would, from
+    the artifacts served at that URL, runs a connect session. A setup changed
+    after packaging fails the manifest's hash."""
+    import jsonschema
+    import yaml
+    forget_installation(ctx)
+    served = os.path.join(ctx.work, "served")
+    dist = os.path.join(served, "tessarin", VERSION)
+    port = unused_port()
+    release_url = "http://127.0.0.1:%d/tessarin/%s" % (port, urllib.parse.quote(VERSION))
+    source = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    subprocess.run([os.path.join(source, "cmake", "make-dist.sh"), "--source", source,
+                    "--bundle", ctx.bundle, "--out", dist, "--release-url", release_url],
+                   check=True, capture_output=True)
+    schemas = os.path.join(os.path.dirname(source), "shared", "schemas")
+    identifier = "Tessarin.Tessarin"
+    manifests = {}
+    for kind, name in (("version", ""), ("installer", ".installer"), ("defaultLocale", ".locale.en-US")):
+        with open(os.path.join(dist, "winget", identifier + name + ".yaml"), encoding="utf-8") as f:
+            manifests[kind] = yaml.safe_load(f)
+        with open(os.path.join(schemas, "winget-1.10.0", "manifest.%s.1.10.0.json" % kind)) as f:
+            jsonschema.validate(manifests[kind], json.load(f))
+    with open(os.path.join(dist, "scoop", "tessarin.json")) as f:
+        scoop = json.load(f)
+    with open(os.path.join(schemas, "scoop", "schema.json")) as f:
+        jsonschema.validate(scoop, json.load(f))
+    sums = open(os.path.join(dist, "SHA256SUMS")).read()
+    expect("winget/%s.installer.yaml" % identifier in sums and "scoop/tessarin.json" in sums,
+           "the manifests are in SHA256SUMS")
+
+    handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=served)
+    handler.log_message = lambda *args: None
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", port), handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    downloads = os.path.join(ctx.work, "downloads")
+    os.makedirs(downloads)
+    try:
+        # winget: the installer, its hash, its silent switch and install location.
+        installer = manifests["installer"]
+        entry = installer["Installers"][0]
+        setup = fetch_verified(entry["InstallerUrl"], entry["InstallerSha256"], downloads)
+        location = os.path.join(ctx.work, "Winget Apps", "tessarin")
+        switches = installer["InstallerSwitches"]
+        line = '"%s" %s %s' % (windows_path(setup), switches["Silent"],
+                               switches["InstallLocation"].replace("<INSTALLPATH>", windows_path(location)))
+        spawn = os.path.join(os.path.dirname(ctx.bundle), "tests", "test_child.exe")
+        expect_equal(ctx.wine.run(spawn, "--spawn", line, timeout=120).returncode, 0, "winget install")
+        key = UNINSTALL_KEY.rsplit("\\", 1)[0] + "\\" + installer["ProductCode"]
+        values = ctx.wine.registry_values(key)
+        apps = installer["AppsAndFeaturesEntries"][0]
+        expect_equal({k: values.get(k) for k in ("DisplayName", "Publisher", "DisplayVersion")},
+                     {k: apps[k] for k in ("DisplayName", "Publisher", "DisplayVersion")},
+                     "the uninstall entry is the manifest's")
+        expect_connect_session(ctx, installed_app(ctx, location))
+        uninstall(ctx, location)
+
+        # Scoop: the zip, its hash, unpacked, its bin run.
+        archive = fetch_verified(scoop["url"], scoop["hash"], downloads)
+        unpacked = os.path.join(ctx.work, "scoop", "apps", "tessarin", scoop["version"])
+        with zipfile.ZipFile(archive) as z:
+            z.extractall(unpacked)
+        expect(os.path.isfile(os.path.join(unpacked, scoop["bin"])), "Scoop's bin is in the zip")
+        expect_connect_session(ctx, App(ctx.wine, None, unpacked, directory=""))
+
+        # One byte changed after packaging: the manifest no longer matches.
+        with open(os.path.join(dist, os.path.basename(setup)), "r+b") as f:
+            f.seek(1000)
+            byte = f.read(1)
+            f.seek(1000)
+            f.write(bytes([byte[0] ^ 0xFF]))
+        try:
+            fetch_verified(entry["InstallerUrl"], entry["InstallerSha256"], ctx.work)
+        except ManifestMismatch:
+            pass
+        else:
+            raise AssertionError("a changed setup passed the manifest's hash")
+    finally:
+        server.shutdown()
+
+
 SCENARIOS = {
     "d01_install_silent": d01_install_silent,
     "d02_install_unusual_directory": d02_install_unusual_directory,
@@ -420,6 +525,7 @@ SCENARIOS = {
     "d09_upgrade_in_place": d09_upgrade_in_place,
     "d10_signed_release_from_real_parts": d10_signed_release_from_real_parts,
     "d11_upgrade_removes_what_it_replaced": d11_upgrade_removes_what_it_replaced,
+    "d12_package_managers": d12_package_managers,
 }
 
 if __name__ == "__main__":

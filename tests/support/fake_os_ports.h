@@ -106,9 +106,13 @@ class FakeInternet : public tessarin::InternetPort {
                                                          const std::string& proxy) override {
     log_->Add("inet.open " + agent + " via " + proxy);
     Outcome outcome = Outcome::kNoRequest;
-    if (!script.empty()) {
-      outcome = script.front();
-      script.pop_front();
+    {
+      // Attempts left behind may still be opening when the next one does.
+      std::lock_guard<std::mutex> hold(silent_lock_);
+      if (!script.empty()) {
+        outcome = script.front();
+        script.pop_front();
+      }
     }
     if (outcome == Outcome::kNoSession) return nullptr;
     return std::make_unique<Session>(this, outcome);

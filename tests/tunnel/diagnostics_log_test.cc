@@ -58,7 +58,8 @@ TEST(DiagnosticsLogTest, EachFileStaysUnderItsCapWithOneOlderFile) {
 TEST(DiagnosticsLogTest, TheCredentialIsMaskedWhereverItCouldAppear) {
   EXPECT_EQ(MaskSecrets(std::string("uuid ") + kUuid + " refused", ""),
             "uuid ********-****-****-****-************ refused");
-  EXPECT_EQ(MaskSecrets("bad uuid not-a-uuid-1 here", "not-a-uuid-1"), "bad uuid ************ here");
+  EXPECT_EQ(MaskSecrets("bad uuid not-a-uuid-1 here", "not-a-uuid-1"),
+            "bad uuid ************ here");
   EXPECT_EQ(MaskSecrets("probe attempt 2 of 8: read 26 bytes", ""),
             "probe attempt 2 of 8: read 26 bytes");
 
@@ -71,12 +72,13 @@ TEST(DiagnosticsLogTest, TheCredentialIsMaskedWhereverItCouldAppear) {
   ports.log = &log;
   TunnelBridge bridge(ports);
   bridge.Initialize();
-  flutter::EncodableValueMap node{{flutter::EncodableValue("host"), flutter::EncodableValue("n")},
-                                  {flutter::EncodableValue("uuid"), flutter::EncodableValue(kUuid)}};
-  flutter::MethodCall call("connect",
-                           std::make_unique<flutter::EncodableValue>(flutter::EncodableValueMap{
-                               {flutter::EncodableValue("connectionConfig"),
-                                flutter::EncodableValue(node)}}));
+  flutter::EncodableValueMap node{
+      {flutter::EncodableValue("host"), flutter::EncodableValue("n")},
+      {flutter::EncodableValue("uuid"), flutter::EncodableValue(kUuid)}};
+  flutter::MethodCall call(
+      "connect",
+      std::make_unique<flutter::EncodableValue>(flutter::EncodableValueMap{
+          {flutter::EncodableValue("connectionConfig"), flutter::EncodableValue(node)}}));
   class Ignore : public flutter::MethodResult {
     void Success(const flutter::EncodableValue*) override {}
     void Error(const std::string&, const std::string&, const flutter::EncodableValue*) override {}

@@ -507,8 +507,8 @@ TEST_F(TunnelBridgeJobTest, CallsDuringAConnectWaitAndGetTheRepliesOfOneAtATime)
   EXPECT_EQ(os_.log.Count("reg.set ProxyEnable=1"), 0u);
   RunJob();
   // The disconnect waits for its core's end, and the status behind it too.
-  EXPECT_EQ(Answered(), (std::vector<std::string>{"connect: success", "status: success",
-                                                  "prepare: success"}));
+  EXPECT_EQ(Answered(),
+            (std::vector<std::string>{"connect: success", "status: success", "prepare: success"}));
   EXPECT_EQ(replies_[1].Stage(), "connected");
   EXPECT_EQ(Reply::LookupString(replies_[1].value.Get<EncodableValueMap>(), "sessionId"),
             Reply::LookupString(replies_[0].value.Get<EncodableValueMap>(), "sessionId"));

@@ -86,8 +86,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
       if (copy) return static_cast<int>(::GetProcessId(copy.get()));
     }
   }
-  const tessarin::unique_handle published(::CreateFileMappingW(
-      INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(DWORD), tessarin::kGuardPublishedName));
+  const tessarin::unique_handle published(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr,
+                                                               PAGE_READWRITE, 0, sizeof(DWORD),
+                                                               tessarin::kGuardPublishedName));
   if (published) {
     if (void* view = ::MapViewOfFile(published.get(), FILE_MAP_WRITE, 0, 0, sizeof(DWORD))) {
       *static_cast<DWORD*>(view) = ::GetCurrentProcessId();

@@ -22,8 +22,8 @@ std::unique_ptr<DiagnosticsLog> OpenDiagnosticsLog() {
   const DWORD length = ::GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH * 4);
   // Without the variable the directory is unknown: the log says so at its first line.
   const LogPath base = length > 0 && length < MAX_PATH * 4 ? LogPath(local, length) : LogPath();
-  return std::make_unique<DiagnosticsLog>(JoinLogPath(base, kLogDirectory),
-                                          ::GetCurrentProcessId(), UnixTicksNow);
+  return std::make_unique<DiagnosticsLog>(JoinLogPath(base, kLogDirectory), ::GetCurrentProcessId(),
+                                          UnixTicksNow);
 }
 
 std::string WindowsVersion() {

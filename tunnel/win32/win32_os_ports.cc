@@ -274,8 +274,8 @@ bool Win32SystemPort::LocalListeners(uint16_t port, std::vector<uint32_t>* owner
   for (int tries = 0; tries < 4 && status == ERROR_INSUFFICIENT_BUFFER; ++tries) {
     table.resize(size > 0 ? size : sizeof(MIB_TCPTABLE_OWNER_PID));
     size = static_cast<DWORD>(table.size());
-    status = ::GetExtendedTcpTable(table.data(), &size, FALSE, AF_INET,
-                                   TCP_TABLE_OWNER_PID_LISTENER, 0);
+    status =
+        ::GetExtendedTcpTable(table.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_LISTENER, 0);
   }
   if (status != NO_ERROR) return false;
   const auto* rows = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(table.data());

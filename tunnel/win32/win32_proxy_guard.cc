@@ -53,7 +53,8 @@ unique_handle StartGuardProcess(const std::wstring& command_line,
                                 const std::vector<HANDLE>& handles) {
   const InheritedHandleList inherited(handles);
   if (inherited.get() == nullptr) return unique_handle();  // never every inheritable handle
-  for (HANDLE handle : handles) ::SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  for (HANDLE handle : handles)
+    ::SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
   STARTUPINFOEXW startup = {};
   startup.StartupInfo.cb = sizeof(startup);
   startup.lpAttributeList = inherited.get();
@@ -142,15 +143,14 @@ void Win32ProxyGuard::Arm() {
     Report("The proxy guard ended at once");
     return;
   }
-  if (window_ != nullptr &&
-      !::RegisterWaitForSingleObject(
-          &session->wait, session->process.get(),
-          [](void* context, BOOLEAN) noexcept {
-            // A thread-pool thread: only post; the window's thread re-arms.
-            const auto* self = static_cast<const Win32ProxyGuard*>(context);
-            ::PostMessageW(self->window_, self->message_, 0, 0);
-          },
-          this, INFINITE, WT_EXECUTEONLYONCE)) {
+  if (window_ != nullptr && !::RegisterWaitForSingleObject(
+                                &session->wait, session->process.get(),
+                                [](void* context, BOOLEAN) noexcept {
+                                  // A thread-pool thread: only post; the window's thread re-arms.
+                                  const auto* self = static_cast<const Win32ProxyGuard*>(context);
+                                  ::PostMessageW(self->window_, self->message_, 0, 0);
+                                },
+                                this, INFINITE, WT_EXECUTEONLYONCE)) {
     session->wait = nullptr;
   }
   session_ = std::move(session);
