@@ -371,6 +371,20 @@ def expect_nothing_of_ours_runs(app):
                  "nothing of ours still runs")
 
 
+def expect_guard_cleaned_up(ctx, app, after):
+    """The host ended without a clean stop: the guard switches the proxy off
+    within 3 s, removes the logon reset, says so in the log, and nothing of
+    ours is left. The seconds it took."""
+    took = ctx.wine.wait_proxy_enable(0, timeout=3)
+    expect(took is not None, "proxy off within 3 s of " + after)
+    app.wait(timeout=30)
+    expect_nothing_of_ours_runs(app)
+    expect_equal(ctx.wine.reset_command(), None, "no logon reset left")
+    expect(any("guard: the host ended without a clean stop; switched our proxy off" in line
+               for line in log_lines()), "the guard's line: %s" % log_lines()[-3:])
+    return took
+
+
 def s13_host_killed(ctx):
     """End task: the guard switches our proxy off from outside, and leaves a
     proxy set by someone else since alone."""
@@ -378,13 +392,7 @@ def s13_host_killed(ctx):
     app = connected_app(ctx)
     expect_equal(len(processes_running(GUARD)), 1, "one guard while connected")
     ctx.wine.run("taskkill", "/F", "/IM", "tessarin.exe")
-    took = ctx.wine.wait_proxy_enable(0, timeout=3)
-    expect(took is not None, "proxy off within 3 s of the kill")
-    app.wait(timeout=30)
-    expect_nothing_of_ours_runs(app)
-    expect_equal(ctx.wine.reset_command(), None, "no logon reset left")
-    expect(any("guard: the host ended without a clean stop; switched our proxy off" in line
-               for line in log_lines()), "the guard's line: %s" % log_lines()[-3:])
+    took = expect_guard_cleaned_up(ctx, app, "the kill")
     print("proxy off %.2f s after the kill (one registry read is the resolution)" % took)
 
     foreign = connected_app(ctx, directory="foreign")
@@ -834,13 +842,7 @@ def s31_tree_kill_and_killed_guard(ctx):
     tool = os.path.join(os.path.dirname(ctx.bundle), "tests", "tree_kill.exe")
     ended = ctx.wine.run(tool, "tessarin.exe").stdout
     expect("tessarin.exe" in ended and "sing-box.exe" in ended, "the tree ended: %s" % ended)
-    took = ctx.wine.wait_proxy_enable(0, timeout=3)
-    expect(took is not None, "proxy off within 3 s of the tree kill")
-    app.wait(timeout=30)
-    expect_nothing_of_ours_runs(app)
-    expect_equal(ctx.wine.reset_command(), None, "no logon reset left")
-    expect(any("guard: the host ended without a clean stop; switched our proxy off" in line
-               for line in log_lines()), "the guard's line: %s" % log_lines()[-3:])
+    took = expect_guard_cleaned_up(ctx, app, "the tree kill")
     print("tree kill: proxy off %.2f s after it" % took)
 
     app = connected_app(ctx, directory="guard-killed")
