@@ -112,7 +112,8 @@ class LogPort;
 
 // Runs a job's slow steps off the platform thread (RunCoreJob), then wakes
 // the platform thread, which calls TunnelBridge::JobFinished. While a job
-// runs, only it uses the process, internet and system ports.
+// runs, only it uses the process and internet ports and the system port's
+// files and pauses; the bridge only reads the clock meanwhile.
 class WorkerPort {
  public:
   virtual ~WorkerPort() = default;
