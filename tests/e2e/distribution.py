@@ -447,7 +447,8 @@ def d12_package_managers(ctx):
     subprocess.run([os.path.join(source, "cmake", "make-dist.sh"), "--source", source,
                     "--bundle", ctx.bundle, "--out", dist, "--release-url", release_url],
                    check=True, capture_output=True)
-    schemas = os.path.join(os.path.dirname(source), "shared", "schemas")
+    # The managers' own schemas, kept in the tree (installer/schemas/SOURCES.md).
+    schemas = os.path.join(source, "installer", "schemas")
     identifier = "Tessarin.Tessarin"
     manifests = {}
     for kind, name in (("version", ""), ("installer", ".installer"), ("defaultLocale", ".locale.en-US")):
