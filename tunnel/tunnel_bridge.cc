@@ -214,9 +214,13 @@ void TunnelBridge::Teardown(const char* why) {
     Note(ports_, std::string("job cancelled: ") + why);
     const std::shared_ptr<CoreJob> job = std::move(job_);
     jobResult_.reset();
-    // A core the job already kept is ours to end; the job is done with the
-    // ports then. The process ends right after, so nothing waits for it.
-    if (job->signal->Cancel()) ports_.processes->Terminate(job->coreProcessId, 0);
+    // A core the job already kept (and the guard it armed) is ours to end;
+    // the job is done with the ports then. The process ends right after, so
+    // nothing waits for the core.
+    if (job->signal->Cancel()) {
+      ports_.processes->Terminate(job->coreProcessId, 0);
+      guard_->Release();
+    }
   }
   waiting_.clear();
   if (!active && coreProcessId == 0) return;

@@ -597,6 +597,7 @@ TEST_F(TunnelBridgeJobTest, ACloseAfterTheJobKeptItsCoreEndsThatCore) {
   EXPECT_EQ(job->outcome, CoreJob::Outcome::kReady);
   EXPECT_EQ(os_.log.Count("proc.terminate 100 wait 0"), 1u);
   EXPECT_EQ(os_.log.Count("reg.set ProxyEnable=1"), 0u);
+  EXPECT_EQ(os_.log.events.back(), "guard.release");  // the one the job armed
   EXPECT_TRUE(replies_.empty());
 }
 
