@@ -14,6 +14,8 @@ constexpr UINT kCoreExitedMessage = WM_APP + 0x54;
 constexpr UINT kJobFinishedMessage = WM_APP + 0x55;
 // Posted from a thread-pool wait when the guard's process ends.
 constexpr UINT kGuardExitedMessage = WM_APP + 0x56;
+// The timer of a switch-off that is to be tried again.
+constexpr UINT_PTR kProxyOffRetryTimer = 0x54;
 
 tessarin::OsPorts WithWorker(tessarin::OsPorts ports, tessarin::WorkerPort* worker) {
   ports.worker = worker;
@@ -51,12 +53,13 @@ bool FlutterWindow::OnWindowCreated() {
     }
   });
   ports_->processes.CaptureOutput(&HostLog());
-  // Before the engine exists, so the proxy is off even when the engine fails.
-  bridge_.Initialize();
   // A core that dies is noticed at once, not at the next "status".
   ports_->processes.NotifyExits(NativeHandle(), kCoreExitedMessage);
-  worker_.NotifyDone(NativeHandle(), kJobFinishedMessage);
+  worker_.NotifyDone(NativeHandle(), kJobFinishedMessage, kProxyOffRetryTimer);
   ports_->guard.NotifyExit(NativeHandle(), kGuardExitedMessage);
+  ports_->guard.KeepAliveWith(ports_);
+  // Before the engine exists, so the proxy is off even when the engine fails.
+  bridge_.Initialize();
   const RECT frame = ClientArea();
   flutterController_ = std::make_unique<flutter::FlutterViewController>(
       frame.right - frame.left, frame.bottom - frame.top, project_);
@@ -98,10 +101,15 @@ LRESULT FlutterWindow::HandleWindowMessage(HWND window, UINT message, WPARAM wpa
     bridge_.GuardExited();
     return 0;
   }
+  if (message == WM_TIMER && wparam == kProxyOffRetryTimer) {
+    KillTimer(window, kProxyOffRetryTimer);  // each retry asks for its own next time
+    bridge_.RetryProxyOff();
+    return 0;
+  }
   // Shutdown and sign-out may end the process after this message without
   // ever destroying the window: the tunnel stops here, before returning.
   if (message == WM_ENDSESSION && wparam) {
-    StopTunnel((lparam & ENDSESSION_CLOSEAPP) ? "Restart Manager closes the program"
+    TeardownTunnel((lparam & ENDSESSION_CLOSEAPP) ? "Restart Manager closes the program"
                                               : "the session ends");
     // Restart Manager (an installer or an update) expects the program to go.
     if (lparam & ENDSESSION_CLOSEAPP) PostMessageW(window, WM_CLOSE, 0, 0);

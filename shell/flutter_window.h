@@ -28,7 +28,7 @@ class FlutterWindow : public Win32Window {
   // Proxy off and core terminated, as when the window closes; for a session
   // end (|why|), which may never destroy the window. A connect under way is
   // cancelled.
-  void StopTunnel(const char* why) { bridge_.Teardown(why); }
+  void TeardownTunnel(const char* why) { bridge_.Teardown(why); }
 
  protected:
   bool OnWindowCreated() override;

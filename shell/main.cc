@@ -52,7 +52,21 @@ int APIENTRY wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   // Before the window: its creation switches the proxy off, which would cut
   // the running instance's tunnel while it still answers "connected".
   SingleInstance instance;
-  if (instance.Acquire(kPreviousInstanceWaitMs) != SingleInstance::Outcome::kOwned) return 0;
+  switch (instance.Acquire(kPreviousInstanceWaitMs)) {
+    case SingleInstance::Outcome::kOwned:
+      break;
+    case SingleInstance::Outcome::kHandedOver:
+      return 0;
+    case SingleInstance::Outcome::kGaveUp:
+      // Nothing of the first instance's is touched; the user is told why
+      // nothing opened, so that a click is never silently lost.
+      HostLog().Write(
+          "another tessarin was still ending after 10 s; this start gave up and said so");
+      MessageBoxW(nullptr,
+                  L"tessarin is still closing. Please start it again in a moment.", kWindowTitle,
+                  MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
+      return 1;
+  }
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
 
   EngineProject project(L"data");

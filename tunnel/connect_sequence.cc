@@ -1,5 +1,8 @@
 // "connect": from the selected node to a running, proven tunnel with the
 // system proxy pointed at it, or an error that leaves nothing half-started.
+#include <algorithm>
+#include <stdexcept>
+
 #include "channel/standard_method_codec.h"
 #include "tunnel/connectivity_probe.h"
 #include "tunnel/core_config.h"
@@ -27,7 +30,7 @@ std::string NodeUuid(const EncodableValueMap& request) {
 }  // namespace
 
 void TunnelBridge::ConnectSequence(const flutter::MethodCall& call,
-                                   std::unique_ptr<flutter::MethodResult> result) {
+                                   std::unique_ptr<flutter::MethodResult>& result) {
   // 1. The request must be a map.
   const EncodableValueMap* request =
       call.Arguments() ? call.Arguments()->TryGet<EncodableValueMap>() : nullptr;
@@ -58,7 +61,7 @@ void TunnelBridge::ConnectSequence(const flutter::MethodCall& call,
   job->appDirectory = appDirectory;
   job->config = config;
   job->fixedStartWait = fixedStartWait_;
-  jobRequest_ = *request;
+  EncodableValueMap kept_request = *request;
   // The node's credential never reaches the log, whoever writes it there.
   if (ports_.log != nullptr) ports_.log->MaskFromNowOn(NodeUuid(*request));
   // 4. Stop the running tunnel before its file and port are reused: the
@@ -70,12 +73,14 @@ void TunnelBridge::ConnectSequence(const flutter::MethodCall& call,
     active = false;
     coreProcessId = 0;
   }
-  StartJob(std::move(job), JobReply::kConnect, std::move(result));
+  StartJob(std::move(job), JobReply::kConnect, std::move(result), std::move(kept_request));
 }
 
-void TunnelBridge::FinishConnect(const CoreJob& job,
-                                 std::unique_ptr<flutter::MethodResult>& result) {
+void TunnelBridge::FinishConnect(PendingJob& done) {
   using Outcome = CoreJob::Outcome;
+  const CoreJob& job = *done.job;
+  std::unique_ptr<flutter::MethodResult>& result = done.result;
+  if (job.outcome != Outcome::kReady && job.guardArmed) ReleaseGuardIfIdle();
   switch (job.outcome) {
     case Outcome::kWriteFailed:
       result->Error("IO_ERROR", "Failed to write sing-box config.", nullptr);
@@ -97,7 +102,14 @@ void TunnelBridge::FinishConnect(const CoreJob& job,
       return;
   }
   coreProcessId = job.coreProcessId;
-  // 11. Point the system proxy at the core, guarded before it is on.
+  // What the job saw may be old news: the core is looked at again before
+  // the proxy goes on, and again once it is on. (Its kept handle decides;
+  // an exit notice alone could name a reused id.)
+  if (!IsCoreAlive(*ports_.processes, coreProcessId)) {
+    FailEndedCore(done);
+    return;
+  }
+  // 11. Point the system proxy at the core, which the job's guard watches.
   if (!ProxyOn()) {
     auto stop = std::make_shared<CoreJob>();
     stop->oldCore = coreProcessId;
@@ -105,18 +117,38 @@ void TunnelBridge::FinishConnect(const CoreJob& job,
     StartJob(std::move(stop), JobReply::kProxyFailed, std::move(result));
     return;
   }
+  if (!IsCoreAlive(*ports_.processes, coreProcessId)) {
+    ProxyOff();
+    FailEndedCore(done);
+    return;
+  }
   // 12-14. The reply is made before the commit: a failure on the way leaves
   // the tunnel uncommitted, for JobFinished to roll back.
   std::string session = "windows-singbox-" + UtcTimestamp(*ports_.system);
-  const std::string mode = LowerCaseAscii(LookupStringValue(jobRequest_, "proxyMode"));
+  const std::string mode = LowerCaseAscii(LookupStringValue(done.request, "proxyMode"));
   const char* message =
       mode == "global"
           ? "Windows global mode requested sing-box TUN; verify routing with a network test."
           : "Windows system proxy is active through sing-box.";
-  const EncodableValue connected(ConnectedStatus(*ports_.system, jobRequest_, session, message));
+  const EncodableValue connected(ConnectedStatus(*ports_.system, done.request, session, message));
   sessionId = std::move(session);
   active = true;
   result->Success(&connected);
+}
+
+void TunnelBridge::FailEndedCore(PendingJob& done) {
+  uint32_t code = 0;
+  const bool known = ports_.processes->ExitCode(coreProcessId, &code);
+  const bool noticed = std::find(done.exitNotices.begin(), done.exitNotices.end(),
+                                 coreProcessId) != done.exitNotices.end();
+  Note(ports_, "core " + std::to_string(coreProcessId) + " exited before the connect was answered" +
+                   (known ? ", exit code " + std::to_string(code) : std::string()) +
+                   (noticed ? " (its exit was noticed while the job ran)" : ""));
+  // Already ended: this only lets go of it, without a wait.
+  ports_.processes->Terminate(coreProcessId, 0);
+  coreProcessId = 0;
+  ReleaseGuardIfIdle();
+  done.result->Error("START_FAILED", "sing-box exited immediately.", nullptr);
 }
 
 }  // namespace tessarin

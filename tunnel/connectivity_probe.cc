@@ -3,8 +3,9 @@
 #include <system_error>
 #include <thread>
 
-#include "tunnel/core_job.h"
+#include "channel/diagnostics.h"
 #include "tunnel/diagnostics_log.h"
+#include "tunnel/job_signal.h"
 #include "tunnel/local_proxy_endpoint.h"
 
 namespace tessarin {
@@ -60,11 +61,18 @@ std::string Describe(const AttemptResult* result, uint32_t deadline_ms) {
 }
 
 bool AttemptOnce(InternetPort& internet, const std::shared_ptr<JobSignal>& signal,
-                 uint32_t deadline_ms, AttemptResult* out) {
+                 uint32_t deadline_ms, const std::shared_ptr<const void>& keep_alive,
+                 AttemptResult* out) {
   auto attempt = std::make_shared<Attempt>();
-  // The thread holds the signal, and through it whatever owns the ports.
-  auto run = [&internet, signal, attempt] {
-    const AttemptResult result = Fetch(internet);
+  // The thread holds whatever owns the ports: it may outlive the job.
+  auto run = [&internet, signal, attempt, keep_alive] {
+    AttemptResult result;
+    // A thread's entry: an attempt that throws is one that failed.
+    if (!flutter::RunAtBoundary("Exception in a probe attempt: ",
+                                [&] { result = Fetch(internet); })) {
+      result = AttemptResult();
+      result.failed_at = "the attempt";
+    }
     signal->Update([&] {
       attempt->result = result;
       attempt->done = true;
@@ -84,13 +92,13 @@ bool AttemptOnce(InternetPort& internet, const std::shared_ptr<JobSignal>& signa
 
 bool ProbeConnectivity(InternetPort& internet, SystemPort& system,
                        std::shared_ptr<JobSignal> signal, uint32_t attempt_deadline_ms,
-                       LogPort* log) {
+                       LogPort* log, std::shared_ptr<const void> keep_alive) {
   if (!signal) signal = std::make_shared<JobSignal>();
   for (int attempt = 1; attempt <= kProbeAttempts; ++attempt) {
     if (signal->Cancelled()) return false;
     const uint64_t began = system.SteadyMs();
     AttemptResult result;
-    const bool ended = AttemptOnce(internet, signal, attempt_deadline_ms, &result);
+    const bool ended = AttemptOnce(internet, signal, attempt_deadline_ms, keep_alive, &result);
     if (log != nullptr) {
       const std::string what = !ended && signal->Cancelled()
                                    ? std::string("cancelled")

@@ -43,10 +43,11 @@ class LogPort;
 // closes its own handles: closing them from another thread while a call is
 // blocked on them makes Wine's WinINet fail an assertion and abort.
 // Each attempt's result goes to |log| as "probe attempt N of 8: ...".
+// Each attempt's thread holds |keep_alive| (whatever owns the ports).
 bool ProbeConnectivity(InternetPort& internet, SystemPort& system,
                        std::shared_ptr<JobSignal> signal = nullptr,
                        uint32_t attempt_deadline_ms = kProbeAttemptDeadlineMs,
-                       LogPort* log = nullptr);
+                       LogPort* log = nullptr, std::shared_ptr<const void> keep_alive = nullptr);
 
 }  // namespace tessarin
 

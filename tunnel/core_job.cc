@@ -1,6 +1,8 @@
 #include "tunnel/core_job.h"
 
 #include <algorithm>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "channel/diagnostics.h"
@@ -10,27 +12,6 @@
 #include "tunnel/local_proxy_endpoint.h"
 
 namespace tessarin {
-
-bool JobSignal::Cancel() {
-  bool committed = false;
-  Update([&] {
-    cancelled_ = true;
-    committed = committed_;
-  });
-  return committed;
-}
-
-bool JobSignal::Cancelled() const {
-  std::lock_guard<std::mutex> hold(lock_);
-  return cancelled_;
-}
-
-bool JobSignal::Commit() {
-  std::lock_guard<std::mutex> hold(lock_);
-  if (cancelled_) return false;
-  committed_ = true;
-  return true;
-}
 
 CoreJob::CoreJob() : probeDeadlineMs(kProbeAttemptDeadlineMs) {}
 
@@ -68,6 +49,32 @@ CoreStart WaitForCoreStart(ProcessPort& processes, SystemPort& system, const Job
 namespace {
 
 using Outcome = CoreJob::Outcome;
+
+// Arms the guard on a thread of its own, so that its start (which waits for
+// the guard to detach itself) overlaps the probe; joined when it goes.
+// Without a thread to be had, it arms at once.
+class ArmBeside {
+ public:
+  explicit ArmBeside(ProxyGuardPort* guard) {
+    if (guard == nullptr) return;
+    auto arm = [guard] {
+      flutter::RunAtBoundary("Exception arming the guard: ", [guard] { guard->Arm(); });
+    };
+    try {
+      thread_ = std::thread(arm);
+    } catch (const std::system_error&) {
+      arm();
+    }
+  }
+  ~ArmBeside() {
+    if (thread_.joinable()) thread_.join();
+  }
+  ArmBeside(const ArmBeside&) = delete;
+  ArmBeside& operator=(const ArmBeside&) = delete;
+
+ private:
+  std::thread thread_;
+};
 
 Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
   // Ended even when cancelled: its port must be free, and nobody else will.
@@ -109,16 +116,17 @@ Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
   }
   Note(ports,
        core + (start == CoreStart::kListening ? " listening after " : " running after ") + after);
-  if (!ProbeConnectivity(*ports.internet, *ports.system, job.signal, job.probeDeadlineMs,
-                         ports.log)) {
-    return stop(signal.Cancelled() ? Outcome::kCancelled : Outcome::kProbeFailed);
+  // The guard must watch before the proxy goes on; released by the bridge
+  // whatever the job's end.
+  job.guardArmed = ports.guard != nullptr;
+  bool carried = false;
+  {
+    const ArmBeside arming(ports.guard);
+    carried = ProbeConnectivity(*ports.internet, *ports.system, job.signal, job.probeDeadlineMs,
+                                ports.log, job.keepAlive);
   }
-  // The guard's start waits for it to detach itself: here, not on the window's thread.
-  if (ports.guard != nullptr) ports.guard->Arm();
-  if (!signal.Commit()) {
-    if (ports.guard != nullptr) ports.guard->Release();
-    return stop(Outcome::kCancelled);
-  }
+  if (!carried) return stop(signal.Cancelled() ? Outcome::kCancelled : Outcome::kProbeFailed);
+  if (!signal.Commit()) return stop(Outcome::kCancelled);
   return Outcome::kReady;
 }
 

@@ -7,56 +7,15 @@
 #define TESSARIN_TUNNEL_CORE_JOB_H_
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <vector>
 
+#include "tunnel/job_signal.h"
 #include "tunnel/os_ports.h"
 
 namespace tessarin {
-
-// What every thread of one job shares: the cancel flag, the wake-up of
-// whoever waits inside the job, and what must outlive them all.
-class JobSignal {
- public:
-  // From the platform thread: the job stops before its next step, and a wait
-  // inside it ends at once. True when the job had already committed a
-  // running core, which is then the caller's to end.
-  bool Cancel();
-  bool Cancelled() const;
-  // From the job: keeps its core unless it was cancelled first.
-  bool Commit();
-
-  // Runs |change| under the lock, then wakes WaitFor.
-  template <typename Change>
-  void Update(Change change) {
-    {
-      std::lock_guard<std::mutex> hold(lock_);
-      change();
-    }
-    changed_.notify_all();
-  }
-  // Waits up to |ms| for |ready| (checked under the lock) or a cancel;
-  // whether |ready| held.
-  template <typename Ready>
-  bool WaitFor(uint32_t ms, Ready ready) {
-    std::unique_lock<std::mutex> hold(lock_);
-    changed_.wait_for(hold, std::chrono::milliseconds(ms), [&] { return cancelled_ || ready(); });
-    return ready();
-  }
-  // Whatever owns the ports the job uses, kept until the job's last thread
-  // is done, so nothing any of them touches is freed under it.
-  std::shared_ptr<const void> keepAlive;
-
- private:
-  mutable std::mutex lock_;
-  std::condition_variable changed_;
-  bool cancelled_ = false;
-  bool committed_ = false;
-};
 
 struct CoreJob {
   enum class Outcome {
@@ -82,11 +41,16 @@ struct CoreJob {
   uint32_t probeDeadlineMs;
 
   std::shared_ptr<JobSignal> signal = std::make_shared<JobSignal>();
+  // Whatever owns the ports, set by whoever runs the job and held by every
+  // thread the job starts, so nothing any of them touches is freed under it.
+  std::shared_ptr<const void> keepAlive;
 
   // The outcome: written by the job, read on the platform thread once
   // |finished| is true.
   Outcome outcome = Outcome::kRunning;
   uint32_t coreProcessId = 0;
+  // The job armed the guard (beside the probe); releasing it is the bridge's.
+  bool guardArmed = false;
   std::atomic<bool> finished{false};
 
   CoreJob();

@@ -103,7 +103,13 @@ class SystemPort {
 class ProxyGuardPort {
  public:
   virtual ~ProxyGuardPort() = default;
+  // Starts the guard unless one watches. May wait for it to start, so it is
+  // called from a job, never on the platform thread.
   virtual void Arm() = 0;
+  // Starts it again (someone ended it) off the calling thread, which does
+  // not wait; a Release that comes later wins.
+  virtual void Rearm() = 0;
+  // The guard exits touching nothing. Any thread, at once.
   virtual void Release() = 0;
 };
 
@@ -118,6 +124,9 @@ class WorkerPort {
  public:
   virtual ~WorkerPort() = default;
   virtual void Start(std::shared_ptr<CoreJob> job) = 0;
+  // |ms| from now the platform thread calls TunnelBridge::RetryProxyOff; a
+  // later request replaces an earlier one.
+  virtual void RetryAfter(uint32_t ms) = 0;
 };
 
 // The set of ports the bridge works through; none is owned here.

@@ -1,5 +1,7 @@
 #include "tunnel/tunnel_bridge.h"
 
+#include <algorithm>
+
 #include "channel/diagnostics.h"
 #include "channel/standard_method_codec.h"
 #include "tunnel/core_process.h"
@@ -17,6 +19,7 @@ namespace {
 class NoGuard : public ProxyGuardPort {
  public:
   void Arm() override {}
+  void Rearm() override {}
   void Release() override {}
 };
 
@@ -102,7 +105,7 @@ void TunnelBridge::HandleTunnelCall(const flutter::MethodCall& call,
   if (ports_.log != nullptr) {
     result = std::make_unique<LoggedResult>(std::move(result), ports_, call.MethodName());
   }
-  if (job_) {
+  if (Busy()) {
     const EncodableValue* args = call.Arguments();
     waiting_.push_back(WaitingCall{
         std::make_unique<flutter::MethodCall>(
@@ -110,11 +113,24 @@ void TunnelBridge::HandleTunnelCall(const flutter::MethodCall& call,
         std::move(result)});
     return;
   }
-  Dispatch(call, std::move(result));
+  DispatchAtBoundary(call, std::move(result));
+}
+
+void TunnelBridge::DispatchAtBoundary(const flutter::MethodCall& call,
+                                      std::unique_ptr<flutter::MethodResult> result) {
+  if (flutter::RunAtBoundary("Exception in a tunnel call: ", [&] { Dispatch(call, result); })) {
+    return;
+  }
+  // Still ours (no job took it): answered here, and the calls behind it go on.
+  if (result) {
+    flutter::RunAtBoundary("Exception answering a failed call: ", [&] {
+      result->Error("INTERNAL_ERROR", "The native handler failed.", nullptr);
+    });
+  }
 }
 
 void TunnelBridge::Dispatch(const flutter::MethodCall& call,
-                            std::unique_ptr<flutter::MethodResult> result) {
+                            std::unique_ptr<flutter::MethodResult>& result) {
   const std::string& method = call.MethodName();
   if (method == "prepare" || method == "requestPermission") {
     const EncodableValue readiness(ReadinessStatus(*ports_.system));
@@ -122,19 +138,23 @@ void TunnelBridge::Dispatch(const flutter::MethodCall& call,
   } else if (method == "status") {
     Status(*result);
   } else if (method == "connect") {
-    ConnectSequence(call, std::move(result));
+    ConnectSequence(call, result);
   } else if (method == "disconnect") {
-    Disconnect(std::move(result));
+    Disconnect(result);
   } else {
     result->NotImplemented();
   }
 }
 
 void TunnelBridge::StartJob(std::shared_ptr<CoreJob> job, JobReply reply,
-                            std::unique_ptr<flutter::MethodResult> result) {
-  job_ = job;
-  jobReply_ = reply;
-  jobResult_ = std::move(result);
+                            std::unique_ptr<flutter::MethodResult> result,
+                            flutter::EncodableValueMap request) {
+  auto pending = std::make_unique<PendingJob>();
+  pending->job = job;
+  pending->result = std::move(result);
+  pending->reply = reply;
+  pending->request = std::move(request);
+  pending_ = std::move(pending);
   if (ports_.worker != nullptr) {
     ports_.worker->Start(std::move(job));
     return;
@@ -144,34 +164,44 @@ void TunnelBridge::StartJob(std::shared_ptr<CoreJob> job, JobReply reply,
 }
 
 void TunnelBridge::JobFinished() {
-  if (!job_ || !job_->finished.load(std::memory_order_acquire)) return;
-  const std::shared_ptr<CoreJob> job = std::move(job_);
-  std::unique_ptr<flutter::MethodResult> result = std::move(jobResult_);
-  const bool answered = flutter::RunAtBoundary("Exception in a tunnel call: ", [&] {
-    switch (jobReply_) {
-      case JobReply::kConnect:
-        FinishConnect(*job, result);
-        break;
-      case JobReply::kIdle: {
-        const EncodableValue idle(IdleStatus());
-        result->Success(&idle);
-        break;
+  // A cancelled job's end frees the way for the calls that waited for it.
+  if (cancelled_ && cancelled_->job->finished.load(std::memory_order_acquire)) {
+    const std::unique_ptr<PendingJob> done = std::move(cancelled_);
+    if (done->job->guardArmed) ReleaseGuardIfIdle();
+  }
+  if (pending_ && pending_->job->finished.load(std::memory_order_acquire)) {
+    const std::unique_ptr<PendingJob> done = std::move(pending_);
+    const bool answered = flutter::RunAtBoundary("Exception in a tunnel call: ", [&] {
+      switch (done->reply) {
+        case JobReply::kConnect:
+          FinishConnect(*done);
+          break;
+        case JobReply::kIdle: {
+          const EncodableValue idle(IdleStatus());
+          done->result->Success(&idle);
+          break;
+        }
+        case JobReply::kProxyFailed:
+          done->result->Error("PROXY_FAILED", "Failed to enable Windows proxy.", nullptr);
+          break;
+        case JobReply::kInternalError:  // a rollback's: its call may be gone already
+          if (done->result) {
+            done->result->Error("INTERNAL_ERROR", "The native handler failed.", nullptr);
+          }
+          break;
       }
-      case JobReply::kProxyFailed:
-        result->Error("PROXY_FAILED", "Failed to enable Windows proxy.", nullptr);
-        break;
-      case JobReply::kInternalError:  // a rollback's: its call may be gone already
-        if (result) result->Error("INTERNAL_ERROR", "The native handler failed.", nullptr);
-        break;
-    }
-  });
-  if (!answered) RollBack(std::move(result));
-  // The calls that waited, in arrival order, until one starts a job itself.
-  // (A rollback's job is one of those.)
-  while (!job_ && !waiting_.empty()) {
+    });
+    if (!answered) RollBack(std::move(done->result));
+  }
+  DispatchWaiting();
+}
+
+void TunnelBridge::DispatchWaiting() {
+  // (A rollback's job, or one a waiting call starts, makes the rest wait.)
+  while (!Busy() && !waiting_.empty()) {
     WaitingCall next = std::move(waiting_.front());
     waiting_.pop_front();
-    Dispatch(*next.call, std::move(next.result));
+    DispatchAtBoundary(*next.call, std::move(next.result));
   }
 }
 
@@ -183,7 +213,11 @@ void TunnelBridge::Status(flutter::MethodResult& result) {
     return;
   }
   // The watchdog: a core that died takes the system proxy down with it.
-  if (active) StopTunnel("status found the core gone");
+  if (active) {
+    StopTunnel("status found the core gone");
+  } else if (proxyOffPending_) {
+    ProxyOff();
+  }
   active = false;
   coreProcessId = 0;
   sessionId.clear();
@@ -191,7 +225,7 @@ void TunnelBridge::Status(flutter::MethodResult& result) {
   result.Success(&idle);
 }
 
-void TunnelBridge::Disconnect(std::unique_ptr<flutter::MethodResult> result) {
+void TunnelBridge::Disconnect(std::unique_ptr<flutter::MethodResult>& result) {
   if (active || coreProcessId != 0) Note(ports_, "tunnel stopped: disconnect");
   ProxyOff();
   const uint32_t core = coreProcessId;
@@ -210,17 +244,20 @@ void TunnelBridge::Disconnect(std::unique_ptr<flutter::MethodResult> result) {
 }
 
 void TunnelBridge::Teardown(const char* why) {
-  if (job_) {
+  if (pending_) {
     Note(ports_, std::string("job cancelled: ") + why);
-    const std::shared_ptr<CoreJob> job = std::move(job_);
-    jobResult_.reset();
-    // A core the job already kept (and the guard it armed) is ours to end;
-    // the job is done with the ports then. The process ends right after, so
-    // nothing waits for the core.
-    if (job->signal->Cancel()) {
-      ports_.processes->Terminate(job->coreProcessId, 0);
-      guard_->Release();
+    std::unique_ptr<PendingJob> job = std::move(pending_);
+    job->result.reset();
+    // A core the job already kept is ours to end; the job is done with the
+    // ports then. The guard it armed goes with it. Nothing waits for the
+    // core: the process (or the session) ends right after.
+    if (job->job->signal->Cancel()) {
+      ports_.processes->Terminate(job->job->coreProcessId, 0);
+      ReleaseGuardIfIdle();
     }
+    // Kept until it has ended, so that no job starts beside it; its end
+    // is noticed as any job's.
+    if (!job->job->finished.load(std::memory_order_acquire)) cancelled_ = std::move(job);
   }
   waiting_.clear();
   if (!active && coreProcessId == 0) return;
@@ -229,6 +266,9 @@ void TunnelBridge::Teardown(const char* why) {
 }
 
 void TunnelBridge::CoreExited(uint32_t process_id) {
+  // Possibly the core of the job under way, whose outcome has not come yet:
+  // the job's end looks at this again before anything is told.
+  if (pending_) pending_->exitNotices.push_back(process_id);
   // A core this bridge already stopped or replaced is none of its business.
   if (!active || process_id != coreProcessId) return;
   if (IsCoreAlive(*ports_.processes, coreProcessId)) return;
@@ -237,9 +277,10 @@ void TunnelBridge::CoreExited(uint32_t process_id) {
 }
 
 bool TunnelBridge::ProxyOn() {
-  guard_->Arm();
   if (SetSystemProxy(*ports_.proxy_settings, true)) {
-    Note(ports_, "guard armed, system proxy on");
+    Note(ports_, "system proxy on");
+    proxyOffPending_ = false;
+    proxyOffRetryMs_ = 0;
     return true;
   }
   Note(ports_, "the system proxy could not be switched on");
@@ -247,21 +288,52 @@ bool TunnelBridge::ProxyOn() {
   return false;
 }
 
+namespace {
+// A switch-off that failed is tried again after 1 s, then each wait doubles
+// up to a minute.
+constexpr uint32_t kFirstProxyOffRetryMs = 1000;
+constexpr uint32_t kLongestProxyOffRetryMs = 60000;
+}  // namespace
+
 bool TunnelBridge::ProxyOff() {
   if (!SetSystemProxy(*ports_.proxy_settings, false)) {
     // Still on, or not known to be off: the guard and the logon reset stay,
-    // to switch it off when this process cannot.
-    Note(ports_, "the system proxy could not be switched off; the guard stays armed");
+    // to switch it off when this process cannot, and this process tries again.
+    proxyOffPending_ = true;
+    proxyOffRetryMs_ = proxyOffRetryMs_ == 0
+                           ? kFirstProxyOffRetryMs
+                           : std::min(proxyOffRetryMs_ * 2, kLongestProxyOffRetryMs);
+    Note(ports_, "the system proxy could not be switched off; the guard stays armed; trying again in " +
+                     std::to_string(proxyOffRetryMs_) + " ms");
+    if (ports_.worker != nullptr) ports_.worker->RetryAfter(proxyOffRetryMs_);
     return false;
   }
+  if (proxyOffPending_) Note(ports_, "the system proxy is off now");
+  proxyOffPending_ = false;
+  proxyOffRetryMs_ = 0;
   guard_->Release();
   return true;
 }
 
+void TunnelBridge::RetryProxyOff() {
+  // A connect that switched it on since has made it ours again.
+  if (!proxyOffPending_ || active) return;
+  // A job may be arming the guard that a switch-off would release: later.
+  if (Busy()) {
+    if (ports_.worker != nullptr) ports_.worker->RetryAfter(proxyOffRetryMs_);
+    return;
+  }
+  ProxyOff();
+}
+
+void TunnelBridge::ReleaseGuardIfIdle() {
+  if (!active && !proxyOffPending_) guard_->Release();
+}
+
 void TunnelBridge::GuardExited() {
-  if (!active) return;
-  Note(ports_, "the guard ended while the proxy was on; starting it again");
-  guard_->Arm();
+  if (!active && !proxyOffPending_) return;
+  Note(ports_, "the guard ended while the proxy may be on; starting it again");
+  guard_->Rearm();
 }
 
 void TunnelBridge::RollBack(std::unique_ptr<flutter::MethodResult> result) {

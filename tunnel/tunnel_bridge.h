@@ -7,6 +7,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "channel/binary_messenger.h"
 #include "channel/method_call.h"
@@ -42,22 +43,27 @@ class TunnelBridge {
   void JobFinished();
   // At window destruction (or a session's end, |why|): cancels a job under
   // way (its call and those waiting behind it get no reply: the engine is
-  // ending), stops a running tunnel, touches nothing otherwise.
+  // ending), stops a running tunnel, touches nothing otherwise. Until the
+  // cancelled job has ended, later calls wait: no job starts beside it.
   void Teardown(const char* why = "the window closed");
   // Told when a process the bridge launched has ended: if it carried the
   // active tunnel, the tunnel stops as the next "status" would stop it, so
-  // the proxy never points at a dead core while nobody asks.
+  // the proxy never points at a dead core while nobody asks. A notice for
+  // the core of a job under way is kept for that job's outcome.
   void CoreExited(uint32_t process_id);
-  // Told when the guard's process has ended: while the proxy is on, it is
-  // started again at once.
+  // Told when the guard's process has ended: while the proxy may be on, it
+  // is started again, off this thread.
   void GuardExited();
+  // When the worker's retry time has come: a switch-off that failed is tried
+  // again (and again later, each wait longer, until it works).
+  void RetryProxyOff();
   // Released by the host window right after Teardown.
   void ReleaseChannel() { channel_.reset(); }
   // For side-by-side measurements: the core's start check waits its whole
   // time instead of until the core listens.
   void UseFixedStartWait(bool fixed) { fixedStartWait_ = fixed; }
-  // Whether a job is under way.
-  bool Busy() const { return job_ != nullptr; }
+  // Whether a job is under way, a cancelled one included.
+  bool Busy() const { return pending_ != nullptr || cancelled_ != nullptr; }
 
   // Invariants: active implies coreProcessId != 0 and a session id; outside a
   // running connect, coreProcessId != 0 implies active.
@@ -70,43 +76,65 @@ class TunnelBridge {
  private:
   // What a job's call is answered with once the job is done.
   enum class JobReply { kConnect, kIdle, kProxyFailed, kInternalError };
+  // A job and everything its end needs, moved as one.
+  struct PendingJob {
+    std::shared_ptr<CoreJob> job;
+    std::unique_ptr<flutter::MethodResult> result;  // none: nobody is to be answered
+    JobReply reply = JobReply::kIdle;
+    flutter::EncodableValueMap request;  // a connect's
+    std::vector<uint32_t> exitNotices;   // processes that ended while it ran
+  };
   struct WaitingCall {
     std::unique_ptr<flutter::MethodCall> call;
     std::unique_ptr<flutter::MethodResult> result;
   };
 
-  void Dispatch(const flutter::MethodCall& call, std::unique_ptr<flutter::MethodResult> result);
+  // Every call goes through here: one that throws is answered INTERNAL_ERROR
+  // (unless it was handed to a job), so the calls behind it go on.
+  void DispatchAtBoundary(const flutter::MethodCall& call,
+                          std::unique_ptr<flutter::MethodResult> result);
+  // |result| is moved out only when a job takes it.
+  void Dispatch(const flutter::MethodCall& call, std::unique_ptr<flutter::MethodResult>& result);
   void Status(flutter::MethodResult& result);
-  void Disconnect(std::unique_ptr<flutter::MethodResult> result);
+  void Disconnect(std::unique_ptr<flutter::MethodResult>& result);
   void ConnectSequence(const flutter::MethodCall& call,
-                       std::unique_ptr<flutter::MethodResult> result);
-  // May start a job of its own with |result| (a failed switch-on).
-  void FinishConnect(const CoreJob& job, std::unique_ptr<flutter::MethodResult>& result);
+                       std::unique_ptr<flutter::MethodResult>& result);
+  // May start a job of its own with the pending result (a failed switch-on).
+  void FinishConnect(PendingJob& done);
+  // The connect of a core that ended before its reply fails as one that
+  // ended during its start.
+  void FailEndedCore(PendingJob& done);
   // After a throw while a job's call was being answered.
   void RollBack(std::unique_ptr<flutter::MethodResult> result);
   // The job runs on the worker (or here, without one); the call is answered
   // with |reply| when it is done. The caller does nothing after this.
   void StartJob(std::shared_ptr<CoreJob> job, JobReply reply,
-                std::unique_ptr<flutter::MethodResult> result);
+                std::unique_ptr<flutter::MethodResult> result,
+                flutter::EncodableValueMap request = {});
+  // Answers the calls that waited, in arrival order, until one starts a job.
+  void DispatchWaiting();
   // System proxy off, the known core terminated, the tunnel inactive; the
   // session id is each caller's business. |why| goes to the log.
   void StopTunnel(const char* why);
-  // The system proxy on, the guard armed before it; false when it could not
-  // be switched on (then it is off again).
+  // The system proxy on (the job armed the guard before); false when it
+  // could not be switched on (then it is off again).
   bool ProxyOn();
-  // The system proxy off, and the guard released only once it really is.
+  // The system proxy off, and the guard released only once it really is;
+  // a failure is tried again later.
   bool ProxyOff();
+  // The guard a job armed goes, unless the proxy may still be on.
+  void ReleaseGuardIfIdle();
 
   OsPorts ports_;
   ProxyGuardPort* guard_;  // never null: a guard that does nothing when there is none
   std::unique_ptr<flutter::MethodCallChannel> channel_;
-  // The job under way, its call's result and reply, and the connect's request.
-  std::shared_ptr<CoreJob> job_;
-  std::unique_ptr<flutter::MethodResult> jobResult_;
-  JobReply jobReply_ = JobReply::kIdle;
-  flutter::EncodableValueMap jobRequest_;
+  std::unique_ptr<PendingJob> pending_;    // the job under way
+  std::unique_ptr<PendingJob> cancelled_;  // a cancelled job that still runs
   std::deque<WaitingCall> waiting_;
   bool fixedStartWait_ = false;
+  // A switch-off failed: the proxy may still be on, the guard stays armed.
+  bool proxyOffPending_ = false;
+  uint32_t proxyOffRetryMs_ = 0;  // the wait before the next try
 };
 
 }  // namespace tessarin

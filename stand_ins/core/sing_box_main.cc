@@ -9,6 +9,7 @@
 
 #include <share.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -280,14 +281,31 @@ void ServeHttp(SOCKET client) {
   if (SendAll(upstream.get(), forwarded.data(), forwarded.size())) Relay(client, upstream.get());
 }
 
+// For tests of a core that dies at the worst moment:
+// TESSARIN_STAND_IN_CORE_EXIT_AFTER_REQUESTS=N ends the core (exit code 1)
+// right after its N-th request's reply has been relayed in full.
+long long ExitAfterRequests() {
+  const char* count = std::getenv("TESSARIN_STAND_IN_CORE_EXIT_AFTER_REQUESTS");
+  return count == nullptr ? 0 : std::atoll(count);
+}
+std::atomic<long long> requests_served{0};
+
 void Serve(SOCKET raw) {
-  Socket client(raw);
-  char first = 0;
-  if (recv(client.get(), &first, 1, MSG_PEEK) != 1) return;
-  if (first == 0x05) {
-    ServeSocks(client.get());
-  } else {
-    ServeHttp(client.get());
+  {
+    Socket client(raw);
+    char first = 0;
+    if (recv(client.get(), &first, 1, MSG_PEEK) != 1) return;
+    if (first == 0x05) {
+      ServeSocks(client.get());
+    } else {
+      ServeHttp(client.get());
+    }
+  }
+  static const long long exit_after = ExitAfterRequests();
+  if (exit_after > 0 && ++requests_served == exit_after) {
+    Log("exiting after request %lld, as TESSARIN_STAND_IN_CORE_EXIT_AFTER_REQUESTS asks",
+        exit_after);
+    ExitProcess(1);
   }
 }
 

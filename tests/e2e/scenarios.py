@@ -861,6 +861,91 @@ def s31_tree_kill_and_killed_guard(ctx):
     expect_nothing_of_ours_runs(app)
 
 
+def s32_core_ends_right_after_the_probe(ctx):
+    """A core that exits right after relaying the probe's reply: 1.5 s after
+    the connect the proxy is off, in every run, and no core is left."""
+    outcomes = []
+    for run in range(10):
+        app = ctx.app(directory="run%d" % run)
+        app.start([ctx.connect(), {"wait_ms": 1500}, {"call": "status"}, {"close": True}],
+                  env={"TESSARIN_STAND_IN_CORE_EXIT_AFTER_REQUESTS": "1"})
+        expect_equal(app.wait(), 0, "run %d: exit code" % run)
+        replies = app.replies()
+        connect = replies[0]["reply"]
+        outcomes.append("connected" if "success" in connect else connect["error"]["code"])
+        expect(outcomes[-1] in ("connected", "START_FAILED", "PROXY_TEST_FAILED"),
+               "run %d: connect %r" % (run, connect))
+        expect_equal(replies[2]["proxy"]["ProxyEnable"], 0, "run %d: proxy 1.5 s later" % run)
+        expect_idle(replies[2], "run %d: status" % run)
+        expect(any("exiting after request 1" in line for line in app.core_log()),
+               "run %d: the core ended itself" % run)
+        expect(app.wait_cores_gone(), "run %d: no core left" % run)
+        expect_equal(ctx.wine.reset_command(), None, "run %d: no logon reset left" % run)
+    print("connects of a core that ends after the probe: %r" % outcomes)
+
+
+def s33_guard_killed_five_times(ctx):
+    """The guard killed five times in a row while connected: each time another
+    is watching within 1 s, and the window keeps answering meanwhile."""
+    fresh_logs()
+    app = ctx.app()
+    app.start([{"wait_ms": 300}, ctx.connect(), {"wait_ms": 15000}, {"close": True}])
+    pinger = os.path.join(os.path.dirname(ctx.bundle), "tests", "window_pinger.exe")
+    pinging = subprocess.Popen([ctx.wine.wine_run, pinger, "60000"], stdout=subprocess.PIPE,
+                               stdin=subprocess.DEVNULL, env=clean_environment(), text=True)
+    expect_connected(app.wait_for_step(1), SMART_MESSAGE, "connect")
+    back_after = []
+    for kill in range(5):
+        guards = processes_running(GUARD)
+        expect_equal(len(guards), 1, "kill %d: one guard" % kill)
+        os.kill(guards[0], 9)
+        killed = time.monotonic()
+        again = []
+        while time.monotonic() - killed < 1.0 and not again:
+            again = [pid for pid in processes_running(GUARD) if pid != guards[0]]
+            time.sleep(0.02)
+        expect(again, "kill %d: a new guard within 1 s" % kill)
+        back_after.append(round(time.monotonic() - killed, 2))
+        time.sleep(0.3)  # the new guard has detached: one guard again
+    report = json.loads(pinging.communicate(timeout=90)[0].strip().splitlines()[-1])
+    expect_equal(app.wait(), 0, "exit code")
+    expect(report["pings"] > 0 and not report["timed_out"], "pinged %r" % report)
+    expect(report["slowest_ms"] < 25, "slowest answer %d ms" % report["slowest_ms"])
+    expect_equal(ctx.wine.proxy_values()["ProxyEnable"], 0, "proxy off after the close")
+    expect_nothing_of_ours_runs(app)
+    print("guard killed 5 times: back after %r s; slowest answer %d ms"
+          % (back_after, report["slowest_ms"]))
+
+
+def s34_start_gives_up_and_says_so(ctx):
+    """An instance still ending after 10 s (the mutex held, no window): a start
+    tells the user, writes why, and touches nothing."""
+    fresh_logs()
+    ctx.wine.set_proxy_values(1, "elsewhere:8080")
+    holder = subprocess.Popen([ctx.wine.wine_run, os.path.join(os.path.dirname(ctx.bundle), "tests",
+                                                               "deny_instance.exe"), "--open"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=clean_environment())
+    try:
+        expect_equal(holder.stdout.readline().strip(), b"held", "mutex held")
+        app = ctx.app()
+        app.start([{"call": "disconnect"}])
+        deadline = time.monotonic() + 30
+        said = []
+        while time.monotonic() < deadline and not said:
+            said = [line for line in log_lines() if "this start gave up and said so" in line]
+            time.sleep(0.2)
+        expect(said, "the log says the start gave up: %s" % log_lines()[-3:])
+        ctx.wine.run("taskkill", "/F", "/IM", "tessarin.exe")  # the message box's owner
+        app.wait(timeout=30)
+        expect_equal(app.lines(), [], "no engine started")
+        expect_equal(ctx.wine.proxy_values()["ProxyServer"], "elsewhere:8080", "proxy untouched")
+        expect_equal(ctx.wine.proxy_values()["ProxyEnable"], 1, "proxy untouched")
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=30)
+        ctx.wine.set_proxy_values(0)
+
+
 SCENARIOS = {
     "bundle_session": bundle_session,
     "missing_engine_files": missing_engine_files,
@@ -895,6 +980,9 @@ SCENARIOS = {
     "29_calls_during_connect": s29_calls_during_connect,
     "30_log_bounded_and_optional": s30_log_bounded_and_optional,
     "31_tree_kill_and_killed_guard": s31_tree_kill_and_killed_guard,
+    "32_core_ends_right_after_the_probe": s32_core_ends_right_after_the_probe,
+    "33_guard_killed_five_times": s33_guard_killed_five_times,
+    "34_start_gives_up_and_says_so": s34_start_gives_up_and_says_so,
 }
 
 

@@ -232,6 +232,7 @@ class FakeSystem : public tessarin::SystemPort {
   }
   bool PathExists(const std::wstring& path) override {
     log_->Add("sys.exists " + Narrow(path));
+    if (exists_throws) throw std::runtime_error("no file system");
     return existing.count(path) > 0;
   }
   bool WriteWholeFile(const std::wstring& path, const std::string& bytes) override {
@@ -264,6 +265,7 @@ class FakeSystem : public tessarin::SystemPort {
   uint64_t now_seconds = 1796552705;  // 2026-12-06T10:25:05Z
   uint64_t steady_ms = 5000;
   bool clock_throws = false;
+  bool exists_throws = false;
   // The port's listeners at a time; none: the table cannot be read.
   std::function<std::vector<uint32_t>(uint64_t)> listeners;
   // Runs after each sleep, as the platform thread would meanwhile.
@@ -277,6 +279,7 @@ class FakeGuard : public tessarin::ProxyGuardPort {
  public:
   explicit FakeGuard(EventLog* log) : log_(log) {}
   void Arm() override { log_->Add("guard.arm"); }
+  void Rearm() override { log_->Add("guard.rearm"); }
   void Release() override { log_->Add("guard.release"); }
 
  private:

@@ -411,17 +411,18 @@ TEST(TunnelBridgeGuardTest, ArmedBeforeTheProxyIsOnAndReleasedAfterEverySwitchOf
   os.log.events.clear();
   bridge.HandleTunnelCall(call, std::make_unique<ReplyRecorder>(&reply));
   EXPECT_EQ(reply.code, "PROXY_FAILED");
-  // Armed by the job (its start may wait), and again, at no cost, right before the switch.
-  EXPECT_EQ(os.log.Count("guard.arm"), 2u);
+  // Armed once, by the job (its start may wait), beside the probe.
+  EXPECT_EQ(os.log.Count("guard.arm"), 1u);
   EXPECT_EQ(os.log.Count("guard.release"), 1u);
 
-  // The guard ended while the proxy is on: started again; while idle: left alone.
+  // The guard ended while the proxy is on: started again, off the window's
+  // thread; while idle: left alone.
   os.proxy.failing.clear();
   os.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
   bridge.HandleTunnelCall(call, std::make_unique<ReplyRecorder>(&reply));
   os.log.events.clear();
   bridge.GuardExited();
-  EXPECT_EQ(os.log.events, (std::vector<std::string>{"guard.arm"}));
+  EXPECT_EQ(os.log.events, (std::vector<std::string>{"guard.rearm"}));
   bridge.Teardown();
   os.log.events.clear();
   bridge.GuardExited();
@@ -432,7 +433,9 @@ TEST(TunnelBridgeGuardTest, ArmedBeforeTheProxyIsOnAndReleasedAfterEverySwitchOf
 class FakeWorker : public WorkerPort {
  public:
   void Start(std::shared_ptr<CoreJob> job) override { jobs.push_back(std::move(job)); }
+  void RetryAfter(uint32_t ms) override { retries.push_back(ms); }
   std::deque<std::shared_ptr<CoreJob>> jobs;
+  std::vector<uint32_t> retries;
 };
 
 class TunnelBridgeJobTest : public testing::Test {
@@ -580,7 +583,12 @@ TEST_F(TunnelBridgeJobTest, ACloseDuringAConnectLeavesNoCoreAndTheProxyOff) {
     EXPECT_FALSE(os.processes.running[100]);
     EXPECT_EQ(os.log.Count("proc.terminate 100"), 1u);
     EXPECT_EQ(os.log.Count("reg.set ProxyEnable=1"), 0u);
-    EXPECT_EQ(os.log.Count("guard.arm"), 0u);
+    // A guard armed beside the probe goes once the cancelled job has ended.
+    const auto last_guard =
+        std::find_if(os.log.events.rbegin(), os.log.events.rend(),
+                     [](const std::string& e) { return e.rfind("guard.", 0) == 0; });
+    ASSERT_NE(last_guard, os.log.events.rend());
+    EXPECT_EQ(*last_guard, "guard.release");
     EXPECT_FALSE(bridge.active);
     EXPECT_EQ(bridge.coreProcessId, 0u);
   }
@@ -599,6 +607,78 @@ TEST_F(TunnelBridgeJobTest, ACloseAfterTheJobKeptItsCoreEndsThatCore) {
   EXPECT_EQ(os_.log.Count("reg.set ProxyEnable=1"), 0u);
   EXPECT_EQ(os_.log.events.back(), "guard.release");  // the one the job armed
   EXPECT_TRUE(replies_.empty());
+}
+
+TEST_F(TunnelBridgeJobTest, ACoreThatEndedBeforeItsReplyIsNeverConnected) {
+  os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+  const EncodableValue request = Request();
+  Call("connect", &request);
+  std::shared_ptr<CoreJob> job = worker_.jobs.front();
+  worker_.jobs.pop_front();
+  RunCoreJob(*job, ports_);
+  ASSERT_EQ(job->outcome, CoreJob::Outcome::kReady);
+  os_.processes.running[100] = false;  // its exit notice comes before the outcome
+  bridge_.CoreExited(100);
+  bridge_.JobFinished();
+  EXPECT_EQ(Answered(), (std::vector<std::string>{"connect: START_FAILED"}));
+  EXPECT_EQ(os_.log.Count("reg.set ProxyEnable=1"), 0u);
+  EXPECT_EQ(os_.log.events.back(), "guard.release");
+  EXPECT_FALSE(bridge_.active);
+  EXPECT_EQ(bridge_.coreProcessId, 0u);
+}
+
+TEST_F(TunnelBridgeJobTest, NoJobStartsBesideACancelledOne) {
+  const EncodableValue request = Request();
+  Call("connect", &request);
+  bridge_.Teardown("the session ends");  // the engine lives on
+  Call("connect", &request);
+  Call("status");
+  ASSERT_EQ(worker_.jobs.size(), 1u);  // the cancelled one only
+  EXPECT_TRUE(bridge_.Busy());
+  os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+  RunJob();  // the cancelled job ends; the waiting connect starts its own
+  EXPECT_TRUE(replies_.empty());
+  ASSERT_EQ(worker_.jobs.size(), 1u);
+  RunJob();
+  EXPECT_EQ(Answered(), (std::vector<std::string>{"connect: success", "status: success"}));
+  EXPECT_EQ(replies_[1].Stage(), "connected");
+  EXPECT_EQ(os_.log.Count("proc.launch"), 1u);  // the cancelled job launched nothing
+}
+
+TEST_F(TunnelBridgeJobTest, AWaitingCallThatThrowsIsAnsweredAndTheRestGoOn) {
+  os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+  const EncodableValue request = Request();
+  Call("connect", &request);
+  Call("prepare");
+  Call("status");
+  os_.system.exists_throws = true;
+  testing::internal::CaptureStderr();
+  RunJob();
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(Answered(), (std::vector<std::string>{"connect: success", "prepare: INTERNAL_ERROR",
+                                                  "status: success"}));
+  EXPECT_EQ(replies_[2].Stage(), "connected");
+}
+
+TEST_F(TunnelBridgeJobTest, AFailedSwitchOffIsTriedAgainUntilItWorks) {
+  os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+  const EncodableValue request = Request();
+  Call("connect", &request);
+  RunJob();
+  os_.proxy.failing = "ProxyEnable=0";
+  Call("disconnect");
+  RunJob();
+  bridge_.RetryProxyOff();
+  EXPECT_EQ(worker_.retries, (std::vector<uint32_t>{1000, 2000}));
+  EXPECT_EQ(os_.log.Count("guard.release"), 0u);  // armed while it may be on
+  os_.proxy.failing.clear();
+  bridge_.RetryProxyOff();
+  EXPECT_EQ(os_.proxy.dwords["ProxyEnable"], 0u);
+  EXPECT_EQ(os_.log.events.back(), "guard.release");
+  os_.log.events.clear();
+  bridge_.RetryProxyOff();  // nothing left to do
+  EXPECT_TRUE(os_.log.events.empty());
+  EXPECT_EQ(worker_.retries.size(), 2u);
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "channel/diagnostics.h"
+
 namespace tessarin {
 
 namespace {
@@ -65,7 +67,7 @@ constexpr DWORD kCoreOutputPipeBytes = 1024 * 1024;
 // gathered into one append, so a core that writes at full speed is drained
 // as fast as the disk takes it.
 void CopyOutput(unique_handle pipe, DiagnosticsLog* log) {
-  auto copy = [log](HANDLE read) {
+  auto drain = [log](HANDLE read) {
     std::string pending;
     std::vector<char> buffer(kCoreOutputPipeBytes);
     DWORD got = 0;
@@ -84,6 +86,11 @@ void CopyOutput(unique_handle pipe, DiagnosticsLog* log) {
       pending.erase(0, cut);
     }
     if (!pending.empty()) log->WriteCoreLines(pending + "\n");
+  };
+  // A thread's entry: nothing escapes, and the pipe is closed however it ends
+  // (a core still writing then fails its writes, it is not blocked).
+  auto copy = [drain](HANDLE read) {
+    flutter::RunAtBoundary("Exception copying the core's output: ", [&] { drain(read); });
     ::CloseHandle(read);
   };
   HANDLE read = pipe.release();
@@ -97,6 +104,7 @@ void CopyOutput(unique_handle pipe, DiagnosticsLog* log) {
 }  // namespace
 
 uint32_t Win32ProcessPort::Launch(const std::wstring& command_line, const std::wstring& directory) {
+  std::lock_guard<std::mutex> hold(lock_);
   ForgetExited();
   if (!job_) {
     unique_handle job(::CreateJobObjectW(nullptr, nullptr));
@@ -168,6 +176,7 @@ uint32_t Win32ProcessPort::Launch(const std::wstring& command_line, const std::w
 }
 
 void Win32ProcessPort::NotifyExits(HWND window, UINT message) {
+  std::lock_guard<std::mutex> hold(lock_);
   notify_window_ = window;
   notify_message_ = message;
 }
@@ -192,8 +201,11 @@ bool HandleIsRunning(HANDLE process) { return ::WaitForSingleObject(process, 0) 
 }  // namespace
 
 bool Win32ProcessPort::IsRunning(uint32_t process_id) {
-  const auto kept = launched_.find(process_id);
-  if (kept != launched_.end()) return HandleIsRunning(kept->second.process.get());
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    const auto kept = launched_.find(process_id);
+    if (kept != launched_.end()) return HandleIsRunning(kept->second.process.get());
+  }
   // An id we hold no handle for: the exit code is all that can be asked.
   unique_handle opened(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
   if (!opened) return false;
@@ -202,6 +214,7 @@ bool Win32ProcessPort::IsRunning(uint32_t process_id) {
 }
 
 bool Win32ProcessPort::ExitCode(uint32_t process_id, uint32_t* code) {
+  std::lock_guard<std::mutex> hold(lock_);
   const auto kept = launched_.find(process_id);
   if (kept == launched_.end() || HandleIsRunning(kept->second.process.get())) return false;
   DWORD exit_code = 0;
@@ -212,11 +225,20 @@ bool Win32ProcessPort::ExitCode(uint32_t process_id, uint32_t* code) {
 
 void Win32ProcessPort::Terminate(uint32_t process_id, uint32_t wait_ms) {
   unique_handle process;
-  const auto kept = launched_.find(process_id);
-  if (kept != launched_.end()) {
-    process = std::move(kept->second.process);
-    launched_.erase(kept);  // the exit watch goes first, so no notice follows
-  } else {
+  std::unique_ptr<ExitWatch> watch;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    const auto kept = launched_.find(process_id);
+    if (kept != launched_.end()) {
+      process = std::move(kept->second.process);
+      watch = std::move(kept->second.watch);
+      launched_.erase(kept);
+    }
+  }
+  // The exit watch goes first, so no notice follows; outside the lock, as
+  // its end waits for a callback that may be running.
+  watch.reset();
+  if (!process) {
     process.reset(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process_id));
   }
   if (!process) return;
@@ -235,7 +257,7 @@ void Win32ProcessPort::ForgetExited() {
 }
 
 void Win32Worker::Start(std::shared_ptr<CoreJob> job) {
-  job->signal->keepAlive = ports_owner_;
+  job->keepAlive = ports_owner_;
   auto run = [job, ports = ports_, window = window_, message = message_] {
     RunCoreJob(*job, ports);
     // The window may be gone (closed meanwhile): then nobody is told.
@@ -246,6 +268,10 @@ void Win32Worker::Start(std::shared_ptr<CoreJob> job) {
   } catch (const std::system_error&) {
     run();  // no thread to be had: the job blocks the window, as calls once did
   }
+}
+
+void Win32Worker::RetryAfter(uint32_t ms) {
+  if (window_ != nullptr) ::SetTimer(window_, retry_timer_, ms, nullptr);
 }
 
 size_t Win32SystemPort::ModuleFileName(wchar_t* buffer, size_t size) {

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "platform/win32_handles.h"
@@ -24,7 +25,10 @@ class Win32InternetPort : public InternetPort {
 // Keeps the handle of every process it launched until that process is
 // terminated, so a recycled process id can never make it query or kill
 // another program; and puts each one in a kill-on-close job, so the cores go
-// down with this process however it ends.
+// down with this process however it ends. A job's thread and the window's
+// thread both use it (the window's only to look or, at a close, to end a
+// core the job kept): its table is behind a lock, and no wait is taken
+// while the lock is held.
 class Win32ProcessPort : public ProcessPort {
  public:
   uint32_t Launch(const std::wstring& command_line, const std::wstring& directory) override;
@@ -35,7 +39,10 @@ class Win32ProcessPort : public ProcessPort {
   // From now on each core's standard output and error go, line by line, to
   // |log|'s core file, copied by a thread of their own; |log| must outlive
   // every core. None: the core's output goes nowhere.
-  void CaptureOutput(DiagnosticsLog* log) { output_ = log; }
+  void CaptureOutput(DiagnosticsLog* log) {
+    std::lock_guard<std::mutex> hold(lock_);
+    output_ = log;
+  }
 
   // From now on, when a launched process ends by itself or otherwise,
   // |message| is posted to |window| with the process id as wparam. The
@@ -59,6 +66,7 @@ class Win32ProcessPort : public ProcessPort {
   static void CALLBACK OnProcessExited(void* context, BOOLEAN timed_out) noexcept;
   void ForgetExited();
 
+  std::mutex lock_;  // guards everything below
   HWND notify_window_ = nullptr;
   UINT notify_message_ = 0;
   DiagnosticsLog* output_ = nullptr;
@@ -79,23 +87,26 @@ class Win32SystemPort : public SystemPort {
 
 // Runs each job on a thread of its own and posts |message| to |window| when
 // it is done; the window's thread then calls TunnelBridge::JobFinished. The
-// thread keeps |ports_owner| alive, so a job still running when the window
-// goes never touches a freed port.
+// job keeps |ports_owner| alive, so a job still running when the window goes
+// never touches a freed port. A retry is the window's timer |retry_timer|.
 class Win32Worker : public WorkerPort {
  public:
   Win32Worker(std::shared_ptr<const void> ports_owner, OsPorts ports)
       : ports_owner_(std::move(ports_owner)), ports_(ports) {}
-  void NotifyDone(HWND window, UINT message) {
+  void NotifyDone(HWND window, UINT message, UINT_PTR retry_timer) {
     window_ = window;
     message_ = message;
+    retry_timer_ = retry_timer;
   }
   void Start(std::shared_ptr<CoreJob> job) override;
+  void RetryAfter(uint32_t ms) override;
 
  private:
   std::shared_ptr<const void> ports_owner_;
   OsPorts ports_;
   HWND window_ = nullptr;
   UINT message_ = 0;
+  UINT_PTR retry_timer_ = 0;
 };
 
 }  // namespace tessarin

@@ -3,7 +3,11 @@
 #include <atomic>
 #include <cstdio>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
+
+#include "channel/diagnostics.h"
 
 #include "tunnel/core_process.h"
 #include "tunnel/proxy_guard.h"
@@ -101,16 +105,49 @@ Win32ProxyGuard::Session::~Session() {
 Win32ProxyGuard::~Win32ProxyGuard() {
   // Destroyed armed only when the process is going away anyway: the guard
   // must then see the host end and do its work, not be told to stop.
+  std::lock_guard<std::mutex> hold(lock_);
   if (session_) session_->stop.reset();
 }
 
 void Win32ProxyGuard::Arm() {
+  uint64_t releases = 0;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    releases = releases_;
+  }
+  ArmUnlessReleasedSince(releases);
+}
+
+void Win32ProxyGuard::Rearm() {
+  uint64_t releases = 0;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    releases = releases_;
+  }
+  const std::shared_ptr<const void> owner = owner_.lock();
+  auto arm = [this, releases, owner] {
+    // A thread's entry: nothing escapes.
+    flutter::RunAtBoundary("Exception starting the guard again: ",
+                           [&] { ArmUnlessReleasedSince(releases); });
+  };
+  try {
+    std::thread(arm).detach();
+  } catch (const std::system_error&) {
+    arm();  // no thread to be had: the caller waits, once
+  }
+}
+
+void Win32ProxyGuard::ArmUnlessReleasedSince(uint64_t releases) {
+  const std::lock_guard<std::mutex> one_start(starting_);
   const std::wstring guard =
       L"\"" + ApplicationDirectory(*system_) + L"\\" + kGuardExecutableName + L"\"";
-  SetRunOnce(guard + L" " + kGuardResetSwitch);
-  // Already watching, unless someone ended the guard meanwhile.
-  if (session_ && ::WaitForSingleObject(session_->process.get(), 0) == WAIT_TIMEOUT) return;
-  session_.reset();
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (releases_ != releases) return;  // released since it was asked for
+    SetRunOnce(guard + L" " + kGuardResetSwitch);
+    // Already watching, unless someone ended the guard meanwhile.
+    if (session_ && ::WaitForSingleObject(session_->process.get(), 0) == WAIT_TIMEOUT) return;
+  }
   auto session = std::make_unique<Session>();
   session->stop.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   const HANDLE crash = GuardCrashEvent();
@@ -146,19 +183,35 @@ void Win32ProxyGuard::Arm() {
   if (window_ != nullptr && !::RegisterWaitForSingleObject(
                                 &session->wait, session->process.get(),
                                 [](void* context, BOOLEAN) noexcept {
-                                  // A thread-pool thread: only post; the window's thread re-arms.
+                                  // A thread-pool thread: only post; the window's thread decides.
                                   const auto* self = static_cast<const Win32ProxyGuard*>(context);
                                   ::PostMessageW(self->window_, self->message_, 0, 0);
                                 },
                                 this, INFINITE, WT_EXECUTEONLYONCE)) {
     session->wait = nullptr;
   }
-  session_ = std::move(session);
+  std::unique_ptr<Session> replaced;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    // Released while it started: this guard goes again (its stop is set).
+    if (releases_ != releases) {
+      replaced = std::move(session);
+    } else {
+      replaced = std::move(session_);
+      session_ = std::move(session);
+    }
+  }
+  // Ended outside the lock: its end waits for a running exit callback.
 }
 
 void Win32ProxyGuard::Release() {
-  session_.reset();
-  RemoveLogonProxyReset();
+  std::unique_ptr<Session> gone;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    ++releases_;
+    gone = std::move(session_);
+    RemoveLogonProxyReset();
+  }
 }
 
 void SignalProxyGuardCrash() noexcept {

@@ -4,7 +4,9 @@
 #ifndef TESSARIN_TUNNEL_WIN32_WIN32_PROXY_GUARD_H_
 #define TESSARIN_TUNNEL_WIN32_WIN32_PROXY_GUARD_H_
 
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,10 @@
 
 namespace tessarin {
 
+// Armed from a job's thread or a re-arm's own thread, released from the
+// window's: the session is behind a lock that is held only for moments, and
+// the slow start (the guard hands over to its detached copy) under a second
+// lock that the window's thread never takes.
 class Win32ProxyGuard : public ProxyGuardPort {
  public:
   // The guard lies beside the program, in the application directory.
@@ -22,14 +28,19 @@ class Win32ProxyGuard : public ProxyGuardPort {
   // Starts the guard, unless one runs, and writes the logon value; a guard
   // that cannot be started is reported on stderr, and the proxy still goes on.
   void Arm() override;
+  // Arm on a thread of its own, unless a Release comes first.
+  void Rearm() override;
   // The guard exits touching nothing; the logon value goes.
   void Release() override;
   // From now on, when an armed guard's process ends (someone ended it),
   // |message| is posted to |window|, so that it can be started again.
+  // Set before anything is armed.
   void NotifyExit(HWND window, UINT message) {
     window_ = window;
     message_ = message;
   }
+  // What a re-arm's thread holds, so that nothing it uses is freed under it.
+  void KeepAliveWith(std::weak_ptr<const void> owner) { owner_ = std::move(owner); }
 
  private:
   // One running guard. Move-only; its end tells the guard to exit touching
@@ -41,10 +52,17 @@ class Win32ProxyGuard : public ProxyGuardPort {
     ~Session();
   };
 
+  // Arms unless a Release came after |releases| were counted.
+  void ArmUnlessReleasedSince(uint64_t releases);
+
   SystemPort* system_;
-  std::unique_ptr<Session> session_;
   HWND window_ = nullptr;
   UINT message_ = 0;
+  std::weak_ptr<const void> owner_;
+  std::mutex starting_;  // one start at a time; never taken by the window's thread
+  std::mutex lock_;      // guards the two below, held only for moments
+  uint64_t releases_ = 0;
+  std::unique_ptr<Session> session_;
 };
 
 // Starts |command_line| (the guard) with exactly |handles| inherited, each

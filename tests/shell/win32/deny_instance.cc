@@ -1,20 +1,25 @@
 // Holds the session's instance mutex with a DACL that lets nobody open it, as
 // an instance running elevated does for a normal start; until stdin closes.
+// With --open: with the default DACL and no window, as an instance that is
+// still ending.
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 
 #include "platform/win32_handles.h"
 #include "shell/single_instance.h"
 
-int wmain() {
+int wmain(int argc, wchar_t** argv) {
+  const bool open = argc > 1 && std::wcscmp(argv[1], L"--open") == 0;
   SECURITY_DESCRIPTOR descriptor;
   InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
   ACL empty;  // no entry: every access denied to everyone but the owner's rights
   InitializeAcl(&empty, sizeof(empty), ACL_REVISION);
   SetSecurityDescriptorDacl(&descriptor, TRUE, &empty, FALSE);
   SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
-  const tessarin::unique_handle mutex(CreateMutexW(&attributes, TRUE, kMutexName));
+  const tessarin::unique_handle mutex(
+      CreateMutexW(open ? nullptr : &attributes, TRUE, kMutexName));
   if (!mutex) return 1;
   std::puts("held");
   std::fflush(stdout);

@@ -1,0 +1,26 @@
+#include "tunnel/job_signal.h"
+
+namespace tessarin {
+
+bool JobSignal::Cancel() {
+  bool committed = false;
+  Update([&] {
+    cancelled_ = true;
+    committed = committed_;
+  });
+  return committed;
+}
+
+bool JobSignal::Cancelled() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return cancelled_;
+}
+
+bool JobSignal::Commit() {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (cancelled_) return false;
+  committed_ = true;
+  return true;
+}
+
+}  // namespace tessarin

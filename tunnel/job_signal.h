@@ -1,0 +1,50 @@
+// The cancel token and wake-up that every thread of one job shares: the job
+// itself, its probe attempts and the platform thread that may cancel it.
+#ifndef TESSARIN_TUNNEL_JOB_SIGNAL_H_
+#define TESSARIN_TUNNEL_JOB_SIGNAL_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+namespace tessarin {
+
+class JobSignal {
+ public:
+  // From the platform thread: the job stops before its next step, and a wait
+  // inside it ends at once. True when the job had already committed a
+  // running core, which is then the caller's to end.
+  bool Cancel();
+  bool Cancelled() const;
+  // From the job: keeps its core unless it was cancelled first.
+  bool Commit();
+
+  // Runs |change| under the lock, then wakes WaitFor.
+  template <typename Change>
+  void Update(Change change) {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      change();
+    }
+    changed_.notify_all();
+  }
+  // Waits up to |ms| for |ready| (checked under the lock) or a cancel;
+  // whether |ready| held.
+  template <typename Ready>
+  bool WaitFor(uint32_t ms, Ready ready) {
+    std::unique_lock<std::mutex> hold(lock_);
+    changed_.wait_for(hold, std::chrono::milliseconds(ms), [&] { return cancelled_ || ready(); });
+    return ready();
+  }
+
+ private:
+  mutable std::mutex lock_;
+  std::condition_variable changed_;
+  bool cancelled_ = false;
+  bool committed_ = false;
+};
+
+}  // namespace tessarin
+
+#endif  // TESSARIN_TUNNEL_JOB_SIGNAL_H_
