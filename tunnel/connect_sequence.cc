@@ -67,7 +67,7 @@ void TunnelBridge::ConnectSequence(const flutter::MethodCall& call,
   // 4. Stop the running tunnel before its file and port are reused: the
   // proxy now, the old core first thing in the job.
   if (active) {
-    Note(ports_, "tunnel stopped: a new connect");
+    WriteLog(ports_, "tunnel stopped: a new connect");
     ProxyOff();
     job->oldCore = coreProcessId;
     active = false;
@@ -139,11 +139,12 @@ void TunnelBridge::FinishConnect(PendingJob& done) {
 void TunnelBridge::FailEndedCore(PendingJob& done) {
   uint32_t code = 0;
   const bool known = ports_.processes->ExitCode(coreProcessId, &code);
-  const bool noticed = std::find(done.exitNotices.begin(), done.exitNotices.end(),
-                                 coreProcessId) != done.exitNotices.end();
-  Note(ports_, "core " + std::to_string(coreProcessId) + " exited before the connect was answered" +
-                   (known ? ", exit code " + std::to_string(code) : std::string()) +
-                   (noticed ? " (its exit was noticed while the job ran)" : ""));
+  const bool noticed = std::find(done.exitNotices.begin(), done.exitNotices.end(), coreProcessId) !=
+                       done.exitNotices.end();
+  WriteLog(ports_, "core " + std::to_string(coreProcessId) +
+                       " exited before the connect was answered" +
+                       (known ? ", exit code " + std::to_string(code) : std::string()) +
+                       (noticed ? " (its exit was noticed while the job ran)" : ""));
   // Already ended: this only lets go of it, without a wait.
   ports_.processes->Terminate(coreProcessId, 0);
   coreProcessId = 0;

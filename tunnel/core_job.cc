@@ -50,27 +50,24 @@ namespace {
 
 using Outcome = CoreJob::Outcome;
 
-// Arms the guard on a thread of its own, so that its start (which waits for
-// the guard to detach itself) overlaps the probe; joined when it goes.
-// Without a thread to be had, it arms at once.
-class ArmBeside {
+// Runs |work| on a thread of its own beside what the job does meanwhile,
+// joined when this goes; without a thread to be had, at once.
+class Beside {
  public:
-  explicit ArmBeside(ProxyGuardPort* guard) {
-    if (guard == nullptr) return;
-    auto arm = [guard] {
-      flutter::RunAtBoundary("Exception arming the guard: ", [guard] { guard->Arm(); });
-    };
+  template <typename Work>
+  Beside(const char* where, Work work) {
+    auto run = [where, work] { flutter::RunAtBoundary(where, work); };
     try {
-      thread_ = std::thread(arm);
+      thread_ = std::thread(run);
     } catch (const std::system_error&) {
-      arm();
+      run();
     }
   }
-  ~ArmBeside() {
+  ~Beside() {
     if (thread_.joinable()) thread_.join();
   }
-  ArmBeside(const ArmBeside&) = delete;
-  ArmBeside& operator=(const ArmBeside&) = delete;
+  Beside(const Beside&) = delete;
+  Beside& operator=(const Beside&) = delete;
 
  private:
   std::thread thread_;
@@ -80,11 +77,23 @@ Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
   // Ended even when cancelled: its port must be free, and nobody else will.
   if (job.oldCore != 0) {
     TerminateCore(*ports.processes, job.oldCore);
-    Note(ports, "ended the core " + std::to_string(job.oldCore));
+    WriteLog(ports, "ended the core " + std::to_string(job.oldCore));
   }
   if (!job.connect) return Outcome::kTerminated;
   JobSignal& signal = *job.signal;
   if (signal.Cancelled()) return Outcome::kCancelled;
+  // Beside the core's start, so that the probe never waits for them: what
+  // its first attempt would load (that attempt then costs what a later one
+  // does), joined before the probe; and, once the core is launched, the
+  // guard, which must watch before the proxy goes on and whose start waits
+  // for it to detach itself, joined after the probe. Releasing the guard is
+  // the bridge's, whatever the job's end.
+  std::unique_ptr<Beside> warming(new Beside("Exception warming WinINet: ", [&ports] {
+    const uint64_t began = ports.system->SteadyMs();
+    ports.internet->Warm(kProbeUserAgent, LocalProxyEndpoint::kHostPort);
+    WriteLog(ports,
+             "WinINet warmed in " + std::to_string(ports.system->SteadyMs() - began) + " ms");
+  }));
   if (!ports.system->WriteWholeFile(job.configPath, job.config)) return Outcome::kWriteFailed;
   std::vector<uint32_t> before;
   const bool known =
@@ -92,39 +101,40 @@ Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
   const uint32_t process_id =
       LaunchCore(*ports.processes, job.executable, job.configPath, job.appDirectory);
   if (process_id == 0) return Outcome::kLaunchFailed;
+  job.guardArmed = ports.guard != nullptr;
+  std::unique_ptr<Beside> arming;
+  if (ProxyGuardPort* guard = ports.guard) {
+    arming.reset(new Beside("Exception arming the guard: ", [guard] { guard->Arm(); }));
+  }
   job.coreProcessId = process_id;  // for the end of a job that fails on the way
   const std::string core = "core " + std::to_string(process_id);
-  Note(ports, core + " started");
+  WriteLog(ports, core + " started");
   auto stop = [&](Outcome outcome) {
     TerminateCore(*ports.processes, process_id);
-    Note(ports, "ended the " + core);
+    WriteLog(ports, "ended the " + core);
     return outcome;
   };
   const uint64_t launched = ports.system->SteadyMs();
   const CoreStart start = WaitForCoreStart(*ports.processes, *ports.system, signal, process_id,
                                            known ? &before : nullptr);
+  warming.reset();
   const std::string after = std::to_string(ports.system->SteadyMs() - launched) + " ms";
   if (signal.Cancelled()) return stop(Outcome::kCancelled);
   // A core that rejects its document exits at once; it is not terminated.
   if (!IsCoreAlive(*ports.processes, process_id)) {
     uint32_t code = 0;
-    Note(ports,
-         core + " exited within " + after +
-             (ports.processes->ExitCode(process_id, &code) ? ", exit code " + std::to_string(code)
-                                                           : std::string()));
+    WriteLog(ports, core + " exited within " + after +
+                        (ports.processes->ExitCode(process_id, &code)
+                             ? ", exit code " + std::to_string(code)
+                             : std::string()));
     return Outcome::kExitedAtOnce;
   }
-  Note(ports,
-       core + (start == CoreStart::kListening ? " listening after " : " running after ") + after);
-  // The guard must watch before the proxy goes on; released by the bridge
-  // whatever the job's end.
-  job.guardArmed = ports.guard != nullptr;
-  bool carried = false;
-  {
-    const ArmBeside arming(ports.guard);
-    carried = ProbeConnectivity(*ports.internet, *ports.system, job.signal, job.probeDeadlineMs,
-                                ports.log, job.keepAlive);
-  }
+  WriteLog(
+      ports,
+      core + (start == CoreStart::kListening ? " listening after " : " running after ") + after);
+  bool carried = ProbeConnectivity(*ports.internet, *ports.system, job.signal, job.probeDeadlineMs,
+                                   ports.log, job.keepAlive);
+  arming.reset();
   if (!carried) return stop(signal.Cancelled() ? Outcome::kCancelled : Outcome::kProbeFailed);
   if (!signal.Commit()) return stop(Outcome::kCancelled);
   return Outcome::kReady;

@@ -16,7 +16,7 @@
 
 namespace tessarin {
 
-std::string LogLine(uint64_t unix_ticks, uint32_t process_id, const std::string& text) {
+std::string StampedLine(uint64_t unix_ticks, uint32_t process_id, const std::string& text) {
   const std::time_t seconds = static_cast<std::time_t>(unix_ticks / 10000000ULL);
   const unsigned millis = static_cast<unsigned>(unix_ticks / 10000ULL % 1000ULL);
   std::tm utc = {};
@@ -101,7 +101,7 @@ std::string LogSafe(const std::string& text) {
   return out;
 }
 
-void Note(const OsPorts& ports, const std::string& text) {
+void WriteLog(const OsPorts& ports, const std::string& text) {
   if (ports.log != nullptr) ports.log->Write(text);
 }
 
@@ -216,7 +216,7 @@ void DiagnosticsLog::Write(const std::string& text) {
   if (Ready()) Append(host_, Stamp(text + "\n"));
 }
 
-void DiagnosticsLog::WriteCoreLines(const std::string& lines) {
+void DiagnosticsLog::WriteCoreOutput(const std::string& lines) {
   if (Ready()) Append(core_, Stamp(lines));
 }
 
@@ -247,7 +247,7 @@ std::string DiagnosticsLog::Stamp(const std::string& lines) {
     if (end == std::string::npos) end = lines.size();
     std::string line = lines.substr(begin, end - begin);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    out += LogLine(now, process_id_, MaskSecrets(line, secret));
+    out += StampedLine(now, process_id_, MaskSecrets(line, secret));
     begin = end + 1;
   }
   return out;

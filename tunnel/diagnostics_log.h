@@ -31,7 +31,7 @@ LogPath JoinLogPath(const LogPath& directory, const wchar_t* name);
 constexpr uint64_t kLogFileCapBytes = 1024 * 1024;
 
 // "2026-12-07T18:25:05.123Z [1234] text\n", from 100 ns ticks since 1970.
-std::string LogLine(uint64_t unix_ticks, uint32_t process_id, const std::string& text);
+std::string StampedLine(uint64_t unix_ticks, uint32_t process_id, const std::string& text);
 
 // A path or other wide text as UTF-8 (an unpaired surrogate becomes '?').
 std::string LogText(const std::wstring& text);
@@ -80,7 +80,7 @@ class DiagnosticsLog : public LogPort {
   void Write(const std::string& text) override;
   void MaskFromNowOn(const std::string& secret) override;
   // Whole lines of the core's output (each ended by a line feed).
-  void WriteCoreLines(const std::string& lines);
+  void WriteCoreOutput(const std::string& lines);
 
  private:
   bool Ready();

@@ -58,6 +58,10 @@ class InternetPort {
   // nullptr when no session handle comes back.
   virtual std::unique_ptr<InternetSession> OpenSession(const std::string& agent,
                                                        const std::string& proxy) = 0;
+  // Loads and starts what the first request through |proxy| would (the
+  // library, a session, the TLS provider), so that a first attempt costs no
+  // more than a later one. Any thread; nothing is kept.
+  virtual void Warm(const std::string& /*agent*/, const std::string& /*proxy*/) {}
 };
 
 // Processes of the core. The adapter may keep what it needs per process id
@@ -141,7 +145,7 @@ struct OsPorts {
 };
 
 // Writes |text| to |ports|' log, if it has one.
-void Note(const OsPorts& ports, const std::string& text);
+void WriteLog(const OsPorts& ports, const std::string& text);
 
 }  // namespace tessarin
 

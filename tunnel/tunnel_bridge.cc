@@ -57,8 +57,8 @@ class LoggedResult : public flutter::MethodResult {
  private:
   void Log(const std::string& outcome) {
     answered_ = true;
-    Note(ports_, "call " + method_ + ": " + outcome + ", " +
-                     std::to_string(ports_.system->SteadyMs() - began_) + " ms");
+    WriteLog(ports_, "call " + method_ + ": " + outcome + ", " +
+                         std::to_string(ports_.system->SteadyMs() - began_) + " ms");
   }
 
   std::unique_ptr<flutter::MethodResult> inner_;
@@ -84,8 +84,8 @@ void TunnelBridge::Initialize() {
       ports_.proxy_settings->ReadStringValue(L"ProxyServer", &server);
       ports_.proxy_settings->CloseSettingsKey();
     }
-    Note(ports_, "application directory " + LogText(appDirectory) + "; the system proxy was " +
-                     (enable == 1 ? "on (" + LogText(server) + "), switching it off" : "off"));
+    WriteLog(ports_, "application directory " + LogText(appDirectory) + "; the system proxy was " +
+                         (enable == 1 ? "on (" + LogText(server) + "), switching it off" : "off"));
   }
   // Every start clears a proxy a crashed run (or anything else) left on.
   ProxyOff();
@@ -226,7 +226,7 @@ void TunnelBridge::Status(flutter::MethodResult& result) {
 }
 
 void TunnelBridge::Disconnect(std::unique_ptr<flutter::MethodResult>& result) {
-  if (active || coreProcessId != 0) Note(ports_, "tunnel stopped: disconnect");
+  if (active || coreProcessId != 0) WriteLog(ports_, "tunnel stopped: disconnect");
   ProxyOff();
   const uint32_t core = coreProcessId;
   active = false;
@@ -245,7 +245,7 @@ void TunnelBridge::Disconnect(std::unique_ptr<flutter::MethodResult>& result) {
 
 void TunnelBridge::Teardown(const char* why) {
   if (pending_) {
-    Note(ports_, std::string("job cancelled: ") + why);
+    WriteLog(ports_, std::string("job cancelled: ") + why);
     std::unique_ptr<PendingJob> job = std::move(pending_);
     job->result.reset();
     // A core the job already kept is ours to end; the job is done with the
@@ -255,9 +255,9 @@ void TunnelBridge::Teardown(const char* why) {
       ports_.processes->Terminate(job->job->coreProcessId, 0);
       ReleaseGuardIfIdle();
     }
-    // Kept until it has ended, so that no job starts beside it; its end
-    // is noticed as any job's.
-    if (!job->job->finished.load(std::memory_order_acquire)) cancelled_ = std::move(job);
+    // Kept until its end is noticed, as any job's (the worker's notice
+    // comes even when it ended just now), so that no job starts beside it.
+    cancelled_ = std::move(job);
   }
   waiting_.clear();
   if (!active && coreProcessId == 0) return;
@@ -278,12 +278,12 @@ void TunnelBridge::CoreExited(uint32_t process_id) {
 
 bool TunnelBridge::ProxyOn() {
   if (SetSystemProxy(*ports_.proxy_settings, true)) {
-    Note(ports_, "system proxy on");
+    WriteLog(ports_, "system proxy on");
     proxyOffPending_ = false;
     proxyOffRetryMs_ = 0;
     return true;
   }
-  Note(ports_, "the system proxy could not be switched on");
+  WriteLog(ports_, "the system proxy could not be switched on");
   ProxyOff();
   return false;
 }
@@ -303,12 +303,13 @@ bool TunnelBridge::ProxyOff() {
     proxyOffRetryMs_ = proxyOffRetryMs_ == 0
                            ? kFirstProxyOffRetryMs
                            : std::min(proxyOffRetryMs_ * 2, kLongestProxyOffRetryMs);
-    Note(ports_, "the system proxy could not be switched off; the guard stays armed; trying again in " +
-                     std::to_string(proxyOffRetryMs_) + " ms");
+    WriteLog(ports_,
+             "the system proxy could not be switched off; the guard stays armed; trying again in " +
+                 std::to_string(proxyOffRetryMs_) + " ms");
     if (ports_.worker != nullptr) ports_.worker->RetryAfter(proxyOffRetryMs_);
     return false;
   }
-  if (proxyOffPending_) Note(ports_, "the system proxy is off now");
+  if (proxyOffPending_) WriteLog(ports_, "the system proxy is off now");
   proxyOffPending_ = false;
   proxyOffRetryMs_ = 0;
   guard_->Release();
@@ -332,7 +333,7 @@ void TunnelBridge::ReleaseGuardIfIdle() {
 
 void TunnelBridge::GuardExited() {
   if (!active && !proxyOffPending_) return;
-  Note(ports_, "the guard ended while the proxy may be on; starting it again");
+  WriteLog(ports_, "the guard ended while the proxy may be on; starting it again");
   guard_->Rearm();
 }
 
@@ -343,7 +344,7 @@ void TunnelBridge::RollBack(std::unique_ptr<flutter::MethodResult> result) {
     if (result) result->Error("INTERNAL_ERROR", "The native handler failed.", nullptr);
     return;
   }
-  Note(ports_, "rolled back after an internal error");
+  WriteLog(ports_, "rolled back after an internal error");
   ProxyOff();
   auto stop = std::make_shared<CoreJob>();
   stop->oldCore = coreProcessId;
@@ -352,7 +353,7 @@ void TunnelBridge::RollBack(std::unique_ptr<flutter::MethodResult> result) {
 }
 
 void TunnelBridge::StopTunnel(const char* why) {
-  Note(ports_, std::string("tunnel stopped: ") + why);
+  WriteLog(ports_, std::string("tunnel stopped: ") + why);
   ProxyOff();
   if (coreProcessId != 0) TerminateCore(*ports_.processes, coreProcessId);
   active = false;

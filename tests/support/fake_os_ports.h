@@ -248,6 +248,7 @@ class FakeSystem : public tessarin::SystemPort {
   void Sleep(uint32_t milliseconds) override {
     log_->Add("sys.sleep " + std::to_string(milliseconds));
     steady_ms += milliseconds;
+    last_sleep_ms = milliseconds;
     if (on_sleep) on_sleep();
   }
   uint64_t SteadyMs() override { return steady_ms; }
@@ -270,6 +271,7 @@ class FakeSystem : public tessarin::SystemPort {
   std::function<std::vector<uint32_t>(uint64_t)> listeners;
   // Runs after each sleep, as the platform thread would meanwhile.
   std::function<void()> on_sleep;
+  uint32_t last_sleep_ms = 0;
 
  private:
   EventLog* log_;

@@ -32,7 +32,8 @@ fs::path FreshDirectory(const char* name) {
 }
 
 TEST(DiagnosticsLogTest, LinesHaveTheAgreedForm) {
-  EXPECT_EQ(LogLine(kNow, 42, "core 7 started"), "2026-12-06T10:25:05.123Z [42] core 7 started\n");
+  EXPECT_EQ(StampedLine(kNow, 42, "core 7 started"),
+            "2026-12-06T10:25:05.123Z [42] core 7 started\n");
   EXPECT_EQ(LogSafe(std::string("con\nnect\x01", 9)), "con?nect?");
   EXPECT_EQ(LogText(L"C:\\Apps\\t\u00e9ssarin"), "C:\\Apps\\t\xc3\xa9ssarin");
 }
@@ -85,7 +86,7 @@ TEST(DiagnosticsLogTest, TheCredentialIsMaskedWhereverItCouldAppear) {
     void NotImplemented() override {}
   };
   bridge.HandleTunnelCall(call, std::make_unique<Ignore>());
-  log.WriteCoreLines(std::string("FATAL decode config: uuid ") + kUuid + "\r\nsecond line\n");
+  log.WriteCoreOutput(std::string("FATAL decode config: uuid ") + kUuid + "\r\nsecond line\n");
   const std::string host = Read(directory / "tessarin.log");
   const std::string core = Read(directory / "core.log");
   EXPECT_EQ(host.find(kUuid), std::string::npos);

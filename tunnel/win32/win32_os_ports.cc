@@ -4,6 +4,10 @@
 // After winsock2.h, which it needs.
 #include <iphlpapi.h>
 #include <share.h>
+#define SECURITY_WIN32
+#include <schannel.h>
+#include <security.h>
+#include <wincrypt.h>
 
 #include <cstdio>
 #include <cstring>
@@ -58,6 +62,23 @@ std::unique_ptr<InternetSession> Win32InternetPort::OpenSession(const std::strin
   return std::make_unique<Win32InternetSession>(session);
 }
 
+void Win32InternetPort::Warm(const std::string& agent, const std::string& proxy) {
+  const unique_hinternet session(
+      ::InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_PROXY, proxy.c_str(), nullptr, 0));
+  // The TLS provider loads its library and starts at its first credentials.
+  SCHANNEL_CRED settings = {};
+  settings.dwVersion = SCHANNEL_CRED_VERSION;
+  CredHandle credentials;
+  TimeStamp expiry;
+  wchar_t provider[] = UNISP_NAME_W;
+  if (::AcquireCredentialsHandleW(nullptr, provider, SECPKG_CRED_OUTBOUND, nullptr, &settings,
+                                  nullptr, nullptr, &credentials, &expiry) == SEC_E_OK) {
+    ::FreeCredentialsHandle(&credentials);
+  }
+  // The trusted roots the node's certificate is checked against, read once.
+  if (const HCERTSTORE roots = ::CertOpenSystemStoreW(0, L"ROOT")) ::CertCloseStore(roots, 0);
+}
+
 namespace {
 
 constexpr DWORD kCoreOutputPipeBytes = 1024 * 1024;
@@ -82,10 +103,10 @@ void CopyOutput(unique_handle pipe, DiagnosticsLog* log) {
       const size_t last = pending.rfind('\n');
       if (last == std::string::npos && pending.size() < kCoreOutputPipeBytes) continue;
       const size_t cut = last == std::string::npos ? pending.size() : last + 1;
-      log->WriteCoreLines(pending.substr(0, cut));
+      log->WriteCoreOutput(pending.substr(0, cut));
       pending.erase(0, cut);
     }
-    if (!pending.empty()) log->WriteCoreLines(pending + "\n");
+    if (!pending.empty()) log->WriteCoreOutput(pending + "\n");
   };
   // A thread's entry: nothing escapes, and the pipe is closed however it ends
   // (a core still writing then fails its writes, it is not blocked).

@@ -20,6 +20,7 @@ class Win32InternetPort : public InternetPort {
   uint32_t LastError() override { return ::GetLastError(); }
   std::unique_ptr<InternetSession> OpenSession(const std::string& agent,
                                                const std::string& proxy) override;
+  void Warm(const std::string& agent, const std::string& proxy) override;
 };
 
 // Keeps the handle of every process it launched until that process is
