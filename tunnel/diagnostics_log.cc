@@ -9,6 +9,7 @@
 #include <share.h>
 #endif
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -50,8 +51,13 @@ bool UuidAt(const std::string& text, size_t at) {
 }  // namespace
 
 std::string MaskSecrets(const std::string& text, const std::string& secret) {
+  return MaskSecrets(text, std::vector<std::string>{secret});
+}
+
+std::string MaskSecrets(const std::string& text, const std::vector<std::string>& secrets) {
   std::string out = text;
-  if (!secret.empty()) {
+  for (const std::string& secret : secrets) {
+    if (secret.empty()) continue;
     for (size_t at = out.find(secret); at != std::string::npos; at = out.find(secret, at)) {
       out.replace(at, secret.size(), secret.size(), '*');
     }
@@ -125,6 +131,9 @@ int RenameFile(const LogPath& from, const LogPath& to) {
   return _wrename(from.c_str(), to.c_str());
 }
 FILE* OpenToAppend(const LogPath& path) { return _wfsopen(path.c_str(), L"ab", _SH_DENYNO); }
+FILE* OpenToEmpty(const LogPath& path) { return _wfsopen(path.c_str(), L"wb", _SH_DENYNO); }
+FILE* OpenToRead(const LogPath& path) { return _wfsopen(path.c_str(), L"rb", _SH_DENYNO); }
+int SeekTo(FILE* file, uint64_t at) { return _fseeki64(file, static_cast<__int64>(at), SEEK_SET); }
 const LogPath::value_type* kSeparators = L"\\/";
 #else
 bool FileSize(const LogPath& path, uint64_t* size) {
@@ -145,8 +154,29 @@ int RenameFile(const LogPath& from, const LogPath& to) {
   return std::rename(from.c_str(), to.c_str());
 }
 FILE* OpenToAppend(const LogPath& path) { return std::fopen(path.c_str(), "ab"); }
+FILE* OpenToEmpty(const LogPath& path) { return std::fopen(path.c_str(), "wb"); }
+FILE* OpenToRead(const LogPath& path) { return std::fopen(path.c_str(), "rb"); }
+int SeekTo(FILE* file, uint64_t at) { return fseeko(file, static_cast<off_t>(at), SEEK_SET); }
 const LogPath::value_type* kSeparators = "/";
 #endif
+
+// The file's last |bytes| at most, from the first whole line in them.
+std::string NewestLines(const LogPath& path, uint64_t size, uint64_t bytes) {
+  std::string kept;
+  FILE* file = OpenToRead(path);
+  if (file == nullptr) return kept;
+  const uint64_t from = size > bytes ? size - bytes : 0;
+  if (SeekTo(file, from) == 0) {
+    kept.resize(static_cast<size_t>(size - from));
+    kept.resize(std::fread(&kept[0], 1, kept.size(), file));
+  }
+  std::fclose(file);
+  if (from > 0) {
+    const size_t line = kept.find('\n');
+    kept.erase(0, line == std::string::npos ? kept.size() : line + 1);
+  }
+  return kept;
+}
 
 // Each missing directory on the way, then whether it is one.
 bool MakeDirectories(const LogPath& path) {
@@ -181,8 +211,28 @@ LogPath JoinLogPath(const LogPath& directory, const wchar_t* name) {
   return joined;
 }
 
+namespace {
+
+// Holds a cross-process lock for one scope, when there is one.
+class HeldLock {
+ public:
+  explicit HeldLock(LogFileLock* lock)
+      : lock_(lock != nullptr && lock->Acquire() ? lock : nullptr) {}
+  ~HeldLock() {
+    if (lock_ != nullptr) lock_->Release();
+  }
+  HeldLock(const HeldLock&) = delete;
+  HeldLock& operator=(const HeldLock&) = delete;
+
+ private:
+  LogFileLock* lock_;
+};
+
+}  // namespace
+
 bool CappedLogFile::Append(const std::string& bytes) {
   std::lock_guard<std::mutex> hold(lock_);
+  const HeldLock other_processes(cross_process_);
   const std::string* burst = &bytes;
   std::string tail;
   if (bytes.size() > kLogFileCapBytes) {
@@ -195,7 +245,16 @@ bool CappedLogFile::Append(const std::string& bytes) {
     rotated += LogPath::value_type('.');
     rotated += LogPath::value_type('1');
     RemoveFile(rotated);
-    if (RenameFile(path_, rotated) != 0) RemoveFile(path_);  // never past the cap
+    if (RenameFile(path_, rotated) != 0) {
+      // Held open by another program, or the older file is: cut in place to
+      // its newest half, never deleted. When even that is refused, the
+      // burst is dropped: never past the cap plus one burst.
+      const std::string newest = NewestLines(path_, size, kLogFileCapBytes / 2);
+      FILE* cut = OpenToEmpty(path_);
+      if (cut == nullptr) return false;
+      const bool kept = std::fwrite(newest.data(), 1, newest.size(), cut) == newest.size();
+      if (std::fclose(cut) != 0 || !kept) return false;
+    }
   }
   // Opened for this burst only, shared with every other reader and writer.
   FILE* file = OpenToAppend(path_);
@@ -205,62 +264,105 @@ bool CappedLogFile::Append(const std::string& bytes) {
 }
 
 DiagnosticsLog::DiagnosticsLog(LogPath directory, uint32_t process_id,
-                               std::function<uint64_t()> clock)
+                               std::function<uint64_t()> clock, LogFileLock* lock)
     : directory_(std::move(directory)),
       process_id_(process_id),
       clock_(std::move(clock)),
-      host_(JoinLogPath(directory_, kHostLogName)),
-      core_(JoinLogPath(directory_, kCoreLogName)) {}
+      host_(JoinLogPath(directory_, kHostLogName), lock),
+      core_(JoinLogPath(directory_, kCoreLogName), lock) {}
 
-void DiagnosticsLog::Write(const std::string& text) {
-  if (Ready()) Append(host_, Stamp(text + "\n"));
-}
+void DiagnosticsLog::Write(const std::string& text) { Append(host_, host_dropped_, text + "\n"); }
 
 void DiagnosticsLog::WriteCoreOutput(const std::string& lines) {
-  if (Ready()) Append(core_, Stamp(lines));
+  Append(core_, core_dropped_, lines);
 }
+
+namespace {
+// Every node of a session is remembered; the oldest go once this many are.
+constexpr size_t kSecretsKept = 64;
+}  // namespace
 
 void DiagnosticsLog::MaskFromNowOn(const std::string& secret) {
+  if (secret.empty()) return;
   std::lock_guard<std::mutex> hold(lock_);
-  secret_ = secret;
+  if (std::find(secrets_.begin(), secrets_.end(), secret) != secrets_.end()) return;
+  if (secrets_.size() == kSecretsKept) secrets_.erase(secrets_.begin());
+  secrets_.push_back(secret);
 }
 
-bool DiagnosticsLog::Ready() {
-  if (failed_) return false;
-  std::lock_guard<std::mutex> hold(lock_);
-  if (made_) return true;
-  made_ = MakeDirectories(directory_);
-  if (!made_) Append(host_, "");  // reports it
-  return made_;
-}
-
-std::string DiagnosticsLog::Stamp(const std::string& lines) {
-  std::string secret;
+std::string DiagnosticsLog::Mask(const std::string& text) {
+  std::vector<std::string> secrets;
   {
     std::lock_guard<std::mutex> hold(lock_);
-    secret = secret_;
+    secrets = secrets_;
   }
-  const uint64_t now = clock_();
+  return MaskSecrets(text, secrets);
+}
+
+std::string DiagnosticsLog::Stamp(const std::string& lines, uint64_t now) {
   std::string out;
   for (size_t begin = 0; begin < lines.size();) {
     size_t end = lines.find('\n', begin);
     if (end == std::string::npos) end = lines.size();
     std::string line = lines.substr(begin, end - begin);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    out += StampedLine(now, process_id_, MaskSecrets(line, secret));
+    out += StampedLine(now, process_id_, line);
     begin = end + 1;
   }
-  return out;
+  return Mask(out);
 }
 
-void DiagnosticsLog::Append(CappedLogFile& file, const std::string& bytes) {
-  if (made_ && file.Append(bytes)) return;
-  // Said once; from then on the program goes on as if there were no log.
-  if (!failed_.exchange(true)) {
-    std::fprintf(stderr, "The diagnostics log cannot be written in %s; going on without it.\n",
+void DiagnosticsLog::Append(CappedLogFile& file, std::atomic<uint64_t>& dropped,
+                            const std::string& lines) {
+  if (directory_.empty()) return;  // no log
+  const uint64_t now = clock_();
+  const uint64_t lost = dropped.load();
+  std::string bytes = Stamp(lines, now);
+  if (lost > 0) {
+    bytes = StampedLine(now, process_id_,
+                        std::to_string(lost) +
+                            " earlier lines were not written: the log could not be written") +
+            bytes;
+  }
+  // A folder someone deleted is made again, and the burst tried once more.
+  if (file.Append(bytes) || (MakeDirectories(directory_) && file.Append(bytes))) {
+    dropped -= lost;
+    failing_ = false;
+    return;
+  }
+  dropped += static_cast<uint64_t>(std::count(lines.begin(), lines.end(), '\n'));
+  // Said once until writing works again; the program goes on meanwhile.
+  if (!failing_.exchange(true)) {
+    std::fprintf(stderr,
+                 "The diagnostics log cannot be written in %s; going on without it until it "
+                 "can.\n",
                  PathText(directory_).c_str());
     std::fflush(stderr);
   }
+}
+
+void CoreOutputWriter::Add(const char* data, size_t size, bool more_waiting) {
+  pending_.append(data, size);
+  if (more_waiting && pending_.size() < kCoreOutputPieceBytes) return;  // one append for all
+  const size_t last = pending_.rfind('\n');
+  if (last != std::string::npos) {
+    log_->WriteCoreOutput(pending_.substr(0, last + 1));
+    pending_.erase(0, last + 1);
+    return;
+  }
+  if (pending_.size() < kCoreOutputPieceBytes) return;
+  // A line as long as a piece with no end yet: masked whole before it is
+  // cut, so a credential across the cut is already hidden, and its tail
+  // kept, so one that the next read completes is seen whole then.
+  const std::string masked = log_->Mask(pending_);
+  const size_t cut = masked.size() - kMaskCarryBytes;
+  log_->WriteCoreOutput(masked.substr(0, cut) + "\n");
+  pending_ = masked.substr(cut);
+}
+
+void CoreOutputWriter::End() {
+  if (!pending_.empty()) log_->WriteCoreOutput(pending_ + "\n");
+  pending_.clear();
 }
 
 }  // namespace tessarin

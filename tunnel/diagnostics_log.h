@@ -10,6 +10,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace tessarin {
 
@@ -39,22 +40,39 @@ std::string LogText(const std::wstring& text);
 // characters, so that it can never forge a line.
 std::string LogSafe(const std::string& text);
 
-// |text| with every 8-4-4-4-12 hex group and every occurrence of |secret|
-// (when not empty) hidden behind asterisks.
+// |text| with every 8-4-4-4-12 hex group and every occurrence of each of
+// |secrets| (the empty one aside) hidden behind asterisks.
+std::string MaskSecrets(const std::string& text, const std::vector<std::string>& secrets);
 std::string MaskSecrets(const std::string& text, const std::string& secret);
 
+// Held around each rotate-and-append, so that two processes writing the same
+// files (the host and its guard) never rotate under each other.
+class LogFileLock {
+ public:
+  virtual ~LogFileLock() = default;
+  // False when it could not be had in time; the append then goes ahead.
+  virtual bool Acquire() = 0;
+  virtual void Release() = 0;
+};
+
 // One capped file. Append writes a burst whole: when it would take the file
-// past the cap, the file is first moved to "<path>.1"; a burst larger than
-// the cap keeps only its end. Safe to call from any thread.
+// past the cap, the file is first moved to "<path>.1"; when it cannot be
+// moved (another program holds it, or "<path>.1", open without delete
+// sharing) it is cut in place to its newest half instead, and when that fails too the burst
+// is dropped: the file never grows past its cap plus one burst, and it is
+// never deleted to make room. A burst larger than the cap keeps only its end.
+// Safe to call from any thread; |lock|, if any, is held around it.
 class CappedLogFile {
  public:
-  explicit CappedLogFile(LogPath path) : path_(std::move(path)) {}
-  // False when the file cannot be written.
+  explicit CappedLogFile(LogPath path, LogFileLock* lock = nullptr)
+      : path_(std::move(path)), cross_process_(lock) {}
+  // False when the burst was not written.
   bool Append(const std::string& bytes);
 
  private:
   std::mutex lock_;
   LogPath path_;
+  LogFileLock* cross_process_;
 };
 
 // Where the tunnel's code writes its events: thread-safe, and silent when
@@ -63,39 +81,66 @@ class LogPort {
  public:
   virtual ~LogPort() = default;
   virtual void Write(const std::string& text) = 0;
-  // From now on |secret| (the node's credential) is hidden in every line,
-  // the core's output included.
+  // From now on |secret| (a node's credential) is hidden in every line, the
+  // core's output included, as every earlier one of this session still is
+  // (an old core may still be writing).
   virtual void MaskFromNowOn(const std::string& secret) = 0;
 };
 
 // The two files of one log directory: the host's (and the guard's) lines,
 // and the core's output, each line stamped with the time and the writer's
-// process id and masked. The directory is made at the first write; when it
-// cannot be made or written, one line says so on standard error and the
-// program goes on without a log.
+// process id and masked. The directory is made at the first write, and made
+// again whenever a write finds it gone. A write that fails is not retried,
+// but counted: the next line that can be written says how many were lost.
+// While nothing can be written, one line says so on standard error (once
+// until writing works again) and the program goes on. An empty |directory|
+// is no log at all.
 class DiagnosticsLog : public LogPort {
  public:
-  // |clock|: 100 ns ticks since 1970, UTC.
-  DiagnosticsLog(LogPath directory, uint32_t process_id, std::function<uint64_t()> clock);
+  // |clock|: 100 ns ticks since 1970, UTC. |lock|, if any, outlives the log.
+  DiagnosticsLog(LogPath directory, uint32_t process_id, std::function<uint64_t()> clock,
+                 LogFileLock* lock = nullptr);
   void Write(const std::string& text) override;
   void MaskFromNowOn(const std::string& secret) override;
   // Whole lines of the core's output (each ended by a line feed).
   void WriteCoreOutput(const std::string& lines);
+  // |text| masked as every line is.
+  std::string Mask(const std::string& text);
 
  private:
-  bool Ready();
-  std::string Stamp(const std::string& lines);
-  void Append(CappedLogFile& file, const std::string& bytes);
+  std::string Stamp(const std::string& lines, uint64_t now);
+  void Append(CappedLogFile& file, std::atomic<uint64_t>& dropped, const std::string& lines);
 
   LogPath directory_;
   uint32_t process_id_;
   std::function<uint64_t()> clock_;
   CappedLogFile host_;
   CappedLogFile core_;
-  std::mutex lock_;  // guards the two below
-  std::string secret_;
-  bool made_ = false;
-  std::atomic<bool> failed_{false};
+  std::mutex lock_;  // guards the secrets
+  std::vector<std::string> secrets_;
+  std::atomic<uint64_t> host_dropped_{0};
+  std::atomic<uint64_t> core_dropped_{0};
+  std::atomic<bool> failing_{false};  // said on stderr until a write works again
+};
+
+// One core's output on its way to the core file: whole lines as they come.
+// A line that grows to a piece without ending is written in pieces, each
+// masked before it is cut and its last kMaskCarryBytes kept for the next,
+// so that a credential split across two reads is still seen whole.
+constexpr size_t kCoreOutputPieceBytes = 1024 * 1024;
+constexpr size_t kMaskCarryBytes = 256;
+class CoreOutputWriter {
+ public:
+  explicit CoreOutputWriter(DiagnosticsLog* log) : log_(log) {}
+  // What one read gave; |more_waiting|: more is there already, so it can
+  // wait for one append with the rest.
+  void Add(const char* data, size_t size, bool more_waiting);
+  // The core is gone: what is left, as a last line.
+  void End();
+
+ private:
+  DiagnosticsLog* log_;
+  std::string pending_;
 };
 
 }  // namespace tessarin

@@ -946,6 +946,47 @@ def s34_start_gives_up_and_says_so(ctx):
         ctx.wine.set_proxy_values(0)
 
 
+def s35_log_bounded_while_held_and_made_again(ctx):
+    """core.log and tessarin.log.1 held open by another program (read and write
+    sharing, no delete sharing) while the core floods 8 MB: each file stays
+    within its cap plus one burst and keeps the newest lines. Then the logs
+    folder deleted while connected: the disconnect is in a new tessarin.log."""
+    fresh_logs()
+    os.makedirs(log_directory())
+    held = [os.path.join(log_directory(), name) for name in ("core.log", "tessarin.log.1")]
+    holder = subprocess.Popen([ctx.wine.wine_run, os.path.join(os.path.dirname(ctx.bundle), "tests",
+                                                               "hold_files.exe")]
+                              + [windows_path(path) for path in held],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=clean_environment())
+    try:
+        expect_equal(holder.stdout.readline().strip(), b"held", "files held")
+        app = ctx.app()
+        app.start([ctx.connect(), {"wait_ms": 4000}, {"call": "status"}, {"wait_ms": 3000},
+                   {"call": "disconnect"}, {"close": True}],
+                  env={"TESSARIN_STAND_IN_CORE_FLOOD_MB": "8"})
+        expect_connected(app.wait_for_step(0), SMART_MESSAGE, "connect")
+        app.wait_for_step(2)
+        expect(any("flooded" in line for line in app.core_log()), "the core wrote its 8 MB")
+        sizes = {name: os.path.getsize(os.path.join(log_directory(), name))
+                 for name in os.listdir(log_directory())}
+        expect(all(size <= 2 * 1024 * 1024 for size in sizes.values()),
+               "each file within its cap and one burst: %r" % sizes)
+        core = open(held[0], encoding="utf-8").read().splitlines()
+        expect(core and core[-1].endswith("INFO[0000] flood " + "x" * 1000),
+               "core.log ends with the core's newest line")
+        expect(any("call status: success" in line for line in log_lines()),
+               "the host's newest line is in tessarin.log")
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=30)
+    shutil.rmtree(log_directory())  # while connected, before the disconnect
+    expect_equal(app.wait(), 0, "exit code")
+    expect_idle(app.replies()[4], "disconnect")
+    expect(any("call disconnect: success" in line for line in log_lines()),
+           "the folder was made again for the disconnect: %r" % log_lines())
+    print("held while flooded: %r" % sizes)
+
+
 SCENARIOS = {
     "bundle_session": bundle_session,
     "missing_engine_files": missing_engine_files,
@@ -983,6 +1024,7 @@ SCENARIOS = {
     "32_core_ends_right_after_the_probe": s32_core_ends_right_after_the_probe,
     "33_guard_killed_five_times": s33_guard_killed_five_times,
     "34_start_gives_up_and_says_so": s34_start_gives_up_and_says_so,
+    "35_log_bounded_while_held_and_made_again": s35_log_bounded_while_held_and_made_again,
 }
 
 

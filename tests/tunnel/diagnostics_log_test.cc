@@ -117,5 +117,64 @@ TEST(DiagnosticsLogTest, AnUnwritableDirectoryIsSaidOnceAndChangesNothingElse) {
   fs::remove(blocker);
 }
 
+TEST(DiagnosticsLogTest, AFileThatCannotBeMovedAsideKeepsItsNewestLines) {
+  const fs::path directory = FreshDirectory("held");
+  // An older file that can be neither removed nor replaced, as one another
+  // program holds open.
+  fs::create_directories(directory / "core.log.1" / "held");
+  CappedLogFile file(directory / "core.log");
+  ASSERT_TRUE(file.Append(std::string(kLogFileCapBytes - 20, 'o') + "\n"));
+  ASSERT_TRUE(file.Append("newest\n"));
+  ASSERT_TRUE(file.Append(std::string(100, 'n') + "\n"));  // past the cap
+  EXPECT_EQ(Read(directory / "core.log"), "newest\n" + std::string(100, 'n') + "\n");
+  EXPECT_TRUE(fs::is_directory(directory / "core.log.1"));
+  fs::remove_all(directory);
+}
+
+TEST(DiagnosticsLogTest, AFolderDeletedMeanwhileIsMadeAgainAndLostLinesAreCounted) {
+  const fs::path directory = FreshDirectory("healing");
+  DiagnosticsLog log(directory, 7, [] { return kNow; });
+  log.Write("first");
+  fs::remove_all(directory);
+  log.Write("second");  // made again
+  EXPECT_NE(Read(directory / "tessarin.log").find("second"), std::string::npos);
+  fs::remove_all(directory);
+  std::ofstream(directory) << "a file where the folder would be";
+  testing::internal::CaptureStderr();
+  log.Write("lost one");
+  log.Write("lost two");
+  testing::internal::GetCapturedStderr();
+  fs::remove(directory);
+  log.Write("back");
+  EXPECT_EQ(Read(directory / "tessarin.log"),
+            "2026-12-06T10:25:05.123Z [7] 2 earlier lines were not written: the log could not be "
+            "written\n2026-12-06T10:25:05.123Z [7] back\n");
+  fs::remove_all(directory);
+}
+
+TEST(DiagnosticsLogTest, EveryNodeOfTheSessionAndASplitCredentialStayMasked) {
+  const fs::path directory = FreshDirectory("secrets");
+  DiagnosticsLog log(directory, 7, [] { return kNow; });
+  log.MaskFromNowOn("old-node-secret");
+  log.MaskFromNowOn("new-node-secret");
+  log.WriteCoreOutput("old core: old-node-secret; new core: new-node-secret\n");
+  CoreOutputWriter writer(&log);
+  // A line with no end, its credential cut by the read, then by the piece.
+  std::string line(kCoreOutputPieceBytes - 20, 'x');
+  line += kUuid;
+  writer.Add(line.data(), line.size() - 10, false);
+  writer.Add(line.data() + line.size() - 10, 10, false);
+  const std::string rest = std::string(" and ") + "new-node-secret";
+  writer.Add(rest.data(), 5, false);
+  writer.Add(rest.data() + 5, rest.size() - 5, false);
+  writer.End();
+  const std::string core = Read(directory / "core.log");
+  for (const char* secret : {"old-node-secret", "new-node-secret", "0f8e6a52", "5d6c7b8a9e01"}) {
+    EXPECT_EQ(core.find(secret), std::string::npos) << secret;
+  }
+  EXPECT_NE(core.find("****-****-************ and ***************"), std::string::npos);
+  fs::remove_all(directory);
+}
+
 }  // namespace
 }  // namespace tessarin

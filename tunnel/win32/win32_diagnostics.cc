@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 namespace tessarin {
@@ -15,15 +16,45 @@ uint64_t UnixTicksNow() {
   return since_1601 - 116444736000000000ULL;
 }
 
+// One named mutex per user session, shared by the host and its guard; a
+// holder that died leaves it abandoned, which counts as had.
+class NamedLogLock : public LogFileLock {
+ public:
+  NamedLogLock() : mutex_(::CreateMutexW(nullptr, FALSE, L"Local\\tessarin.log-lock")) {}
+  bool Acquire() override {
+    if (mutex_ == nullptr) return false;
+    // A holder stuck in a crash cannot hold every later line back for long.
+    const DWORD waited = ::WaitForSingleObject(mutex_, 2000);
+    return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+  }
+  void Release() override { ::ReleaseMutex(mutex_); }
+
+ private:
+  HANDLE mutex_;  // never closed: the log lives until the process ends
+};
+
+// An absolute path: a drive's "X:\" or a share's "\\".
+bool Absolute(const LogPath& path) {
+  return (path.size() >= 3 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/')) ||
+         path.compare(0, 2, L"\\\\") == 0;
+}
+
 }  // namespace
 
 std::unique_ptr<DiagnosticsLog> OpenDiagnosticsLog() {
   wchar_t local[MAX_PATH * 4];
   const DWORD length = ::GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH * 4);
-  // Without the variable the directory is unknown: the log says so at its first line.
   const LogPath base = length > 0 && length < MAX_PATH * 4 ? LogPath(local, length) : LogPath();
+  static NamedLogLock* lock = new NamedLogLock();
+  // Without the variable (or with a relative one) no path is the user's
+  // own: no log, rather than one at the root of some drive.
+  if (!Absolute(base)) {
+    std::fprintf(stderr, "LOCALAPPDATA is not set to a full path; no diagnostics log.\n");
+    std::fflush(stderr);
+    return std::make_unique<DiagnosticsLog>(LogPath(), ::GetCurrentProcessId(), UnixTicksNow);
+  }
   return std::make_unique<DiagnosticsLog>(JoinLogPath(base, kLogDirectory), ::GetCurrentProcessId(),
-                                          UnixTicksNow);
+                                          UnixTicksNow, lock);
 }
 
 std::string WindowsVersion() {

@@ -83,30 +83,23 @@ namespace {
 
 constexpr DWORD kCoreOutputPipeBytes = 1024 * 1024;
 
-// Copies a core's output into the log as it comes, whole lines at a time,
-// until the core (the pipe's last writer) is gone. What the pipe holds is
-// gathered into one append, so a core that writes at full speed is drained
-// as fast as the disk takes it.
+// Copies a core's output into the log as it comes, until the core (the
+// pipe's last writer) is gone. What the pipe holds is gathered into one
+// append, so a core that writes at full speed is drained as fast as the disk
+// takes it.
 void CopyOutput(unique_handle pipe, DiagnosticsLog* log) {
   auto drain = [log](HANDLE read) {
-    std::string pending;
+    CoreOutputWriter writer(log);
     std::vector<char> buffer(kCoreOutputPipeBytes);
     DWORD got = 0;
     while (::ReadFile(read, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) &&
            got > 0) {
-      pending.append(buffer.data(), got);
       DWORD waiting = 0;
-      if (pending.size() < kCoreOutputPipeBytes &&
-          ::PeekNamedPipe(read, nullptr, 0, nullptr, &waiting, nullptr) && waiting > 0) {
-        continue;  // more is there already: one append for all of it
-      }
-      const size_t last = pending.rfind('\n');
-      if (last == std::string::npos && pending.size() < kCoreOutputPipeBytes) continue;
-      const size_t cut = last == std::string::npos ? pending.size() : last + 1;
-      log->WriteCoreOutput(pending.substr(0, cut));
-      pending.erase(0, cut);
+      const bool more =
+          ::PeekNamedPipe(read, nullptr, 0, nullptr, &waiting, nullptr) && waiting > 0;
+      writer.Add(buffer.data(), got, more);
     }
-    if (!pending.empty()) log->WriteCoreOutput(pending + "\n");
+    writer.End();
   };
   // A thread's entry: nothing escapes, and the pipe is closed however it ends
   // (a core still writing then fails its writes, it is not blocked).
