@@ -58,6 +58,7 @@ bool FlutterWindow::OnWindowCreated() {
   worker_.NotifyDone(NativeHandle(), kJobFinishedMessage, kProxyOffRetryTimer);
   ports_->guard.NotifyExit(NativeHandle(), kGuardExitedMessage);
   ports_->guard.KeepAliveWith(ports_);
+  ports_->guard.ReportTo(&HostLog());
   // Before the engine exists, so the proxy is off even when the engine fails.
   bridge_.Initialize();
   const RECT frame = ClientArea();
@@ -110,7 +111,7 @@ LRESULT FlutterWindow::HandleWindowMessage(HWND window, UINT message, WPARAM wpa
   // ever destroying the window: the tunnel stops here, before returning.
   if (message == WM_ENDSESSION && wparam) {
     TeardownTunnel((lparam & ENDSESSION_CLOSEAPP) ? "Restart Manager closes the program"
-                                              : "the session ends");
+                                                  : "the session ends");
     // Restart Manager (an installer or an update) expects the program to go.
     if (lparam & ENDSESSION_CLOSEAPP) PostMessageW(window, WM_CLOSE, 0, 0);
   }

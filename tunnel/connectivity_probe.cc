@@ -108,7 +108,7 @@ bool ProbeConnectivity(InternetPort& internet, SystemPort& system,
                  std::to_string(system.SteadyMs() - began) + " ms");
     }
     if (ended && result.passed) return true;
-    system.Sleep(kProbePauseMs);
+    system.Pause(kProbePauseMs, *signal);
   }
   return false;
 }

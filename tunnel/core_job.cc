@@ -20,7 +20,9 @@ CoreStart WaitForCoreStart(ProcessPort& processes, SystemPort& system, const Job
   const uint64_t start = system.SteadyMs();
   auto rest_of_wait = [&] {
     const uint64_t waited = system.SteadyMs() - start;
-    if (waited < kCoreStartCheckMs) system.Sleep(static_cast<uint32_t>(kCoreStartCheckMs - waited));
+    if (waited < kCoreStartCheckMs) {
+      system.Pause(static_cast<uint32_t>(kCoreStartCheckMs - waited), signal);
+    }
     return CoreStart::kWaited;
   };
   // Without the table, or with a listener of unknown owner already there,
@@ -41,8 +43,9 @@ CoreStart WaitForCoreStart(ProcessPort& processes, SystemPort& system, const Job
     }
     const uint64_t waited = system.SteadyMs() - start;
     if (waited >= kCoreStartCheckMs) return CoreStart::kWaited;
-    system.Sleep(
-        static_cast<uint32_t>(std::min<uint64_t>(kCoreStartPollMs, kCoreStartCheckMs - waited)));
+    system.Pause(
+        static_cast<uint32_t>(std::min<uint64_t>(kCoreStartPollMs, kCoreStartCheckMs - waited)),
+        signal);
   }
 }
 
@@ -95,6 +98,7 @@ Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
              "WinINet warmed in " + std::to_string(ports.system->SteadyMs() - began) + " ms");
   }));
   if (!ports.system->WriteWholeFile(job.configPath, job.config)) return Outcome::kWriteFailed;
+  if (signal.Cancelled()) return Outcome::kCancelled;
   std::vector<uint32_t> before;
   const bool known =
       !job.fixedStartWait && ports.system->LocalListeners(LocalProxyEndpoint::kPort, &before);

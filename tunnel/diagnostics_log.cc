@@ -1,7 +1,5 @@
 #include "tunnel/diagnostics_log.h"
 
-#include "tunnel/os_ports.h"
-
 #include <sys/stat.h>
 #include <sys/types.h>
 #ifdef _WIN32
@@ -105,10 +103,6 @@ std::string LogSafe(const std::string& text) {
   std::string out;
   for (char c : text.substr(0, 64)) out += (c >= 0x20 && c < 0x7F) ? c : '?';
   return out;
-}
-
-void WriteLog(const OsPorts& ports, const std::string& text) {
-  if (ports.log != nullptr) ports.log->Write(text);
 }
 
 namespace {

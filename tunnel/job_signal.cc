@@ -16,6 +16,11 @@ bool JobSignal::Cancelled() const {
   return cancelled_;
 }
 
+void JobSignal::Pause(uint32_t ms) const {
+  std::unique_lock<std::mutex> hold(lock_);
+  changed_.wait_for(hold, std::chrono::milliseconds(ms), [&] { return cancelled_; });
+}
+
 bool JobSignal::Commit() {
   std::lock_guard<std::mutex> hold(lock_);
   if (cancelled_) return false;

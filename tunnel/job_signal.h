@@ -29,6 +29,8 @@ class JobSignal {
     }
     changed_.notify_all();
   }
+  // Waits |ms|, or less when the job is cancelled meanwhile.
+  void Pause(uint32_t ms) const;
   // Waits up to |ms| for |ready| (checked under the lock) or a cancel;
   // whether |ready| held.
   template <typename Ready>
@@ -40,7 +42,7 @@ class JobSignal {
 
  private:
   mutable std::mutex lock_;
-  std::condition_variable changed_;
+  mutable std::condition_variable changed_;
   bool cancelled_ = false;
   bool committed_ = false;
 };

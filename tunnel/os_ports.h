@@ -12,6 +12,8 @@
 
 namespace tessarin {
 
+class JobSignal;
+
 // HKCU Internet Settings and the WinINet refresh notification.
 class ProxySettingsPort {
  public:
@@ -79,6 +81,9 @@ class ProcessPort {
   virtual bool ExitCode(uint32_t process_id, uint32_t* code) = 0;
 };
 
+// An id that no process has.
+constexpr uint32_t kNoProcessId = 0xFFFFFFFFu;
+
 class SystemPort {
  public:
   virtual ~SystemPort() = default;
@@ -92,11 +97,14 @@ class SystemPort {
   // 100 ns ticks since 1970-01-01 00:00:00 UTC.
   virtual uint64_t UnixTimeTicks() = 0;
   virtual void Sleep(uint32_t milliseconds) = 0;
+  // A job's fixed wait: as Sleep, but it ends at once when |signal| is
+  // cancelled.
+  virtual void Pause(uint32_t milliseconds, const JobSignal& signal);
   // Milliseconds from an arbitrary start; never goes back.
   virtual uint64_t SteadyMs() = 0;
   // The owner process ids of the TCP sockets listening on 127.0.0.1:|port|
-  // (or on every address) now; an owner the system does not tell is 0.
-  // False when the table cannot be read.
+  // now; an owner the system does not tell (Wine tells none) is 0, one that
+  // is no process kNoProcessId. False when the table cannot be read.
   virtual bool LocalListeners(uint16_t port, std::vector<uint32_t>* owners) = 0;
 };
 

@@ -338,24 +338,26 @@ void TunnelBridge::GuardExited() {
 }
 
 void TunnelBridge::RollBack(std::unique_ptr<flutter::MethodResult> result) {
-  // A tunnel that was committed stays; one that was not leaves nothing:
-  // proxy off, guard released, its core ended (by a job, whose end answers).
-  if (active) {
-    if (result) result->Error("INTERNAL_ERROR", "The native handler failed.", nullptr);
-    return;
-  }
+  // Whether or not it was committed, a tunnel whose call failed leaves
+  // nothing: the user interface is told it failed, so nothing may run on.
+  // Proxy off, guard released, its core ended (by a job, whose end answers).
   WriteLog(ports_, "rolled back after an internal error");
   ProxyOff();
   auto stop = std::make_shared<CoreJob>();
   stop->oldCore = coreProcessId;
+  active = false;
   coreProcessId = 0;
+  sessionId.clear();
   StartJob(std::move(stop), JobReply::kInternalError, std::move(result));
 }
 
 void TunnelBridge::StopTunnel(const char* why) {
   WriteLog(ports_, std::string("tunnel stopped: ") + why);
   ProxyOff();
-  if (coreProcessId != 0) TerminateCore(*ports_.processes, coreProcessId);
+  // Without a wait: this is the window's thread. A core found dead is gone
+  // already; at a close or a session's end the process (and with it the
+  // core's job) ends right after.
+  if (coreProcessId != 0) ports_.processes->Terminate(coreProcessId, 0);
   active = false;
   coreProcessId = 0;
 }

@@ -113,8 +113,9 @@ class TunnelBridge {
                 flutter::EncodableValueMap request = {});
   // Answers the calls that waited, in arrival order, until one starts a job.
   void DispatchWaiting();
-  // System proxy off, the known core terminated, the tunnel inactive; the
-  // session id is each caller's business. |why| goes to the log.
+  // System proxy off, the known core terminated (not waited for), the
+  // tunnel inactive; the session id is each caller's business. |why| goes
+  // to the log.
   void StopTunnel(const char* why);
   // The system proxy on (the job armed the guard before); false when it
   // could not be switched on (then it is off again).

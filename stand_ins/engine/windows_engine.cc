@@ -400,6 +400,27 @@ std::string ArgumentValue(const std::vector<std::string>& arguments, const std::
   return std::string();
 }
 
+// As the engine does: a relative path is taken from the executable's
+// directory, not the working directory (a shortcut or a shim may start the
+// program from anywhere).
+std::wstring FromExecutableDirectory(const wchar_t* path) {
+  const std::wstring given = path != nullptr ? path : L"";
+  const bool absolute = (given.size() >= 2 && given[1] == L':') ||
+                        (!given.empty() && (given[0] == L'\\' || given[0] == L'/'));
+  if (absolute) return given;
+  std::wstring module(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, &module[0], static_cast<DWORD>(module.size()));
+    if (length == 0) return given;
+    if (length < module.size()) {
+      module.resize(length);
+      break;
+    }
+    module.resize(module.size() * 2);
+  }
+  return module.substr(0, module.find_last_of(L"\\/") + 1) + given;
+}
+
 }  // namespace
 
 void stand_in::DestroyEngine(FlutterDesktopEngineRef engine) {
@@ -423,7 +444,8 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
 
 FlutterDesktopEngineRef FlutterDesktopEngineCreate(const EngineStartProperties* properties) {
   // As a real engine: no assets, no engine.
-  const DWORD attributes = GetFileAttributesW(properties->assets_path);
+  const DWORD attributes =
+      GetFileAttributesW(FromExecutableDirectory(properties->assets_path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     return nullptr;
   }

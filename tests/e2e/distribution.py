@@ -496,7 +496,9 @@ def d12_package_managers(ctx):
         with zipfile.ZipFile(archive) as z:
             z.extractall(unpacked)
         expect(os.path.isfile(os.path.join(unpacked, scoop["bin"])), "Scoop's bin is in the zip")
-        expect_connect_session(ctx, App(ctx.wine, None, unpacked, directory=""))
+        # Its shim starts the program from wherever the user is.
+        expect_connect_session(ctx, App(ctx.wine, None, unpacked, directory=""),
+                               working_directory=ctx.work)
 
         # One byte changed after packaging: the manifest no longer matches.
         with open(os.path.join(dist, os.path.basename(setup)), "r+b") as f:

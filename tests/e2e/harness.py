@@ -120,15 +120,19 @@ class App:
     def config_path(self):
         return os.path.join(self.dir, CONFIG_NAME)
 
-    def start(self, steps, extra_args=(), env=None):
+    def start(self, steps, extra_args=(), env=None, working_directory=None):
+        """|working_directory|: started from there by its full path, as a
+        shortcut without a start-in folder or a package manager's shim does."""
         with open(self.scenario, "w") as f:
             json.dump({"steps": steps}, f)
         if os.path.exists(self.transcript):
             os.remove(self.transcript)
+        program = "tessarin.exe" if working_directory is None else os.path.join(self.dir, "tessarin.exe")
         self.process = subprocess.Popen(
-            [self.wine.wine_run, "tessarin.exe", "--scenario=" + windows_path(self.scenario),
+            [self.wine.wine_run, program, "--scenario=" + windows_path(self.scenario),
              "--transcript=" + windows_path(self.transcript), *extra_args],
-            cwd=self.dir, env=dict(clean_environment(), **(env or {})), stdin=subprocess.DEVNULL,
+            cwd=working_directory or self.dir, env=dict(clean_environment(), **(env or {})),
+            stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         return self
 
@@ -137,8 +141,8 @@ class App:
         self.output = out.decode("utf-8", "replace")
         return self.process.returncode
 
-    def run(self, steps, extra_args=(), timeout=180):
-        self.start(steps, extra_args)
+    def run(self, steps, extra_args=(), timeout=180, working_directory=None):
+        self.start(steps, extra_args, working_directory=working_directory)
         return self.wait(timeout)
 
     def lines(self):

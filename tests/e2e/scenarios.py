@@ -429,11 +429,12 @@ def s15_unicode_app_directory(ctx):
         "Users", "Zoë Müller", "AppData", "Local", "Programs", "tessarin 测试")))
 
 
-def expect_connect_session(ctx, app):
-    """prepare, connect, disconnect from wherever |app| is: the core's command
-    line, its working directory and the configuration file are exactly there."""
-    expect_equal(app.run([{"call": "prepare"}, ctx.connect(), {"call": "disconnect"}]), 0,
-                 "exit code")
+def expect_connect_session(ctx, app, working_directory=None):
+    """prepare, connect, disconnect from wherever |app| is (started from
+    |working_directory|, if given): the core's command line, its working
+    directory and the configuration file are exactly there."""
+    expect_equal(app.run([{"call": "prepare"}, ctx.connect(), {"call": "disconnect"}],
+                         working_directory=working_directory), 0, "exit code")
     replies = app.replies()
     expect_equal(success(replies[0])["ready"], True, "prepare finds the core")
     expect_connected(replies[1], SMART_MESSAGE, "connect")
@@ -987,6 +988,24 @@ def s35_log_bounded_while_held_and_made_again(ctx):
     print("held while flooded: %r" % sizes)
 
 
+def s36_started_from_another_directory(ctx):
+    """Started by its full path from another working directory: the engine
+    finds its data beside the program, and prepare, connect and disconnect
+    work as from the program's own directory."""
+    app = ctx.app()
+    elsewhere = os.path.join(ctx.work, "elsewhere")
+    os.makedirs(elsewhere)
+    app.start([{"call": "prepare"}, ctx.connect(), {"call": "disconnect"}, {"close": True}],
+              working_directory=elsewhere)
+    expect_equal(app.wait(), 0, "exit code: %s" % app.output[-500:])
+    replies = app.replies()
+    expect_equal(success(replies[0])["ready"], True, "prepare")
+    expect_connected(replies[1], SMART_MESSAGE, "connect")
+    expect_idle(replies[2], "disconnect")
+    expect_core_started_from(app)
+    expect_equal(os.listdir(elsewhere), [], "nothing written where it was started from")
+
+
 SCENARIOS = {
     "bundle_session": bundle_session,
     "missing_engine_files": missing_engine_files,
@@ -1025,6 +1044,7 @@ SCENARIOS = {
     "33_guard_killed_five_times": s33_guard_killed_five_times,
     "34_start_gives_up_and_says_so": s34_start_gives_up_and_says_so,
     "35_log_bounded_while_held_and_made_again": s35_log_bounded_while_held_and_made_again,
+    "36_started_from_another_directory": s36_started_from_another_directory,
 }
 
 

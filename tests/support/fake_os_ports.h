@@ -239,6 +239,7 @@ class FakeSystem : public tessarin::SystemPort {
     log_->Add("sys.write " + Narrow(path));
     if (!writable) return false;
     files[path] = bytes;
+    if (on_write) on_write();
     return true;
   }
   uint64_t UnixTimeTicks() override {
@@ -251,6 +252,8 @@ class FakeSystem : public tessarin::SystemPort {
     last_sleep_ms = milliseconds;
     if (on_sleep) on_sleep();
   }
+  // The same as Sleep here: tests count pauses, not time.
+  void Pause(uint32_t milliseconds, const tessarin::JobSignal&) override { Sleep(milliseconds); }
   uint64_t SteadyMs() override { return steady_ms; }
   // Not logged: the start check reads it between the launch and the polls.
   bool LocalListeners(uint16_t, std::vector<uint32_t>* owners) override {
@@ -271,6 +274,8 @@ class FakeSystem : public tessarin::SystemPort {
   std::function<std::vector<uint32_t>(uint64_t)> listeners;
   // Runs after each sleep, as the platform thread would meanwhile.
   std::function<void()> on_sleep;
+  // Runs after each file written.
+  std::function<void()> on_write;
   uint32_t last_sleep_ms = 0;
 
  private:

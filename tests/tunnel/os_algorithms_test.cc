@@ -179,6 +179,7 @@ TEST(CoreStartTest, EndsWhenTheCoreListensOrExitsAndWaitsItsWholeTimeWhenItCanno
       {"its own listener", &nobody, {100}, 0, 45},
       {"a listener whose owner is not told, new since the launch", &nobody, {0}, 0, 45},
       {"another program's listener", &foreign, {7}, 0, 800},
+      {"a listener that is no process's, where owners are told", &nobody, {kNoProcessId}, 0, 800},
       {"a listener of unknown owner already there", &unknown, {0}, 0, 800},
       {"no table", nullptr, {100}, 0, 800},
       {"an early exit", &nobody, {}, 30, 30},
@@ -200,6 +201,27 @@ TEST(CoreStartTest, EndsWhenTheCoreListensOrExitsAndWaitsItsWholeTimeWhenItCanno
     WaitForCoreStart(os.processes, os.system, signal, id, c.before);
     EXPECT_EQ(os.system.steady_ms - start, c.waited);
   }
+}
+
+TEST(CoreJobTest, ACancelIsSeenBetweenEveryTwoStepsAndEndsEveryFixedWait) {
+  tessarin_test::FakeOs os;
+  CoreJob job;
+  job.connect = true;
+  os.system.on_write = [&] { job.signal->Cancel(); };  // between the file and the launch
+  RunCoreJob(job, os.Ports());
+  EXPECT_EQ(job.outcome, CoreJob::Outcome::kCancelled);
+  EXPECT_EQ(os.log.Count("proc.launch"), 0u);
+
+  // The real pause (not the fake's): a minute, ended by a cancel.
+  JobSignal signal;
+  std::thread cancel([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    signal.Cancel();
+  });
+  const auto began = std::chrono::steady_clock::now();
+  os.system.SystemPort::Pause(60000, signal);
+  cancel.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10));
 }
 
 TEST(CoreProcessTest, PathsFromTheModulePath) {

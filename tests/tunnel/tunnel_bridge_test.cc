@@ -308,7 +308,7 @@ TEST_F(TunnelBridgeTest, StatusIsTheWatchdog) {
   EXPECT_EQ(Call("status").Stage(), "disconnected");
   EXPECT_EQ(os_.log.events,
             (Events{"proc.alive 100", "reg.open", "reg.set ProxyEnable=0", "reg.close",
-                    "inet.option 39", "inet.option 37", "proc.terminate 100 wait 3000"}));
+                    "inet.option 39", "inet.option 37", "proc.terminate 100 wait 0"}));
   os_.log.events.clear();
   EXPECT_EQ(Call("status").Stage(), "disconnected");
   EXPECT_TRUE(os_.log.events.empty());

@@ -319,14 +319,18 @@ bool Win32SystemPort::LocalListeners(uint16_t port, std::vector<uint32_t>* owner
   }
   if (status != NO_ERROR) return false;
   const auto* rows = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(table.data());
+  // Windows names every listener's owner (the system's own are 4 and up);
+  // Wine names none. Only where none is named does 0 mean "not told".
+  bool owners_told = false;
+  for (DWORD i = 0; i < rows->dwNumEntries; ++i) owners_told |= rows->table[i].dwOwningPid != 0;
   // Both in network byte order, as the table holds them.
   const uint8_t loopback[4] = {127, 0, 0, 1};
   const uint8_t port_bytes[2] = {static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
   for (DWORD i = 0; i < rows->dwNumEntries; ++i) {
     const MIB_TCPROW_OWNER_PID& row = rows->table[i];
     if (std::memcmp(&row.dwLocalPort, port_bytes, 2) != 0) continue;
-    if (std::memcmp(&row.dwLocalAddr, loopback, 4) != 0 && row.dwLocalAddr != 0) continue;
-    owners->push_back(row.dwOwningPid);
+    if (std::memcmp(&row.dwLocalAddr, loopback, 4) != 0) continue;
+    owners->push_back(row.dwOwningPid == 0 && owners_told ? kNoProcessId : row.dwOwningPid);
   }
   return true;
 }

@@ -10,6 +10,7 @@
 #include "channel/diagnostics.h"
 
 #include "tunnel/core_process.h"
+#include "tunnel/diagnostics_log.h"
 #include "tunnel/proxy_guard.h"
 
 namespace tessarin {
@@ -155,7 +156,7 @@ void Win32ProxyGuard::ArmUnlessReleasedSince(uint64_t releases) {
   if (!session->stop || crash == nullptr ||
       !::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentProcess(), ::GetCurrentProcess(),
                          host.put(), SYNCHRONIZE, FALSE, 0)) {
-    Report("The proxy guard could not be prepared");
+    Unguarded("The proxy guard could not be prepared");
     return;
   }
   auto number = [](HANDLE handle) { return std::to_wstring(reinterpret_cast<uintptr_t>(handle)); };
@@ -163,7 +164,7 @@ void Win32ProxyGuard::ArmUnlessReleasedSince(uint64_t releases) {
                                     L" " + number(session->stop.get()) + L" " + number(crash);
   unique_handle first = StartGuardProcess(command_line, {host.get(), session->stop.get(), crash});
   if (!first) {
-    Report("The proxy guard could not be started");
+    Unguarded("The proxy guard could not be started");
     return;
   }
   // The first copy starts the one that watches, outside this process's tree
@@ -177,7 +178,7 @@ void Win32ProxyGuard::ArmUnlessReleasedSince(uint64_t releases) {
     session->process = std::move(first);
   }
   if (!session->process) {
-    Report("The proxy guard ended at once");
+    Unguarded("The proxy guard ended at once");
     return;
   }
   if (window_ != nullptr && !::RegisterWaitForSingleObject(
@@ -202,6 +203,18 @@ void Win32ProxyGuard::ArmUnlessReleasedSince(uint64_t releases) {
     }
   }
   // Ended outside the lock: its end waits for a running exit callback.
+}
+
+void Win32ProxyGuard::Unguarded(const char* what) {
+  const DWORD error = ::GetLastError();
+  Report(what);
+  // Security software may quarantine such a helper: the connect still works,
+  // and the log says what is then left to the logon reset.
+  if (log_ != nullptr) {
+    log_->Write(std::string(what) + ": error " + std::to_string(error) +
+                "; nothing watches the proxy from outside: if tessarin ends without a clean "
+                "stop, the proxy stays on until tessarin starts again or the next logon");
+  }
 }
 
 void Win32ProxyGuard::Release() {

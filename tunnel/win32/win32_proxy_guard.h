@@ -41,6 +41,9 @@ class Win32ProxyGuard : public ProxyGuardPort {
   }
   // What a re-arm's thread holds, so that nothing it uses is freed under it.
   void KeepAliveWith(std::weak_ptr<const void> owner) { owner_ = std::move(owner); }
+  // Where a guard that cannot be started is reported, besides stderr; set
+  // before anything is armed.
+  void ReportTo(LogPort* log) { log_ = log; }
 
  private:
   // One running guard. Move-only; its end tells the guard to exit touching
@@ -54,11 +57,14 @@ class Win32ProxyGuard : public ProxyGuardPort {
 
   // Arms unless a Release came after |releases| were counted.
   void ArmUnlessReleasedSince(uint64_t releases);
+  // A guard that could not be started: said, with what is then not covered.
+  void Unguarded(const char* what);
 
   SystemPort* system_;
   HWND window_ = nullptr;
   UINT message_ = 0;
   std::weak_ptr<const void> owner_;
+  LogPort* log_ = nullptr;
   std::mutex starting_;  // one start at a time; never taken by the window's thread
   std::mutex lock_;      // guards the two below, held only for moments
   uint64_t releases_ = 0;

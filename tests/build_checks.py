@@ -1,0 +1,77 @@
+#!/usr/bin/env python3
+"""Checks of the build itself.
+
+usage: build_checks.py native SOURCE WORK
+         no host path in a CMakeLists.txt outside a fallback; a configure
+         with the tests off succeeds and leaves no symbolic link behind
+       build_checks.py real-engine SOURCE WORK ENGINE_DLL IMPORT_LIBRARY
+         a Windows build given TESSARIN_ENGINE_DIR (a copy of ENGINE_DLL and
+         IMPORT_LIBRARY) ships that DLL byte for byte and builds no stand-in
+"""
+import filecmp
+import os
+import shutil
+import subprocess
+import sys
+
+
+def fail(message):
+    print("FAIL: " + message)
+    sys.exit(1)
+
+
+def cmake(*args, cwd=None):
+    done = subprocess.run(["cmake", *args], cwd=cwd, capture_output=True, text=True)
+    if done.returncode != 0:
+        fail("cmake %s:\n%s%s" % (" ".join(args), done.stdout[-3000:], done.stderr[-3000:]))
+    return done.stdout
+
+
+def native(source, work):
+    for root, dirs, files in os.walk(source):
+        dirs[:] = [d for d in dirs if d not in ("build", ".git")]
+        if "CMakeLists.txt" not in files:
+            continue
+        path = os.path.join(root, "CMakeLists.txt")
+        lines = open(path, encoding="utf-8").read().splitlines()
+        for number, line in enumerate(lines):
+            context = line + (lines[number + 1] if number + 1 < len(lines) else "")
+            if "/usr/" in line and "fallback" not in context:
+                fail("%s:%d names a host path outside a fallback: %s" % (path, number + 1, line))
+    build = os.path.join(work, "native-no-tests")
+    shutil.rmtree(build, ignore_errors=True)
+    cmake("-S", source, "-B", build, "-G", "Ninja", "-DTESSARIN_TESTS=OFF")
+    links = [os.path.join(r, n) for r, ds, fs in os.walk(build) for n in ds + fs
+             if os.path.islink(os.path.join(r, n))]
+    if links:
+        fail("symbolic links in the build tree: %r" % links)
+    print("no host path outside fallbacks; configured with the tests off, no symbolic link")
+
+
+def real_engine(source, work, dll, implib):
+    engine = os.path.join(work, "engine")
+    shutil.rmtree(engine, ignore_errors=True)
+    os.makedirs(engine)
+    shutil.copy(dll, os.path.join(engine, "flutter_windows.dll"))
+    shutil.copy(implib, os.path.join(engine, os.path.basename(implib)))
+    build = os.path.join(work, "real-engine")
+    shutil.rmtree(build, ignore_errors=True)
+    cmake("-S", source, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+          "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(source, "cmake", "mingw-w64.cmake"),
+          "-DTESSARIN_ENGINE_DIR=" + engine)
+    cmake("--build", build, "--target", "bundle")
+    shipped = os.path.join(build, "bundle", "flutter_windows.dll")
+    if not filecmp.cmp(shipped, os.path.join(engine, "flutter_windows.dll"), shallow=False):
+        fail("the bundle's flutter_windows.dll is not the engine's")
+    compiled = [os.path.join(r, n) for r, _, fs in os.walk(build) for n in fs
+                if "windows_engine" in n or n == "flutter_windows.dll" and r != os.path.join(build, "bundle")]
+    if compiled:
+        fail("a stand-in engine was built: %r" % compiled)
+    print("the bundle ships the given engine byte for byte; no stand-in engine was built")
+
+
+if __name__ == "__main__":
+    if sys.argv[1] == "native":
+        native(*sys.argv[2:4])
+    else:
+        real_engine(*sys.argv[2:6])
