@@ -42,6 +42,8 @@ SetCompressor /SOLID lzma
 !define OUR_PROXY "http=${PROXY_REST}"
 !searchparse /file "${ROOT}/tunnel/diagnostics_log.h" 'kLogDirectory[] = L"' LOG1 '\\' LOG2 '";'
 !define LOG_DIRECTORY "$LOCALAPPDATA\${LOG1}\${LOG2}"
+!searchparse /file "${ROOT}/tunnel/proxy_guard.h" 'kCrashDirectory[] = L"' CRASH1 '\\' CRASH2 '";'
+!define CRASH_DIRECTORY "$LOCALAPPDATA\${CRASH1}\${CRASH2}"
 !searchparse /file "${ROOT}/tunnel/diagnostics_log.h" 'kHostLogName[] = L"' HOST_LOG '";'
 !searchparse /file "${ROOT}/tunnel/diagnostics_log.h" 'kCoreLogName[] = L"' CORE_LOG '";'
 
@@ -289,6 +291,9 @@ Section "Uninstall"
   Delete "${LOG_DIRECTORY}\${CORE_LOG}"
   Delete "${LOG_DIRECTORY}\${CORE_LOG}.1"
   RMDir "${LOG_DIRECTORY}"
+  ; The guard's crash dumps, which an upgrade keeps too.
+  Delete "${CRASH_DIRECTORY}\tessarin-*.dmp"
+  RMDir "${CRASH_DIRECTORY}"
   RMDir "$LOCALAPPDATA\${LOG1}"
 
   Delete "$SMPROGRAMS\${PRODUCT}.lnk"

@@ -56,7 +56,9 @@ bool FlutterWindow::OnWindowCreated() {
   // A core that dies is noticed at once, not at the next "status".
   ports_->processes.NotifyExits(NativeHandle(), kCoreExitedMessage);
   worker_.NotifyDone(NativeHandle(), kJobFinishedMessage, kProxyOffRetryTimer);
-  ports_->guard.NotifyExit(NativeHandle(), kGuardExitedMessage);
+  ports_->guard.NotifyExit(
+      [](void* window) { PostMessageW(static_cast<HWND>(window), kGuardExitedMessage, 0, 0); },
+      NativeHandle());
   ports_->guard.KeepAliveWith(ports_);
   ports_->guard.ReportTo(&HostLog());
   // Before the engine exists, so the proxy is off even when the engine fails.

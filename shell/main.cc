@@ -21,16 +21,19 @@ namespace {
 LPTOP_LEVEL_EXCEPTION_FILTER g_previous_filter = nullptr;
 
 // A crashing process may hold the heap's lock or any other: cleaning up in
-// it could hang. The armed guard is told instead and cleans up from outside;
-// the crash then takes its course (and the core dies with the process's job).
+// it could hang, and what it writes cannot be trusted. The armed guard is
+// told instead: it writes a minidump of this process from outside (this
+// thread waits for it, a bounded time) and cleans up; the crash then takes
+// its course (and the core dies with the process's job).
 LONG WINAPI SignalGuardOnCrash(EXCEPTION_POINTERS* exception) noexcept {
-  tessarin::SignalProxyGuardCrash();
+  tessarin::SignalProxyGuardCrash(exception);
   return g_previous_filter != nullptr ? g_previous_filter(exception) : EXCEPTION_CONTINUE_SEARCH;
 }
 
 // abort() and std::terminate: the runtime may show a box before the process
-// ends; the guard need not wait for it.
-void SignalGuardOnAbort(int) noexcept { tessarin::SignalProxyGuardCrash(); }
+// ends; the guard need not wait for it. Its dump has this thread, with no
+// exception.
+void SignalGuardOnAbort(int) noexcept { tessarin::SignalProxyGuardCrash(nullptr); }
 
 // How long a start waits for an instance that is still ending.
 constexpr DWORD kPreviousInstanceWaitMs = 10000;
@@ -62,9 +65,8 @@ int APIENTRY wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
       // nothing opened, so that a click is never silently lost.
       HostLog().Write(
           "another tessarin was still ending after 10 s; this start gave up and said so");
-      MessageBoxW(nullptr,
-                  L"tessarin is still closing. Please start it again in a moment.", kWindowTitle,
-                  MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
+      MessageBoxW(nullptr, L"tessarin is still closing. Please start it again in a moment.",
+                  kWindowTitle, MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
       return 1;
   }
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);

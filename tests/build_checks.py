@@ -7,6 +7,9 @@ usage: build_checks.py native SOURCE WORK
        build_checks.py real-engine SOURCE WORK ENGINE_DLL IMPORT_LIBRARY
          a Windows build given TESSARIN_ENGINE_DIR (a copy of ENGINE_DLL and
          IMPORT_LIBRARY) ships that DLL byte for byte and builds no stand-in
+       build_checks.py hardened WINE_RUN OVERFLOW_CHECK BINARY...
+         each binary has the stack protector and ASLR, high-entropy ASLR and
+         DEP; an overflowing strcpy in a program built alike never returns
 """
 import filecmp
 import os
@@ -70,8 +73,29 @@ def real_engine(source, work, dll, implib):
     print("the bundle ships the given engine byte for byte; no stand-in engine was built")
 
 
+def hardened(wine_run, overflow_check, *binaries):
+    for binary in binaries:
+        symbols = subprocess.run(["x86_64-w64-mingw32-nm", binary], capture_output=True,
+                                 text=True).stdout
+        if "__stack_chk_guard" not in symbols or "__stack_chk_fail" not in symbols:
+            fail("%s has no stack protector" % binary)
+        headers = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", binary], capture_output=True,
+                                 text=True).stdout
+        for flag in ("DYNAMIC_BASE", "HIGH_ENTROPY_VA", "NX_COMPAT"):
+            if flag not in headers:
+                fail("%s lacks %s" % (binary, flag))
+    ran = subprocess.run([wine_run, overflow_check, "x" * 64], capture_output=True, text=True,
+                         timeout=60, stdin=subprocess.DEVNULL)
+    if "returned" in ran.stdout:
+        fail("an overflowing strcpy returned: %r" % ran.stdout)
+    print("%d binaries hardened; the overflow stopped the program (exit code %d)"
+          % (len(binaries), ran.returncode))
+
+
 if __name__ == "__main__":
     if sys.argv[1] == "native":
         native(*sys.argv[2:4])
+    elif sys.argv[1] == "hardened":
+        hardened(*sys.argv[2:])
     else:
         real_engine(*sys.argv[2:6])

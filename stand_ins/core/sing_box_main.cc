@@ -227,6 +227,42 @@ void ServeSocks(SOCKET client) {
   if (SendAll(client, kSucceeded, 10)) Relay(client, upstream.get());
 }
 
+// A NUL-ended field of a SOCKS4 request (the user id, a SOCKS4a host name).
+bool ReceiveField(SOCKET client, std::string* field) {
+  for (char c = 0; field->size() < 256;) {
+    if (!ReceiveExactly(client, &c, 1)) return false;
+    if (c == '\0') return true;
+    *field += c;
+  }
+  return false;
+}
+
+// SOCKS4 and SOCKS4a CONNECT (what Windows's "socks=" entry means, and what
+// browsers send WebSockets through): version 4, command 1, port, address,
+// user id; an address 0.0.0.x (x not 0) means a host name follows.
+void ServeSocks4(SOCKET client) {
+  unsigned char request[8];
+  if (!ReceiveExactly(client, reinterpret_cast<char*>(request), 8) || request[1] != 1) return;
+  const uint16_t port = static_cast<uint16_t>(request[2] << 8 | request[3]);
+  std::string user;
+  if (!ReceiveField(client, &user)) return;
+  std::string host = std::to_string(request[4]) + "." + std::to_string(request[5]) + "." +
+                     std::to_string(request[6]) + "." + std::to_string(request[7]);
+  const bool named = request[4] == 0 && request[5] == 0 && request[6] == 0 && request[7] != 0;
+  if (named) {
+    host.clear();
+    if (!ReceiveField(client, &host) || host.empty()) return;
+  }
+  Socket upstream(Open(named ? "SOCKS4a" : "SOCKS4", host, port));
+  static const char kGranted[] = "\x00\x5a\x00\x00\x00\x00\x00\x00";
+  static const char kRejected[] = "\x00\x5b\x00\x00\x00\x00\x00\x00";
+  if (!upstream.valid()) {
+    SendAll(client, kRejected, 8);
+    return;
+  }
+  if (SendAll(client, kGranted, 8)) Relay(client, upstream.get());
+}
+
 void ServeHttp(SOCKET client) {
   std::string head;
   char buffer[4096];
@@ -297,6 +333,8 @@ void Serve(SOCKET raw) {
     if (recv(client.get(), &first, 1, MSG_PEEK) != 1) return;
     if (first == 0x05) {
       ServeSocks(client.get());
+    } else if (first == 0x04) {
+      ServeSocks4(client.get());
     } else {
       ServeHttp(client.get());
     }

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The stand-in core on its own under Wine: its command line, its refusals,
 and the three protocols of its mixed inbound (HTTP CONNECT, HTTP forwarding,
-SOCKS5) with routing by the document's rules.
+SOCKS5, SOCKS4, SOCKS4a) with routing by the document's rules.
 
 usage: core_protocols.py WINE_RUN SING_BOX_EXE WORK_DIR
 """
@@ -162,6 +162,22 @@ def protocols(wine_run, exe, work):
             s.sendall(b"\x05\x01\x00\x01\x7f\x00\x00\x01" + struct.pack(">H", unused_port()))
             reply = read_all(s)
             check(reply[:2] == b"\x05\x05", "SOCKS5 refusal %r" % reply)
+
+        # SOCKS4a (a name, as browsers send WebSockets through "socks="): the
+        # node; SOCKS4 (an address): direct.
+        with socket.create_connection(("127.0.0.1", listen), timeout=10) as s:
+            s.sendall(b"\x04\x01" + struct.pack(">H", 80) + b"\x00\x00\x00\x01user\x00example.test\x00")
+            check(s.recv(8)[:2] == b"\x00\x5a", "SOCKS4a granted")
+            s.sendall(b"GET /socks4a HTTP/1.0\r\n\r\n")
+            check(body_of(read_all(s)) == b"node /socks4a leaked=False", "SOCKS4a relay to the node")
+        with socket.create_connection(("127.0.0.1", listen), timeout=10) as s:
+            s.sendall(b"\x04\x01" + struct.pack(">H", local_port) + b"\x7f\x00\x00\x01\x00")
+            check(s.recv(8)[:2] == b"\x00\x5a", "SOCKS4 granted")
+            s.sendall(b"GET /socks4 HTTP/1.0\r\n\r\n")
+            check(body_of(read_all(s)) == b"local /socks4 leaked=False", "SOCKS4 direct")
+        with socket.create_connection(("127.0.0.1", listen), timeout=10) as s:
+            s.sendall(b"\x04\x01" + struct.pack(">H", unused_port()) + b"\x7f\x00\x00\x01\x00")
+            check(read_all(s)[:2] == b"\x00\x5b", "SOCKS4 refusal")
 
         log = open(os.path.join(work, "sing-box.log"), encoding="utf-8").read()
         check("request HTTP 127.0.0.1:%d via direct: ok" % local_port in log, "log: direct")

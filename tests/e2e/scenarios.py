@@ -575,7 +575,63 @@ def start_second(ctx, directory, scenario, transcript):
         timeout=60)
 
 
+def crash_directory():
+    return os.path.join(os.path.dirname(log_directory()), "crashes")
+
+
+def crash_dumps():
+    directory = crash_directory()
+    return sorted(os.listdir(directory)) if os.path.isdir(directory) else []
+
+
+def read_dump(name):
+    """The minidump's exception (code, thread) or None, and its thread ids."""
+    import struct
+    data = open(os.path.join(crash_directory(), name), "rb").read()
+    expect_equal(data[:4], b"MDMP", name + " signature")
+    count, directory = struct.unpack_from("<II", data, 8)
+    exception, threads = None, []
+    for i in range(count):
+        kind, _, rva = struct.unpack_from("<III", data, directory + 12 * i)
+        if kind == 6:  # the exception stream: thread id, then the record's code
+            thread, _, code = struct.unpack_from("<III", data, rva)
+            exception = (code, thread)
+        elif kind == 3:  # the thread list: a count, then 48-byte entries
+            (n,) = struct.unpack_from("<I", data, rva)
+            threads = [struct.unpack_from("<I", data, rva + 4 + 48 * t)[0] for t in range(n)]
+    return exception, threads
+
+
+def expect_one_new_dump(ctx, before, what, code=None):
+    """One new dump of the crash, which Wine's own debugger opens; its name."""
+    new = [name for name in crash_dumps() if name not in before]
+    expect_equal(len(new), 1, what + ": new dumps %r" % new)
+    exception, threads = read_dump(new[0])
+    expect(threads, what + ": the dump has the threads")
+    if code is not None:
+        expect(exception is not None and exception[0] == code,
+               what + ": exception %r" % (exception,))
+        expect(exception[1] in threads, what + ": the crashing thread is in the dump")
+    debugged = subprocess.run([ctx.wine.wine_run, "winedbg",
+                               windows_path(os.path.join(crash_directory(), new[0]))],
+                              input="bt\nquit\n", capture_output=True, text=True, timeout=120,
+                              env=clean_environment())
+    expect("Backtrace" in debugged.stdout, what + ": winedbg's backtrace: %s"
+           % debugged.stdout[-1500:])
+    expect(any("guard: wrote the crash dump" in line and new[0] in line for line in log_lines()),
+           what + ": the log names the dump")
+    return new[0]
+
+
 def s19_crash(ctx):
+    """A crash while connected: the guard writes a dump of it from outside and
+    switches the proxy off; the oldest dumps go beyond five."""
+    os.makedirs(crash_directory(), exist_ok=True)
+    for old in crash_dumps():
+        os.remove(os.path.join(crash_directory(), old))
+    seeded = ["tessarin-20000101T00000%dZ-1.dmp" % i for i in range(5)]
+    for name in seeded:
+        open(os.path.join(crash_directory(), name), "wb").close()
     app = ctx.app()
     app.start([ctx.connect(), {"crash": True}])
     expect_connected(app.wait_for_step(0), SMART_MESSAGE, "connect")
@@ -586,6 +642,8 @@ def s19_crash(ctx):
     expect(not any(line.get("closed") for line in app.lines()), "the crash ends the process")
     expect(app.wait_cores_gone(), "no core after the crash")
     expect_equal(ctx.wine.proxy_values()["ProxyEnable"], 0, "proxy off after the crash")
+    dump = expect_one_new_dump(ctx, seeded, "crash", code=0xC0000005)
+    expect_equal(crash_dumps(), seeded[1:] + [dump], "five kept, the oldest gone")
 
     idle = ctx.app(directory="idle")
     idle.start([{"call": "status"}, {"wait_ms": 5000}, {"crash": True}])
@@ -596,15 +654,23 @@ def s19_crash(ctx):
 
 
 def s20_abort_and_locked_crash(ctx):
-    """abort() and a fault with the heap's lock held: the guard, told or seeing
-    the host end, switches the proxy off; nothing waits for the host to die."""
+    """abort() and a fault with the heap's lock held: the guard, told, switches
+    the proxy off and writes a dump; nothing waits for the host to die."""
+    fresh_logs()
     for directory, step in (("abort", {"abort": True}),
                             ("locked", {"crash": True, "heap_locked": True})):
         app = ctx.app(directory=directory)
+        before = crash_dumps()
         app.start([ctx.connect(), step])
         expect_connected(app.wait_for_step(0), SMART_MESSAGE, directory + " connect")
         took = ctx.wine.wait_proxy_enable(0, timeout=3)
         expect(took is not None, directory + ": proxy off within 3 s")
+        # The dump follows the switch-off; it takes seconds under Wine.
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and not any(
+                "guard: wrote the crash dump" in line or "guard: the crash dump" in line
+                for line in log_lines()[-3:]):
+            time.sleep(0.2)
         if directory == "abort":
             expect_equal(app.wait(timeout=30), 3, "abort's exit code")
         else:
@@ -613,6 +679,8 @@ def s20_abort_and_locked_crash(ctx):
             ctx.wine.run("taskkill", "/F", "/IM", "tessarin.exe")
             app.wait(timeout=30)
         expect_nothing_of_ours_runs(app)
+        expect_one_new_dump(ctx, before, directory,
+                            code=0x40000015 if directory == "abort" else 0xC0000005)
         print("%s: proxy off %.2f s after the connect reply" % (directory, took))
 
 

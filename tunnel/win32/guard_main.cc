@@ -13,6 +13,7 @@
 #include "platform/win32_handles.h"
 #include "tunnel/proxy_guard.h"
 #include "tunnel/system_proxy.h"
+#include "tunnel/win32/guard_crash_dump.h"
 #include "tunnel/win32/win32_diagnostics.h"
 #include "tunnel/win32/win32_proxy_guard.h"
 #include "tunnel/win32/win32_proxy_settings.h"
@@ -68,10 +69,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
     return 0;
   }
   const bool first = !words.empty() && words[0] == tessarin::kGuardWatchSwitch;
-  if (words.size() != 4 || (!first && words[0] != tessarin::kGuardDetachedSwitch)) return 2;
+  if (words.size() != 6 || (!first && words[0] != tessarin::kGuardDetachedSwitch)) return 2;
   const HANDLE host = HandleFrom(words[1]);
   const HANDLE stop = HandleFrom(words[2]);
   const HANDLE crash = HandleFrom(words[3]);
+  const HANDLE record = HandleFrom(words[4]);
+  const HANDLE written = HandleFrom(words[5]);
   if (first) {
     // Ending the host's process tree (taskkill /T, End task on the app's
     // group) ends this process too; a copy whose parent has gone is no
@@ -81,8 +84,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
     if (length > 0 && length < MAX_PATH * 4) {
       const tessarin::unique_handle copy = tessarin::StartGuardProcess(
           L"\"" + std::wstring(self, length) + L"\" " + tessarin::kGuardDetachedSwitch + L" " +
-              words[1] + L" " + words[2] + L" " + words[3],
-          {host, stop, crash});
+              words[1] + L" " + words[2] + L" " + words[3] + L" " + words[4] + L" " + words[5],
+          {host, stop, crash, record, written});
       if (copy) return static_cast<int>(::GetProcessId(copy.get()));
     }
   }
@@ -100,10 +103,19 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   const DWORD woke = ::WaitForMultipleObjects(3, waits, FALSE, INFINITE);
   if (woke == WAIT_OBJECT_0) return 0;
   if (woke != WAIT_OBJECT_0 + 1 && woke != WAIT_OBJECT_0 + 2) return 2;  // not our handles
-  // Nothing of ours is left on for a logon to reset, unless the switch failed.
+  // The proxy first: a dump takes seconds (under Wine), and the user's
+  // traffic must not point at a dead port meanwhile. Nothing of ours is
+  // left on for a logon to reset, unless the switch failed.
   if (SwitchOffIfOurs(woke == WAIT_OBJECT_0 + 1 ? "the host ended without a clean stop"
                                                 : "the host crashed")) {
     tessarin::RemoveLogonProxyReset();
+  }
+  if (woke == WAIT_OBJECT_0 + 2) {
+    // Then the dump, while the crashed thread waits in its filter; nothing of
+    // it comes from the crashed heap.
+    const std::string dumped = tessarin::WriteCrashDump(host, record);
+    ::SetEvent(written);
+    tessarin::OpenDiagnosticsLog()->Write("guard: " + dumped);
   }
   return 0;
 }

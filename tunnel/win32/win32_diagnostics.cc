@@ -41,14 +41,20 @@ bool Absolute(const LogPath& path) {
 
 }  // namespace
 
-std::unique_ptr<DiagnosticsLog> OpenDiagnosticsLog() {
+std::wstring LocalAppData() {
   wchar_t local[MAX_PATH * 4];
   const DWORD length = ::GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH * 4);
-  const LogPath base = length > 0 && length < MAX_PATH * 4 ? LogPath(local, length) : LogPath();
+  const std::wstring base =
+      length > 0 && length < MAX_PATH * 4 ? std::wstring(local, length) : std::wstring();
+  return Absolute(base) ? base : std::wstring();
+}
+
+std::unique_ptr<DiagnosticsLog> OpenDiagnosticsLog() {
+  const LogPath base = LocalAppData();
   static NamedLogLock* lock = new NamedLogLock();
   // Without the variable (or with a relative one) no path is the user's
   // own: no log, rather than one at the root of some drive.
-  if (!Absolute(base)) {
+  if (base.empty()) {
     std::fprintf(stderr, "LOCALAPPDATA is not set to a full path; no diagnostics log.\n");
     std::fflush(stderr);
     return std::make_unique<DiagnosticsLog>(LogPath(), ::GetCurrentProcessId(), UnixTicksNow);

@@ -3,6 +3,7 @@
 #define TESSARIN_TUNNEL_WIN32_WIN32_DIAGNOSTICS_H_
 
 #include <memory>
+#include <string>
 
 #include "tunnel/diagnostics_log.h"
 
@@ -10,6 +11,10 @@ namespace tessarin {
 
 // %LOCALAPPDATA%\tessarin\logs, for this process's id and the system clock.
 std::unique_ptr<DiagnosticsLog> OpenDiagnosticsLog();
+
+// %LOCALAPPDATA% when it is a full path (a drive's or a share's), else
+// empty: nothing of ours is ever written at a drive's root.
+std::wstring LocalAppData();
 
 // The Windows version, as "10.0.19045".
 std::string WindowsVersion();

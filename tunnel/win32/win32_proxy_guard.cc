@@ -18,7 +18,9 @@ namespace tessarin {
 namespace {
 
 // Set once, never cleared or closed: the crash path may read it at any time.
-std::atomic<HANDLE> g_crash_event{nullptr};
+std::atomic<const CrashChannel*> g_crash_channel{nullptr};
+// Whether a guard watches now: a crash without one waits for no dump.
+std::atomic<bool> g_guard_watching{false};
 
 void Report(const char* what) {
   std::fprintf(stderr, "%s: error %lu.\n", what, ::GetLastError());
@@ -85,16 +87,28 @@ unique_handle StartGuardProcess(const std::wstring& command_line,
   return unique_handle(info.hProcess);
 }
 
-HANDLE GuardCrashEvent() {
-  HANDLE event = g_crash_event.load();
-  if (event != nullptr) return event;
-  HANDLE made = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (made == nullptr) return nullptr;
-  if (!g_crash_event.compare_exchange_strong(event, made)) {
-    ::CloseHandle(made);  // another thread made it first
-    return event;
+const CrashChannel* GuardCrashChannel() {
+  const CrashChannel* made = g_crash_channel.load();
+  if (made != nullptr) return made;
+  auto* channel = new CrashChannel{};
+  channel->crash = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  channel->record = ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                         sizeof(CrashRecord), nullptr);
+  if (channel->record != nullptr) {
+    channel->view = static_cast<CrashRecord*>(
+        ::MapViewOfFile(channel->record, FILE_MAP_WRITE, 0, 0, sizeof(CrashRecord)));
   }
-  return made;
+  channel->written = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!g_crash_channel.compare_exchange_strong(made, channel)) {
+    // Another thread made it first: this one goes.
+    if (channel->view != nullptr) ::UnmapViewOfFile(channel->view);
+    for (HANDLE handle : {channel->crash, channel->record, channel->written}) {
+      if (handle != nullptr) ::CloseHandle(handle);
+    }
+    delete channel;
+    return made;
+  }
+  return channel;
 }
 
 Win32ProxyGuard::Session::~Session() {
@@ -151,18 +165,22 @@ void Win32ProxyGuard::ArmUnlessReleasedSince(uint64_t releases) {
   }
   auto session = std::make_unique<Session>();
   session->stop.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  const HANDLE crash = GuardCrashEvent();
+  const CrashChannel* crash = GuardCrashChannel();
   unique_handle host;
-  if (!session->stop || crash == nullptr ||
+  if (!session->stop || crash->crash == nullptr || crash->record == nullptr ||
+      crash->written == nullptr ||
       !::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentProcess(), ::GetCurrentProcess(),
-                         host.put(), SYNCHRONIZE, FALSE, 0)) {
+                         host.put(), SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0)) {
     Unguarded("The proxy guard could not be prepared");
     return;
   }
   auto number = [](HANDLE handle) { return std::to_wstring(reinterpret_cast<uintptr_t>(handle)); };
   const std::wstring command_line = guard + L" " + kGuardWatchSwitch + L" " + number(host.get()) +
-                                    L" " + number(session->stop.get()) + L" " + number(crash);
-  unique_handle first = StartGuardProcess(command_line, {host.get(), session->stop.get(), crash});
+                                    L" " + number(session->stop.get()) + L" " +
+                                    number(crash->crash) + L" " + number(crash->record) + L" " +
+                                    number(crash->written);
+  unique_handle first = StartGuardProcess(
+      command_line, {host.get(), session->stop.get(), crash->crash, crash->record, crash->written});
   if (!first) {
     Unguarded("The proxy guard could not be started");
     return;
@@ -181,12 +199,12 @@ void Win32ProxyGuard::ArmUnlessReleasedSince(uint64_t releases) {
     Unguarded("The proxy guard ended at once");
     return;
   }
-  if (window_ != nullptr && !::RegisterWaitForSingleObject(
+  if (notice_ != nullptr && !::RegisterWaitForSingleObject(
                                 &session->wait, session->process.get(),
                                 [](void* context, BOOLEAN) noexcept {
-                                  // A thread-pool thread: only post; the window's thread decides.
+                                  // A thread-pool thread: the notice only posts.
                                   const auto* self = static_cast<const Win32ProxyGuard*>(context);
-                                  ::PostMessageW(self->window_, self->message_, 0, 0);
+                                  self->notice_(self->notice_context_);
                                 },
                                 this, INFINITE, WT_EXECUTEONLYONCE)) {
     session->wait = nullptr;
@@ -200,6 +218,7 @@ void Win32ProxyGuard::ArmUnlessReleasedSince(uint64_t releases) {
     } else {
       replaced = std::move(session_);
       session_ = std::move(session);
+      g_guard_watching = true;
     }
   }
   // Ended outside the lock: its end waits for a running exit callback.
@@ -223,13 +242,35 @@ void Win32ProxyGuard::Release() {
     std::lock_guard<std::mutex> hold(lock_);
     ++releases_;
     gone = std::move(session_);
+    g_guard_watching = false;
     RemoveLogonProxyReset();
   }
 }
 
-void SignalProxyGuardCrash() noexcept {
-  const HANDLE crash = g_crash_event.load();
-  if (crash != nullptr) ::SetEvent(crash);
+void SignalProxyGuardCrash(EXCEPTION_POINTERS* exception) noexcept {
+  const CrashChannel* channel = g_crash_channel.load();
+  if (channel == nullptr || channel->crash == nullptr) return;
+  if (channel->view != nullptr) {
+    CrashRecord& record = *channel->view;
+    record.threadId = ::GetCurrentThreadId();
+    record.hasException = TRUE;
+    if (exception != nullptr && exception->ExceptionRecord != nullptr &&
+        exception->ContextRecord != nullptr) {
+      record.exception = *exception->ExceptionRecord;
+      record.context = *exception->ContextRecord;
+    } else {
+      // An abort: this thread, here, as the fatal exit Windows reports for it.
+      ::RtlCaptureContext(&record.context);
+      record.exception = EXCEPTION_RECORD{};
+      record.exception.ExceptionCode = kAbortExceptionCode;
+      record.exception.ExceptionAddress = reinterpret_cast<void*>(record.context.Rip);
+    }
+  }
+  ::SetEvent(channel->crash);
+  // The dump is written from outside while this thread stands still.
+  if (g_guard_watching.load() && channel->written != nullptr) {
+    ::WaitForSingleObject(channel->written, kCrashDumpWaitMs);
+  }
 }
 
 }  // namespace tessarin

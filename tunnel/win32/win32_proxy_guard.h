@@ -12,6 +12,7 @@
 
 #include "platform/win32_handles.h"
 #include "tunnel/os_ports.h"
+#include "tunnel/proxy_guard.h"
 
 namespace tessarin {
 
@@ -33,11 +34,14 @@ class Win32ProxyGuard : public ProxyGuardPort {
   // The guard exits touching nothing; the logon value goes.
   void Release() override;
   // From now on, when an armed guard's process ends (someone ended it),
-  // |message| is posted to |window|, so that it can be started again.
-  // Set before anything is armed.
-  void NotifyExit(HWND window, UINT message) {
-    window_ = window;
-    message_ = message;
+  // |notice|(|context|) runs on a thread-pool thread (it only posts), so
+  // that it can be started again. Set before anything is armed. (A
+  // function, not a window message: the guard, which links this file too,
+  // never loads the window library.)
+  using ExitNotice = void (*)(void* context);
+  void NotifyExit(ExitNotice notice, void* context) {
+    notice_ = notice;
+    notice_context_ = context;
   }
   // What a re-arm's thread holds, so that nothing it uses is freed under it.
   void KeepAliveWith(std::weak_ptr<const void> owner) { owner_ = std::move(owner); }
@@ -61,8 +65,8 @@ class Win32ProxyGuard : public ProxyGuardPort {
   void Unguarded(const char* what);
 
   SystemPort* system_;
-  HWND window_ = nullptr;
-  UINT message_ = 0;
+  ExitNotice notice_ = nullptr;
+  void* notice_context_ = nullptr;
   std::weak_ptr<const void> owner_;
   LogPort* log_ = nullptr;
   std::mutex starting_;  // one start at a time; never taken by the window's thread
@@ -77,13 +81,37 @@ class Win32ProxyGuard : public ProxyGuardPort {
 unique_handle StartGuardProcess(const std::wstring& command_line,
                                 const std::vector<HANDLE>& handles);
 
-// The process's one crash event, made at the first arming and never closed.
-HANDLE GuardCrashEvent();
+// What a crash leaves for the guard: its thread, and copies of its
+// exception and context (so that the dump does not depend on the crashed
+// process still being there when they are read; for an abort, the aborting
+// thread's context where it signalled).
+// STATUS_FATAL_APP_EXIT: what an abort's dump names as its exception.
+constexpr DWORD kAbortExceptionCode = 0x40000015;
+struct CrashRecord {
+  CONTEXT context;  // first: the view is page-aligned, as a context must be
+  EXCEPTION_RECORD exception;
+  DWORD threadId;
+  DWORD hasException;
+};
 
-// For a crash or abort handler: tells an armed guard to clean up now. Only
-// reads one word and sets an event that is never closed, so it neither
-// allocates nor takes a lock the failing thread may hold.
-void SignalProxyGuardCrash() noexcept;
+// What a crash hands to the guard, made at the first arming and never
+// closed or unmapped: the crash event, the CrashRecord mapping and its view,
+// and the guard's "dump written" event. A member is null when it could not
+// be made.
+struct CrashChannel {
+  HANDLE crash;
+  HANDLE record;
+  CrashRecord* view;
+  HANDLE written;
+};
+const CrashChannel* GuardCrashChannel();
+
+// For a crash or abort handler: records the calling thread and |exception|
+// (null for an abort), tells an armed guard to clean up and write a dump
+// now, and waits for the dump, at most kCrashDumpWaitMs. Only writes a few
+// words and uses handles that are never closed, so it neither allocates nor
+// takes a lock the failing thread may hold.
+void SignalProxyGuardCrash(EXCEPTION_POINTERS* exception) noexcept;
 
 // Removes the logon value, once no proxy of ours is left to reset.
 void RemoveLogonProxyReset();
