@@ -297,6 +297,13 @@ struct QuietOs : tessarin::ProxySettingsPort,
   bool SetStringValue(const std::wstring&, const std::wstring&) override { return true; }
   void CloseSettingsKey() override {}
   void NotifyInternetOption(uint32_t) override {}
+  bool MachinePolicyOverridesUser() override { return false; }
+  std::vector<std::wstring> DialUpConnections() override { return {}; }
+  bool ReadConnectionProxy(const std::wstring&, uint32_t*, std::wstring*) override { return false; }
+  bool WriteConnectionProxy(const std::wstring&, uint32_t, const std::wstring&,
+                            const std::wstring&) override {
+    return true;
+  }
   struct Request : tessarin::InternetRequest {
     bool Read(uint8_t*, uint32_t, uint32_t* bytes_read) override {
       *bytes_read = 3;
@@ -331,6 +338,7 @@ struct QuietOs : tessarin::ProxySettingsPort,
   void Sleep(uint32_t) override {}
   uint64_t SteadyMs() override { return 0; }
   bool LocalListeners(uint16_t, std::vector<uint32_t>*) override { return false; }
+  PortState CheckLocalPort(uint16_t, uint32_t*, std::wstring*) override { return PortState::kFree; }
 };
 
 std::vector<uint8_t> EncodedCall(const std::string& method, const EncodableValue* args) {

@@ -14,6 +14,8 @@ constexpr UINT kCoreExitedMessage = WM_APP + 0x54;
 constexpr UINT kJobFinishedMessage = WM_APP + 0x55;
 // Posted from a thread-pool wait when the guard's process ends.
 constexpr UINT kGuardExitedMessage = WM_APP + 0x56;
+// Posted from a thread-pool wait when the per-user proxy values change.
+constexpr UINT kProxySettingsChangedMessage = WM_APP + 0x57;
 // The timer of a switch-off that is to be tried again.
 constexpr UINT_PTR kProxyOffRetryTimer = 0x54;
 
@@ -60,6 +62,11 @@ bool FlutterWindow::OnWindowCreated() {
       [](void* window) { PostMessageW(static_cast<HWND>(window), kGuardExitedMessage, 0, 0); },
       NativeHandle());
   ports_->guard.KeepAliveWith(ports_);
+  ports_->proxySettings.NotifyChanges(
+      [](void* window) {
+        PostMessageW(static_cast<HWND>(window), kProxySettingsChangedMessage, 0, 0);
+      },
+      NativeHandle());
   ports_->guard.ReportTo(&HostLog());
   // Before the engine exists, so the proxy is off even when the engine fails.
   bridge_.Initialize();
@@ -102,6 +109,10 @@ LRESULT FlutterWindow::HandleWindowMessage(HWND window, UINT message, WPARAM wpa
   }
   if (message == kGuardExitedMessage) {
     bridge_.GuardExited();
+    return 0;
+  }
+  if (message == kProxySettingsChangedMessage) {
+    bridge_.ProxySettingsChanged();
     return 0;
   }
   if (message == WM_TIMER && wparam == kProxyOffRetryTimer) {

@@ -51,6 +51,13 @@ void TunnelBridge::ConnectSequence(const flutter::MethodCall& call,
     result->Error("INVALID_ARGUMENT", "Selected node is missing connection config.", nullptr);
     return;
   }
+  // Windows would ignore the proxy we set for this user: nothing is started,
+  // nothing written, a running tunnel left as it is.
+  if (ports_.proxy_settings->MachinePolicyOverridesUser()) {
+    WriteLog(ports_, "connect refused: machine policy sets the proxy for the whole machine");
+    result->Error("PROXY_FAILED", kMachinePolicyMessage, nullptr);
+    return;
+  }
   // 5-10 run in the job: the file, the core's start, its check, the probe.
   // Made whole before the running tunnel is touched, so nothing that can
   // fail comes between its stop and the job that ends its core.
@@ -91,6 +98,9 @@ void TunnelBridge::FinishConnect(PendingJob& done) {
     case Outcome::kExitedAtOnce:
       result->Error("START_FAILED", "sing-box exited immediately.", nullptr);
       return;
+    case Outcome::kPortUnavailable:
+      result->Error("START_FAILED", job.failure, nullptr);
+      return;
     case Outcome::kReady:
       break;
     case Outcome::kFailed:
@@ -126,10 +136,11 @@ void TunnelBridge::FinishConnect(PendingJob& done) {
   // the tunnel uncommitted, for JobFinished to roll back.
   std::string session = "windows-singbox-" + UtcTimestamp(*ports_.system);
   const std::string mode = LowerCaseAscii(LookupStringValue(done.request, "proxyMode"));
-  const char* message =
+  std::string message =
       mode == "global"
           ? "Windows global mode requested sing-box TUN; verify routing with a network test."
           : "Windows system proxy is active through sing-box.";
+  if (scriptSeen_) message += std::string(" ") + kScriptNotice;
   const EncodableValue connected(ConnectedStatus(*ports_.system, done.request, session, message));
   sessionId = std::move(session);
   active = true;

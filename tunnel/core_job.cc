@@ -76,6 +76,30 @@ class Beside {
   std::thread thread_;
 };
 
+// Whether the core can listen on its port; else why not, as the user reads it.
+bool PortIsFree(SystemPort& system, std::string* why) {
+  uint32_t owner = 0;
+  std::wstring name;
+  const auto state = system.CheckLocalPort(LocalProxyEndpoint::kPort, &owner, &name);
+  const std::string port = std::to_string(LocalProxyEndpoint::kPort);
+  if (state == SystemPort::PortState::kHeld) {
+    const std::string who =
+        owner == 0 ? std::string()
+                   : " (" + (name.empty() ? std::string("process ") : LogText(name) + ", process ") +
+                         std::to_string(owner) + ")";
+    *why = "Port " + port + " on 127.0.0.1 is in use by another program" + who +
+           ", so sing-box cannot listen there. Close that program, then connect again.";
+    return false;
+  }
+  if (state == SystemPort::PortState::kReserved) {
+    *why = "Windows reserves port " + port +
+           " for its own use (Hyper-V, WSL), so sing-box cannot listen there. See the reserved "
+           "ranges with: netsh interface ipv4 show excludedportrange protocol=tcp";
+    return false;
+  }
+  return true;
+}
+
 Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
   // Ended even when cancelled: its port must be free, and nobody else will.
   if (job.oldCore != 0) {
@@ -99,6 +123,12 @@ Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
   }));
   if (!ports.system->WriteWholeFile(job.configPath, job.config)) return Outcome::kWriteFailed;
   if (signal.Cancelled()) return Outcome::kCancelled;
+  // The port, before any core: another program there would even answer the
+  // probe in the core's place.
+  if (!PortIsFree(*ports.system, &job.failure)) {
+    WriteLog(ports, job.failure);
+    return Outcome::kPortUnavailable;
+  }
   std::vector<uint32_t> before;
   const bool known =
       !job.fixedStartWait && ports.system->LocalListeners(LocalProxyEndpoint::kPort, &before);

@@ -24,6 +24,7 @@ struct CoreJob {
     kWriteFailed,   // the configuration could not be written
     kLaunchFailed,  // the core could not be started
     kExitedAtOnce,  // the core ended before it was ready
+    kPortUnavailable,  // the port is held or reserved: |failure| says so
     kProbeFailed,   // the node did not carry traffic; the core was ended
     kReady,         // the core runs and carries traffic: coreProcessId
     kCancelled,     // stopped at a cancel; a core it started was ended
@@ -49,6 +50,7 @@ struct CoreJob {
   // |finished| is true.
   Outcome outcome = Outcome::kRunning;
   uint32_t coreProcessId = 0;
+  std::string failure;  // a failure's message, where the outcome alone does not say it
   // The job armed the guard (beside the probe); releasing it is the bridge's.
   bool guardArmed = false;
   std::atomic<bool> finished{false};

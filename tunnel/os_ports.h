@@ -32,7 +32,29 @@ class ProxySettingsPort {
   virtual void CloseSettingsKey() = 0;
   // InternetSetOptionW(NULL, option, NULL, 0); the result is not used.
   virtual void NotifyInternetOption(uint32_t option) = 0;
+  // Whether machine policy makes Windows ignore the per-user settings (HKLM
+  // Software\Policies\Microsoft\Windows\CurrentVersion\Internet Settings,
+  // ProxySettingsPerUser = 0).
+  virtual bool MachinePolicyOverridesUser() = 0;
+  // The dial-up and VPN (RAS) connections connected now, by entry name; each
+  // has proxy settings of its own, which programs use while it is connected.
+  virtual std::vector<std::wstring> DialUpConnections() = 0;
+  // A connection's own proxy (INTERNET_OPTION_PER_CONNECTION_OPTION): its
+  // PROXY_TYPE_* flags and server; false when it cannot be read.
+  virtual bool ReadConnectionProxy(const std::wstring& connection, uint32_t* flags,
+                                   std::wstring* server) = 0;
+  // False when it could not be written.
+  virtual bool WriteConnectionProxy(const std::wstring& connection, uint32_t flags,
+                                    const std::wstring& server, const std::wstring& bypass) = 0;
+  // While on, a change of the per-user values is told to the platform
+  // thread (TunnelBridge::ProxySettingsChanged), from a wait of the system's
+  // own, never by waiting on the platform thread.
+  virtual void WatchChanges(bool /*on*/) {}
 };
+
+// PROXY_TYPE_DIRECT and PROXY_TYPE_PROXY of a connection's proxy flags.
+constexpr uint32_t kProxyTypeDirect = 1;
+constexpr uint32_t kProxyTypeProxy = 2;
 
 // One WinINet request handle; closing it is the destructor's job.
 class InternetRequest {
@@ -102,6 +124,11 @@ class SystemPort {
   virtual void Pause(uint32_t milliseconds, const JobSignal& signal);
   // Milliseconds from an arbitrary start; never goes back.
   virtual uint64_t SteadyMs() = 0;
+  // Whether the core could listen on 127.0.0.1:|port| now: free, held by
+  // another program (its process id and image name where the system tells,
+  // else 0 and empty), or reserved by the system (a bind is refused).
+  enum class PortState { kFree, kHeld, kReserved };
+  virtual PortState CheckLocalPort(uint16_t port, uint32_t* owner, std::wstring* owner_name) = 0;
   // The owner process ids of the TCP sockets listening on 127.0.0.1:|port|
   // now; an owner the system does not tell (Wine tells none) is 0, one that
   // is no process kNoProcessId. False when the table cannot be read.

@@ -4,6 +4,30 @@
 
 namespace tessarin {
 
+namespace {
+
+// Every connected dial-up or VPN connection, whose own proxy programs use
+// while it is connected: given ours (on), or, where it is exactly ours,
+// set direct again (off).
+void SwitchDialUpProxies(ProxySettingsPort& settings, bool on) {
+  const std::wstring ours = LocalProxyEndpoint::kSystemProxyServer;
+  for (const std::wstring& connection : settings.DialUpConnections()) {
+    if (on) {
+      settings.WriteConnectionProxy(connection, kProxyTypeDirect | kProxyTypeProxy, ours,
+                                    L"<local>");
+      continue;
+    }
+    uint32_t flags = 0;
+    std::wstring server;
+    if (settings.ReadConnectionProxy(connection, &flags, &server) &&
+        (flags & kProxyTypeProxy) != 0 && server == ours) {
+      settings.WriteConnectionProxy(connection, kProxyTypeDirect, server, L"<local>");
+    }
+  }
+}
+
+}  // namespace
+
 bool SetSystemProxy(ProxySettingsPort& settings, bool enable) {
   if (!settings.OpenSettingsKey()) return false;
   bool written = settings.SetDwordValue(L"ProxyEnable", enable ? 1 : 0);
@@ -17,6 +41,7 @@ bool SetSystemProxy(ProxySettingsPort& settings, bool enable) {
     if (!written) settings.SetDwordValue(L"ProxyEnable", 0);
   }
   settings.CloseSettingsKey();
+  if (enable && written) SwitchDialUpProxies(settings, true);
   settings.NotifyInternetOption(kInternetOptionSettingsChanged);
   settings.NotifyInternetOption(kInternetOptionRefresh);
   return written;
@@ -32,6 +57,7 @@ OurProxy SwitchOffOurProxy(ProxySettingsPort& settings) {
                     server == LocalProxyEndpoint::kSystemProxyServer;
   const bool switched = ours && settings.SetDwordValue(L"ProxyEnable", 0);
   settings.CloseSettingsKey();
+  SwitchDialUpProxies(settings, false);
   if (switched) {
     settings.NotifyInternetOption(kInternetOptionSettingsChanged);
     settings.NotifyInternetOption(kInternetOptionRefresh);

@@ -6,6 +6,7 @@
 #include "channel/standard_method_codec.h"
 #include "tunnel/core_process.h"
 #include "tunnel/diagnostics_log.h"
+#include "tunnel/local_proxy_endpoint.h"
 #include "tunnel/status_reports.h"
 #include "tunnel/system_proxy.h"
 
@@ -207,8 +208,13 @@ void TunnelBridge::DispatchWaiting() {
 
 void TunnelBridge::Status(flutter::MethodResult& result) {
   if (active && IsCoreAlive(*ports_.processes, coreProcessId)) {
-    const EncodableValue report(
-        ActiveStatus(*ports_.system, sessionId, "Windows system proxy is active."));
+    // What the system really does: another program's proxy, or a script
+    // that may send traffic around ours.
+    const std::string message =
+        takenOver_    ? kTakenOverMessage
+        : scriptSeen_ ? std::string("Windows system proxy is active. ") + kScriptNotice
+                      : std::string("Windows system proxy is active.");
+    const EncodableValue report(ActiveStatus(*ports_.system, sessionId, message));
     result.Success(&report);
     return;
   }
@@ -278,9 +284,24 @@ void TunnelBridge::CoreExited(uint32_t process_id) {
 
 bool TunnelBridge::ProxyOn() {
   if (SetSystemProxy(*ports_.proxy_settings, true)) {
-    WriteLog(ports_, "system proxy on");
     proxyOffPending_ = false;
     proxyOffRetryMs_ = 0;
+    takenOver_ = false;
+    // Read back: a configuration script is left alone, but told of.
+    std::wstring script;
+    scriptSeen_ = ports_.proxy_settings->OpenSettingsKeyToCheck() &&
+                  ports_.proxy_settings->ReadStringValue(L"AutoConfigURL", &script) &&
+                  !script.empty();
+    ports_.proxy_settings->CloseSettingsKey();
+    const size_t dial_ups = ports_.proxy_settings->DialUpConnections().size();
+    WriteLog(ports_, "system proxy on" +
+                         (dial_ups > 0 ? ", and on " + std::to_string(dial_ups) +
+                                             " dial-up or VPN connection(s)"
+                                       : std::string()) +
+                         (scriptSeen_ ? "; a configuration script is set (AutoConfigURL " +
+                                            LogText(script) + "): it may send traffic around us"
+                                      : std::string()));
+    ports_.proxy_settings->WatchChanges(true);
     return true;
   }
   WriteLog(ports_, "the system proxy could not be switched on");
@@ -296,7 +317,13 @@ constexpr uint32_t kLongestProxyOffRetryMs = 60000;
 }  // namespace
 
 bool TunnelBridge::ProxyOff() {
-  if (!SetSystemProxy(*ports_.proxy_settings, false)) {
+  ports_.proxy_settings->WatchChanges(false);
+  // Only a proxy that is exactly ours: another program's stays as it is.
+  const OurProxy off = SwitchOffOurProxy(*ports_.proxy_settings);
+  if (off == OurProxy::kNotOurs && (active || takenOver_)) {
+    WriteLog(ports_, "the system proxy is not ours now: left as it is");
+  }
+  if (off == OurProxy::kStillOn) {
     // Still on, or not known to be off: the guard and the logon reset stay,
     // to switch it off when this process cannot, and this process tries again.
     proxyOffPending_ = true;
@@ -312,8 +339,31 @@ bool TunnelBridge::ProxyOff() {
   if (proxyOffPending_) WriteLog(ports_, "the system proxy is off now");
   proxyOffPending_ = false;
   proxyOffRetryMs_ = 0;
+  takenOver_ = false;
+  scriptSeen_ = false;
   guard_->Release();
   return true;
+}
+
+void TunnelBridge::ProxySettingsChanged() {
+  if (!active) return;
+  uint32_t enable = 0;
+  std::wstring server;
+  std::wstring script;
+  ProxySettingsPort& settings = *ports_.proxy_settings;
+  if (!settings.OpenSettingsKeyToCheck()) return;
+  settings.ReadDwordValue(L"ProxyEnable", &enable);
+  settings.ReadStringValue(L"ProxyServer", &server);
+  scriptSeen_ = settings.ReadStringValue(L"AutoConfigURL", &script) && !script.empty();
+  settings.CloseSettingsKey();
+  settings.WatchChanges(true);  // for the next change
+  const bool ours = enable == 1 && server == LocalProxyEndpoint::kSystemProxyServer;
+  if (ours == !takenOver_) return;
+  takenOver_ = !ours;
+  WriteLog(ports_, takenOver_ ? "another program changed the system proxy (ProxyEnable " +
+                                    std::to_string(enable) + ", ProxyServer " + LogText(server) +
+                                    "): tessarin is no longer in use"
+                              : "the system proxy is ours again");
 }
 
 void TunnelBridge::RetryProxyOff() {

@@ -20,6 +20,16 @@ namespace tessarin {
 
 constexpr const char kTunnelChannelName[] = "tessarin/tunnel";
 
+// What a reply says when the system does not do what tessarin set.
+constexpr const char kScriptNotice[] =
+    "A configuration script on this PC (AutoConfigURL) may send some traffic around tessarin.";
+constexpr const char kTakenOverMessage[] =
+    "Another program changed the Windows proxy; tessarin is no longer in use. Connect again to "
+    "take it back.";
+constexpr const char kMachinePolicyMessage[] =
+    "Windows takes proxy settings for the whole machine by policy (ProxySettingsPerUser), so "
+    "tessarin cannot route this user's traffic.";
+
 // The state is read and written only on the thread that runs the window's
 // message loop, so it has no lock. That thread never waits: the slow steps
 // of a call (a core's start, the probe, a core's end) run as a CoreJob on the
@@ -57,6 +67,10 @@ class TunnelBridge {
   // When the worker's retry time has come: a switch-off that failed is tried
   // again (and again later, each wait longer, until it works).
   void RetryProxyOff();
+  // Told when the per-user proxy values changed while connected: when they
+  // are no longer exactly ours, "status" says so (and a switch-off then
+  // leaves them alone).
+  void ProxySettingsChanged();
   // Released by the host window right after Teardown.
   void ReleaseChannel() { channel_.reset(); }
   // For side-by-side measurements: the core's start check waits its whole
@@ -136,6 +150,8 @@ class TunnelBridge {
   // A switch-off failed: the proxy may still be on, the guard stays armed.
   bool proxyOffPending_ = false;
   uint32_t proxyOffRetryMs_ = 0;  // the wait before the next try
+  bool takenOver_ = false;   // while connected: the proxy values are not ours any more
+  bool scriptSeen_ = false;  // while connected: a configuration script is set
 };
 
 }  // namespace tessarin

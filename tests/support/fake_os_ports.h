@@ -81,7 +81,35 @@ class FakeProxySettings : public tessarin::ProxySettingsPort {
     log_->Add("inet.option " + std::to_string(option));
   }
 
+  bool MachinePolicyOverridesUser() override { return machine_policy; }
+  std::vector<std::wstring> DialUpConnections() override {
+    std::vector<std::wstring> names;
+    for (const auto& connection : connections) {
+      names.push_back(std::wstring(connection.first.begin(), connection.first.end()));
+    }
+    return names;
+  }
+  bool ReadConnectionProxy(const std::wstring& name, uint32_t* flags,
+                           std::wstring* server) override {
+    const auto found = connections.find(Narrow(name));
+    if (found == connections.end()) return false;
+    *flags = found->second.first;
+    *server = std::wstring(found->second.second.begin(), found->second.second.end());
+    return true;
+  }
+  bool WriteConnectionProxy(const std::wstring& name, uint32_t flags, const std::wstring& server,
+                            const std::wstring& bypass) override {
+    log_->Add("ras.set " + Narrow(name) + " flags " + std::to_string(flags) + " " +
+              Narrow(server) + " " + Narrow(bypass));
+    connections[Narrow(name)] = {flags, Narrow(server)};
+    return true;
+  }
+  void WatchChanges(bool on) override { log_->Add(on ? "reg.watch on" : "reg.watch off"); }
+
   bool openable = true;
+  bool machine_policy = false;
+  // Connected dial-up connections: name -> (flags, server).
+  std::map<std::string, std::pair<uint32_t, std::string>> connections;
   // The write that fails: "ProxyEnable=1" (name and value) or a string value's name.
   std::string failing;
   std::map<std::string, uint32_t> dwords;
@@ -255,6 +283,11 @@ class FakeSystem : public tessarin::SystemPort {
   // The same as Sleep here: tests count pauses, not time.
   void Pause(uint32_t milliseconds, const tessarin::JobSignal&) override { Sleep(milliseconds); }
   uint64_t SteadyMs() override { return steady_ms; }
+  PortState CheckLocalPort(uint16_t, uint32_t* owner, std::wstring* owner_name) override {
+    *owner = port_owner;
+    *owner_name = port_owner_name;
+    return port_state;
+  }
   // Not logged: the start check reads it between the launch and the polls.
   bool LocalListeners(uint16_t, std::vector<uint32_t>* owners) override {
     if (!listeners) return false;
@@ -264,6 +297,9 @@ class FakeSystem : public tessarin::SystemPort {
 
   std::wstring module_path = L"C:\\Apps\\tessarin\\tessarin.exe";
   std::map<std::wstring, bool> existing;
+  PortState port_state = PortState::kFree;
+  uint32_t port_owner = 0;
+  std::wstring port_owner_name;
   bool writable = true;
   std::map<std::wstring, std::string> files;
   uint64_t now_seconds = 1796552705;  // 2026-12-06T10:25:05Z

@@ -131,12 +131,17 @@ class TunnelBridgeTest : public testing::Test {
   std::unique_ptr<flutter::BinaryMessengerImpl> messenger_;
 };
 
-TEST(TunnelBridgeStartTest, InitializeTakesPathsAndSwitchesTheProxyOff) {
+TEST(TunnelBridgeStartTest, InitializeTakesPathsAndSwitchesOurLeftoverProxyOffOnly) {
   tessarin_test::FakeOs os;
+  os.proxy.dwords["ProxyEnable"] = 1;
+  os.proxy.strings["ProxyServer"] = "other.example:8080";
   TunnelBridge bridge(os.Ports());
   bridge.Initialize();
   EXPECT_EQ(bridge.appDirectory, L"C:\\Apps\\tessarin");
   EXPECT_EQ(bridge.configPath, kConfig);
+  EXPECT_EQ(os.log.Count("reg.set"), 0u);  // another program's: left alone
+  os.proxy.strings["ProxyServer"] = "http=127.0.0.1:20808;https=127.0.0.1:20808;socks=127.0.0.1:20808";
+  TunnelBridge(os.Ports()).Initialize();  // ours, left by a crashed run
   EXPECT_EQ(os.log.Count("reg.set ProxyEnable=0"), 1u);
   EXPECT_EQ(os.log.Count("proc."), 0u);
 }
@@ -237,10 +242,9 @@ TEST_F(TunnelBridgeTest, ReconnectStopsTheOldTunnelBeforeTheFileIsRewritten) {
   os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
   ASSERT_EQ(Connect(Request()).kind, "success");
   const Events& e = os_.log.events;
-  EXPECT_EQ(e[1], "reg.open");
-  EXPECT_EQ(e[2], "reg.set ProxyEnable=0");
-  EXPECT_EQ(e[6], "proc.terminate 100 wait 3000");
-  EXPECT_EQ(e[7], "sys.write C:\\Apps\\tessarin\\tessarin-sing-box.json");
+  EXPECT_EQ(e[3], "reg.set ProxyEnable=0");
+  EXPECT_EQ(e[7], "proc.terminate 100 wait 3000");
+  EXPECT_EQ(e[8], "sys.write C:\\Apps\\tessarin\\tessarin-sing-box.json");
   EXPECT_EQ(bridge_.coreProcessId, 101u);
 }
 
@@ -307,7 +311,8 @@ TEST_F(TunnelBridgeTest, StatusIsTheWatchdog) {
   os_.processes.running[100] = false;
   EXPECT_EQ(Call("status").Stage(), "disconnected");
   EXPECT_EQ(os_.log.events,
-            (Events{"proc.alive 100", "reg.open", "reg.set ProxyEnable=0", "reg.close",
+            (Events{"proc.alive 100", "reg.watch off", "reg.open to check",
+                    "reg.set ProxyEnable=0", "reg.close",
                     "inet.option 39", "inet.option 37", "proc.terminate 100 wait 0"}));
   os_.log.events.clear();
   EXPECT_EQ(Call("status").Stage(), "disconnected");
@@ -316,7 +321,7 @@ TEST_F(TunnelBridgeTest, StatusIsTheWatchdog) {
 
 TEST_F(TunnelBridgeTest, DisconnectAndTeardown) {
   EXPECT_EQ(Call("disconnect").Stage(), "disconnected");
-  EXPECT_EQ(os_.log.Count("reg.set ProxyEnable=0"), 1u);
+  EXPECT_EQ(os_.log.Count("reg.open to check"), 1u);  // looked; nothing of ours to switch off
   os_.log.events.clear();
   bridge_.Teardown();  // idle: nothing touched
   EXPECT_TRUE(os_.log.events.empty());
@@ -350,6 +355,59 @@ TEST_F(TunnelBridgeTest, ACoreThatDiesUnaskedStopsItsTunnelAndNoOtherOne) {
   bridge_.CoreExited(100);  // already stopped
   EXPECT_TRUE(os_.log.events.empty());
   EXPECT_EQ(Call("status").Stage(), "disconnected");
+}
+
+TEST_F(TunnelBridgeTest, WhatWindowsReallyDoesIsToldAndOnlyOurProxyIsSwitchedOff) {
+  using Map = EncodableValueMap;
+  os_.proxy.machine_policy = true;  // Windows would ignore this user's proxy
+  Reply refused = Connect(Request());
+  EXPECT_EQ(refused.code, "PROXY_FAILED");
+  EXPECT_EQ(refused.message, kMachinePolicyMessage);
+  EXPECT_EQ(os_.log.Count("sys.write") + os_.log.Count("proc.") + os_.log.Count("reg.set"), 0u);
+  os_.proxy.machine_policy = false;
+
+  os_.proxy.strings["AutoConfigURL"] = "http://wpad/proxy.pac";
+  os_.proxy.connections = {{"vpn", {1, ""}}, {"corp", {1, ""}}};
+  os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+  Reply connected = Connect(Request());
+  EXPECT_EQ(Reply::LookupString(connected.value.Get<Map>(), "message"),
+            std::string("Windows system proxy is active through sing-box. ") + kScriptNotice);
+  EXPECT_EQ(Reply::LookupString(Call("status").value.Get<Map>(), "message"),
+            std::string("Windows system proxy is active. ") + kScriptNotice);
+  EXPECT_EQ(os_.proxy.connections["vpn"].first, kProxyTypeDirect | kProxyTypeProxy);
+  EXPECT_EQ(os_.proxy.strings["AutoConfigURL"], "http://wpad/proxy.pac");  // left alone
+
+  // Another program takes the proxy, and one connection's, over.
+  os_.proxy.strings["ProxyServer"] = "other.example:8080";
+  os_.proxy.connections["corp"] = {kProxyTypeDirect | kProxyTypeProxy, "other.example:8080"};
+  bridge_.ProxySettingsChanged();
+  Reply status = Call("status");
+  EXPECT_EQ(status.Stage(), "connected");
+  EXPECT_EQ(Reply::LookupString(status.value.Get<Map>(), "message"), kTakenOverMessage);
+  EXPECT_EQ(Call("disconnect").Stage(), "disconnected");
+  EXPECT_EQ(os_.proxy.dwords["ProxyEnable"], 1u);
+  EXPECT_EQ(os_.proxy.strings["ProxyServer"], "other.example:8080");
+  EXPECT_EQ(os_.proxy.connections["vpn"].first, kProxyTypeDirect);
+  EXPECT_EQ(os_.proxy.connections["corp"].second, "other.example:8080");
+  EXPECT_EQ(os_.proxy.connections["corp"].first, kProxyTypeDirect | kProxyTypeProxy);
+}
+
+TEST_F(TunnelBridgeTest, APortHeldOrReservedStartsNoCore) {
+  os_.system.port_state = SystemPort::PortState::kReserved;
+  Reply reserved = Connect(Request());
+  EXPECT_EQ(reserved.code, "START_FAILED");
+  EXPECT_NE(reserved.message.find("netsh interface ipv4 show excludedportrange protocol=tcp"),
+            std::string::npos);
+  os_.system.port_state = SystemPort::PortState::kHeld;
+  os_.system.port_owner = 4242;
+  os_.system.port_owner_name = L"other-proxy.exe";
+  Reply held = Connect(Request());
+  EXPECT_EQ(held.code, "START_FAILED");
+  EXPECT_NE(held.message.find("Port 20808 on 127.0.0.1 is in use by another program "
+                              "(other-proxy.exe, process 4242)"),
+            std::string::npos);
+  EXPECT_EQ(os_.log.Count("proc.launch"), 0u);
+  EXPECT_FALSE(bridge_.active);
 }
 
 TEST(TunnelBridgeGuardTest, AThrowAfterTheProxyWentOnLeavesNothingOn) {

@@ -335,6 +335,79 @@ bool Win32SystemPort::LocalListeners(uint16_t port, std::vector<uint32_t>* owner
   return true;
 }
 
+namespace {
+
+// The listeners on |port| at 127.0.0.1 or on every address, with their
+// owners (0 where the system tells none); false when the table is unreadable.
+bool PortListeners(uint16_t port, std::vector<DWORD>* owners) {
+  std::vector<uint8_t> table;
+  DWORD size = 0;
+  DWORD status = ERROR_INSUFFICIENT_BUFFER;
+  for (int tries = 0; tries < 4 && status == ERROR_INSUFFICIENT_BUFFER; ++tries) {
+    table.resize(size > 0 ? size : sizeof(MIB_TCPTABLE_OWNER_PID));
+    size = static_cast<DWORD>(table.size());
+    status =
+        ::GetExtendedTcpTable(table.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_LISTENER, 0);
+  }
+  if (status != NO_ERROR) return false;
+  const auto* rows = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(table.data());
+  const uint8_t loopback[4] = {127, 0, 0, 1};
+  const uint8_t port_bytes[2] = {static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
+  for (DWORD i = 0; i < rows->dwNumEntries; ++i) {
+    const MIB_TCPROW_OWNER_PID& row = rows->table[i];
+    if (std::memcmp(&row.dwLocalPort, port_bytes, 2) != 0) continue;
+    if (std::memcmp(&row.dwLocalAddr, loopback, 4) != 0 && row.dwLocalAddr != 0) continue;
+    owners->push_back(row.dwOwningPid);
+  }
+  return true;
+}
+
+// A process's image file name without its directory, or empty.
+std::wstring ImageName(DWORD process_id) {
+  const unique_handle process(
+      ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
+  if (!process) return std::wstring();
+  wchar_t path[MAX_PATH * 4];
+  DWORD length = MAX_PATH * 4;
+  if (!::QueryFullProcessImageNameW(process.get(), 0, path, &length)) return std::wstring();
+  const std::wstring full(path, length);
+  return full.substr(full.find_last_of(L"\\/") + 1);
+}
+
+}  // namespace
+
+SystemPort::PortState Win32SystemPort::CheckLocalPort(uint16_t port, uint32_t* owner,
+                                                       std::wstring* owner_name) {
+  *owner = 0;
+  owner_name->clear();
+  std::vector<DWORD> owners;
+  if (PortListeners(port, &owners) && !owners.empty()) {
+    *owner = owners.front();
+    if (*owner != 0) *owner_name = ImageName(*owner);
+    return PortState::kHeld;
+  }
+  // No listener: whether a bind is allowed at all. Windows refuses one in a
+  // range it reserves (Hyper-V, WSL) with access denied, and names no owner.
+  static const bool started = [] {
+    WSADATA data;
+    return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  if (!started) return PortState::kFree;
+  const SOCKET probe = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (probe == INVALID_SOCKET) return PortState::kFree;
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = ::htons(port);
+  address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+  const bool bound = ::bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+  const int error = bound ? 0 : ::WSAGetLastError();
+  ::closesocket(probe);
+  if (error == WSAEACCES) return PortState::kReserved;
+  // In use without a listener (a connection lingering from a core just
+  // ended, say): the core may still bind, as it always could.
+  return PortState::kFree;
+}
+
 uint64_t Win32SystemPort::UnixTimeTicks() {
   FILETIME now;
   ::GetSystemTimeAsFileTime(&now);

@@ -84,6 +84,7 @@ class Win32SystemPort : public SystemPort {
   void Sleep(uint32_t milliseconds) override { ::Sleep(milliseconds); }
   uint64_t SteadyMs() override { return ::GetTickCount64(); }
   bool LocalListeners(uint16_t port, std::vector<uint32_t>* owners) override;
+  PortState CheckLocalPort(uint16_t port, uint32_t* owner, std::wstring* owner_name) override;
 };
 
 // Runs each job on a thread of its own and posts |message| to |window| when

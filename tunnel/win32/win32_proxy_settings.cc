@@ -1,5 +1,9 @@
 #include "tunnel/win32/win32_proxy_settings.h"
 
+#include <ras.h>
+#include <raserror.h>
+#include <wininet.h>
+
 #include <vector>
 
 namespace tessarin {
@@ -77,6 +81,155 @@ void Win32ProxySettingsPort::NotifyInternetOption(uint32_t option) {
   const auto set_option = reinterpret_cast<SetOption>(
       reinterpret_cast<void*>(::GetProcAddress(wininet.get(), "InternetSetOptionW")));
   if (set_option != nullptr) set_option(nullptr, option, nullptr, 0);
+}
+
+bool Win32ProxySettingsPort::MachinePolicyOverridesUser() {
+  DWORD per_user = 1;
+  DWORD size = sizeof(per_user);
+  return ::RegGetValueW(HKEY_LOCAL_MACHINE,
+                        L"Software\\Policies\\Microsoft\\Windows\\CurrentVersion\\Internet Settings",
+                        L"ProxySettingsPerUser", RRF_RT_REG_DWORD, nullptr, &per_user,
+                        &size) == ERROR_SUCCESS &&
+         per_user == 0;
+}
+
+namespace {
+
+// From the system directory only, and only when needed (the guard stays small).
+FARPROC SystemFunction(const wchar_t* library, const char* name, unique_hmodule* module) {
+  module->reset(::LoadLibraryExW(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+  return *module ? ::GetProcAddress(module->get(), name) : nullptr;
+}
+
+template <typename Function>
+Function As(FARPROC address) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(address));
+}
+
+constexpr DWORD kPerConnectionOption = 75;  // INTERNET_OPTION_PER_CONNECTION_OPTION
+constexpr DWORD kPerConnectionFlags = 1;    // INTERNET_PER_CONN_FLAGS
+constexpr DWORD kPerConnectionServer = 2;   // INTERNET_PER_CONN_PROXY_SERVER
+constexpr DWORD kPerConnectionBypass = 3;   // INTERNET_PER_CONN_PROXY_BYPASS
+
+}  // namespace
+
+std::vector<std::wstring> Win32ProxySettingsPort::DialUpConnections() {
+  std::vector<std::wstring> names;
+  using Enumerate = DWORD(WINAPI*)(RASCONNW*, DWORD*, DWORD*);
+  unique_hmodule rasapi;
+  const auto enumerate =
+      As<Enumerate>(SystemFunction(L"rasapi32.dll", "RasEnumConnectionsW", &rasapi));
+  if (enumerate == nullptr) return names;
+  // The first entry's dwSize says which structure we mean; a list that grew
+  // since the size was asked for is asked for again.
+  std::vector<RASCONNW> connections(1);
+  DWORD status = ERROR_BUFFER_TOO_SMALL;
+  DWORD count = 0;
+  for (int tries = 0; tries < 4 && status == ERROR_BUFFER_TOO_SMALL; ++tries) {
+    for (RASCONNW& connection : connections) connection.dwSize = sizeof(RASCONNW);
+    DWORD bytes = static_cast<DWORD>(connections.size() * sizeof(RASCONNW));
+    count = 0;
+    status = enumerate(connections.data(), &bytes, &count);
+    if (status == ERROR_BUFFER_TOO_SMALL) connections.resize(bytes / sizeof(RASCONNW) + 1);
+  }
+  if (status != ERROR_SUCCESS) return names;
+  for (DWORD i = 0; i < count && i < connections.size(); ++i) {
+    names.emplace_back(connections[i].szEntryName);
+  }
+  return names;
+}
+
+bool Win32ProxySettingsPort::ReadConnectionProxy(const std::wstring& connection, uint32_t* flags,
+                                                 std::wstring* server) {
+  using QueryOption = BOOL(WINAPI*)(HINTERNET, DWORD, LPVOID, LPDWORD);
+  unique_hmodule wininet;
+  const auto query =
+      As<QueryOption>(SystemFunction(L"wininet.dll", "InternetQueryOptionW", &wininet));
+  if (query == nullptr) return false;
+  INTERNET_PER_CONN_OPTIONW options[2] = {};
+  options[0].dwOption = kPerConnectionFlags;
+  options[1].dwOption = kPerConnectionServer;
+  std::wstring name = connection;
+  INTERNET_PER_CONN_OPTION_LISTW list = {};
+  list.dwSize = sizeof(list);
+  list.pszConnection = &name[0];
+  list.dwOptionCount = 2;
+  list.pOptions = options;
+  DWORD size = sizeof(list);
+  if (!query(nullptr, kPerConnectionOption, &list, &size)) return false;
+  *flags = options[0].Value.dwValue;
+  // WinINet allocated the text; it is the caller's to free.
+  if (options[1].Value.pszValue != nullptr) {
+    server->assign(options[1].Value.pszValue);
+    ::GlobalFree(options[1].Value.pszValue);
+  } else {
+    server->clear();
+  }
+  return true;
+}
+
+bool Win32ProxySettingsPort::WriteConnectionProxy(const std::wstring& connection, uint32_t flags,
+                                                  const std::wstring& server,
+                                                  const std::wstring& bypass) {
+  using SetOption = BOOL(WINAPI*)(HINTERNET, DWORD, LPVOID, DWORD);
+  unique_hmodule wininet;
+  const auto set = As<SetOption>(SystemFunction(L"wininet.dll", "InternetSetOptionW", &wininet));
+  if (set == nullptr) return false;
+  std::wstring name = connection;
+  std::wstring server_text = server;
+  std::wstring bypass_text = bypass;
+  INTERNET_PER_CONN_OPTIONW options[3] = {};
+  options[0].dwOption = kPerConnectionFlags;
+  options[0].Value.dwValue = flags;
+  options[1].dwOption = kPerConnectionServer;
+  options[1].Value.pszValue = &server_text[0];
+  options[2].dwOption = kPerConnectionBypass;
+  options[2].Value.pszValue = &bypass_text[0];
+  INTERNET_PER_CONN_OPTION_LISTW list = {};
+  list.dwSize = sizeof(list);
+  list.pszConnection = &name[0];
+  list.dwOptionCount = 3;
+  list.pOptions = options;
+  return set(nullptr, kPerConnectionOption, &list, sizeof(list)) != FALSE;
+}
+
+Win32ProxySettingsPort::Watch::~Watch() {
+  if (wait != nullptr) ::UnregisterWaitEx(wait, INVALID_HANDLE_VALUE);
+}
+
+void Win32ProxySettingsPort::WatchChanges(bool on) {
+  if (!on) {
+    watch_.reset();
+    return;
+  }
+  if (notice_ == nullptr) return;
+  if (!watch_) {
+    auto watch = std::make_unique<Watch>();
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_NOTIFY, &key) !=
+        ERROR_SUCCESS) {
+      return;
+    }
+    watch->key.reset(key);
+    watch->event.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!watch->event ||
+        !::RegisterWaitForSingleObject(
+            &watch->wait, watch->event.get(),
+            [](void* context, BOOLEAN) noexcept {
+              // A thread-pool thread: the notice only posts.
+              const auto* self = static_cast<const Win32ProxySettingsPort*>(context);
+              self->notice_(self->notice_context_);
+            },
+            this, INFINITE, WT_EXECUTEDEFAULT)) {
+      watch->wait = nullptr;
+      return;
+    }
+    watch_ = std::move(watch);
+  }
+  // One change each time it is asked: the platform thread asks again once it
+  // has looked (from its own thread, which lives as long as the watch).
+  ::RegNotifyChangeKeyValue(watch_->key.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET,
+                            watch_->event.get(), TRUE);
 }
 
 }  // namespace tessarin

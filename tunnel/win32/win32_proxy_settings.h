@@ -4,6 +4,10 @@
 #ifndef TESSARIN_TUNNEL_WIN32_WIN32_PROXY_SETTINGS_H_
 #define TESSARIN_TUNNEL_WIN32_WIN32_PROXY_SETTINGS_H_
 
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "platform/win32_handles.h"
 #include "tunnel/os_ports.h"
 
@@ -19,11 +23,37 @@ class Win32ProxySettingsPort : public ProxySettingsPort {
   bool ReadStringValue(const std::wstring& name, std::wstring* text) override;
   void CloseSettingsKey() override { key_.reset(); }
   void NotifyInternetOption(uint32_t option) override;
+  bool MachinePolicyOverridesUser() override;
+  std::vector<std::wstring> DialUpConnections() override;
+  bool ReadConnectionProxy(const std::wstring& connection, uint32_t* flags,
+                           std::wstring* server) override;
+  bool WriteConnectionProxy(const std::wstring& connection, uint32_t flags,
+                            const std::wstring& server, const std::wstring& bypass) override;
+  void WatchChanges(bool on) override;
+
+  // Where a watched change is told: |notice|(|context|) runs on a
+  // thread-pool thread and only posts. Set before anything is watched.
+  using ChangeNotice = void (*)(void* context);
+  void NotifyChanges(ChangeNotice notice, void* context) {
+    notice_ = notice;
+    notice_context_ = context;
+  }
 
  private:
+  // The settings key opened to be watched, its event and the system's wait
+  // on it, unregistered (waiting for a running callback) before the rest goes.
+  struct Watch {
+    unique_hkey key;
+    unique_handle event;
+    HANDLE wait = nullptr;
+    ~Watch();
+  };
   bool Open(REGSAM access);
 
   unique_hkey key_;
+  ChangeNotice notice_ = nullptr;
+  void* notice_context_ = nullptr;
+  std::unique_ptr<Watch> watch_;
 };
 
 }  // namespace tessarin
