@@ -11,6 +11,7 @@ import json
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import time
@@ -18,7 +19,8 @@ import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from expected_document import expected_document  # noqa: E402
-from harness import (PROXY_SERVER, RESET_VALUE, RUN_ONCE, App, Wine, clean_environment,  # noqa: E402
+from harness import (INTERNET_SETTINGS, PROXY_SERVER, RESET_VALUE, RUN_ONCE, App, Wine,  # noqa: E402
+                     clean_environment,
                      error, node_request, processes_running,
                      session_pattern, success, windows_path)
 from test_node import (make_certificates, start_silent_node, start_trace_server,  # noqa: E402
@@ -132,8 +134,8 @@ def bundle_session(ctx):
 
 
 def missing_engine_files(ctx):
-    """No data\\flutter_assets: creation fails, exit 1, the proxy off anyway."""
-    ctx.wine.set_proxy_values(1, "elsewhere:8080")
+    """No data\\flutter_assets: creation fails, exit 1, our proxy off anyway."""
+    ctx.wine.set_proxy_values(1, PROXY_SERVER)
     app = ctx.app()
     shutil.rmtree(os.path.join(app.dir, "data", "flutter_assets"))
     code = app.run([{"call": "status"}])
@@ -144,11 +146,16 @@ def missing_engine_files(ctx):
 
 
 def s01_start_switches_proxy_off(ctx):
-    ctx.wine.set_proxy_values(1, "elsewhere:8080", "<local>")
+    """A proxy of ours left on is off after a start; another program's stays."""
+    ctx.wine.set_proxy_values(1, PROXY_SERVER, "<local>")
     app = ctx.app()
     expect_equal(app.run([{"call": "status"}]), 0, "exit code")
     expect_equal(app.replies()[0]["proxy"]["ProxyEnable"], 0, "ProxyEnable after start")
     expect_equal(ctx.wine.proxy_values()["ProxyEnable"], 0, "ProxyEnable after exit")
+    set_foreign_proxy(ctx)
+    expect_equal(app.run([{"call": "status"}]), 0, "exit code")
+    expect_equal(ctx.wine.proxy_values(), FOREIGN_PROXY, "another program's proxy untouched")
+    ctx.wine.set_proxy_values(0)
 
 
 def s02_missing_core(ctx):
@@ -1074,6 +1081,81 @@ def s36_started_from_another_directory(ctx):
     expect_equal(os.listdir(elsewhere), [], "nothing written where it was started from")
 
 
+POLICY_KEY = "HKLM\\Software\\Policies\\Microsoft\\Windows\\CurrentVersion\\Internet Settings"
+SCRIPT_NOTICE = ("A configuration script on this PC (AutoConfigURL) may send some traffic around "
+                 "tessarin.")
+TAKEN_OVER = ("Another program changed the Windows proxy; tessarin is no longer in use. Connect "
+              "again to take it back.")
+
+
+def s37_what_windows_really_does(ctx):
+    """Machine policy, a configuration script, a port someone else holds, a
+    proxy another program takes over, and a browser's SOCKS4a."""
+    # Policy: refused at once, nothing started, the user's values untouched.
+    set_foreign_proxy(ctx)
+    ctx.wine.run("reg", "add", POLICY_KEY, "/v", "ProxySettingsPerUser", "/t", "REG_DWORD",
+                 "/d", "0", "/f", check=True)
+    try:
+        app = ctx.app(directory="policy")
+        expect_equal(app.run([ctx.connect()]), 0, "exit code")
+        line = app.replies()[0]
+        expect_equal(error(line)["code"], "PROXY_FAILED", "under policy")
+        expect(line["elapsed_ms"] < 1000, "refused after %d ms" % line["elapsed_ms"])
+        expect_equal(core_starts(app), [], "no core under policy")
+        expect_equal(ctx.wine.proxy_values(), FOREIGN_PROXY, "the user's values untouched")
+    finally:
+        ctx.wine.run("reg", "delete", POLICY_KEY, "/v", "ProxySettingsPerUser", "/f")
+        ctx.wine.set_proxy_values(0)
+
+    # Someone else on 20808: refused before any core, naming the port.
+    holder = socket.socket()
+    holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # past earlier runs' TIME_WAIT
+    holder.bind(("127.0.0.1", 20808))
+    holder.listen(1)
+    try:
+        app = ctx.app(directory="held")
+        expect_equal(app.run([ctx.connect()]), 0, "exit code")
+        line = app.replies()[0]
+        expect_equal(error(line)["code"], "START_FAILED", "port held")
+        expect("20808" in error(line)["message"], "names the port: " + error(line)["message"])
+        expect(line["elapsed_ms"] < 2000, "refused after %d ms" % line["elapsed_ms"])
+        expect_equal(core_starts(app), [], "no core beside the holder")
+        expect_equal(ctx.wine.proxy_values()["ProxyEnable"], 0, "proxy off")
+    finally:
+        holder.close()
+
+    # A configuration script: connected, and told so; then another program
+    # takes the proxy over: told, and its proxy left alone at the disconnect.
+    ctx.wine.run("reg", "add", INTERNET_SETTINGS, "/v", "AutoConfigURL", "/t", "REG_SZ",
+                 "/d", "http://wpad.example/proxy.pac", "/f", check=True)
+    try:
+        app = ctx.app(directory="script")
+        app.start([ctx.connect(), {"wait_ms": 300}, {"call": "status"}, {"wait_ms": 5000},
+                   {"call": "status"}, {"call": "disconnect"}, {"close": True}])
+        connected = expect_connected(app.wait_for_step(0), SMART_MESSAGE + " " + SCRIPT_NOTICE,
+                                     "connect with a script")
+        expect_equal(success(app.wait_for_step(2))["message"],
+                     "Windows system proxy is active. " + SCRIPT_NOTICE, "status with a script")
+        # A browser's WebSocket through the "socks=" entry: SOCKS4a to a name.
+        with socket.create_connection(("127.0.0.1", 20808), timeout=10) as s:
+            s.sendall(b"\x04\x01\x01\xbb\x00\x00\x00\x01\x00www.cloudflare.com\x00")
+            expect_equal(s.recv(8)[:2], b"\x00\x5a", "SOCKS4a granted")
+        set_foreign_proxy(ctx)
+        expect_equal(app.wait(), 0, "exit code")
+        replies = app.replies()
+        taken = success(replies[4])
+        expect_equal(taken["stage"], "connected", "still connected")
+        expect_equal(taken["message"], TAKEN_OVER, "status after the takeover")
+        expect_equal(taken["sessionId"], connected["sessionId"], "the same session")
+        expect_idle(replies[5], "disconnect")
+        expect_equal(replies[5]["proxy"], FOREIGN_PROXY, "the other program's proxy left as it is")
+        expect(any("request SOCKS4a www.cloudflare.com:443 via proxy" in line
+                   for line in app.core_log()), "SOCKS4a reached the node: %s" % app.core_log()[-3:])
+    finally:
+        ctx.wine.run("reg", "delete", INTERNET_SETTINGS, "/v", "AutoConfigURL", "/f")
+        ctx.wine.set_proxy_values(0)
+
+
 SCENARIOS = {
     "bundle_session": bundle_session,
     "missing_engine_files": missing_engine_files,
@@ -1113,6 +1195,7 @@ SCENARIOS = {
     "34_start_gives_up_and_says_so": s34_start_gives_up_and_says_so,
     "35_log_bounded_while_held_and_made_again": s35_log_bounded_while_held_and_made_again,
     "36_started_from_another_directory": s36_started_from_another_directory,
+    "37_what_windows_really_does": s37_what_windows_really_does,
 }
 
 
