@@ -351,12 +351,12 @@ void TunnelBridge::ProxySettingsChanged() {
   std::wstring server;
   std::wstring script;
   ProxySettingsPort& settings = *ports_.proxy_settings;
+  settings.WatchChanges(true);  // for the next change
   if (!settings.OpenSettingsKeyToCheck()) return;
   settings.ReadDwordValue(L"ProxyEnable", &enable);
   settings.ReadStringValue(L"ProxyServer", &server);
   scriptSeen_ = settings.ReadStringValue(L"AutoConfigURL", &script) && !script.empty();
   settings.CloseSettingsKey();
-  settings.WatchChanges(true);  // for the next change
   const bool ours = enable == 1 && server == LocalProxyEndpoint::kSystemProxyServer;
   if (ours == !takenOver_) return;
   takenOver_ = !ours;

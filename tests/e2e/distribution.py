@@ -277,7 +277,8 @@ def d07_lean_binaries_with_symbols_apart(ctx):
         expect(tool("osslsigncode", "verify", "-in", binary).returncode != 0, name + " unsigned")
     program = os.path.join(location, "tessarin.exe")
     size = os.path.getsize(program)
-    expect(size <= 1500000, "tessarin.exe is %d bytes" % size)
+    # Stripped: with its debug info it would be tens of MB.
+    expect(size <= 2000000, "tessarin.exe is %d bytes" % size)
     start = re.search(r"start address 0x([0-9a-f]+)",
                       tool("x86_64-w64-mingw32-objdump", "-f", program, check=True).stdout).group(1)
     function = tool("x86_64-w64-mingw32-addr2line", "-f", "-e",

@@ -305,7 +305,13 @@ bool Win32SystemPort::WriteWholeFile(const std::wstring& path, const std::string
   return written && closed;
 }
 
-bool Win32SystemPort::LocalListeners(uint16_t port, std::vector<uint32_t>* owners) {
+namespace {
+
+// The owners of the TCP listeners on |port| at 127.0.0.1 (and, with
+// |any_address|, at 0.0.0.0); false when the table cannot be read. An owner
+// is 0 where the system names none (Wine names none; Windows names every
+// listener's, the system's own being 4 and up), else kNoProcessId for a 0.
+bool Listeners(uint16_t port, bool any_address, std::vector<uint32_t>* owners) {
   owners->clear();
   std::vector<uint8_t> table;
   DWORD size = 0;
@@ -319,8 +325,6 @@ bool Win32SystemPort::LocalListeners(uint16_t port, std::vector<uint32_t>* owner
   }
   if (status != NO_ERROR) return false;
   const auto* rows = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(table.data());
-  // Windows names every listener's owner (the system's own are 4 and up);
-  // Wine names none. Only where none is named does 0 mean "not told".
   bool owners_told = false;
   for (DWORD i = 0; i < rows->dwNumEntries; ++i) owners_told |= rows->table[i].dwOwningPid != 0;
   // Both in network byte order, as the table holds them.
@@ -329,43 +333,16 @@ bool Win32SystemPort::LocalListeners(uint16_t port, std::vector<uint32_t>* owner
   for (DWORD i = 0; i < rows->dwNumEntries; ++i) {
     const MIB_TCPROW_OWNER_PID& row = rows->table[i];
     if (std::memcmp(&row.dwLocalPort, port_bytes, 2) != 0) continue;
-    if (std::memcmp(&row.dwLocalAddr, loopback, 4) != 0) continue;
+    const bool on_loopback = std::memcmp(&row.dwLocalAddr, loopback, 4) == 0;
+    if (!on_loopback && !(any_address && row.dwLocalAddr == 0)) continue;
     owners->push_back(row.dwOwningPid == 0 && owners_told ? kNoProcessId : row.dwOwningPid);
-  }
-  return true;
-}
-
-namespace {
-
-// The listeners on |port| at 127.0.0.1 or on every address, with their
-// owners (0 where the system tells none); false when the table is unreadable.
-bool PortListeners(uint16_t port, std::vector<DWORD>* owners) {
-  std::vector<uint8_t> table;
-  DWORD size = 0;
-  DWORD status = ERROR_INSUFFICIENT_BUFFER;
-  for (int tries = 0; tries < 4 && status == ERROR_INSUFFICIENT_BUFFER; ++tries) {
-    table.resize(size > 0 ? size : sizeof(MIB_TCPTABLE_OWNER_PID));
-    size = static_cast<DWORD>(table.size());
-    status =
-        ::GetExtendedTcpTable(table.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_LISTENER, 0);
-  }
-  if (status != NO_ERROR) return false;
-  const auto* rows = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(table.data());
-  const uint8_t loopback[4] = {127, 0, 0, 1};
-  const uint8_t port_bytes[2] = {static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
-  for (DWORD i = 0; i < rows->dwNumEntries; ++i) {
-    const MIB_TCPROW_OWNER_PID& row = rows->table[i];
-    if (std::memcmp(&row.dwLocalPort, port_bytes, 2) != 0) continue;
-    if (std::memcmp(&row.dwLocalAddr, loopback, 4) != 0 && row.dwLocalAddr != 0) continue;
-    owners->push_back(row.dwOwningPid);
   }
   return true;
 }
 
 // A process's image file name without its directory, or empty.
 std::wstring ImageName(DWORD process_id) {
-  const unique_handle process(
-      ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
+  const unique_handle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
   if (!process) return std::wstring();
   wchar_t path[MAX_PATH * 4];
   DWORD length = MAX_PATH * 4;
@@ -376,13 +353,18 @@ std::wstring ImageName(DWORD process_id) {
 
 }  // namespace
 
+bool Win32SystemPort::LocalListeners(uint16_t port, std::vector<uint32_t>* owners) {
+  // The core listens on 127.0.0.1 only: another address's listener is never it.
+  return Listeners(port, false, owners);
+}
+
 SystemPort::PortState Win32SystemPort::CheckLocalPort(uint16_t port, uint32_t* owner,
-                                                       std::wstring* owner_name) {
+                                                      std::wstring* owner_name) {
   *owner = 0;
   owner_name->clear();
-  std::vector<DWORD> owners;
-  if (PortListeners(port, &owners) && !owners.empty()) {
-    *owner = owners.front();
+  std::vector<uint32_t> owners;
+  if (Listeners(port, true, &owners) && !owners.empty()) {
+    *owner = owners.front() == kNoProcessId ? 0 : owners.front();
     if (*owner != 0) *owner_name = ImageName(*owner);
     return PortState::kHeld;
   }
@@ -399,7 +381,8 @@ SystemPort::PortState Win32SystemPort::CheckLocalPort(uint16_t port, uint32_t* o
   address.sin_family = AF_INET;
   address.sin_port = ::htons(port);
   address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
-  const bool bound = ::bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+  const bool bound =
+      ::bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
   const int error = bound ? 0 : ::WSAGetLastError();
   ::closesocket(probe);
   if (error == WSAEACCES) return PortState::kReserved;
