@@ -65,18 +65,42 @@ std::unique_ptr<InternetSession> Win32InternetPort::OpenSession(const std::strin
 void Win32InternetPort::Warm(const std::string& agent, const std::string& proxy) {
   const unique_hinternet session(
       ::InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_PROXY, proxy.c_str(), nullptr, 0));
+  // Loaded here, from the system directory, not at the program's start (a
+  // program that never connects never carries them), and kept: what they
+  // set up (the roots read, the TLS library started) is what the probe
+  // needs, and WinINet would keep them loaded after its first request anyway.
+  static const HMODULE secur32 =
+      ::LoadLibraryExW(L"secur32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  static const HMODULE crypt32 =
+      ::LoadLibraryExW(L"crypt32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  using Acquire = SECURITY_STATUS(SEC_ENTRY*)(LPWSTR, LPWSTR, unsigned long, void*, void*,
+                                              SEC_GET_KEY_FN, void*, PCredHandle, PTimeStamp);
+  using Free = SECURITY_STATUS(SEC_ENTRY*)(PCredHandle);
+  using OpenStore = HCERTSTORE(WINAPI*)(HCRYPTPROV_LEGACY, LPCWSTR);
+  using CloseStore = BOOL(WINAPI*)(HCERTSTORE, DWORD);
+  auto function = [](HMODULE module, const char* name) {
+    return module != nullptr ? reinterpret_cast<void*>(::GetProcAddress(module, name)) : nullptr;
+  };
+  const auto acquire = reinterpret_cast<Acquire>(function(secur32, "AcquireCredentialsHandleW"));
+  const auto free = reinterpret_cast<Free>(function(secur32, "FreeCredentialsHandle"));
   // The TLS provider loads its library and starts at its first credentials.
-  SCHANNEL_CRED settings = {};
-  settings.dwVersion = SCHANNEL_CRED_VERSION;
-  CredHandle credentials;
-  TimeStamp expiry;
-  wchar_t provider[] = UNISP_NAME_W;
-  if (::AcquireCredentialsHandleW(nullptr, provider, SECPKG_CRED_OUTBOUND, nullptr, &settings,
-                                  nullptr, nullptr, &credentials, &expiry) == SEC_E_OK) {
-    ::FreeCredentialsHandle(&credentials);
+  if (acquire != nullptr && free != nullptr) {
+    SCHANNEL_CRED settings = {};
+    settings.dwVersion = SCHANNEL_CRED_VERSION;
+    CredHandle credentials;
+    TimeStamp expiry;
+    wchar_t provider[] = UNISP_NAME_W;
+    if (acquire(nullptr, provider, SECPKG_CRED_OUTBOUND, nullptr, &settings, nullptr, nullptr,
+                &credentials, &expiry) == SEC_E_OK) {
+      free(&credentials);
+    }
   }
   // The trusted roots the node's certificate is checked against, read once.
-  if (const HCERTSTORE roots = ::CertOpenSystemStoreW(0, L"ROOT")) ::CertCloseStore(roots, 0);
+  const auto open = reinterpret_cast<OpenStore>(function(crypt32, "CertOpenSystemStoreW"));
+  const auto close = reinterpret_cast<CloseStore>(function(crypt32, "CertCloseStore"));
+  if (open != nullptr && close != nullptr) {
+    if (const HCERTSTORE roots = open(0, L"ROOT")) close(roots, 0);
+  }
 }
 
 namespace {
