@@ -22,17 +22,17 @@ LPTOP_LEVEL_EXCEPTION_FILTER g_previous_filter = nullptr;
 
 // A crashing process may hold the heap's lock or any other: cleaning up in
 // it could hang, and what it writes cannot be trusted. The armed guard is
-// told instead: it writes a minidump of this process from outside (this
-// thread waits for it, a bounded time) and cleans up; the crash then takes
-// its course (and the core dies with the process's job).
+// told instead: it switches the proxy off and writes a minidump of this
+// process from outside (this thread waits for the dump, a bounded time);
+// the crash then takes its course (and the core dies with the process's job).
 LONG WINAPI SignalGuardOnCrash(EXCEPTION_POINTERS* exception) noexcept {
   tessarin::SignalProxyGuardCrash(exception);
   return g_previous_filter != nullptr ? g_previous_filter(exception) : EXCEPTION_CONTINUE_SEARCH;
 }
 
 // abort() and std::terminate: the runtime may show a box before the process
-// ends; the guard need not wait for it. Its dump has this thread, with no
-// exception.
+// ends; the guard need not wait for it. Its dump names this thread, where it
+// signalled, as a fatal exit.
 void SignalGuardOnAbort(int) noexcept { tessarin::SignalProxyGuardCrash(nullptr); }
 
 // How long a start waits for an instance that is still ending.
