@@ -18,7 +18,8 @@ bool JobSignal::Cancelled() const {
 
 void JobSignal::Pause(uint32_t ms) const {
   std::unique_lock<std::mutex> hold(lock_);
-  changed_.wait_for(hold, std::chrono::milliseconds(ms), [&] { return cancelled_; });
+  WaitUntil(hold, std::chrono::steady_clock::now() + std::chrono::milliseconds(ms),
+            [] { return false; });
 }
 
 bool JobSignal::Commit() {

@@ -3,6 +3,7 @@
 #ifndef TESSARIN_TUNNEL_JOB_SIGNAL_H_
 #define TESSARIN_TUNNEL_JOB_SIGNAL_H_
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -36,11 +37,26 @@ class JobSignal {
   template <typename Ready>
   bool WaitFor(uint32_t ms, Ready ready) {
     std::unique_lock<std::mutex> hold(lock_);
-    changed_.wait_for(hold, std::chrono::milliseconds(ms), [&] { return cancelled_ || ready(); });
+    WaitUntil(hold, std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), ready);
     return ready();
   }
 
  private:
+  // Waits in slices, each looking again: under Wine a wake-up the condition
+  // variable loses (seen once in many runs, as a whole minute's wait) then
+  // costs one slice, not the wait.
+  static constexpr std::chrono::milliseconds kSlice{50};
+  template <typename Ready>
+  void WaitUntil(std::unique_lock<std::mutex>& hold, std::chrono::steady_clock::time_point deadline,
+                 Ready ready) const {
+    while (!cancelled_ && !ready()) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= deadline) return;
+      changed_.wait_for(hold,
+                        std::min<std::chrono::steady_clock::duration>(deadline - now, kSlice));
+    }
+  }
+
   mutable std::mutex lock_;
   mutable std::condition_variable changed_;
   bool cancelled_ = false;
