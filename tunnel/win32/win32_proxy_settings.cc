@@ -10,6 +10,17 @@ namespace tessarin {
 
 namespace {
 
+// From the system directory only, and only when needed (the guard stays small).
+FARPROC SystemFunction(const wchar_t* library, const char* name, unique_hmodule* module) {
+  module->reset(::LoadLibraryExW(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+  return *module ? ::GetProcAddress(module->get(), name) : nullptr;
+}
+
+template <typename Function>
+Function As(FARPROC address) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(address));
+}
+
 constexpr wchar_t kInternetSettingsKey[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 
@@ -74,37 +85,24 @@ void Win32ProxySettingsPort::NotifyInternetOption(uint32_t option) {
   // Looked up when needed: the guard never loads WinINet unless it must
   // tell running programs that their proxy changed.
   using SetOption = BOOL(WINAPI*)(HINTERNET, DWORD, LPVOID, DWORD);
-  // From the system directory only, never a wininet.dll planted beside us.
-  const unique_hmodule wininet(
-      ::LoadLibraryExW(L"wininet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-  if (!wininet) return;
-  const auto set_option = reinterpret_cast<SetOption>(
-      reinterpret_cast<void*>(::GetProcAddress(wininet.get(), "InternetSetOptionW")));
+  unique_hmodule wininet;
+  const auto set_option =
+      As<SetOption>(SystemFunction(L"wininet.dll", "InternetSetOptionW", &wininet));
   if (set_option != nullptr) set_option(nullptr, option, nullptr, 0);
 }
 
 bool Win32ProxySettingsPort::MachinePolicyOverridesUser() {
   DWORD per_user = 1;
   DWORD size = sizeof(per_user);
-  return ::RegGetValueW(HKEY_LOCAL_MACHINE,
-                        L"Software\\Policies\\Microsoft\\Windows\\CurrentVersion\\Internet Settings",
-                        L"ProxySettingsPerUser", RRF_RT_REG_DWORD, nullptr, &per_user,
-                        &size) == ERROR_SUCCESS &&
+  return ::RegGetValueW(
+             HKEY_LOCAL_MACHINE,
+             L"Software\\Policies\\Microsoft\\Windows\\CurrentVersion\\Internet Settings",
+             L"ProxySettingsPerUser", RRF_RT_REG_DWORD, nullptr, &per_user,
+             &size) == ERROR_SUCCESS &&
          per_user == 0;
 }
 
 namespace {
-
-// From the system directory only, and only when needed (the guard stays small).
-FARPROC SystemFunction(const wchar_t* library, const char* name, unique_hmodule* module) {
-  module->reset(::LoadLibraryExW(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-  return *module ? ::GetProcAddress(module->get(), name) : nullptr;
-}
-
-template <typename Function>
-Function As(FARPROC address) {
-  return reinterpret_cast<Function>(reinterpret_cast<void*>(address));
-}
 
 constexpr DWORD kPerConnectionOption = 75;  // INTERNET_OPTION_PER_CONNECTION_OPTION
 constexpr DWORD kPerConnectionFlags = 1;    // INTERNET_PER_CONN_FLAGS
@@ -212,15 +210,15 @@ void Win32ProxySettingsPort::WatchChanges(bool on) {
     }
     watch->key.reset(key);
     watch->event.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!watch->event ||
-        !::RegisterWaitForSingleObject(
-            &watch->wait, watch->event.get(),
-            [](void* context, BOOLEAN) noexcept {
-              // A thread-pool thread: the notice only posts.
-              const auto* self = static_cast<const Win32ProxySettingsPort*>(context);
-              self->notice_(self->notice_context_);
-            },
-            this, INFINITE, WT_EXECUTEDEFAULT)) {
+    if (!watch->event || !::RegisterWaitForSingleObject(
+                             &watch->wait, watch->event.get(),
+                             [](void* context, BOOLEAN) noexcept {
+                               // A thread-pool thread: the notice only posts.
+                               const auto* self =
+                                   static_cast<const Win32ProxySettingsPort*>(context);
+                               self->notice_(self->notice_context_);
+                             },
+                             this, INFINITE, WT_EXECUTEDEFAULT)) {
       watch->wait = nullptr;
       return;
     }
