@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "channel/diagnostics.h"
 #include "channel/standard_method_codec.h"
 #include "tunnel/connectivity_probe.h"
 #include "tunnel/core_config.h"
@@ -30,7 +31,7 @@ std::string NodeUuid(const EncodableValueMap& request) {
 }  // namespace
 
 void TunnelBridge::ConnectSequence(const flutter::MethodCall& call,
-                                   std::unique_ptr<flutter::MethodResult>& result) {
+                                   std::unique_ptr<CallResult>& result) {
   // 1. The request must be a map.
   const EncodableValueMap* request =
       call.Arguments() ? call.Arguments()->TryGet<EncodableValueMap>() : nullptr;
@@ -74,11 +75,14 @@ void TunnelBridge::ConnectSequence(const flutter::MethodCall& call,
   // 4. Stop the running tunnel before its file and port are reused: the
   // proxy now, the old core first thing in the job.
   if (active) {
-    WriteLog(ports_, "tunnel stopped: a new connect");
-    ProxyOff();
+    // The state first: from here on the job owns the old core, whatever throws.
     job->oldCore = coreProcessId;
     active = false;
     coreProcessId = 0;
+    flutter::RunAtBoundary("Exception stopping the tunnel: ", [&] {
+      WriteLog(ports_, "tunnel stopped: a new connect");
+      ProxyOff();
+    });
   }
   StartJob(std::move(job), JobReply::kConnect, std::move(result), std::move(kept_request));
 }
@@ -86,7 +90,7 @@ void TunnelBridge::ConnectSequence(const flutter::MethodCall& call,
 void TunnelBridge::FinishConnect(PendingJob& done) {
   using Outcome = CoreJob::Outcome;
   const CoreJob& job = *done.job;
-  std::unique_ptr<flutter::MethodResult>& result = done.result;
+  std::unique_ptr<CallResult>& result = done.result;
   if (job.outcome != Outcome::kReady && job.guardArmed) ReleaseGuardIfIdle();
   switch (job.outcome) {
     case Outcome::kWriteFailed:
@@ -121,10 +125,9 @@ void TunnelBridge::FinishConnect(PendingJob& done) {
   }
   // 11. Point the system proxy at the core, which the job's guard watches.
   if (!ProxyOn()) {
-    auto stop = std::make_shared<CoreJob>();
-    stop->oldCore = coreProcessId;
+    const uint32_t core = coreProcessId;
     coreProcessId = 0;
-    StartJob(std::move(stop), JobReply::kProxyFailed, std::move(result));
+    EndCoreThenAnswer(core, JobReply::kProxyFailed, std::move(result));
     return;
   }
   if (!IsCoreAlive(*ports_.processes, coreProcessId)) {

@@ -1,8 +1,5 @@
 #include "tunnel/connectivity_probe.h"
 
-#include <system_error>
-#include <thread>
-
 #include "channel/diagnostics.h"
 #include "tunnel/diagnostics_log.h"
 #include "tunnel/job_signal.h"
@@ -60,9 +57,9 @@ std::string Describe(const AttemptResult* result, uint32_t deadline_ms) {
   return "read " + std::to_string(result->bytes) + " bytes";
 }
 
-bool AttemptOnce(InternetPort& internet, const std::shared_ptr<JobSignal>& signal,
-                 uint32_t deadline_ms, const std::shared_ptr<const void>& keep_alive,
-                 AttemptResult* out) {
+bool AttemptOnce(InternetPort& internet, SystemPort& system,
+                 const std::shared_ptr<JobSignal>& signal, uint32_t deadline_ms,
+                 const std::shared_ptr<const void>& keep_alive, AttemptResult* out) {
   auto attempt = std::make_shared<Attempt>();
   // The thread holds whatever owns the ports: it may outlive the job.
   auto run = [&internet, signal, attempt, keep_alive] {
@@ -78,12 +75,9 @@ bool AttemptOnce(InternetPort& internet, const std::shared_ptr<JobSignal>& signa
       attempt->done = true;
     });
   };
-  try {
-    std::thread(run).detach();
-  } catch (const std::system_error&) {
-    run();  // no thread to be had: the attempt blocks its caller, as it once did
-  }
-  if (!signal->WaitFor(deadline_ms, [&] { return attempt->done; })) return false;
+  // No thread to be had: the attempt blocks its caller, as it once did.
+  if (!system.StartThread("Exception in a probe attempt: ", run)) run();
+  if (!system.WaitFor(*signal, deadline_ms, [&] { return attempt->done; })) return false;
   *out = attempt->result;
   return true;
 }
@@ -98,7 +92,8 @@ bool ProbeConnectivity(InternetPort& internet, SystemPort& system,
     if (signal->Cancelled()) return false;
     const uint64_t began = system.SteadyMs();
     AttemptResult result;
-    const bool ended = AttemptOnce(internet, signal, attempt_deadline_ms, keep_alive, &result);
+    const bool ended =
+        AttemptOnce(internet, system, signal, attempt_deadline_ms, keep_alive, &result);
     if (log != nullptr) {
       const std::string what = !ended && signal->Cancelled()
                                    ? std::string("cancelled")

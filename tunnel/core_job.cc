@@ -1,8 +1,6 @@
 #include "tunnel/core_job.h"
 
 #include <algorithm>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "channel/diagnostics.h"
@@ -54,26 +52,35 @@ namespace {
 using Outcome = CoreJob::Outcome;
 
 // Runs |work| on a thread of its own beside what the job does meanwhile,
-// joined when this goes; without a thread to be had, at once.
+// and waits for it to end when this goes (what it uses lives in the job's
+// frame); without a thread to be had, at once.
 class Beside {
  public:
   template <typename Work>
-  Beside(const char* where, Work work) {
-    auto run = [where, work] { flutter::RunAtBoundary(where, work); };
-    try {
-      thread_ = std::thread(run);
-    } catch (const std::system_error&) {
-      run();
-    }
+  Beside(SystemPort& system, const char* where, Work work)
+      : system_(system), state_(std::make_shared<State>()) {
+    auto run = [where, work, state = state_] {
+      flutter::RunAtBoundary(where, work);
+      state->signal.Update([&] { state->done = true; });
+    };
+    if (!system.StartThread(where, run)) run();
   }
   ~Beside() {
-    if (thread_.joinable()) thread_.join();
+    const std::shared_ptr<State> state = state_;
+    system_.WaitFor(state->signal, kForeverMs, [state] { return state->done; });
   }
   Beside(const Beside&) = delete;
   Beside& operator=(const Beside&) = delete;
 
  private:
-  std::thread thread_;
+  static constexpr uint32_t kForeverMs = 0xFFFFFFFFu;
+  // Its own signal: a cancel of the job must not end this wait.
+  struct State {
+    JobSignal signal;
+    bool done = false;
+  };
+  SystemPort& system_;
+  std::shared_ptr<State> state_;
 };
 
 // Whether the core can listen on its port; else why not, as the user reads it.
@@ -84,9 +91,10 @@ bool PortIsFree(SystemPort& system, std::string* why) {
   const std::string port = std::to_string(LocalProxyEndpoint::kPort);
   if (state == SystemPort::PortState::kHeld) {
     const std::string who =
-        owner == 0 ? std::string()
-                   : " (" + (name.empty() ? std::string("process ") : LogText(name) + ", process ") +
-                         std::to_string(owner) + ")";
+        owner == 0
+            ? std::string()
+            : " (" + (name.empty() ? std::string("process ") : LogText(name) + ", process ") +
+                  std::to_string(owner) + ")";
     *why = "Port " + port + " on 127.0.0.1 is in use by another program" + who +
            ", so sing-box cannot listen there. Close that program, then connect again.";
     return false;
@@ -115,12 +123,13 @@ Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
   // guard, which must watch before the proxy goes on and whose start waits
   // for it to detach itself, joined after the probe. Releasing the guard is
   // the bridge's, whatever the job's end.
-  std::unique_ptr<Beside> warming(new Beside("Exception warming WinINet: ", [&ports] {
-    const uint64_t began = ports.system->SteadyMs();
-    ports.internet->Warm(kProbeUserAgent, LocalProxyEndpoint::kHostPort);
-    WriteLog(ports,
-             "WinINet warmed in " + std::to_string(ports.system->SteadyMs() - began) + " ms");
-  }));
+  std::unique_ptr<Beside> warming(
+      new Beside(*ports.system, "Exception warming WinINet: ", [&ports] {
+        const uint64_t began = ports.system->SteadyMs();
+        ports.internet->Warm(kProbeUserAgent, LocalProxyEndpoint::kHostPort);
+        WriteLog(ports,
+                 "WinINet warmed in " + std::to_string(ports.system->SteadyMs() - began) + " ms");
+      }));
   if (!ports.system->WriteWholeFile(job.configPath, job.config)) return Outcome::kWriteFailed;
   if (signal.Cancelled()) return Outcome::kCancelled;
   // The port, before any core: another program there would even answer the
@@ -135,12 +144,15 @@ Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
   const uint32_t process_id =
       LaunchCore(*ports.processes, job.executable, job.configPath, job.appDirectory);
   if (process_id == 0) return Outcome::kLaunchFailed;
+  // Before anything that can throw: the end of a job that fails on the way
+  // ends this core.
+  job.coreProcessId = process_id;
   job.guardArmed = ports.guard != nullptr;
   std::unique_ptr<Beside> arming;
   if (ProxyGuardPort* guard = ports.guard) {
-    arming.reset(new Beside("Exception arming the guard: ", [guard] { guard->Arm(); }));
+    arming.reset(
+        new Beside(*ports.system, "Exception arming the guard: ", [guard] { guard->Arm(); }));
   }
-  job.coreProcessId = process_id;  // for the end of a job that fails on the way
   const std::string core = "core " + std::to_string(process_id);
   WriteLog(ports, core + " started");
   auto stop = [&](Outcome outcome) {

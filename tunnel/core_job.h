@@ -20,15 +20,15 @@ namespace tessarin {
 struct CoreJob {
   enum class Outcome {
     kRunning,
-    kTerminated,    // a job that only ended the old core
-    kWriteFailed,   // the configuration could not be written
-    kLaunchFailed,  // the core could not be started
-    kExitedAtOnce,  // the core ended before it was ready
+    kTerminated,       // a job that only ended the old core
+    kWriteFailed,      // the configuration could not be written
+    kLaunchFailed,     // the core could not be started
+    kExitedAtOnce,     // the core ended before it was ready
     kPortUnavailable,  // the port is held or reserved: |failure| says so
-    kProbeFailed,   // the node did not carry traffic; the core was ended
-    kReady,         // the core runs and carries traffic: coreProcessId
-    kCancelled,     // stopped at a cancel; a core it started was ended
-    kFailed,        // an internal error; a core it started was ended
+    kProbeFailed,      // the node did not carry traffic; the core was ended
+    kReady,            // the core runs and carries traffic: coreProcessId
+    kCancelled,        // stopped at a cancel; a core it started was ended
+    kFailed,           // an internal error; a core it started was ended
   };
 
   // Inputs, by value.

@@ -35,7 +35,7 @@ class JobSignal {
   // Waits up to |ms| for |ready| (checked under the lock) or a cancel;
   // whether |ready| held.
   template <typename Ready>
-  bool WaitFor(uint32_t ms, Ready ready) {
+  bool WaitFor(uint32_t ms, Ready ready) const {
     std::unique_lock<std::mutex> hold(lock_);
     WaitUntil(hold, std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), ready);
     return ready();

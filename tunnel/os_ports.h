@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -122,6 +123,13 @@ class SystemPort {
   // A job's fixed wait: as Sleep, but it ends at once when |signal| is
   // cancelled.
   virtual void Pause(uint32_t milliseconds, const JobSignal& signal);
+  // A job's wait for |ready| (looked at under |signal|'s lock): up to |ms|,
+  // or less when |signal| is cancelled; whether |ready| held.
+  virtual bool WaitFor(const JobSignal& signal, uint32_t milliseconds,
+                       const std::function<bool()>& ready);
+  // What runs beside a job (an attempt, a warm-up, the guard's start): on a
+  // thread of its own (StartThread); false when none could be had.
+  virtual bool StartThread(const char* where, std::function<void()> body);
   // Milliseconds from an arbitrary start; never goes back.
   virtual uint64_t SteadyMs() = 0;
   // Whether the core could listen on 127.0.0.1:|port| now: free, held by

@@ -29,49 +29,58 @@ ProxyGuardPort* GuardOrNone(ProxyGuardPort* guard) {
   return guard != nullptr ? guard : &none;
 }
 
-// Answers through |inner| and writes the call's method, outcome and time.
-class LoggedResult : public flutter::MethodResult {
- public:
-  LoggedResult(std::unique_ptr<flutter::MethodResult> inner, const OsPorts& ports,
-               const std::string& method)
-      : inner_(std::move(inner)),
-        ports_(ports),
-        method_(LogSafe(method)),
-        began_(ports.system->SteadyMs()) {}
-  ~LoggedResult() override {
-    if (!answered_) Log("no reply, the window closed first");
-  }
-  void Success(const EncodableValue* result) override {
-    inner_->Success(result);
-    Log("success");
-  }
-  void Error(const std::string& code, const std::string& message,
-             const EncodableValue* details) override {
-    inner_->Error(code, message, details);
-    Log("error " + code);
-  }
-  void NotImplemented() override {
-    inner_->NotImplemented();
-    Log("not implemented");
-  }
-
- private:
-  void Log(const std::string& outcome) {
-    answered_ = true;
-    WriteLog(ports_, "call " + method_ + ": " + outcome + ", " +
-                         std::to_string(ports_.system->SteadyMs() - began_) + " ms");
-  }
-
-  std::unique_ptr<flutter::MethodResult> inner_;
-  OsPorts ports_;
-  std::string method_;
-  uint64_t began_;
-  bool answered_ = false;
-};
-
 }  // namespace
 
 TunnelBridge::TunnelBridge(OsPorts ports) : ports_(ports), guard_(GuardOrNone(ports.guard)) {}
+
+TunnelBridge::~TunnelBridge() = default;
+
+TunnelBridge::CallResult::CallResult(std::unique_ptr<flutter::MethodResult> inner,
+                                     const OsPorts& ports, const std::string& method)
+    : inner_(std::move(inner)),
+      ports_(ports),
+      method_(LogSafe(method)),
+      began_(ports.system->SteadyMs()) {}
+
+TunnelBridge::CallResult::~CallResult() {
+  if (!answered_) Log("no reply, the window closed first");
+}
+
+bool TunnelBridge::CallResult::Answer(const char* how) {
+  if (!answered_) {
+    answered_ = true;
+    return true;
+  }
+  flutter::LogLineNoThrow("A tunnel call was answered twice; the second answer was dropped: ", how);
+  return false;
+}
+
+void TunnelBridge::CallResult::Success(const EncodableValue* result) {
+  if (!Answer("success")) return;
+  inner_->Success(result);
+  Log("success");
+}
+
+void TunnelBridge::CallResult::Error(const std::string& code, const std::string& message,
+                                     const EncodableValue* details) {
+  if (!Answer("error")) return;
+  inner_->Error(code, message, details);
+  Log("error " + code);
+}
+
+void TunnelBridge::CallResult::NotImplemented() {
+  if (!Answer("not implemented")) return;
+  inner_->NotImplemented();
+  Log("not implemented");
+}
+
+void TunnelBridge::CallResult::Log(const std::string& outcome) noexcept {
+  if (ports_.log == nullptr) return;
+  flutter::RunAtBoundary("Exception logging a reply: ", [&] {
+    WriteLog(ports_, "call " + method_ + ": " + outcome + ", " +
+                         std::to_string(ports_.system->SteadyMs() - began_) + " ms");
+  });
+}
 
 void TunnelBridge::Initialize() {
   appDirectory = ApplicationDirectory(*ports_.system);
@@ -103,35 +112,40 @@ void TunnelBridge::InstallChannel(flutter::BinaryMessenger* messenger) {
 
 void TunnelBridge::HandleTunnelCall(const flutter::MethodCall& call,
                                     std::unique_ptr<flutter::MethodResult> result) {
-  if (ports_.log != nullptr) {
-    result = std::make_unique<LoggedResult>(std::move(result), ports_, call.MethodName());
-  }
+  std::unique_ptr<CallResult> answer;
+  // Without even this much memory the call is answered by the channel's
+  // own boundary, which sees the throw.
+  answer = std::make_unique<CallResult>(std::move(result), ports_, call.MethodName());
   if (Busy()) {
-    const EncodableValue* args = call.Arguments();
-    waiting_.push_back(WaitingCall{
-        std::make_unique<flutter::MethodCall>(
-            call.MethodName(), args ? std::make_unique<EncodableValue>(*args) : nullptr),
-        std::move(result)});
+    const bool queued = flutter::RunAtBoundary("Exception queueing a tunnel call: ", [&] {
+      const EncodableValue* args = call.Arguments();
+      auto kept = std::make_unique<flutter::MethodCall>(
+          call.MethodName(), args ? std::make_unique<EncodableValue>(*args) : nullptr);
+      waiting_.push_back(WaitingCall{std::move(kept), std::move(answer)});
+    });
+    if (!queued && answer) {
+      answer->Error("INTERNAL_ERROR", "The native handler failed.", nullptr);
+    }
     return;
   }
-  DispatchAtBoundary(call, std::move(result));
+  DispatchAtBoundary(call, std::move(answer));
 }
 
 void TunnelBridge::DispatchAtBoundary(const flutter::MethodCall& call,
-                                      std::unique_ptr<flutter::MethodResult> result) {
+                                      std::unique_ptr<CallResult> result) {
   if (flutter::RunAtBoundary("Exception in a tunnel call: ", [&] { Dispatch(call, result); })) {
     return;
   }
-  // Still ours (no job took it): answered here, and the calls behind it go on.
-  if (result) {
+  // Still ours (no job took it) and not answered yet: answered here, and the
+  // calls behind it go on.
+  if (result && !result->Answered()) {
     flutter::RunAtBoundary("Exception answering a failed call: ", [&] {
       result->Error("INTERNAL_ERROR", "The native handler failed.", nullptr);
     });
   }
 }
 
-void TunnelBridge::Dispatch(const flutter::MethodCall& call,
-                            std::unique_ptr<flutter::MethodResult>& result) {
+void TunnelBridge::Dispatch(const flutter::MethodCall& call, std::unique_ptr<CallResult>& result) {
   const std::string& method = call.MethodName();
   if (method == "prepare" || method == "requestPermission") {
     const EncodableValue readiness(ReadinessStatus(*ports_.system));
@@ -148,20 +162,45 @@ void TunnelBridge::Dispatch(const flutter::MethodCall& call,
 }
 
 void TunnelBridge::StartJob(std::shared_ptr<CoreJob> job, JobReply reply,
-                            std::unique_ptr<flutter::MethodResult> result,
+                            std::unique_ptr<CallResult> result,
                             flutter::EncodableValueMap request) {
-  auto pending = std::make_unique<PendingJob>();
-  pending->job = job;
-  pending->result = std::move(result);
-  pending->reply = reply;
-  pending->request = std::move(request);
-  pending_ = std::move(pending);
-  if (ports_.worker != nullptr) {
-    ports_.worker->Start(std::move(job));
+  // The job is pending only once the worker has it: a start that fails
+  // leaves nothing that waits for an end that never comes.
+  const bool started = flutter::RunAtBoundary("Exception starting a core job: ", [&] {
+    auto pending = std::make_unique<PendingJob>();
+    pending->job = job;
+    pending->reply = reply;
+    pending->request = std::move(request);
+    if (ports_.worker != nullptr) ports_.worker->Start(job);
+    pending->result = std::move(result);
+    pending_ = std::move(pending);
+  });
+  if (!started) {
+    // Nothing of the job runs: the core it was to end goes now.
+    if (job->oldCore != 0) ports_.processes->Terminate(job->oldCore, 0);
+    ReleaseGuardIfIdle();
+    if (result) result->Error("INTERNAL_ERROR", "The native handler failed.", nullptr);
     return;
   }
-  RunCoreJob(*job, ports_);
-  JobFinished();
+  if (ports_.worker == nullptr) {
+    RunCoreJob(*job, ports_);
+    JobFinished();
+  }
+}
+
+void TunnelBridge::EndCoreThenAnswer(uint32_t core, JobReply reply,
+                                     std::unique_ptr<CallResult> result) {
+  std::shared_ptr<CoreJob> stop;
+  flutter::RunAtBoundary("Exception making a core's end: ", [&] {
+    stop = std::make_shared<CoreJob>();
+    stop->oldCore = core;
+  });
+  if (stop) {
+    StartJob(std::move(stop), reply, std::move(result));
+    return;
+  }
+  ports_.processes->Terminate(core, 0);
+  if (result) result->Error("INTERNAL_ERROR", "The native handler failed.", nullptr);
 }
 
 void TunnelBridge::JobFinished() {
@@ -192,7 +231,11 @@ void TunnelBridge::JobFinished() {
           break;
       }
     });
-    if (!answered) RollBack(std::move(done->result));
+    // A call already answered keeps what it was told; one that was not is
+    // rolled back and told it failed.
+    if (!answered && !(done->result && done->result->Answered())) {
+      RollBack(std::move(done->result));
+    }
   }
   DispatchWaiting();
 }
@@ -231,22 +274,23 @@ void TunnelBridge::Status(flutter::MethodResult& result) {
   result.Success(&idle);
 }
 
-void TunnelBridge::Disconnect(std::unique_ptr<flutter::MethodResult>& result) {
+void TunnelBridge::Disconnect(std::unique_ptr<CallResult>& result) {
   if (active || coreProcessId != 0) WriteLog(ports_, "tunnel stopped: disconnect");
-  ProxyOff();
+  // The state goes first: whatever throws after, no tunnel is left known
+  // to nobody, and the core is ended below.
   const uint32_t core = coreProcessId;
   active = false;
   coreProcessId = 0;
   sessionId.clear();
   if (core == 0) {
+    ProxyOff();
     const EncodableValue idle(IdleStatus());
     result->Success(&idle);
     return;
   }
+  flutter::RunAtBoundary("Exception switching the proxy off: ", [&] { ProxyOff(); });
   // The core's end, with its wait, is the worker's; the reply follows it.
-  auto job = std::make_shared<CoreJob>();
-  job->oldCore = core;
-  StartJob(std::move(job), JobReply::kIdle, std::move(result));
+  EndCoreThenAnswer(core, JobReply::kIdle, std::move(result));
 }
 
 void TunnelBridge::Teardown(const char* why) {
@@ -387,18 +431,24 @@ void TunnelBridge::GuardExited() {
   guard_->Rearm();
 }
 
-void TunnelBridge::RollBack(std::unique_ptr<flutter::MethodResult> result) {
+void TunnelBridge::RollBack(std::unique_ptr<CallResult> result) {
   // Whether or not it was committed, a tunnel whose call failed leaves
   // nothing: the user interface is told it failed, so nothing may run on.
   // Proxy off, guard released, its core ended (by a job, whose end answers).
-  WriteLog(ports_, "rolled back after an internal error");
-  ProxyOff();
-  auto stop = std::make_shared<CoreJob>();
-  stop->oldCore = coreProcessId;
+  // Each step at a boundary of its own: this runs outside any other.
+  const uint32_t core = coreProcessId;
   active = false;
   coreProcessId = 0;
   sessionId.clear();
-  StartJob(std::move(stop), JobReply::kInternalError, std::move(result));
+  flutter::RunAtBoundary("Exception rolling back: ", [&] {
+    WriteLog(ports_, "rolled back after an internal error");
+    ProxyOff();
+  });
+  if (core != 0) {
+    EndCoreThenAnswer(core, JobReply::kInternalError, std::move(result));
+  } else if (result) {
+    result->Error("INTERNAL_ERROR", "The native handler failed.", nullptr);
+  }
 }
 
 void TunnelBridge::StopTunnel(const char* why) {

@@ -39,6 +39,7 @@ constexpr const char kMachinePolicyMessage[] =
 class TunnelBridge {
  public:
   explicit TunnelBridge(OsPorts ports);
+  ~TunnelBridge();
   TunnelBridge(const TunnelBridge&) = delete;
   TunnelBridge& operator=(const TunnelBridge&) = delete;
 
@@ -88,42 +89,69 @@ class TunnelBridge {
   std::string sessionId;
 
  private:
+  // A call's one answer: written to the log after it went out (a line that
+  // fails cannot fail the call), and never sent twice.
+  class CallResult : public flutter::MethodResult {
+   public:
+    CallResult(std::unique_ptr<flutter::MethodResult> inner, const OsPorts& ports,
+               const std::string& method);
+    ~CallResult() override;
+    void Success(const flutter::EncodableValue* result) override;
+    void Error(const std::string& code, const std::string& message,
+               const flutter::EncodableValue* details) override;
+    void NotImplemented() override;
+    bool Answered() const { return answered_; }
+
+   private:
+    // False when it was answered before: nothing is sent then.
+    bool Answer(const char* how);
+    void Log(const std::string& outcome) noexcept;
+
+    std::unique_ptr<flutter::MethodResult> inner_;
+    OsPorts ports_;
+    std::string method_;
+    uint64_t began_;
+    bool answered_ = false;
+  };
+
   // What a job's call is answered with once the job is done.
   enum class JobReply { kConnect, kIdle, kProxyFailed, kInternalError };
   // A job and everything its end needs, moved as one.
   struct PendingJob {
     std::shared_ptr<CoreJob> job;
-    std::unique_ptr<flutter::MethodResult> result;  // none: nobody is to be answered
+    std::unique_ptr<CallResult> result;  // none: nobody is to be answered
     JobReply reply = JobReply::kIdle;
     flutter::EncodableValueMap request;  // a connect's
     std::vector<uint32_t> exitNotices;   // processes that ended while it ran
   };
   struct WaitingCall {
     std::unique_ptr<flutter::MethodCall> call;
-    std::unique_ptr<flutter::MethodResult> result;
+    std::unique_ptr<CallResult> result;
   };
 
   // Every call goes through here: one that throws is answered INTERNAL_ERROR
   // (unless it was handed to a job), so the calls behind it go on.
-  void DispatchAtBoundary(const flutter::MethodCall& call,
-                          std::unique_ptr<flutter::MethodResult> result);
+  void DispatchAtBoundary(const flutter::MethodCall& call, std::unique_ptr<CallResult> result);
   // |result| is moved out only when a job takes it.
-  void Dispatch(const flutter::MethodCall& call, std::unique_ptr<flutter::MethodResult>& result);
+  void Dispatch(const flutter::MethodCall& call, std::unique_ptr<CallResult>& result);
   void Status(flutter::MethodResult& result);
-  void Disconnect(std::unique_ptr<flutter::MethodResult>& result);
-  void ConnectSequence(const flutter::MethodCall& call,
-                       std::unique_ptr<flutter::MethodResult>& result);
+  void Disconnect(std::unique_ptr<CallResult>& result);
+  void ConnectSequence(const flutter::MethodCall& call, std::unique_ptr<CallResult>& result);
   // May start a job of its own with the pending result (a failed switch-on).
   void FinishConnect(PendingJob& done);
   // The connect of a core that ended before its reply fails as one that
   // ended during its start.
   void FailEndedCore(PendingJob& done);
   // After a throw while a job's call was being answered.
-  void RollBack(std::unique_ptr<flutter::MethodResult> result);
+  void RollBack(std::unique_ptr<CallResult> result);
+  // |core| ended (with its wait) by a job, then the call answered with
+  // |reply|; whatever fails on the way, the core is still ended.
+  void EndCoreThenAnswer(uint32_t core, JobReply reply, std::unique_ptr<CallResult> result);
   // The job runs on the worker (or here, without one); the call is answered
-  // with |reply| when it is done. The caller does nothing after this.
-  void StartJob(std::shared_ptr<CoreJob> job, JobReply reply,
-                std::unique_ptr<flutter::MethodResult> result,
+  // with |reply| when it is done. The caller does nothing after this. When
+  // the job cannot be started, nothing of it runs: its old core is ended
+  // here (without a wait) and the call is answered INTERNAL_ERROR.
+  void StartJob(std::shared_ptr<CoreJob> job, JobReply reply, std::unique_ptr<CallResult> result,
                 flutter::EncodableValueMap request = {});
   // Answers the calls that waited, in arrival order, until one starts a job.
   void DispatchWaiting();
@@ -150,8 +178,8 @@ class TunnelBridge {
   // A switch-off failed: the proxy may still be on, the guard stays armed.
   bool proxyOffPending_ = false;
   uint32_t proxyOffRetryMs_ = 0;  // the wait before the next try
-  bool takenOver_ = false;   // while connected: the proxy values are not ours any more
-  bool scriptSeen_ = false;  // while connected: a configuration script is set
+  bool takenOver_ = false;        // while connected: the proxy values are not ours any more
+  bool scriptSeen_ = false;       // while connected: a configuration script is set
 };
 
 }  // namespace tessarin

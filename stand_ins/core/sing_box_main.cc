@@ -16,10 +16,10 @@
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "stand_ins/core/core_document.h"
 #include "stand_ins/win32/utf8_text.h"
+#include "tunnel/start_thread.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ void FloodStandardError() {
   const char* megabytes = std::getenv("TESSARIN_STAND_IN_CORE_FLOOD_MB");
   if (megabytes == nullptr) return;
   const long long total = std::atoll(megabytes) * 1024 * 1024;
-  std::thread([total] {
+  tessarin::StartThread("Exception flooding: ", [total] {
     const std::string line = "INFO[0000] flood " + std::string(1000, 'x') + "\n";
     const ULONGLONG began = GetTickCount64();
     long long written = 0;
@@ -65,7 +65,7 @@ void FloodStandardError() {
     }
     std::fflush(stderr);
     Log("flooded %lld bytes to stderr in %llu ms", written, GetTickCount64() - began);
-  }).detach();
+  });
 }
 
 class Socket {
@@ -414,6 +414,9 @@ int wmain(int argc, wchar_t** argv) {
   while (true) {
     SOCKET client = accept(listener.get(), nullptr, nullptr);
     if (client == INVALID_SOCKET) continue;
-    std::thread(Serve, client).detach();
+    // Without a thread the client is refused, as a busy core would.
+    if (!tessarin::StartThread("Exception serving a client: ", [client] { Serve(client); })) {
+      closesocket(client);
+    }
   }
 }

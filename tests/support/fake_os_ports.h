@@ -99,8 +99,8 @@ class FakeProxySettings : public tessarin::ProxySettingsPort {
   }
   bool WriteConnectionProxy(const std::wstring& name, uint32_t flags, const std::wstring& server,
                             const std::wstring& bypass) override {
-    log_->Add("ras.set " + Narrow(name) + " flags " + std::to_string(flags) + " " +
-              Narrow(server) + " " + Narrow(bypass));
+    log_->Add("ras.set " + Narrow(name) + " flags " + std::to_string(flags) + " " + Narrow(server) +
+              " " + Narrow(bypass));
     connections[Narrow(name)] = {flags, Narrow(server)};
     return true;
   }
@@ -282,6 +282,10 @@ class FakeSystem : public tessarin::SystemPort {
   }
   // The same as Sleep here: tests count pauses, not time.
   void Pause(uint32_t milliseconds, const tessarin::JobSignal&) override { Sleep(milliseconds); }
+  bool StartThread(const char* where, std::function<void()> body) override {
+    if (--threads_until_throw == 0) throw std::bad_alloc();
+    return SystemPort::StartThread(where, std::move(body));
+  }
   uint64_t SteadyMs() override { return steady_ms; }
   PortState CheckLocalPort(uint16_t, uint32_t* owner, std::wstring* owner_name) override {
     *owner = port_owner;
@@ -306,6 +310,8 @@ class FakeSystem : public tessarin::SystemPort {
   uint64_t steady_ms = 5000;
   bool clock_throws = false;
   bool exists_throws = false;
+  // The thread start that throws, counted from 1; 0: none.
+  int threads_until_throw = 0;
   // The port's listeners at a time; none: the table cannot be read.
   std::function<std::vector<uint32_t>(uint64_t)> listeners;
   // Runs after each sleep, as the platform thread would meanwhile.

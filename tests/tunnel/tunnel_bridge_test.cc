@@ -16,6 +16,7 @@
 #include "channel/standard_method_codec.h"
 #include "stand_ins/engine/stand_in_controls.h"
 #include "tests/support/fake_os_ports.h"
+#include "tunnel/diagnostics_log.h"
 
 namespace tessarin {
 namespace {
@@ -140,7 +141,8 @@ TEST(TunnelBridgeStartTest, InitializeTakesPathsAndSwitchesOurLeftoverProxyOffOn
   EXPECT_EQ(bridge.appDirectory, L"C:\\Apps\\tessarin");
   EXPECT_EQ(bridge.configPath, kConfig);
   EXPECT_EQ(os.log.Count("reg.set"), 0u);  // another program's: left alone
-  os.proxy.strings["ProxyServer"] = "http=127.0.0.1:20808;https=127.0.0.1:20808;socks=127.0.0.1:20808";
+  os.proxy.strings["ProxyServer"] =
+      "http=127.0.0.1:20808;https=127.0.0.1:20808;socks=127.0.0.1:20808";
   TunnelBridge(os.Ports()).Initialize();  // ours, left by a crashed run
   EXPECT_EQ(os.log.Count("reg.set ProxyEnable=0"), 1u);
   EXPECT_EQ(os.log.Count("proc."), 0u);
@@ -311,9 +313,8 @@ TEST_F(TunnelBridgeTest, StatusIsTheWatchdog) {
   os_.processes.running[100] = false;
   EXPECT_EQ(Call("status").Stage(), "disconnected");
   EXPECT_EQ(os_.log.events,
-            (Events{"proc.alive 100", "reg.watch off", "reg.open to check",
-                    "reg.set ProxyEnable=0", "reg.close",
-                    "inet.option 39", "inet.option 37", "proc.terminate 100 wait 0"}));
+            (Events{"proc.alive 100", "reg.watch off", "reg.open to check", "reg.set ProxyEnable=0",
+                    "reg.close", "inet.option 39", "inet.option 37", "proc.terminate 100 wait 0"}));
   os_.log.events.clear();
   EXPECT_EQ(Call("status").Stage(), "disconnected");
   EXPECT_TRUE(os_.log.events.empty());
@@ -490,8 +491,12 @@ TEST(TunnelBridgeGuardTest, ArmedBeforeTheProxyIsOnAndReleasedAfterEverySwitchOf
 // Holds each job until the test runs it, as the worker thread would.
 class FakeWorker : public WorkerPort {
  public:
-  void Start(std::shared_ptr<CoreJob> job) override { jobs.push_back(std::move(job)); }
+  void Start(std::shared_ptr<CoreJob> job) override {
+    if (start_throws) throw std::bad_alloc();
+    jobs.push_back(std::move(job));
+  }
   void RetryAfter(uint32_t ms) override { retries.push_back(ms); }
+  bool start_throws = false;
   std::deque<std::shared_ptr<CoreJob>> jobs;
   std::vector<uint32_t> retries;
 };
@@ -580,6 +585,79 @@ TEST_F(TunnelBridgeJobTest, CallsDuringAConnectWaitAndGetTheRepliesOfOneAtATime)
   EXPECT_EQ(replies_[4].Stage(), "disconnected");
   EXPECT_EQ(os_.log.Count("proc.terminate 100 wait 3000"), 1u);
   EXPECT_FALSE(bridge_.Busy());
+}
+
+TEST_F(TunnelBridgeJobTest, AThrowBeforeTheAnswerLeavesNoCoreAndOneAnswer) {
+  const EncodableValue request = Request();
+  // A tunnel runs; the next connect's job cannot be started.
+  os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+  Call("connect", &request);
+  RunJob();
+  ASSERT_TRUE(bridge_.active);
+  worker_.start_throws = true;
+  Call("connect", &request);
+  Call("status");
+  EXPECT_EQ(Answered(), (std::vector<std::string>{"connect: success", "connect: INTERNAL_ERROR",
+                                                  "status: success"}));
+  EXPECT_EQ(replies_[2].Stage(), "disconnected");
+  EXPECT_EQ(os_.log.Count("proc.terminate 100 wait 0"), 1u);  // the old core, not waited for
+  EXPECT_FALSE(bridge_.Busy());
+  EXPECT_EQ(os_.proxy.dwords["ProxyEnable"], 0u);
+
+  // What runs beside the probe cannot be had once the core runs: that core
+  // is ended, not "process 0".
+  worker_.start_throws = false;
+  os_.system.threads_until_throw = 2;  // the warm-up's start is the first
+  Call("connect", &request);
+  RunJob();
+  EXPECT_EQ(replies_.back().message, "connect: INTERNAL_ERROR");
+  EXPECT_EQ(os_.log.Count("proc.terminate 101 wait 3000"), 1u);
+  EXPECT_EQ(os_.log.Count("proc.terminate 0"), 0u);
+  EXPECT_FALSE(bridge_.active);
+}
+
+TEST(TunnelBridgeAnswerTest, AReplyWhoseLogLineThrowsIsSentOnceAndKept) {
+  class ThrowingLog : public LogPort {
+   public:
+    void Write(const std::string& text) override {
+      if (text.rfind("call ", 0) == 0) throw std::runtime_error("disk gone");
+    }
+    void MaskFromNowOn(const std::string&) override {}
+  };
+  tessarin_test::FakeOs os;
+  ThrowingLog log;
+  OsPorts ports = os.GuardedPorts();
+  ports.log = &log;
+  os.system.existing[kCore] = true;
+  os.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+  TunnelBridge bridge(ports);
+  bridge.Initialize();
+  int answers = 0;
+  Reply reply;
+  class Counting : public ReplyRecorder {
+   public:
+    Counting(Reply* reply, int* answers) : ReplyRecorder(reply), answers_(answers) {}
+    void Success(const EncodableValue* value) override {
+      ++*answers_;
+      ReplyRecorder::Success(value);
+    }
+    void Error(const std::string& code, const std::string& message,
+               const EncodableValue* details) override {
+      ++*answers_;
+      ReplyRecorder::Error(code, message, details);
+    }
+
+   private:
+    int* answers_;
+  };
+  flutter::MethodCall call("connect", std::make_unique<EncodableValue>(Request()));
+  testing::internal::CaptureStderr();
+  bridge.HandleTunnelCall(call, std::make_unique<Counting>(&reply, &answers));
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(answers, 1);
+  EXPECT_EQ(reply.Stage(), "connected");
+  EXPECT_TRUE(bridge.active);  // what the interface was told stands
+  EXPECT_EQ(os.proxy.dwords["ProxyEnable"], 1u);
 }
 
 TEST_F(TunnelBridgeJobTest, ACloseDuringAConnectLeavesNoCoreAndTheProxyOff) {

@@ -11,11 +11,10 @@
 
 #include <cstdio>
 #include <cstring>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "channel/diagnostics.h"
+#include "tunnel/start_thread.h"
 
 namespace tessarin {
 
@@ -132,11 +131,11 @@ void CopyOutput(unique_handle pipe, DiagnosticsLog* log) {
     ::CloseHandle(read);
   };
   HANDLE read = pipe.release();
-  try {
-    std::thread(copy, read).detach();
-  } catch (const std::system_error&) {
-    ::CloseHandle(read);  // no reader: the core then fails its writes, not blocks
-  }
+  bool started = false;
+  flutter::RunAtBoundary("Exception starting the core's output copier: ", [&] {
+    started = StartThread("Exception copying the core's output: ", [copy, read] { copy(read); });
+  });
+  if (!started) ::CloseHandle(read);  // no reader: the core then fails its writes, not blocks
 }
 
 }  // namespace
@@ -301,11 +300,8 @@ void Win32Worker::Start(std::shared_ptr<CoreJob> job) {
     // The window may be gone (closed meanwhile): then nobody is told.
     ::PostMessageW(window, message, 0, 0);
   };
-  try {
-    std::thread(run).detach();
-  } catch (const std::system_error&) {
-    run();  // no thread to be had: the job blocks the window, as calls once did
-  }
+  // No thread to be had: the job blocks the window, as calls once did.
+  if (!StartThread("Exception in a core job: ", run)) run();
 }
 
 void Win32Worker::RetryAfter(uint32_t ms) {

@@ -3,14 +3,12 @@
 #include <atomic>
 #include <cstdio>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
-
 
 #include "tunnel/core_process.h"
 #include "tunnel/diagnostics_log.h"
 #include "tunnel/proxy_guard.h"
+#include "tunnel/start_thread.h"
 
 namespace tessarin {
 
@@ -149,9 +147,7 @@ void Win32ProxyGuard::Rearm() {
       std::fputs("Exception starting the guard again.\n", stderr);
     }
   };
-  try {
-    std::thread(arm).detach();
-  } catch (const std::system_error&) {
+  if (!StartThread("Exception starting the guard again: ", arm)) {
     arm();  // no thread to be had: the caller waits, once
   }
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <optional>
@@ -11,11 +12,38 @@
 #include "tunnel/connectivity_probe.h"
 #include "tunnel/core_process.h"
 #include "tunnel/proxy_guard.h"
+#include "tunnel/start_thread.h"
 #include "tunnel/system_proxy.h"
 #include "tunnel/win32/win32_os_ports.h"
 
+// Slows the exit of the next thread that ends after it is set, as a DLL's
+// thread-detach work (under the loader lock) would.
+std::atomic<bool> g_slow_next_exit{false};
+extern "C" void NTAPI SlowThreadExit(PVOID, DWORD reason, PVOID) {
+  if (reason == DLL_THREAD_DETACH && g_slow_next_exit.exchange(false)) ::Sleep(20);
+}
+extern "C" __attribute__((section(".CRT$XLF"), used)) const PIMAGE_TLS_CALLBACK g_slow_thread_exit =
+    SlowThreadExit;
+
 namespace tessarin {
 namespace {
+
+TEST(StartThreadTest, TheNextThreadRunsWhileTheLastOneIsStillEnding) {
+  int ran = 0;
+  for (int i = 0; i < 200; ++i) {
+    std::atomic<bool> first_done{false};
+    std::atomic<bool> second_ran{false};
+    g_slow_next_exit = true;
+    ASSERT_TRUE(StartThread("first: ", [&] { first_done = true; }));
+    while (!first_done) ::Sleep(0);
+    // The first thread is in its slowed exit now.
+    ASSERT_TRUE(StartThread("second: ", [&] { second_ran = true; }));
+    for (int waited = 0; waited < 2000 && !second_ran; ++waited) ::Sleep(1);
+    ran += second_ran ? 1 : 0;
+    while (g_slow_next_exit) ::Sleep(1);  // never one exit's slowness in the next round
+  }
+  EXPECT_EQ(ran, 200);
+}
 
 constexpr wchar_t kSettings[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 
