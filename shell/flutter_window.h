@@ -28,7 +28,8 @@ class FlutterWindow : public Win32Window {
   // Proxy off and core terminated, as when the window closes; for a session
   // end (|why|), which may never destroy the window. A connect under way is
   // cancelled.
-  void TeardownTunnel(const char* why) { bridge_.Teardown(why); }
+  // The engine still lives (a session's end): dropped calls are answered.
+  void TeardownTunnel(const char* why) { bridge_.Teardown(why, true); }
 
  protected:
   bool OnWindowCreated() override;

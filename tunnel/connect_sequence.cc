@@ -123,8 +123,12 @@ void TunnelBridge::FinishConnect(PendingJob& done) {
     FailEndedCore(done);
     return;
   }
-  // 11. Point the system proxy at the core, which the job's guard watches.
-  if (!ProxyOn()) {
+  // 11. Point the system proxy at the core, which the job's guard watches
+  // (a guard that ended since, and could not be started again, fails it).
+  const bool guard_lost = job.guardArmed && guard_->Lost();
+  if (guard_lost) WriteLog(ports_, "the guard ended and could not be started again: no proxy");
+  if (guard_lost || !ProxyOn()) {
+    if (guard_lost) ReleaseGuardIfIdle();
     const uint32_t core = coreProcessId;
     coreProcessId = 0;
     EndCoreThenAnswer(core, JobReply::kProxyFailed, std::move(result));
@@ -144,6 +148,8 @@ void TunnelBridge::FinishConnect(PendingJob& done) {
           ? "Windows global mode requested sing-box TUN; verify routing with a network test."
           : "Windows system proxy is active through sing-box.";
   if (scriptSeen_) message += std::string(" ") + kScriptNotice;
+  // Read back as it went on: another program's proxy is what Windows uses.
+  if (takenOver_) message = kTakenOverMessage;
   const EncodableValue connected(ConnectedStatus(*ports_.system, done.request, session, message));
   sessionId = std::move(session);
   active = true;

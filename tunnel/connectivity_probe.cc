@@ -98,9 +98,9 @@ bool ProbeConnectivity(InternetPort& internet, SystemPort& system,
       const std::string what = !ended && signal->Cancelled()
                                    ? std::string("cancelled")
                                    : Describe(ended ? &result : nullptr, attempt_deadline_ms);
-      log->Write("probe attempt " + std::to_string(attempt) + " of " +
-                 std::to_string(kProbeAttempts) + ": " + what + ", " +
-                 std::to_string(system.SteadyMs() - began) + " ms");
+      WriteLog(log, "probe attempt " + std::to_string(attempt) + " of " +
+                        std::to_string(kProbeAttempts) + ": " + what + ", " +
+                        std::to_string(system.SteadyMs() - began) + " ms");
     }
     if (ended && result.passed) return true;
     system.Pause(kProbePauseMs, *signal);

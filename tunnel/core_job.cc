@@ -182,6 +182,12 @@ Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
                                    ports.log, job.keepAlive);
   arming.reset();
   if (!carried) return stop(signal.Cancelled() ? Outcome::kCancelled : Outcome::kProbeFailed);
+  // A guard ended while the probe ran: started again here, where a wait is
+  // allowed, so that the proxy goes on under a live one.
+  if (ports.guard != nullptr && ports.guard->Lost()) {
+    WriteLog(ports, "the guard ended during the connect; starting it again");
+    ports.guard->Arm();
+  }
   if (!signal.Commit()) return stop(Outcome::kCancelled);
   return Outcome::kReady;
 }

@@ -19,8 +19,16 @@ bool SystemPort::StartThread(const char* where, std::function<void()> body) {
   return tessarin::StartThread(where, std::move(body));
 }
 
-void WriteLog(const OsPorts& ports, const std::string& text) {
-  if (ports.log != nullptr) ports.log->Write(text);
+void WriteLog(const OsPorts& ports, const std::string& text) { WriteLog(ports.log, text); }
+
+void WriteLog(LogPort* log, const std::string& text) noexcept {
+  // A line that cannot be written (not even into memory) is lost, never a
+  // step of what it describes.
+  if (log == nullptr) return;
+  try {
+    log->Write(text);
+  } catch (...) {
+  }
 }
 
 }  // namespace tessarin

@@ -158,6 +158,10 @@ class ProxyGuardPort {
   virtual void Rearm() = 0;
   // The guard exits touching nothing. Any thread, at once.
   virtual void Release() = 0;
+  // Whether an armed guard has ended and none was started since: the proxy
+  // must not go on so. (A guard that could never be started is not lost:
+  // that was said when it failed.) Any thread, at once.
+  virtual bool Lost() { return false; }
 };
 
 struct CoreJob;
@@ -187,8 +191,9 @@ struct OsPorts {
   LogPort* log = nullptr;           // none: nothing is logged
 };
 
-// Writes |text| to |ports|' log, if it has one.
+// Writes |text| to |ports|' log, if it has one; never throws.
 void WriteLog(const OsPorts& ports, const std::string& text);
+void WriteLog(LogPort* log, const std::string& text) noexcept;
 
 }  // namespace tessarin
 

@@ -30,15 +30,23 @@ void SwitchDialUpProxies(ProxySettingsPort& settings, bool on) {
 
 bool SetSystemProxy(ProxySettingsPort& settings, bool enable) {
   if (!settings.OpenSettingsKey()) return false;
-  bool written = settings.SetDwordValue(L"ProxyEnable", enable ? 1 : 0);
+  const bool switched = settings.SetDwordValue(L"ProxyEnable", enable ? 1 : 0);
+  bool written = switched;
   // Switching off leaves the server and bypass list as they are.
   if (enable) {
-    written = written &&
-              settings.SetStringValue(L"ProxyServer", LocalProxyEndpoint::kSystemProxyServer) &&
-              settings.SetStringValue(L"ProxyOverride", L"<local>");
+    const bool server =
+        switched && settings.SetStringValue(L"ProxyServer", LocalProxyEndpoint::kSystemProxyServer);
+    written = server && settings.SetStringValue(L"ProxyOverride", L"<local>");
     // A proxy that is on without naming our endpoint would cut the user off:
-    // leave it off and report the failure.
-    if (!written) settings.SetDwordValue(L"ProxyEnable", 0);
+    // leave it off and report the failure (nothing changed when the switch
+    // itself failed). Once our server was written, only while it still is:
+    // another program may have set its own since.
+    if (switched && !server) settings.SetDwordValue(L"ProxyEnable", 0);
+    if (!written && server) {
+      settings.CloseSettingsKey();
+      SwitchOffOurProxy(settings);
+      return false;
+    }
   }
   settings.CloseSettingsKey();
   if (enable && written) SwitchDialUpProxies(settings, true);

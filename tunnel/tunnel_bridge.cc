@@ -293,11 +293,18 @@ void TunnelBridge::Disconnect(std::unique_ptr<CallResult>& result) {
   EndCoreThenAnswer(core, JobReply::kIdle, std::move(result));
 }
 
-void TunnelBridge::Teardown(const char* why) {
+void TunnelBridge::Teardown(const char* why, bool engine_lives) {
+  // While the engine lives (a session end that may yet be cancelled) every
+  // dropped call is still answered; once it is gone nobody can be.
+  auto drop = [&](std::unique_ptr<CallResult> result) {
+    if (!engine_lives || !result || result->Answered()) return;
+    flutter::RunAtBoundary("Exception answering a dropped call: ",
+                           [&] { result->Error("UNAVAILABLE", kSessionEndingMessage, nullptr); });
+  };
   if (pending_) {
     WriteLog(ports_, std::string("job cancelled: ") + why);
     std::unique_ptr<PendingJob> job = std::move(pending_);
-    job->result.reset();
+    drop(std::move(job->result));
     // A core the job already kept is ours to end; the job is done with the
     // ports then. The guard it armed goes with it. Nothing waits for the
     // core: the process (or the session) ends right after.
@@ -309,8 +316,14 @@ void TunnelBridge::Teardown(const char* why) {
     // comes even when it ended just now), so that no job starts beside it.
     cancelled_ = std::move(job);
   }
+  std::deque<WaitingCall> waiting = std::move(waiting_);
   waiting_.clear();
-  if (!active && coreProcessId == 0) return;
+  for (WaitingCall& call : waiting) drop(std::move(call.result));
+  if (!active && coreProcessId == 0) {
+    // No tunnel: only our own values, put back by another program, go.
+    if (OurValuesOn()) ProxyOff();
+    return;
+  }
   StopTunnel(why);
   sessionId.clear();
 }
@@ -345,7 +358,14 @@ bool TunnelBridge::ProxyOn() {
                          (scriptSeen_ ? "; a configuration script is set (AutoConfigURL " +
                                             LogText(script) + "): it may send traffic around us"
                                       : std::string()));
+    // Watched from here on, and read back once: a program that rewrote the
+    // values the moment they became ours is told in this connect's reply.
     ports_.proxy_settings->WatchChanges(true);
+    if (!OurValuesOn()) {
+      takenOver_ = true;
+      WriteLog(ports_,
+               "another program changed the system proxy as it went on: tessarin is not in use");
+    }
     return true;
   }
   WriteLog(ports_, "the system proxy could not be switched on");
@@ -377,6 +397,8 @@ bool TunnelBridge::ProxyOff() {
     WriteLog(ports_,
              "the system proxy could not be switched off; the guard stays armed; trying again in " +
                  std::to_string(proxyOffRetryMs_) + " ms");
+    // Values that came back with no tunnel had no guard: one covers them now.
+    if (!active) guard_->Rearm();
     if (ports_.worker != nullptr) ports_.worker->RetryAfter(proxyOffRetryMs_);
     return false;
   }
@@ -386,11 +408,52 @@ bool TunnelBridge::ProxyOff() {
   takenOver_ = false;
   scriptSeen_ = false;
   guard_->Release();
+  WatchForOurValues();
   return true;
 }
 
+bool TunnelBridge::OurValuesOn() {
+  ProxySettingsPort& settings = *ports_.proxy_settings;
+  uint32_t enable = 0;
+  std::wstring server;
+  const bool read = settings.OpenSettingsKeyToCheck();
+  if (read) {
+    settings.ReadDwordValue(L"ProxyEnable", &enable);
+    settings.ReadStringValue(L"ProxyServer", &server);
+  }
+  settings.CloseSettingsKey();
+  return read && enable == 1 && server == LocalProxyEndpoint::kSystemProxyServer;
+}
+
+void TunnelBridge::WatchForOurValues() {
+  // A program that saved our values (during a takeover, say) may put them
+  // back when nothing of ours listens: watched while tessarin runs, and
+  // read once now, for what came back before the watch.
+  ports_.proxy_settings->WatchChanges(true);
+  if (!ourValuesBack_ && OurValuesOn()) {
+    ourValuesBack_ = true;
+    WriteLog(ports_, "our proxy values are on again, with no tunnel; switching them off");
+    if (ports_.worker != nullptr) ports_.worker->RetryAfter(0);
+  }
+}
+
 void TunnelBridge::ProxySettingsChanged() {
-  if (!active) return;
+  if (!active) {
+    // No tunnel: our values are switched off if they came back (a job
+    // under way switches the proxy itself at its end).
+    ports_.proxy_settings->WatchChanges(true);
+    if (!OurValuesOn()) return;
+    WriteLog(ports_,
+             "our proxy values came back with no tunnel (another program restored them): "
+             "switching them off");
+    if (!Busy()) {
+      ProxyOff();
+    } else if (ports_.worker != nullptr) {
+      ourValuesBack_ = true;  // once the job under way has ended
+      ports_.worker->RetryAfter(kFirstProxyOffRetryMs);
+    }
+    return;
+  }
   uint32_t enable = 0;
   std::wstring server;
   std::wstring script;
@@ -411,11 +474,14 @@ void TunnelBridge::ProxySettingsChanged() {
 }
 
 void TunnelBridge::RetryProxyOff() {
+  const bool came_back = ourValuesBack_;
+  ourValuesBack_ = false;
   // A connect that switched it on since has made it ours again.
-  if (!proxyOffPending_ || active) return;
+  if ((!proxyOffPending_ && !came_back) || active) return;
   // A job may be arming the guard that a switch-off would release: later.
   if (Busy()) {
-    if (ports_.worker != nullptr) ports_.worker->RetryAfter(proxyOffRetryMs_);
+    ourValuesBack_ = came_back;
+    if (ports_.worker != nullptr) ports_.worker->RetryAfter(std::max(proxyOffRetryMs_, 1000u));
     return;
   }
   ProxyOff();
@@ -440,10 +506,8 @@ void TunnelBridge::RollBack(std::unique_ptr<CallResult> result) {
   active = false;
   coreProcessId = 0;
   sessionId.clear();
-  flutter::RunAtBoundary("Exception rolling back: ", [&] {
-    WriteLog(ports_, "rolled back after an internal error");
-    ProxyOff();
-  });
+  WriteLog(ports_, "rolled back after an internal error");
+  flutter::RunAtBoundary("Exception rolling back: ", [&] { ProxyOff(); });
   if (core != 0) {
     EndCoreThenAnswer(core, JobReply::kInternalError, std::move(result));
   } else if (result) {

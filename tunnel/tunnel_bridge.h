@@ -26,6 +26,8 @@ constexpr const char kScriptNotice[] =
 constexpr const char kTakenOverMessage[] =
     "Another program changed the Windows proxy; tessarin is no longer in use. Connect again to "
     "take it back.";
+constexpr const char kSessionEndingMessage[] =
+    "Windows is ending the session, so tessarin stopped the tunnel.";
 constexpr const char kMachinePolicyMessage[] =
     "Windows takes proxy settings for the whole machine by policy (ProxySettingsPerUser), so "
     "tessarin cannot route this user's traffic.";
@@ -56,7 +58,9 @@ class TunnelBridge {
   // way (its call and those waiting behind it get no reply: the engine is
   // ending), stops a running tunnel, touches nothing otherwise. Until the
   // cancelled job has ended, later calls wait: no job starts beside it.
-  void Teardown(const char* why = "the window closed");
+  // With |engine_lives| (a session's end, which may be cancelled) the calls
+  // it drops are answered "UNAVAILABLE".
+  void Teardown(const char* why = "the window closed", bool engine_lives = false);
   // Told when a process the bridge launched has ended: if it carried the
   // active tunnel, the tunnel stops as the next "status" would stop it, so
   // the proxy never points at a dead core while nobody asks. A notice for
@@ -167,6 +171,11 @@ class TunnelBridge {
   bool ProxyOff();
   // The guard a job armed goes, unless the proxy may still be on.
   void ReleaseGuardIfIdle();
+  // Whether the values are on and exactly ours now.
+  bool OurValuesOn();
+  // The watch on, with no tunnel too; our values already back are switched
+  // off from the retry timer.
+  void WatchForOurValues();
 
   OsPorts ports_;
   ProxyGuardPort* guard_;  // never null: a guard that does nothing when there is none
@@ -180,6 +189,7 @@ class TunnelBridge {
   uint32_t proxyOffRetryMs_ = 0;  // the wait before the next try
   bool takenOver_ = false;        // while connected: the proxy values are not ours any more
   bool scriptSeen_ = false;       // while connected: a configuration script is set
+  bool ourValuesBack_ = false;    // with no tunnel: the retry timer switches our values off
 };
 
 }  // namespace tessarin

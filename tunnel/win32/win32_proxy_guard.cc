@@ -247,6 +247,11 @@ void Win32ProxyGuard::Release() {
   }
 }
 
+bool Win32ProxyGuard::Lost() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return session_ && ::WaitForSingleObject(session_->process.get(), 0) != WAIT_TIMEOUT;
+}
+
 void SignalProxyGuardCrash(EXCEPTION_POINTERS* exception) noexcept {
   const CrashChannel* channel = g_crash_channel.load();
   if (channel == nullptr || channel->crash == nullptr) return;

@@ -33,6 +33,7 @@ class Win32ProxyGuard : public ProxyGuardPort {
   void Rearm() override;
   // The guard exits touching nothing; the logon value goes.
   void Release() override;
+  bool Lost() override;
   // From now on, when an armed guard's process ends (someone ended it),
   // |notice|(|context|) runs on a thread-pool thread (it only posts), so
   // that it can be started again. Set before anything is armed. (A

@@ -1,0 +1,488 @@
+// A small simulated Windows for the bridge: the per-user proxy values, the
+// core's processes, the port, the guard, dial-up connections, the log and
+// the window's message queue, behind the bridge's own ports. Every port call
+// of a thread other than the window's is a point where the scheduler may run
+// something else first; the world's own faults come from one seeded source.
+#ifndef TESSARIN_TESTS_SUPPORT_SIM_WORLD_H_
+#define TESSARIN_TESTS_SUPPORT_SIM_WORLD_H_
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tests/support/sim_scheduler.h"
+#include "tunnel/core_job.h"
+#include "tunnel/diagnostics_log.h"
+#include "tunnel/job_signal.h"
+#include "tunnel/local_proxy_endpoint.h"
+#include "tunnel/os_ports.h"
+
+namespace tessarin_sim {
+
+constexpr wchar_t kOtherServer[] = L"proxy.corp.example:8080";
+constexpr uint32_t kOtherListener = 4242;
+
+// A message posted to the window, delivered in order.
+struct Message {
+  enum Kind { kJobFinished, kCoreExited, kGuardExited, kProxyChanged } kind;
+  uint32_t process_id = 0;
+};
+
+struct World {
+  explicit World(uint64_t seed) : random(seed) {}
+
+  // Seeded choices.
+  bool Chance(int percent) { return static_cast<int>(random() % 100) < percent; }
+  uint64_t Below(uint64_t n) { return n == 0 ? 0 : random() % n; }
+  void Step(const std::string& what) { steps.push_back(std::to_string(sched.now) + " " + what); }
+  void Violation(const std::string& what) {
+    if (violations.empty()) Step("VIOLATION " + what);
+    violations.push_back(what);
+  }
+  // Where a port call may let others run first; on the window's thread,
+  // a call that may wait is a fault of its own.
+  void Enter(const char* call, bool blocking) {
+    if (Scheduler::Current() == Scheduler::kDriver) {
+      if (blocking) Violation(std::string("the window's thread waited in ") + call);
+      return;
+    }
+    sched.Point();
+  }
+  void Post(Message message) {
+    if (window_alive) queue.push_back(message);
+  }
+
+  // The per-user values and who may be listening to them.
+  bool ValuesOurs() const {
+    return enable == 1 && server == tessarin::LocalProxyEndpoint::kSystemProxyServer;
+  }
+  void ValuesChanged() {
+    if (watching) {
+      watching = false;  // one notice per arming, as the system's
+      Post({Message::kProxyChanged});
+    }
+  }
+  // Another program writes its own proxy, or puts back what it saved.
+  void OtherProgramWrites(bool ours) {
+    enable = 1;
+    server = ours ? tessarin::LocalProxyEndpoint::kSystemProxyServer : kOtherServer;
+    Step(ours ? "another program writes our values back" : "another program sets its proxy");
+    ValuesChanged();
+  }
+
+  bool CoreRunning(uint32_t id) const {
+    const auto found = cores.find(id);
+    return found != cores.end() && found->second.running;
+  }
+  size_t CoresRunning() const {
+    size_t n = 0;
+    for (const auto& core : cores) n += core.second.running ? 1 : 0;
+    return n;
+  }
+  void KillCore(uint32_t id) {
+    Core& core = cores[id];
+    if (!core.running) return;
+    core.running = false;
+    core.code = 1;
+    Step("core " + std::to_string(id) + " ends");
+    if (core.notify) Post({Message::kCoreExited, id});
+  }
+  void KillGuard() {
+    if (!guard_running) return;
+    guard_running = false;
+    Step("the guard is ended");
+    if (guard_armed) Post({Message::kGuardExited});
+  }
+  bool GuardWatching() const { return guard_armed && guard_running; }
+
+  Scheduler sched;
+  std::mt19937_64 random;
+  std::vector<std::string> steps;
+  std::vector<std::string> violations;
+  bool faults = false;
+
+  // HKCU Internet Settings.
+  uint32_t enable = 0;
+  std::wstring server;
+  std::wstring script;
+  bool key_open = false;
+  bool wrote_on = false;  // the open key's session wrote ProxyEnable=1 (a switch-on)
+  int failing_writes = 0;
+  bool watching = false;
+  bool machine_policy = false;
+  // Another program rewrites the values the moment they become ours.
+  bool reacts_to_ours = false;
+  // Dial-up connections: flags and server, and whether connected.
+  struct Connection {
+    uint32_t flags = tessarin::kProxyTypeDirect;
+    std::wstring server;
+    bool connected = false;
+  };
+  std::map<std::wstring, Connection> connections;
+
+  // Processes of the core.
+  struct Core {
+    bool running = true;
+    bool notify = true;  // an exit is told, until it is terminated by us
+    uint32_t code = 0;
+    uint64_t listening_at = 0;
+  };
+  std::map<uint32_t, Core> cores;
+  uint32_t next_id = 100;
+  uint32_t last_core = 0;
+  bool port_held = false;
+
+  // The guard.
+  bool guard_armed = false;
+  bool guard_running = false;
+  uint64_t guard_releases = 0;
+  int rearms_running = 0;
+
+  // The window and what runs beside it.
+  bool window_alive = true;
+  bool ending = false;  // the schedule is over: a silent node's connections reset
+  std::deque<Message> queue;
+  uint64_t retry_at = kNever;
+  int jobs_running = 0;
+  int log_throws = 0;
+};
+
+class SimProxySettings : public tessarin::ProxySettingsPort {
+ public:
+  explicit SimProxySettings(World* world) : w_(*world) {}
+  bool OpenSettingsKey() override { return Open("open"); }
+  bool OpenSettingsKeyToCheck() override { return Open("open to check"); }
+  bool ReadDwordValue(const std::wstring& name, uint32_t* value) override {
+    w_.Enter("a registry read", false);
+    if (name != L"ProxyEnable") return false;
+    *value = w_.enable;
+    return true;
+  }
+  bool ReadStringValue(const std::wstring& name, std::wstring* text) override {
+    w_.Enter("a registry read", false);
+    const std::wstring* value = name == L"ProxyServer"     ? &w_.server
+                                : name == L"AutoConfigURL" ? &w_.script
+                                                           : nullptr;
+    if (value == nullptr || value->empty()) return false;
+    *text = *value;
+    return true;
+  }
+  bool SetDwordValue(const std::wstring& name, uint32_t value) override {
+    w_.Enter("a registry write", false);
+    if (Fails()) return false;
+    if (name == L"ProxyEnable") {
+      if (value == 0 && w_.enable == 1 && !w_.ValuesOurs() && !w_.wrote_on) {
+        w_.Violation("another program's proxy was switched off");
+      }
+      if (value == 1) w_.wrote_on = true;
+      w_.enable = value;
+      w_.ValuesChanged();
+    }
+    return true;
+  }
+  bool SetStringValue(const std::wstring& name, const std::wstring& text) override {
+    w_.Enter("a registry write", false);
+    if (Fails()) return false;
+    if (name == L"ProxyServer") {
+      w_.server = text;
+      w_.ValuesChanged();
+      if (w_.reacts_to_ours && w_.ValuesOurs()) w_.OtherProgramWrites(false);
+    }
+    return true;
+  }
+  void CloseSettingsKey() override {
+    w_.key_open = false;
+    w_.wrote_on = false;
+  }
+  void NotifyInternetOption(uint32_t) override { w_.Enter("a WinINet notice", false); }
+  bool MachinePolicyOverridesUser() override { return w_.machine_policy; }
+  std::vector<std::wstring> DialUpConnections() override {
+    w_.Enter("the dial-up list", false);
+    std::vector<std::wstring> names;
+    for (const auto& connection : w_.connections) {
+      if (connection.second.connected) names.push_back(connection.first);
+    }
+    return names;
+  }
+  bool ReadConnectionProxy(const std::wstring& name, uint32_t* flags,
+                           std::wstring* server) override {
+    w_.Enter("a dial-up read", false);
+    const auto found = w_.connections.find(name);
+    if (found == w_.connections.end() || !found->second.connected) return false;
+    *flags = found->second.flags;
+    *server = found->second.server;
+    return true;
+  }
+  bool WriteConnectionProxy(const std::wstring& name, uint32_t flags, const std::wstring& server,
+                            const std::wstring&) override {
+    w_.Enter("a dial-up write", false);
+    if (Fails()) return false;
+    World::Connection& connection = w_.connections[name];
+    connection.flags = flags;
+    connection.server = server;
+    return true;
+  }
+  void WatchChanges(bool on) override { w_.watching = on; }
+
+ private:
+  bool Open(const char*) {
+    w_.Enter("a registry open", false);
+    w_.key_open = true;
+    w_.wrote_on = false;
+    return true;
+  }
+  bool Fails() {
+    if (w_.failing_writes == 0) return false;
+    --w_.failing_writes;
+    return true;
+  }
+  World& w_;
+};
+
+class SimInternet : public tessarin::InternetPort {
+ public:
+  explicit SimInternet(World* world) : w_(*world) {}
+  uint32_t LastError() override { return 12029; }
+  std::unique_ptr<tessarin::InternetSession> OpenSession(const std::string&,
+                                                         const std::string&) override {
+    w_.Enter("a WinINet open", true);
+    return std::make_unique<Session>(&w_);
+  }
+  void Warm(const std::string&, const std::string&) override { w_.Enter("the warm-up", true); }
+
+ private:
+  class Request : public tessarin::InternetRequest {
+   public:
+    explicit Request(World* world) : w_(*world) {}
+    bool Read(uint8_t* buffer, uint32_t size, uint32_t* bytes_read) override {
+      w_.Enter("a WinINet read", true);
+      *bytes_read = size > 0 ? 1 : 0;
+      buffer[0] = 'f';
+      return true;
+    }
+
+   private:
+    World& w_;
+  };
+  class Session : public tessarin::InternetSession {
+   public:
+    explicit Session(World* world) : w_(*world) {}
+    bool SetOption(uint32_t, uint32_t) override {
+      w_.Enter("a WinINet option", false);
+      return true;
+    }
+    std::unique_ptr<tessarin::InternetRequest> OpenUrl(const std::string&, uint32_t) override {
+      w_.Enter("a WinINet request", true);
+      const uint32_t core = w_.last_core;
+      // Through a core that listens; a node that answers, fails, or never does.
+      const bool listening = w_.CoreRunning(core) && w_.sched.now >= w_.cores[core].listening_at;
+      const uint64_t roll = w_.faults ? w_.Below(100) : 0;
+      if (roll >= 85) {
+        w_.Step("a probe attempt waits on a silent node");
+        World* w = &w_;
+        w_.sched.Block([w, core] { return !w->CoreRunning(core) || w->ending; }, kNever);
+        return nullptr;
+      }
+      if (!listening || roll >= 65) return nullptr;
+      return std::make_unique<Request>(&w_);
+    }
+
+   private:
+    World& w_;
+  };
+  World& w_;
+};
+
+class SimProcesses : public tessarin::ProcessPort {
+ public:
+  explicit SimProcesses(World* world) : w_(*world) {}
+  uint32_t Launch(const std::wstring&, const std::wstring&) override {
+    w_.Enter("a launch", true);
+    if (w_.faults && w_.Chance(5)) return 0;
+    const uint32_t id = w_.next_id++;
+    World::Core& core = w_.cores[id];
+    core.listening_at = w_.sched.now + w_.Below(300);
+    w_.last_core = id;
+    w_.Step("core " + std::to_string(id) + " launched");
+    if (w_.CoresRunning() > 1) w_.Violation("a second core of ours runs");
+    if (w_.faults && w_.Chance(5)) w_.KillCore(id);  // rejects its document
+    return id;
+  }
+  bool IsRunning(uint32_t id) override {
+    w_.Enter("a process look", false);
+    return w_.CoreRunning(id);
+  }
+  void Terminate(uint32_t id, uint32_t wait_ms) override {
+    w_.Enter("a terminate", wait_ms > 0);
+    const auto found = w_.cores.find(id);
+    if (found == w_.cores.end()) return;
+    found->second.notify = false;  // the exit watch goes first
+    if (found->second.running) w_.Step("core " + std::to_string(id) + " terminated");
+    found->second.running = false;
+  }
+  bool ExitCode(uint32_t id, uint32_t* code) override {
+    const auto found = w_.cores.find(id);
+    if (found == w_.cores.end() || found->second.running) return false;
+    *code = found->second.code;
+    return true;
+  }
+
+ private:
+  World& w_;
+};
+
+class SimSystem : public tessarin::SystemPort {
+ public:
+  explicit SimSystem(World* world) : w_(*world) {}
+  size_t ModuleFileName(wchar_t* buffer, size_t size) override {
+    const std::wstring path = L"C:\\Apps\\tessarin\\tessarin.exe";
+    const size_t n = path.size() < size ? path.size() : size;
+    for (size_t i = 0; i < n; ++i) buffer[i] = path[i];
+    if (n < size) buffer[n] = L'\0';
+    return n;
+  }
+  bool PathExists(const std::wstring&) override { return true; }
+  bool WriteWholeFile(const std::wstring&, const std::string&) override {
+    w_.Enter("a file write", true);
+    return !(w_.faults && w_.Chance(3));
+  }
+  uint64_t UnixTimeTicks() override { return (1796552705000ULL + w_.sched.now) * 10000; }
+  void Sleep(uint32_t ms) override {
+    w_.Enter("a sleep", true);
+    if (Scheduler::Current() != Scheduler::kDriver) w_.sched.Block(nullptr, w_.sched.now + ms);
+  }
+  void Pause(uint32_t ms, const tessarin::JobSignal& signal) override {
+    w_.Enter("a pause", true);
+    if (Scheduler::Current() == Scheduler::kDriver) return;
+    const tessarin::JobSignal* cancel = &signal;
+    w_.sched.Block([cancel] { return cancel->Cancelled(); }, w_.sched.now + ms);
+  }
+  bool WaitFor(const tessarin::JobSignal& signal, uint32_t ms,
+               const std::function<bool()>& ready) override {
+    w_.Enter("a wait", true);
+    if (Scheduler::Current() == Scheduler::kDriver) return ready();
+    const uint64_t deadline = ms == 0xFFFFFFFFu ? kNever : w_.sched.now + ms;
+    const tessarin::JobSignal* cancel = &signal;
+    const std::function<bool()>* done = &ready;
+    while (!signal.Cancelled() && !ready() && w_.sched.now < deadline) {
+      w_.sched.Block([cancel, done] { return cancel->Cancelled() || (*done)(); }, deadline);
+    }
+    return ready();
+  }
+  bool StartThread(const char*, std::function<void()> body) override {
+    w_.sched.Start(std::move(body));
+    return true;
+  }
+  uint64_t SteadyMs() override { return w_.sched.now; }
+  PortState CheckLocalPort(uint16_t, uint32_t* owner, std::wstring* name) override {
+    w_.Enter("the port check", false);
+    *owner = 0;
+    name->clear();
+    if (w_.port_held) {
+      *owner = kOtherListener;
+      *name = L"other.exe";
+      return PortState::kHeld;
+    }
+    for (const auto& core : w_.cores) {
+      if (core.second.running) {
+        *owner = core.first;
+        return PortState::kHeld;
+      }
+    }
+    return PortState::kFree;
+  }
+  bool LocalListeners(uint16_t, std::vector<uint32_t>* owners) override {
+    w_.Enter("the listener table", false);
+    owners->clear();
+    if (w_.port_held) owners->push_back(kOtherListener);
+    for (const auto& core : w_.cores) {
+      if (core.second.running && w_.sched.now >= core.second.listening_at) {
+        owners->push_back(core.first);
+      }
+    }
+    return true;
+  }
+
+ private:
+  World& w_;
+};
+
+// As the host's guard: armed from a job (its start may wait), started again
+// off the window's thread, released at once; its end is told while armed.
+class SimGuard : public tessarin::ProxyGuardPort {
+ public:
+  explicit SimGuard(World* world) : w_(*world) {}
+  void Arm() override {
+    w_.Enter("the guard's start", true);
+    ArmUnlessReleasedSince(w_.guard_releases);
+  }
+  void Rearm() override {
+    const uint64_t releases = w_.guard_releases;
+    ++w_.rearms_running;
+    World* w = &w_;
+    w_.sched.Start([this, w, releases] {
+      w->sched.Point();
+      ArmUnlessReleasedSince(releases);
+      --w->rearms_running;
+    });
+  }
+  bool Lost() override { return w_.guard_armed && !w_.guard_running; }
+  void Release() override {
+    ++w_.guard_releases;
+    w_.guard_armed = false;
+    w_.guard_running = false;
+  }
+
+ private:
+  void ArmUnlessReleasedSince(uint64_t releases) {
+    if (w_.guard_releases != releases) return;
+    if (!w_.guard_running) w_.Step("the guard starts");
+    w_.guard_armed = true;
+    w_.guard_running = true;
+  }
+  World& w_;
+};
+
+class SimWorker : public tessarin::WorkerPort {
+ public:
+  SimWorker(World* world, const tessarin::OsPorts* ports) : w_(*world), ports_(ports) {}
+  void Start(std::shared_ptr<tessarin::CoreJob> job) override {
+    if (++w_.jobs_running > 1) w_.Violation("a second job runs beside another");
+    World* w = &w_;
+    const tessarin::OsPorts* ports = ports_;
+    w_.sched.Start([w, ports, job] {
+      tessarin::RunCoreJob(*job, *ports);
+      --w->jobs_running;
+      w->Post({Message::kJobFinished});
+    });
+  }
+  void RetryAfter(uint32_t ms) override { w_.retry_at = w_.sched.now + ms; }
+
+ private:
+  World& w_;
+  const tessarin::OsPorts* ports_;
+};
+
+class SimLog : public tessarin::LogPort {
+ public:
+  explicit SimLog(World* world) : w_(*world) {}
+  void Write(const std::string& text) override {
+    if (w_.log_throws > 0) {
+      --w_.log_throws;
+      throw std::runtime_error("the log cannot be written");
+    }
+    w_.Step("log: " + text);
+  }
+  void MaskFromNowOn(const std::string&) override {}
+
+ private:
+  World& w_;
+};
+
+}  // namespace tessarin_sim
+
+#endif  // TESSARIN_TESTS_SUPPORT_SIM_WORLD_H_
