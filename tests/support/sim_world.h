@@ -50,6 +50,9 @@ struct World {
       if (blocking) Violation(std::string("the window's thread waited in ") + call);
       return;
     }
+    // A process may end at any step of what runs beside the window.
+    if (faults && Chance(2)) KillCore(last_core);
+    if (faults && Chance(1)) KillGuard();
     sched.Point();
   }
   void Post(Message message) {
@@ -144,7 +147,10 @@ struct World {
 
   // The window and what runs beside it.
   bool window_alive = true;
-  bool ending = false;  // the schedule is over: a silent node's connections reset
+  bool ending = false;   // the schedule is over: a silent node's connections reset
+  bool closing = false;  // the window's teardown runs
+  // A switch-off at the end failed: only the guard (or the logon) is left.
+  bool writes_failed_since_window_gone = false;
   std::deque<Message> queue;
   uint64_t retry_at = kNever;
   int jobs_running = 0;
@@ -238,6 +244,7 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
   bool Fails() {
     if (w_.failing_writes == 0) return false;
     --w_.failing_writes;
+    w_.writes_failed_since_window_gone |= !w_.window_alive || w_.closing;
     return true;
   }
   World& w_;
