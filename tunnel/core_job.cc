@@ -93,7 +93,7 @@ bool PortIsFree(SystemPort& system, std::string* why) {
     const std::string who =
         owner == 0
             ? std::string()
-            : " (" + (name.empty() ? std::string("process ") : LogText(name) + ", process ") +
+            : " (" + (name.empty() ? std::string("process ") : LogData(name) + ", process ") +
                   std::to_string(owner) + ")";
     *why = "Port " + port + " on 127.0.0.1 is in use by another program" + who +
            ", so sing-box cannot listen there. Close that program, then connect again.";

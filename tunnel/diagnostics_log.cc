@@ -52,12 +52,123 @@ std::string MaskSecrets(const std::string& text, const std::string& secret) {
   return MaskSecrets(text, std::vector<std::string>{secret});
 }
 
+namespace {
+
+// UTF-8 |text| as code points, each with its bytes; a byte that starts no
+// valid sequence is taken as itself.
+struct CodePoint {
+  uint32_t value;
+  std::string bytes;
+};
+std::vector<CodePoint> CodePoints(const std::string& text) {
+  std::vector<CodePoint> out;
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    const size_t length = lead < 0x80             ? 1
+                          : (lead & 0xE0) == 0xC0 ? 2
+                          : (lead & 0xF0) == 0xE0 ? 3
+                          : (lead & 0xF8) == 0xF0 ? 4
+                                                  : 0;
+    bool valid = length > 0 && i + length <= text.size();
+    uint32_t c = length == 1 ? lead : lead & (0x7F >> length);
+    for (size_t k = 1; valid && k < length; ++k) {
+      const unsigned char next = static_cast<unsigned char>(text[i + k]);
+      valid = (next & 0xC0) == 0x80;
+      c = (c << 6) | (next & 0x3F);
+    }
+    const size_t taken = valid ? length : 1;
+    out.push_back(CodePoint{valid ? c : lead, text.substr(i, taken)});
+    i += taken;
+  }
+  return out;
+}
+
+std::string Hex(uint32_t value, int digits) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof(buffer), "%0*x", digits, static_cast<unsigned>(value));
+  return buffer;
+}
+
+// |secret| as the inside of a JSON string carries it: quote, backslash and
+// control characters escaped, the rest as it is (|ascii|: every code point
+// past ASCII as \\uXXXX, in surrogate pairs past the first plane).
+std::string JsonEscaped(const std::string& secret, bool ascii) {
+  std::string out;
+  for (const CodePoint& point : CodePoints(secret)) {
+    const uint32_t c = point.value;
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      out += "\\u" + Hex(c, 4);
+    } else if (c >= 0x80 && ascii) {
+      out += c >= 0x10000 ? "\\u" + Hex(0xD800 + ((c - 0x10000) >> 10), 4) + "\\u" +
+                                Hex(0xDC00 + ((c - 0x10000) & 0x3FF), 4)
+                          : "\\u" + Hex(c, 4);
+    } else {
+      out += point.bytes;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::string> SecretForms(const std::string& secret) {
+  std::vector<std::string> forms;
+  if (secret.empty()) return forms;
+  forms.push_back(secret);
+  forms.push_back(JsonEscaped(secret, false));
+  forms.push_back(JsonEscaped(secret, true));
+  // Go's %q: control characters and past ASCII as \x, \u or \U.
+  std::string go;
+  for (const CodePoint& point : CodePoints(secret)) {
+    const uint32_t c = point.value;
+    if (c == '"' || c == '\\') {
+      go += '\\';
+      go += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7F) {
+      go += "\\x" + Hex(c, 2);
+    } else if (c < 0x80) {
+      go += static_cast<char>(c);
+    } else {
+      go += c >= 0x10000 ? "\\U" + Hex(c, 8) : "\\u" + Hex(c, 4);
+    }
+  }
+  forms.push_back(go);
+  // A UUID written without its dashes, in either case.
+  if (secret.size() == 36 && UuidAt(secret, 0)) {
+    std::string bare;
+    for (char c : secret) {
+      if (c != '-') bare += c;
+    }
+    std::string lower = bare;
+    std::string upper = bare;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    forms.push_back(lower);
+    forms.push_back(upper);
+  }
+  std::sort(forms.begin(), forms.end());
+  forms.erase(std::unique(forms.begin(), forms.end()), forms.end());
+  return forms;
+}
+
 std::string MaskSecrets(const std::string& text, const std::vector<std::string>& secrets) {
   std::string out = text;
+  // Every form of every secret, longest first: a secret inside a longer one
+  // never leaves the rest of the longer one in clear.
+  std::vector<std::string> forms;
   for (const std::string& secret : secrets) {
-    if (secret.empty()) continue;
-    for (size_t at = out.find(secret); at != std::string::npos; at = out.find(secret, at)) {
-      out.replace(at, secret.size(), secret.size(), '*');
+    for (std::string& form : SecretForms(secret)) forms.push_back(std::move(form));
+  }
+  std::stable_sort(forms.begin(), forms.end(),
+                   [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  for (const std::string& form : forms) {
+    // On past what was masked: a secret of asterisks finds itself again.
+    for (size_t at = out.find(form); at != std::string::npos;
+         at = out.find(form, at + form.size())) {
+      out.replace(at, form.size(), form.size(), '*');
     }
   }
   for (size_t at = 0; at + 36 <= out.size(); ++at) {
@@ -97,6 +208,28 @@ std::string LogText(const std::wstring& text) {
     }
   }
   return out;
+}
+
+std::string EscapeControls(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && c != '\t') || byte == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof(escaped), "\\x%02x", byte);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string LogData(const std::wstring& text) { return EscapeControls(LogText(text)); }
+
+std::string LogScriptUrl(const std::wstring& url) {
+  const size_t end = url.find_first_of(L"?#");
+  return LogData(url.substr(0, end)) + (end == std::wstring::npos ? "" : " (query left out)");
 }
 
 std::string LogSafe(const std::string& text) {
@@ -282,6 +415,15 @@ void DiagnosticsLog::MaskFromNowOn(const std::string& secret) {
   if (std::find(secrets_.begin(), secrets_.end(), secret) != secrets_.end()) return;
   if (secrets_.size() == kSecretsKept) secrets_.erase(secrets_.begin());
   secrets_.push_back(secret);
+  longest_ = 0;
+  for (const std::string& kept : secrets_) {
+    for (const std::string& form : SecretForms(kept)) longest_ = std::max(longest_, form.size());
+  }
+}
+
+size_t DiagnosticsLog::LongestSecret() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return longest_;
 }
 
 std::string DiagnosticsLog::Mask(const std::string& text) {
@@ -300,7 +442,7 @@ std::string DiagnosticsLog::Stamp(const std::string& lines, uint64_t now) {
     if (end == std::string::npos) end = lines.size();
     std::string line = lines.substr(begin, end - begin);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    out += StampedLine(now, process_id_, line);
+    out += StampedLine(now, process_id_, EscapeControls(line));
     begin = end + 1;
   }
   return Mask(out);
@@ -349,7 +491,9 @@ void CoreOutputWriter::Add(const char* data, size_t size, bool more_waiting) {
   // cut, so a credential across the cut is already hidden, and its tail
   // kept, so one that the next read completes is seen whole then.
   const std::string masked = log_->Mask(pending_);
-  const size_t cut = masked.size() - kMaskCarryBytes;
+  const size_t carry =
+      std::min(std::max(kMaskCarryBytes, log_->LongestSecret()), masked.size() / 2);
+  const size_t cut = masked.size() - carry;
   log_->WriteCoreOutput(masked.substr(0, cut) + "\n");
   pending_ = masked.substr(cut);
 }

@@ -39,9 +39,22 @@ std::string LogText(const std::wstring& text);
 // Text that came from outside (a method name): printable ASCII, at most 64
 // characters, so that it can never forge a line.
 std::string LogSafe(const std::string& text);
+// |text| with every control character but the tab written as \xNN: a value
+// another program wrote (a registry value, a process's name, a core's line)
+// is logged as data and never starts a line of its own.
+std::string EscapeControls(const std::string& text);
+std::string LogData(const std::wstring& text);
+// A configuration script's address without its query and fragment, which
+// may carry a token, as data.
+std::string LogScriptUrl(const std::wstring& url);
 
-// |text| with every 8-4-4-4-12 hex group and every occurrence of each of
-// |secrets| (the empty one aside) hidden behind asterisks.
+// The ways a secret may appear in a line: as itself, inside a JSON string
+// (as written and with \\u escapes), as Go quotes it, and a UUID without its
+// dashes; none for the empty one.
+std::vector<std::string> SecretForms(const std::string& secret);
+// |text| with every 8-4-4-4-12 hex group and every form of each of |secrets|
+// hidden behind asterisks, the longest first. Always ends, whatever the
+// secrets' characters.
 std::string MaskSecrets(const std::string& text, const std::vector<std::string>& secrets);
 std::string MaskSecrets(const std::string& text, const std::string& secret);
 
@@ -106,6 +119,9 @@ class DiagnosticsLog : public LogPort {
   void WriteCoreOutput(const std::string& lines);
   // |text| masked as every line is.
   std::string Mask(const std::string& text);
+  // The longest form of a secret now masked: what a piece cut from a long
+  // line carries over to the next, so that one across the cut is seen whole.
+  size_t LongestSecret();
 
  private:
   std::string Stamp(const std::string& lines, uint64_t now);
@@ -118,6 +134,7 @@ class DiagnosticsLog : public LogPort {
   CappedLogFile core_;
   std::mutex lock_;  // guards the secrets
   std::vector<std::string> secrets_;
+  size_t longest_ = 0;  // of their forms
   std::atomic<uint64_t> host_dropped_{0};
   std::atomic<uint64_t> core_dropped_{0};
   std::atomic<bool> failing_{false};  // said on stderr until a write works again
@@ -125,8 +142,9 @@ class DiagnosticsLog : public LogPort {
 
 // One core's output on its way to the core file: whole lines as they come.
 // A line that grows to a piece without ending is written in pieces, each
-// masked before it is cut and its last kMaskCarryBytes kept for the next,
-// so that a credential split across two reads is still seen whole.
+// masked before it is cut and its last kMaskCarryBytes (or the longest
+// secret's length, if more) kept for the next, so that a credential split
+// across two reads is still seen whole.
 constexpr size_t kCoreOutputPieceBytes = 1024 * 1024;
 constexpr size_t kMaskCarryBytes = 256;
 class CoreOutputWriter {

@@ -95,7 +95,7 @@ void TunnelBridge::Initialize() {
       ports_.proxy_settings->CloseSettingsKey();
     }
     WriteLog(ports_, "application directory " + LogText(appDirectory) + "; the system proxy was " +
-                         (enable == 1 ? "on (" + LogText(server) + "), switching it off" : "off"));
+                         (enable == 1 ? "on (" + LogData(server) + "), switching it off" : "off"));
   }
   // Every start clears a proxy a crashed run (or anything else) left on.
   ProxyOff();
@@ -351,13 +351,14 @@ bool TunnelBridge::ProxyOn() {
                   !script.empty();
     ports_.proxy_settings->CloseSettingsKey();
     const size_t dial_ups = ports_.proxy_settings->DialUpConnections().size();
-    WriteLog(ports_, "system proxy on" +
-                         (dial_ups > 0 ? ", and on " + std::to_string(dial_ups) +
-                                             " dial-up or VPN connection(s)"
-                                       : std::string()) +
-                         (scriptSeen_ ? "; a configuration script is set (AutoConfigURL " +
-                                            LogText(script) + "): it may send traffic around us"
-                                      : std::string()));
+    WriteLog(
+        ports_,
+        "system proxy on" +
+            (dial_ups > 0 ? ", and on " + std::to_string(dial_ups) + " dial-up or VPN connection(s)"
+                          : std::string()) +
+            (scriptSeen_ ? "; a configuration script is set (AutoConfigURL " +
+                               LogScriptUrl(script) + "): it may send traffic around us"
+                         : std::string()));
     // Watched from here on, and read back once: a program that rewrote the
     // values the moment they became ours is told in this connect's reply.
     ports_.proxy_settings->WatchChanges(true);
@@ -468,7 +469,7 @@ void TunnelBridge::ProxySettingsChanged() {
   if (ours == !takenOver_) return;
   takenOver_ = !ours;
   WriteLog(ports_, takenOver_ ? "another program changed the system proxy (ProxyEnable " +
-                                    std::to_string(enable) + ", ProxyServer " + LogText(server) +
+                                    std::to_string(enable) + ", ProxyServer " + LogData(server) +
                                     "): tessarin is no longer in use"
                               : "the system proxy is ours again");
 }

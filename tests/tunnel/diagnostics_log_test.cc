@@ -176,5 +176,37 @@ TEST(DiagnosticsLogTest, EveryNodeOfTheSessionAndASplitCredentialStayMasked) {
   fs::remove_all(directory);
 }
 
+TEST(DiagnosticsLogTest, MaskingEndsAndMissesNoFormOfAnySecret) {
+  // Each of these once never returned, or left part of a secret in clear.
+  EXPECT_EQ(MaskSecrets("a*b**c", "*"), "a*b**c");
+  EXPECT_EQ(MaskSecrets("aaa", "a"), "***");
+  EXPECT_EQ(MaskSecrets("key=abcdef!", std::vector<std::string>{"cd", "abcdef"}), "key=******!");
+  EXPECT_EQ(MaskSecrets(R"({"id":"p\"w\\d"})", "p\"w\\d"), R"({"id":"*******"})");
+  EXPECT_EQ(MaskSecrets(R"(id "p\u00e9\u00e9")", "p\xc3\xa9\xc3\xa9"), R"(id "*************")");
+  EXPECT_EQ(MaskSecrets("go: \"p\\x01\"", std::string("p\x01")), "go: \"*****\"");
+  EXPECT_EQ(MaskSecrets("id 0F8E6A523C1D4B7E9A2F5D6C7B8A9E01.", kUuid),
+            "id ********************************.");
+
+  // Text from outside is data: no forged line, no script token.
+  EXPECT_EQ(LogData(L"proxy:1\n2026-01-01T00:00:00.000Z [1] forged"),
+            "proxy:1\\x0a2026-01-01T00:00:00.000Z [1] forged");
+  EXPECT_EQ(LogScriptUrl(L"http://wpad/p.pac?token=s3cret#x"),
+            "http://wpad/p.pac (query left out)");
+
+  // A secret longer than the usual carry, cut between two pieces.
+  const fs::path directory = FreshDirectory("mask-long");
+  DiagnosticsLog log(directory.string(), 1, [] { return 0; });
+  const std::string secret(600, 's');
+  log.MaskFromNowOn(secret);
+  CoreOutputWriter writer(&log);
+  std::string line(kCoreOutputPieceBytes - 300, 'x');
+  line += secret;
+  writer.Add(line.data(), kCoreOutputPieceBytes, false);
+  writer.Add(line.data() + kCoreOutputPieceBytes, line.size() - kCoreOutputPieceBytes, false);
+  writer.End();
+  EXPECT_EQ(Read(directory / "core.log").find("sss"), std::string::npos);
+  fs::remove_all(directory);
+}
+
 }  // namespace
 }  // namespace tessarin
