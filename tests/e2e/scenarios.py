@@ -29,6 +29,7 @@ from test_node import (make_certificates, start_silent_node, start_trace_server,
 UUID = "0f0e0d0c-0b0a-4998-8776-655443322110"
 IDLE_MESSAGE = "Native tunnel bridge is idle."
 SMART_MESSAGE = "Windows system proxy is active through sing-box."
+OUR_SERVER = "http=127.0.0.1:20808;https=127.0.0.1:20808;socks=127.0.0.1:20808"
 GLOBAL_MESSAGE = "Windows global mode requested sing-box TUN; verify routing with a network test."
 PROBE_FAILED = "Proxy node connectivity check failed. Please switch nodes and retry."
 GUARD = "tessarin-guard.exe"
@@ -661,7 +662,10 @@ def s19_crash(ctx):
     idle.start([{"call": "status"}, {"wait_ms": 5000}, {"crash": True}])
     idle.wait_for_step(0)
     set_foreign_proxy(ctx)
-    expect(idle.wait(timeout=60) != 0, "the idle crash ends the process")
+    # (The watch on the proxy values runs with no tunnel too: a thread-pool
+    # thread, so Wine's exit code is 0 here as well.)
+    idle.wait(timeout=60)
+    expect(not any(line.get("closed") for line in idle.lines()), "the idle crash ends the process")
     expect_equal(ctx.wine.proxy_values(), FOREIGN_PROXY, "no tunnel: the user's proxy untouched")
 
 
@@ -1164,6 +1168,62 @@ def s37_what_windows_really_does(ctx):
         ctx.wine.set_proxy_values(0)
 
 
+def s38_proxy_truthful_at_its_edges(ctx):
+    """A guard ended while the probe waits is started again before the proxy
+    goes on; a program that takes the proxy over the instant it is ours is
+    told in the status; our values put back after a taken-over disconnect are
+    switched off while tessarin runs."""
+    fresh_logs()
+    slow = start_trace_server(os.path.join(os.path.dirname(ctx.work), "ca"), first_delay=3.0)
+    try:
+        app = ctx.app(directory="guard")
+        app.start([ctx.connect(port=slow.server_address[1]), {"wait_ms": 60000}])
+        # The guard, once it has handed over to its detached copy.
+        deadline = time.monotonic() + 20
+        settled = None
+        while time.monotonic() < deadline:
+            guards = processes_running(GUARD)
+            settled = settled or (time.monotonic() if len(guards) == 1 else None)
+            if len(guards) != 1:
+                settled = None
+            elif time.monotonic() - settled > 0.5:
+                break
+            time.sleep(0.05)
+        expect(len(processes_running(GUARD)) == 1, "one guard while the probe waits")
+        ctx.wine.run("taskkill", "/F", "/IM", GUARD)
+        expect_connected(app.wait_for_step(0), SMART_MESSAGE, "connect")
+        expect(any("the guard ended during the connect; starting it again" in line
+                   for line in log_lines()), "the job started it again: %s" % log_lines()[-4:])
+        expect_equal(len(processes_running(GUARD)), 1, "a guard watches the proxy that went on")
+        ctx.wine.run("taskkill", "/F", "/IM", "tessarin.exe")
+        expect(ctx.wine.wait_proxy_enable(0, timeout=3) is not None, "proxy off within 3 s")
+        app.wait(timeout=30)
+    finally:
+        slow.shutdown()
+
+    ctx.wine.set_proxy_values(0, FOREIGN_PROXY["ProxyServer"], FOREIGN_PROXY["ProxyOverride"])
+    tool = os.path.join(os.path.dirname(ctx.bundle), "tests", "rewrite_proxy.exe")
+    rewriter = subprocess.Popen([ctx.wine.wine_run, tool, "60000"], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    expect_equal(rewriter.stdout.readline().strip(), b"watching", "the other program watches")
+    app = ctx.app(directory="takeover")
+    app.start([ctx.connect(), {"wait_ms": 1500}, {"call": "status"}, {"call": "disconnect"},
+               {"wait_ms": 8000}, {"close": True}])
+    connected = success(app.wait_for_step(0))
+    expect_equal(rewriter.wait(timeout=30), 0, "the other program rewrote the proxy")
+    expect(connected["message"] in (SMART_MESSAGE, TAKEN_OVER), "connect: " + connected["message"])
+    expect_equal(success(app.wait_for_step(2))["message"], TAKEN_OVER, "the status tells it")
+    expect_idle(app.wait_for_step(3), "disconnect")
+    expect_equal(ctx.wine.proxy_values(), FOREIGN_PROXY, "the other program's proxy left alone")
+    # It exits and puts back what it saved: ours, pointing at nothing.
+    ctx.wine.set_proxy_values(1, OUR_SERVER, "<local>")
+    took = ctx.wine.wait_proxy_enable(0, timeout=1)
+    expect(took is not None, "our values put back are off within 1 s")
+    expect_equal(app.wait(), 0, "exit code")
+    print("our values put back: off %.2f s later" % took)
+    ctx.wine.set_proxy_values(0)
+
+
 SCENARIOS = {
     "bundle_session": bundle_session,
     "missing_engine_files": missing_engine_files,
@@ -1204,6 +1264,7 @@ SCENARIOS = {
     "35_log_bounded_while_held_and_made_again": s35_log_bounded_while_held_and_made_again,
     "36_started_from_another_directory": s36_started_from_another_directory,
     "37_what_windows_really_does": s37_what_windows_really_does,
+    "38_proxy_truthful_at_its_edges": s38_proxy_truthful_at_its_edges,
 }
 
 

@@ -8,6 +8,7 @@ import ssl
 import struct
 import subprocess
 import threading
+import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 TRACE_HOST = "www.cloudflare.com"
@@ -50,6 +51,8 @@ def trust_ca(wine_run, work):
 class Trace(BaseHTTPRequestHandler):
     def do_GET(self):
         self.server.requests.append(self.path)
+        if len(self.server.requests) == 1 and self.server.first_delay:
+            time.sleep(self.server.first_delay)  # a node slow to answer at first
         body = (b"fl=1\nh=%s\nip=127.0.0.1\n" % TRACE_HOST.encode()) if self.path == TRACE_PATH else b""
         self.send_response(200 if body else 404)
         self.send_header("Content-Type", "text/plain")
@@ -61,10 +64,12 @@ class Trace(BaseHTTPRequestHandler):
         pass
 
 
-def start_trace_server(work):
-    """The node, on 127.0.0.1 at a port of the system's choice."""
+def start_trace_server(work, first_delay=0):
+    """The node, on 127.0.0.1 at a port of the system's choice; its first
+    answer |first_delay| seconds late."""
     server = ThreadingHTTPServer(("127.0.0.1", 0), Trace)
     server.requests = []
+    server.first_delay = first_delay
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(os.path.join(work, "node.pem"), os.path.join(work, "node.key"))
     server.socket = context.wrap_socket(server.socket, server_side=True)
