@@ -89,24 +89,28 @@ std::string Hex(uint32_t value, int digits) {
   return buffer;
 }
 
-// |secret| as the inside of a JSON string carries it: quote, backslash and
-// control characters escaped, the rest as it is (|ascii|: every code point
-// past ASCII as \\uXXXX, in surrogate pairs past the first plane).
-std::string JsonEscaped(const std::string& secret, bool ascii) {
+// How a secret may be quoted in a line: inside a JSON string as written,
+// the same with every code point past ASCII as \\uXXXX (surrogate pairs past
+// the first plane), and as Go's %q writes it (\\x, \\u or \\U).
+enum class Quoting { kJson, kJsonAscii, kGo };
+
+std::string Quoted(const std::string& secret, Quoting style) {
   std::string out;
   for (const CodePoint& point : CodePoints(secret)) {
     const uint32_t c = point.value;
     if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      out += "\\u" + Hex(c, 4);
-    } else if (c >= 0x80 && ascii) {
+    } else if (c < 0x20 || (c == 0x7F && style == Quoting::kGo)) {
+      out += style == Quoting::kGo ? "\\x" + Hex(c, 2) : "\\u" + Hex(c, 4);
+    } else if (c < 0x80 || style == Quoting::kJson) {
+      out += point.bytes;
+    } else if (style == Quoting::kGo) {
+      out += c >= 0x10000 ? "\\U" + Hex(c, 8) : "\\u" + Hex(c, 4);
+    } else {
       out += c >= 0x10000 ? "\\u" + Hex(0xD800 + ((c - 0x10000) >> 10), 4) + "\\u" +
                                 Hex(0xDC00 + ((c - 0x10000) & 0x3FF), 4)
                           : "\\u" + Hex(c, 4);
-    } else {
-      out += point.bytes;
     }
   }
   return out;
@@ -118,24 +122,9 @@ std::vector<std::string> SecretForms(const std::string& secret) {
   std::vector<std::string> forms;
   if (secret.empty()) return forms;
   forms.push_back(secret);
-  forms.push_back(JsonEscaped(secret, false));
-  forms.push_back(JsonEscaped(secret, true));
-  // Go's %q: control characters and past ASCII as \x, \u or \U.
-  std::string go;
-  for (const CodePoint& point : CodePoints(secret)) {
-    const uint32_t c = point.value;
-    if (c == '"' || c == '\\') {
-      go += '\\';
-      go += static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7F) {
-      go += "\\x" + Hex(c, 2);
-    } else if (c < 0x80) {
-      go += static_cast<char>(c);
-    } else {
-      go += c >= 0x10000 ? "\\U" + Hex(c, 8) : "\\u" + Hex(c, 4);
-    }
+  for (Quoting style : {Quoting::kJson, Quoting::kJsonAscii, Quoting::kGo}) {
+    forms.push_back(Quoted(secret, style));
   }
-  forms.push_back(go);
   // A UUID written without its dashes, in either case.
   if (secret.size() == 36 && UuidAt(secret, 0)) {
     std::string bare;
