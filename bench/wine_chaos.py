@@ -99,8 +99,12 @@ class Nemesis:
         elif action == "hold logs":
             self.hold_logs(self.rng.uniform(1, 4))
         elif action == "end session":
-            self.killed_host = True  # the system ends the program: no close of its own
+            # The system ends the program after it: Wine's end of a process
+            # with threads of its own can hang, so it is ended as the
+            # end-to-end session test does.
+            self.killed_host = True
             self.wine.run("wineboot", "--end-session", timeout=60)
+            self.wine.run("taskkill", "/F", "/IM", "tessarin.exe")
         else:
             try:
                 subprocess.run([self.wine.wine_run, "tessarin.exe"], cwd=self.app_dir,
@@ -210,8 +214,8 @@ def main():
             if os.path.isfile(path) and UUID.encode() in open(path, "rb").read():
                 secrets.append(os.path.relpath(path, tessarin_directory(prefix)))
     finally:
-        wine.run("taskkill", "/F", "/IM", "tessarin.exe")
-        wine.run("taskkill", "/F", "/IM", "sing-box.exe")
+        for program in ("tessarin.exe", "sing-box.exe", "chaos_observer.exe", "hold_files.exe"):
+            wine.run("taskkill", "/F", "/IM", program)
         wine.set_proxy_values(0)
         if args.fixture:
             subprocess.run([fixture, "cleanup", prefix], stdin=subprocess.DEVNULL,

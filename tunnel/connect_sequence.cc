@@ -126,7 +126,10 @@ void TunnelBridge::FinishConnect(PendingJob& done) {
   // 11. Point the system proxy at the core, which the job's guard watches
   // (a guard that ended since, and could not be started again, fails it).
   const bool guard_lost = job.guardArmed && guard_->Lost();
-  if (guard_lost) WriteLog(ports_, "the guard ended and could not be started again: no proxy");
+  if (guard_lost) {
+    WriteLog(ports_,
+             "the guard ended before the switch-on and none watches now: the proxy stays off");
+  }
   if (guard_lost || !ProxyOn()) {
     if (guard_lost) ReleaseGuardIfIdle();
     const uint32_t core = coreProcessId;

@@ -90,22 +90,26 @@ std::string Hex(uint32_t value, int digits) {
 }
 
 // How a secret may be quoted in a line: inside a JSON string as written,
-// the same with every code point past ASCII as \\uXXXX (surrogate pairs past
-// the first plane), and as Go's %q writes it (\\x, \\u or \\U).
-enum class Quoting { kJson, kJsonAscii, kGo };
+// the same with every code point past ASCII as \uXXXX (surrogate pairs past
+// the first plane), and as Go's %q and %+q write it (\x, \u or \U); each
+// with the short escapes of a line feed, a return and a tab.
+enum class Quoting { kJson, kJsonAscii, kGo, kGoAscii };
 
 std::string Quoted(const std::string& secret, Quoting style) {
   std::string out;
   for (const CodePoint& point : CodePoints(secret)) {
     const uint32_t c = point.value;
+    const bool go = style == Quoting::kGo || style == Quoting::kGoAscii;
     if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
-    } else if (c < 0x20 || (c == 0x7F && style == Quoting::kGo)) {
-      out += style == Quoting::kGo ? "\\x" + Hex(c, 2) : "\\u" + Hex(c, 4);
-    } else if (c < 0x80 || style == Quoting::kJson) {
+    } else if (c == '\n' || c == '\r' || c == '\t') {
+      out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+    } else if (c < 0x20 || (c == 0x7F && go)) {
+      out += go ? "\\x" + Hex(c, 2) : "\\u" + Hex(c, 4);
+    } else if (c < 0x80 || style == Quoting::kJson || style == Quoting::kGo) {
       out += point.bytes;
-    } else if (style == Quoting::kGo) {
+    } else if (style == Quoting::kGoAscii) {
       out += c >= 0x10000 ? "\\U" + Hex(c, 8) : "\\u" + Hex(c, 4);
     } else {
       out += c >= 0x10000 ? "\\u" + Hex(0xD800 + ((c - 0x10000) >> 10), 4) + "\\u" +
@@ -122,7 +126,7 @@ std::vector<std::string> SecretForms(const std::string& secret) {
   std::vector<std::string> forms;
   if (secret.empty()) return forms;
   forms.push_back(secret);
-  for (Quoting style : {Quoting::kJson, Quoting::kJsonAscii, Quoting::kGo}) {
+  for (Quoting style : {Quoting::kJson, Quoting::kJsonAscii, Quoting::kGo, Quoting::kGoAscii}) {
     forms.push_back(Quoted(secret, style));
   }
   // A UUID written without its dashes, in either case.
@@ -143,16 +147,20 @@ std::vector<std::string> SecretForms(const std::string& secret) {
   return forms;
 }
 
-std::string MaskSecrets(const std::string& text, const std::vector<std::string>& secrets) {
-  std::string out = text;
-  // Every form of every secret, longest first: a secret inside a longer one
-  // never leaves the rest of the longer one in clear.
+std::vector<std::string> MaskForms(const std::vector<std::string>& secrets) {
+  // Longest first: a secret inside a longer one never leaves the rest of the
+  // longer one in clear.
   std::vector<std::string> forms;
   for (const std::string& secret : secrets) {
     for (std::string& form : SecretForms(secret)) forms.push_back(std::move(form));
   }
   std::stable_sort(forms.begin(), forms.end(),
                    [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  return forms;
+}
+
+std::string MaskWithForms(const std::string& text, const std::vector<std::string>& forms) {
+  std::string out = text;
   for (const std::string& form : forms) {
     // On past what was masked: a secret of asterisks finds itself again.
     for (size_t at = out.find(form); at != std::string::npos;
@@ -168,6 +176,10 @@ std::string MaskSecrets(const std::string& text, const std::vector<std::string>&
     at += 35;
   }
   return out;
+}
+
+std::string MaskSecrets(const std::string& text, const std::vector<std::string>& secrets) {
+  return MaskWithForms(text, MaskForms(secrets));
 }
 
 std::string LogText(const std::wstring& text) {
@@ -404,10 +416,8 @@ void DiagnosticsLog::MaskFromNowOn(const std::string& secret) {
   if (std::find(secrets_.begin(), secrets_.end(), secret) != secrets_.end()) return;
   if (secrets_.size() == kSecretsKept) secrets_.erase(secrets_.begin());
   secrets_.push_back(secret);
-  longest_ = 0;
-  for (const std::string& kept : secrets_) {
-    for (const std::string& form : SecretForms(kept)) longest_ = std::max(longest_, form.size());
-  }
+  forms_ = MaskForms(secrets_);
+  longest_ = forms_.empty() ? 0 : forms_.front().size();
 }
 
 size_t DiagnosticsLog::LongestSecret() {
@@ -416,15 +426,18 @@ size_t DiagnosticsLog::LongestSecret() {
 }
 
 std::string DiagnosticsLog::Mask(const std::string& text) {
-  std::vector<std::string> secrets;
+  std::vector<std::string> forms;
   {
     std::lock_guard<std::mutex> hold(lock_);
-    secrets = secrets_;
+    forms = forms_;
   }
-  return MaskSecrets(text, secrets);
+  return MaskWithForms(text, forms);
 }
 
-std::string DiagnosticsLog::Stamp(const std::string& lines, uint64_t now) {
+std::string DiagnosticsLog::Stamp(const std::string& raw, uint64_t now) {
+  // Masked as they came, before anything is escaped: a credential with a
+  // control character in it is still found whole.
+  const std::string lines = Mask(raw);
   std::string out;
   for (size_t begin = 0; begin < lines.size();) {
     size_t end = lines.find('\n', begin);
@@ -434,7 +447,7 @@ std::string DiagnosticsLog::Stamp(const std::string& lines, uint64_t now) {
     out += StampedLine(now, process_id_, EscapeControls(line));
     begin = end + 1;
   }
-  return Mask(out);
+  return out;
 }
 
 void DiagnosticsLog::Append(CappedLogFile& file, std::atomic<uint64_t>& dropped,

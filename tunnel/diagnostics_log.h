@@ -134,7 +134,8 @@ class DiagnosticsLog : public LogPort {
   CappedLogFile core_;
   std::mutex lock_;  // guards the secrets
   std::vector<std::string> secrets_;
-  size_t longest_ = 0;  // of their forms
+  std::vector<std::string> forms_;  // every form of each, longest first
+  size_t longest_ = 0;
   std::atomic<uint64_t> host_dropped_{0};
   std::atomic<uint64_t> core_dropped_{0};
   std::atomic<bool> failing_{false};  // said on stderr until a write works again

@@ -29,7 +29,10 @@ void SwitchDialUpProxies(ProxySettingsPort& settings, bool on) {
 }  // namespace
 
 bool SetSystemProxy(ProxySettingsPort& settings, bool enable) {
-  if (!settings.OpenSettingsKey()) return false;
+  // Switching on reads the switch first, to put it back as it was.
+  if (!(enable ? settings.OpenSettingsKeyToCheck() : settings.OpenSettingsKey())) return false;
+  uint32_t before = 0;
+  if (enable) settings.ReadDwordValue(L"ProxyEnable", &before);
   const bool switched = settings.SetDwordValue(L"ProxyEnable", enable ? 1 : 0);
   bool written = switched;
   // Switching off leaves the server and bypass list as they are.
@@ -37,11 +40,12 @@ bool SetSystemProxy(ProxySettingsPort& settings, bool enable) {
     const bool server =
         switched && settings.SetStringValue(L"ProxyServer", LocalProxyEndpoint::kSystemProxyServer);
     written = server && settings.SetStringValue(L"ProxyOverride", L"<local>");
-    // A proxy that is on without naming our endpoint would cut the user off:
-    // leave it off and report the failure (nothing changed when the switch
-    // itself failed). Once our server was written, only while it still is:
-    // another program may have set its own since.
-    if (switched && !server) settings.SetDwordValue(L"ProxyEnable", 0);
+    // A proxy switched on without naming our endpoint would cut the user
+    // off: the switch goes back as it was (another program's proxy, on,
+    // stays on) and the failure is reported. Once our server was written,
+    // it is switched off only while it still is ours: another program may
+    // have set its own since.
+    if (switched && !server) settings.SetDwordValue(L"ProxyEnable", before == 1 ? 1 : 0);
     if (!written && server) {
       settings.CloseSettingsKey();
       SwitchOffOurProxy(settings);

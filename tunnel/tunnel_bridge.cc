@@ -47,17 +47,17 @@ TunnelBridge::CallResult::~CallResult() {
 }
 
 bool TunnelBridge::CallResult::Answer(const char* how) {
-  if (!answered_) {
-    answered_ = true;
-    return true;
-  }
+  if (!answered_) return true;
   flutter::LogLineNoThrow("A tunnel call was answered twice; the second answer was dropped: ", how);
   return false;
 }
 
+// Answered only once the answer went out: one that throws on its way (its
+// encoding, say) leaves the call to the boundary's fallback.
 void TunnelBridge::CallResult::Success(const EncodableValue* result) {
   if (!Answer("success")) return;
   inner_->Success(result);
+  answered_ = true;
   Log("success");
 }
 
@@ -65,12 +65,14 @@ void TunnelBridge::CallResult::Error(const std::string& code, const std::string&
                                      const EncodableValue* details) {
   if (!Answer("error")) return;
   inner_->Error(code, message, details);
+  answered_ = true;
   Log("error " + code);
 }
 
 void TunnelBridge::CallResult::NotImplemented() {
   if (!Answer("not implemented")) return;
   inner_->NotImplemented();
+  answered_ = true;
   Log("not implemented");
 }
 
@@ -121,11 +123,12 @@ void TunnelBridge::HandleTunnelCall(const flutter::MethodCall& call,
       const EncodableValue* args = call.Arguments();
       auto kept = std::make_unique<flutter::MethodCall>(
           call.MethodName(), args ? std::make_unique<EncodableValue>(*args) : nullptr);
-      waiting_.push_back(WaitingCall{std::move(kept), std::move(answer)});
+      // The answer moves only once the queue has room for it.
+      waiting_.emplace_back();
+      waiting_.back().call = std::move(kept);
+      waiting_.back().result = std::move(answer);
     });
-    if (!queued && answer) {
-      answer->Error("INTERNAL_ERROR", "The native handler failed.", nullptr);
-    }
+    if (!queued) AnswerFailed(std::move(answer));
     return;
   }
   DispatchAtBoundary(call, std::move(answer));
@@ -138,11 +141,7 @@ void TunnelBridge::DispatchAtBoundary(const flutter::MethodCall& call,
   }
   // Still ours (no job took it) and not answered yet: answered here, and the
   // calls behind it go on.
-  if (result && !result->Answered()) {
-    flutter::RunAtBoundary("Exception answering a failed call: ", [&] {
-      result->Error("INTERNAL_ERROR", "The native handler failed.", nullptr);
-    });
-  }
+  AnswerFailed(std::move(result));
 }
 
 void TunnelBridge::Dispatch(const flutter::MethodCall& call, std::unique_ptr<CallResult>& result) {
@@ -179,7 +178,7 @@ void TunnelBridge::StartJob(std::shared_ptr<CoreJob> job, JobReply reply,
     // Nothing of the job runs: the core it was to end goes now.
     if (job->oldCore != 0) ports_.processes->Terminate(job->oldCore, 0);
     ReleaseGuardIfIdle();
-    if (result) result->Error("INTERNAL_ERROR", "The native handler failed.", nullptr);
+    AnswerFailed(std::move(result));
     return;
   }
   if (ports_.worker == nullptr) {
@@ -200,7 +199,14 @@ void TunnelBridge::EndCoreThenAnswer(uint32_t core, JobReply reply,
     return;
   }
   ports_.processes->Terminate(core, 0);
-  if (result) result->Error("INTERNAL_ERROR", "The native handler failed.", nullptr);
+  AnswerFailed(std::move(result));
+}
+
+void TunnelBridge::AnswerFailed(std::unique_ptr<CallResult> result) {
+  if (!result || result->Answered()) return;
+  flutter::RunAtBoundary("Exception answering a failed call: ", [&] {
+    result->Error("INTERNAL_ERROR", "The native handler failed.", nullptr);
+  });
 }
 
 void TunnelBridge::JobFinished() {
@@ -362,7 +368,8 @@ bool TunnelBridge::ProxyOn() {
     // Watched from here on, and read back once: a program that rewrote the
     // values the moment they became ours is told in this connect's reply.
     ports_.proxy_settings->WatchChanges(true);
-    if (!OurValuesOn()) {
+    bool known = false;
+    if (!OurValuesOn(&known) && known) {
       takenOver_ = true;
       WriteLog(ports_,
                "another program changed the system proxy as it went on: tessarin is not in use");
@@ -413,7 +420,7 @@ bool TunnelBridge::ProxyOff() {
   return true;
 }
 
-bool TunnelBridge::OurValuesOn() {
+bool TunnelBridge::OurValuesOn(bool* known) {
   ProxySettingsPort& settings = *ports_.proxy_settings;
   uint32_t enable = 0;
   std::wstring server;
@@ -423,6 +430,7 @@ bool TunnelBridge::OurValuesOn() {
     settings.ReadStringValue(L"ProxyServer", &server);
   }
   settings.CloseSettingsKey();
+  if (known != nullptr) *known = read;
   return read && enable == 1 && server == LocalProxyEndpoint::kSystemProxyServer;
 }
 
@@ -511,8 +519,8 @@ void TunnelBridge::RollBack(std::unique_ptr<CallResult> result) {
   flutter::RunAtBoundary("Exception rolling back: ", [&] { ProxyOff(); });
   if (core != 0) {
     EndCoreThenAnswer(core, JobReply::kInternalError, std::move(result));
-  } else if (result) {
-    result->Error("INTERNAL_ERROR", "The native handler failed.", nullptr);
+  } else {
+    AnswerFailed(std::move(result));
   }
 }
 

@@ -151,6 +151,8 @@ class TunnelBridge {
   // |core| ended (with its wait) by a job, then the call answered with
   // |reply|; whatever fails on the way, the core is still ended.
   void EndCoreThenAnswer(uint32_t core, JobReply reply, std::unique_ptr<CallResult> result);
+  // "INTERNAL_ERROR", unless it was answered (or there is none).
+  void AnswerFailed(std::unique_ptr<CallResult> result);
   // The job runs on the worker (or here, without one); the call is answered
   // with |reply| when it is done. The caller does nothing after this. When
   // the job cannot be started, nothing of it runs: its old core is ended
@@ -171,8 +173,9 @@ class TunnelBridge {
   bool ProxyOff();
   // The guard a job armed goes, unless the proxy may still be on.
   void ReleaseGuardIfIdle();
-  // Whether the values are on and exactly ours now.
-  bool OurValuesOn();
+  // Whether the values are on and exactly ours now; |known|: whether they
+  // could be read at all.
+  bool OurValuesOn(bool* known = nullptr);
   // The watch on, with no tunnel too; our values already back are switched
   // off from the retry timer.
   void WatchForOurValues();

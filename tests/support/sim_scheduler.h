@@ -92,8 +92,9 @@ class Scheduler {
     return n;
   }
   // Runs every thread to its end, moving time to each deadline when none can
-  // go on. False when some wait for something that never comes: those are
-  // abandoned (the process is failing anyway), so that this returns.
+  // go on. False when some wait for something that never comes: the caller
+  // then cannot let the scheduler go (they wait on it), and must end the
+  // process.
   bool RunToEnd() {
     for (size_t next = 0;;) {
       const std::vector<int> runnable = RunnableThreads();
@@ -105,11 +106,7 @@ class Scheduler {
         break;
       }
     }
-    if (Unfinished() == 0) return true;
-    for (size_t id = 1; id < threads_.size(); ++id) {
-      if (!threads_[id]->done) threads_[id]->thread.detach();
-    }
-    return false;
+    return Unfinished() == 0;
   }
 
   // The driver: runs thread |id| until its next point, wait or end.

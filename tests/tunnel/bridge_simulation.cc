@@ -52,9 +52,14 @@ class Simulation {
   ~Simulation() {
     w_.window_alive = false;
     w_.ending = true;
-    if (!w_.sched.RunToEnd())
-      std::fprintf(stdout, "seed %llu: a thread never ended\n",
-                   static_cast<unsigned long long>(seed_));
+    if (w_.sched.RunToEnd()) return;
+    // A wait that never ends: reported with its steps, and the process ends
+    // here, as the threads still waiting hold the scheduler.
+    w_.Violation("a thread waits for something that never comes");
+    Print();
+    std::printf("seed %llu failed: a thread never ended\n", static_cast<unsigned long long>(seed_));
+    std::fflush(stdout);
+    std::_Exit(1);
   }
 
   // True when every invariant held.

@@ -24,7 +24,7 @@ using Events = std::vector<std::string>;
 TEST(SystemProxyTest, SwitchingOnWritesThreeValuesThenNotifies) {
   tessarin_test::FakeOs os;
   EXPECT_TRUE(SetSystemProxy(os.proxy, true));
-  EXPECT_EQ(os.log.events, (Events{"reg.open", "reg.set ProxyEnable=1",
+  EXPECT_EQ(os.log.events, (Events{"reg.open to check", "reg.set ProxyEnable=1",
                                    "reg.set ProxyServer=http=127.0.0.1:20808;https=127.0.0.1:20808;"
                                    "socks=127.0.0.1:20808 (130 bytes)",
                                    "reg.set ProxyOverride=<local> (16 bytes)", "reg.close",
@@ -46,7 +46,7 @@ TEST(SystemProxyTest, UnopenableKeyChangesAndNotifiesNothing) {
   tessarin_test::FakeOs os;
   os.proxy.openable = false;
   EXPECT_FALSE(SetSystemProxy(os.proxy, true));
-  EXPECT_EQ(os.log.events, (Events{"reg.open"}));
+  EXPECT_EQ(os.log.events, (Events{"reg.open to check"}));
 }
 
 TEST(SystemProxyTest, AFailedWriteIsReportedAndLeavesTheProxyOff) {
@@ -56,8 +56,9 @@ TEST(SystemProxyTest, AFailedWriteIsReportedAndLeavesTheProxyOff) {
     os.proxy.dwords["ProxyEnable"] = 1;  // left on by someone else
     os.proxy.failing = failing;
     EXPECT_FALSE(SetSystemProxy(os.proxy, true));
-    // A switch that was not written changed nothing: someone else's stays.
-    const bool unchanged = std::string(failing) == "ProxyEnable=1";
+    // The switch goes back as it was: someone else's proxy stays on. Only
+    // once our server is in does the proxy go off.
+    const bool unchanged = std::string(failing) != "ProxyOverride";
     EXPECT_EQ(os.proxy.dwords["ProxyEnable"], unchanged ? 1u : 0u);
     EXPECT_EQ(os.log.events.back(), "inet.option 37");
   }

@@ -663,6 +663,30 @@ TEST(TunnelBridgeAnswerTest, AReplyWhoseLogLineThrowsIsSentOnceAndKept) {
   EXPECT_EQ(os.proxy.dwords["ProxyEnable"], 1u);
 }
 
+TEST(TunnelBridgeAnswerTest, AnAnswerThatFailsOnItsWayIsFollowedByTheFallback) {
+  // The reply's encoding runs out of memory: nothing went out, so the
+  // connect is rolled back and told it failed.
+  class FailingOnce : public ReplyRecorder {
+   public:
+    explicit FailingOnce(Reply* reply) : ReplyRecorder(reply) {}
+    void Success(const EncodableValue*) override { throw std::bad_alloc(); }
+  };
+  tessarin_test::FakeOs os;
+  os.system.existing[kCore] = true;
+  os.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+  TunnelBridge bridge(os.GuardedPorts());
+  bridge.Initialize();
+  Reply reply;
+  flutter::MethodCall call("connect", std::make_unique<EncodableValue>(Request()));
+  testing::internal::CaptureStderr();
+  bridge.HandleTunnelCall(call, std::make_unique<FailingOnce>(&reply));
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(reply.code, "INTERNAL_ERROR");
+  EXPECT_FALSE(bridge.active);
+  EXPECT_EQ(os.proxy.dwords["ProxyEnable"], 0u);
+  EXPECT_EQ(os.log.Count("proc.terminate 100"), 1u);
+}
+
 TEST_F(TunnelBridgeJobTest, ACloseDuringAConnectLeavesNoCoreAndTheProxyOff) {
   using Outcome = tessarin_test::FakeInternet::Outcome;
   struct Case {

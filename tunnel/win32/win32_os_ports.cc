@@ -196,19 +196,27 @@ uint32_t Win32ProcessPort::Launch(const std::wstring& command_line, const std::w
     std::fprintf(stderr, "The core runs outside the job: error %lu.\n", ::GetLastError());
     std::fflush(stderr);
   }
+  // Kept before it runs: a core nobody knows of would hold the port until
+  // this process ends. Without the memory to keep it, it never runs.
+  Launched* kept = nullptr;
+  try {
+    if (notify_window_ != nullptr) launched.watch = std::make_unique<ExitWatch>();
+    kept = &(launched_[info.dwProcessId] = std::move(launched));
+  } catch (...) {
+    ::TerminateProcess(info.hProcess, 1);
+    throw;
+  }
   ::ResumeThread(thread.get());
-  if (notify_window_ != nullptr) {
-    launched.watch = std::make_unique<ExitWatch>();
-    launched.watch->window = notify_window_;
-    launched.watch->message = notify_message_;
-    launched.watch->process_id = info.dwProcessId;
-    if (!::RegisterWaitForSingleObject(&launched.watch->wait, launched.process.get(),
-                                       &Win32ProcessPort::OnProcessExited, launched.watch.get(),
+  if (kept->watch) {
+    kept->watch->window = notify_window_;
+    kept->watch->message = notify_message_;
+    kept->watch->process_id = info.dwProcessId;
+    if (!::RegisterWaitForSingleObject(&kept->watch->wait, kept->process.get(),
+                                       &Win32ProcessPort::OnProcessExited, kept->watch.get(),
                                        INFINITE, WT_EXECUTEONLYONCE)) {
-      launched.watch->wait = nullptr;
+      kept->watch->wait = nullptr;
     }
   }
-  launched_[info.dwProcessId] = std::move(launched);
   return info.dwProcessId;
 }
 

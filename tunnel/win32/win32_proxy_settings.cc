@@ -10,10 +10,24 @@ namespace tessarin {
 
 namespace {
 
-// From the system directory only, and only when needed (the guard stays small).
-FARPROC SystemFunction(const wchar_t* library, const char* name, unique_hmodule* module) {
-  module->reset(::LoadLibraryExW(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-  return *module ? ::GetProcAddress(module->get(), name) : nullptr;
+// From the system directory only, only when first needed (the guard stays
+// small), and then kept: a load costs the window's thread milliseconds each
+// time (measured under Wine: an 18 ms answer at a first switch-on), and the
+// program would load it again at the next switch anyway.
+enum class Library { kWinInet, kRasApi };
+HMODULE Loaded(Library library) {
+  if (library == Library::kWinInet) {
+    static const HMODULE wininet =
+        ::LoadLibraryExW(L"wininet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    return wininet;
+  }
+  static const HMODULE rasapi =
+      ::LoadLibraryExW(L"rasapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  return rasapi;
+}
+FARPROC SystemFunction(Library library, const char* name) {
+  const HMODULE module = Loaded(library);
+  return module != nullptr ? ::GetProcAddress(module, name) : nullptr;
 }
 
 template <typename Function>
@@ -85,9 +99,7 @@ void Win32ProxySettingsPort::NotifyInternetOption(uint32_t option) {
   // Looked up when needed: the guard never loads WinINet unless it must
   // tell running programs that their proxy changed.
   using SetOption = BOOL(WINAPI*)(HINTERNET, DWORD, LPVOID, DWORD);
-  unique_hmodule wininet;
-  const auto set_option =
-      As<SetOption>(SystemFunction(L"wininet.dll", "InternetSetOptionW", &wininet));
+  const auto set_option = As<SetOption>(SystemFunction(Library::kWinInet, "InternetSetOptionW"));
   if (set_option != nullptr) set_option(nullptr, option, nullptr, 0);
 }
 
@@ -114,9 +126,7 @@ constexpr DWORD kPerConnectionBypass = 3;   // INTERNET_PER_CONN_PROXY_BYPASS
 std::vector<std::wstring> Win32ProxySettingsPort::DialUpConnections() {
   std::vector<std::wstring> names;
   using Enumerate = DWORD(WINAPI*)(RASCONNW*, DWORD*, DWORD*);
-  unique_hmodule rasapi;
-  const auto enumerate =
-      As<Enumerate>(SystemFunction(L"rasapi32.dll", "RasEnumConnectionsW", &rasapi));
+  const auto enumerate = As<Enumerate>(SystemFunction(Library::kRasApi, "RasEnumConnectionsW"));
   if (enumerate == nullptr) return names;
   // The first entry's dwSize says which structure we mean; a list that grew
   // since the size was asked for is asked for again.
@@ -140,9 +150,7 @@ std::vector<std::wstring> Win32ProxySettingsPort::DialUpConnections() {
 bool Win32ProxySettingsPort::ReadConnectionProxy(const std::wstring& connection, uint32_t* flags,
                                                  std::wstring* server) {
   using QueryOption = BOOL(WINAPI*)(HINTERNET, DWORD, LPVOID, LPDWORD);
-  unique_hmodule wininet;
-  const auto query =
-      As<QueryOption>(SystemFunction(L"wininet.dll", "InternetQueryOptionW", &wininet));
+  const auto query = As<QueryOption>(SystemFunction(Library::kWinInet, "InternetQueryOptionW"));
   if (query == nullptr) return false;
   INTERNET_PER_CONN_OPTIONW options[2] = {};
   options[0].dwOption = kPerConnectionFlags;
@@ -170,8 +178,7 @@ bool Win32ProxySettingsPort::WriteConnectionProxy(const std::wstring& connection
                                                   const std::wstring& server,
                                                   const std::wstring& bypass) {
   using SetOption = BOOL(WINAPI*)(HINTERNET, DWORD, LPVOID, DWORD);
-  unique_hmodule wininet;
-  const auto set = As<SetOption>(SystemFunction(L"wininet.dll", "InternetSetOptionW", &wininet));
+  const auto set = As<SetOption>(SystemFunction(Library::kWinInet, "InternetSetOptionW"));
   if (set == nullptr) return false;
   std::wstring name = connection;
   std::wstring server_text = server;

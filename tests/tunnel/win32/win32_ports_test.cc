@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -31,15 +32,16 @@ namespace {
 TEST(StartThreadTest, TheNextThreadRunsWhileTheLastOneIsStillEnding) {
   int ran = 0;
   for (int i = 0; i < 200; ++i) {
-    std::atomic<bool> first_done{false};
-    std::atomic<bool> second_ran{false};
+    // Shared: a second thread that comes later than the wait still has them.
+    auto first_done = std::make_shared<std::atomic<bool>>(false);
+    auto second_ran = std::make_shared<std::atomic<bool>>(false);
     g_slow_next_exit = true;
-    ASSERT_TRUE(StartThread("first: ", [&] { first_done = true; }));
-    while (!first_done) ::Sleep(0);
+    ASSERT_TRUE(StartThread("first: ", [first_done] { *first_done = true; }));
+    while (!*first_done) ::Sleep(0);
     // The first thread is in its slowed exit now.
-    ASSERT_TRUE(StartThread("second: ", [&] { second_ran = true; }));
-    for (int waited = 0; waited < 2000 && !second_ran; ++waited) ::Sleep(1);
-    ran += second_ran ? 1 : 0;
+    ASSERT_TRUE(StartThread("second: ", [second_ran] { *second_ran = true; }));
+    for (int waited = 0; waited < 2000 && !*second_ran; ++waited) ::Sleep(1);
+    ran += *second_ran ? 1 : 0;
     while (g_slow_next_exit) ::Sleep(1);  // never one exit's slowness in the next round
   }
   EXPECT_EQ(ran, 200);
