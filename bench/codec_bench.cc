@@ -299,9 +299,10 @@ struct QuietOs : tessarin::ProxySettingsPort,
   void NotifyInternetOption(uint32_t) override {}
   bool MachinePolicyOverridesUser() override { return false; }
   std::vector<std::wstring> DialUpConnections() override { return {}; }
-  bool ReadConnectionProxy(const std::wstring&, uint32_t*, std::wstring*) override { return false; }
-  bool WriteConnectionProxy(const std::wstring&, uint32_t, const std::wstring&,
-                            const std::wstring&) override {
+  bool ReadConnectionProxy(const std::wstring&, tessarin::ConnectionProxy*) override {
+    return false;
+  }
+  bool WriteConnectionProxy(const std::wstring&, const tessarin::ConnectionProxy&) override {
     return true;
   }
   struct Request : tessarin::InternetRequest {

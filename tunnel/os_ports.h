@@ -15,6 +15,18 @@ namespace tessarin {
 
 class JobSignal;
 
+// A dial-up or VPN connection's own proxy settings.
+struct ConnectionProxy {
+  uint32_t flags = 1;  // PROXY_TYPE_* flags: direct
+  std::wstring server;
+  std::wstring bypass;
+  std::wstring script;  // its configuration script's address
+  bool operator==(const ConnectionProxy& other) const {
+    return flags == other.flags && server == other.server && bypass == other.bypass &&
+           script == other.script;
+  }
+};
+
 // HKCU Internet Settings and the WinINet refresh notification.
 class ProxySettingsPort {
  public:
@@ -40,13 +52,24 @@ class ProxySettingsPort {
   // The dial-up and VPN (RAS) connections connected now, by entry name; each
   // has proxy settings of its own, which programs use while it is connected.
   virtual std::vector<std::wstring> DialUpConnections() = 0;
-  // A connection's own proxy (INTERNET_OPTION_PER_CONNECTION_OPTION): its
-  // PROXY_TYPE_* flags and server; false when it cannot be read.
-  virtual bool ReadConnectionProxy(const std::wstring& connection, uint32_t* flags,
-                                   std::wstring* server) = 0;
+  // A connection's own proxy (INTERNET_OPTION_PER_CONNECTION_OPTION), by
+  // entry name, connected or not; false when it cannot be read.
+  virtual bool ReadConnectionProxy(const std::wstring& connection, ConnectionProxy* proxy) = 0;
   // False when it could not be written.
-  virtual bool WriteConnectionProxy(const std::wstring& connection, uint32_t flags,
-                                    const std::wstring& server, const std::wstring& bypass) = 0;
+  virtual bool WriteConnectionProxy(const std::wstring& connection,
+                                    const ConnectionProxy& proxy) = 0;
+  // What each connection had before tessarin first wrote it, kept in the
+  // per-user registry so that the guard and the logon reset can put it back
+  // too. None kept (false) by default: then a connection is not written.
+  virtual std::vector<std::wstring> KeptConnections() { return {}; }
+  virtual bool ReadKeptConnection(const std::wstring& /*connection*/, ConnectionProxy* /*proxy*/) {
+    return false;
+  }
+  virtual bool KeepConnection(const std::wstring& /*connection*/,
+                              const ConnectionProxy& /*proxy*/) {
+    return false;
+  }
+  virtual void ForgetConnection(const std::wstring& /*connection*/) {}
   // While on, a change of the per-user values is told to the platform
   // thread (TunnelBridge::ProxySettingsChanged), from a wait of the system's
   // own, never by waiting on the platform thread.

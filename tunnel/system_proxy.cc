@@ -6,24 +6,66 @@ namespace tessarin {
 
 namespace {
 
+// Ours, as a connection carries it.
+ConnectionProxy OurConnectionProxy() {
+  ConnectionProxy ours;
+  ours.flags = kProxyTypeDirect | kProxyTypeProxy;
+  ours.server = LocalProxyEndpoint::kSystemProxyServer;
+  ours.bypass = L"<local>";
+  return ours;
+}
+
+bool IsOurs(const ConnectionProxy& proxy) {
+  return (proxy.flags & kProxyTypeProxy) != 0 &&
+         proxy.server == LocalProxyEndpoint::kSystemProxyServer;
+}
+
 // Every connected dial-up or VPN connection, whose own proxy programs use
-// while it is connected: given ours (on), or, where it is exactly ours,
-// set direct again (off).
-void SwitchDialUpProxies(ProxySettingsPort& settings, bool on) {
-  const std::wstring ours = LocalProxyEndpoint::kSystemProxyServer;
+// while it is connected, gets ours; what it had is kept first (once: a
+// connection already ours keeps what was kept), and one whose settings
+// cannot be kept is left as it is.
+void DialUpProxiesOn(ProxySettingsPort& settings) {
+  const ConnectionProxy ours = OurConnectionProxy();
   for (const std::wstring& connection : settings.DialUpConnections()) {
-    if (on) {
-      settings.WriteConnectionProxy(connection, kProxyTypeDirect | kProxyTypeProxy, ours,
-                                    L"<local>");
+    ConnectionProxy own;
+    if (!settings.ReadConnectionProxy(connection, &own)) continue;
+    ConnectionProxy kept;
+    if (IsOurs(own) ? !settings.ReadKeptConnection(connection, &kept)
+                    : !settings.KeepConnection(connection, own)) {
       continue;
     }
-    uint32_t flags = 0;
-    std::wstring server;
-    if (settings.ReadConnectionProxy(connection, &flags, &server) &&
-        (flags & kProxyTypeProxy) != 0 && server == ours) {
-      settings.WriteConnectionProxy(connection, kProxyTypeDirect, server, L"<local>");
+    settings.WriteConnectionProxy(connection, ours);
+  }
+}
+
+// Every kept connection, connected or not, whose settings are still exactly
+// ours gets back what it had; one someone changed since keeps its own. A
+// connected one that is ours with nothing kept goes direct. False when one
+// could not be written back (it stays kept, for the next try).
+bool DialUpProxiesOff(ProxySettingsPort& settings) {
+  bool all = true;
+  for (const std::wstring& connection : settings.KeptConnections()) {
+    ConnectionProxy own;
+    ConnectionProxy kept;
+    if (!settings.ReadKeptConnection(connection, &kept)) {
+      settings.ForgetConnection(connection);
+      continue;
+    }
+    if (settings.ReadConnectionProxy(connection, &own) && IsOurs(own) &&
+        !settings.WriteConnectionProxy(connection, kept)) {
+      all = false;
+      continue;
+    }
+    settings.ForgetConnection(connection);
+  }
+  for (const std::wstring& connection : settings.DialUpConnections()) {
+    ConnectionProxy own;
+    if (settings.ReadConnectionProxy(connection, &own) && IsOurs(own)) {
+      own.flags = kProxyTypeDirect;
+      all = settings.WriteConnectionProxy(connection, own) && all;
     }
   }
+  return all;
 }
 
 }  // namespace
@@ -53,7 +95,7 @@ bool SetSystemProxy(ProxySettingsPort& settings, bool enable) {
     }
   }
   settings.CloseSettingsKey();
-  if (enable && written) SwitchDialUpProxies(settings, true);
+  if (enable && written) DialUpProxiesOn(settings);
   settings.NotifyInternetOption(kInternetOptionSettingsChanged);
   settings.NotifyInternetOption(kInternetOptionRefresh);
   return written;
@@ -69,11 +111,14 @@ OurProxy SwitchOffOurProxy(ProxySettingsPort& settings) {
                     server == LocalProxyEndpoint::kSystemProxyServer;
   const bool switched = ours && settings.SetDwordValue(L"ProxyEnable", 0);
   settings.CloseSettingsKey();
-  SwitchDialUpProxies(settings, false);
+  const bool connections = DialUpProxiesOff(settings);
   if (switched) {
     settings.NotifyInternetOption(kInternetOptionSettingsChanged);
     settings.NotifyInternetOption(kInternetOptionRefresh);
   }
+  // A connection not yet given back is not done either: tried again as the
+  // main values are.
+  if (!connections) return OurProxy::kStillOn;
   if (!ours) return OurProxy::kNotOurs;
   return switched ? OurProxy::kSwitchedOff : OurProxy::kStillOn;
 }

@@ -24,6 +24,8 @@ inline std::string Narrow(const std::wstring& text) {
   return out;
 }
 
+inline std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
 // Probe attempts log from threads of their own; a test reads the log once
 // they are done.
 struct EventLog {
@@ -85,32 +87,64 @@ class FakeProxySettings : public tessarin::ProxySettingsPort {
   std::vector<std::wstring> DialUpConnections() override {
     std::vector<std::wstring> names;
     for (const auto& connection : connections) {
-      names.push_back(std::wstring(connection.first.begin(), connection.first.end()));
+      if (connection.second.connected) names.push_back(Wide(connection.first));
     }
     return names;
   }
-  bool ReadConnectionProxy(const std::wstring& name, uint32_t* flags,
-                           std::wstring* server) override {
+  bool ReadConnectionProxy(const std::wstring& name, tessarin::ConnectionProxy* proxy) override {
     const auto found = connections.find(Narrow(name));
     if (found == connections.end()) return false;
-    *flags = found->second.first;
-    *server = std::wstring(found->second.second.begin(), found->second.second.end());
+    proxy->flags = found->second.flags;
+    proxy->server = Wide(found->second.server);
+    proxy->bypass = Wide(found->second.bypass);
+    proxy->script = Wide(found->second.script);
     return true;
   }
-  bool WriteConnectionProxy(const std::wstring& name, uint32_t flags, const std::wstring& server,
-                            const std::wstring& bypass) override {
-    log_->Add("ras.set " + Narrow(name) + " flags " + std::to_string(flags) + " " + Narrow(server) +
-              " " + Narrow(bypass));
-    connections[Narrow(name)] = {flags, Narrow(server)};
+  bool WriteConnectionProxy(const std::wstring& name,
+                            const tessarin::ConnectionProxy& proxy) override {
+    log_->Add("ras.set " + Narrow(name) + " flags " + std::to_string(proxy.flags) + " " +
+              Narrow(proxy.server) + " " + Narrow(proxy.bypass) + " " + Narrow(proxy.script));
+    if (failing == "ras " + Narrow(name)) return false;
+    Connection& connection = connections[Narrow(name)];
+    connection.flags = proxy.flags;
+    connection.server = Narrow(proxy.server);
+    connection.bypass = Narrow(proxy.bypass);
+    connection.script = Narrow(proxy.script);
     return true;
   }
+  std::vector<std::wstring> KeptConnections() override {
+    std::vector<std::wstring> names;
+    for (const auto& connection : kept) names.push_back(Wide(connection.first));
+    return names;
+  }
+  bool ReadKeptConnection(const std::wstring& name, tessarin::ConnectionProxy* proxy) override {
+    const auto found = kept.find(Narrow(name));
+    if (found == kept.end()) return false;
+    *proxy = found->second;
+    return true;
+  }
+  bool KeepConnection(const std::wstring& name, const tessarin::ConnectionProxy& proxy) override {
+    kept[Narrow(name)] = proxy;
+    return true;
+  }
+  void ForgetConnection(const std::wstring& name) override { kept.erase(Narrow(name)); }
   void WatchChanges(bool on) override { log_->Add(on ? "reg.watch on" : "reg.watch off"); }
 
   bool openable = true;
   bool machine_policy = false;
-  // Connected dial-up connections: name -> (flags, server).
-  std::map<std::string, std::pair<uint32_t, std::string>> connections;
-  // The write that fails: "ProxyEnable=1" (name and value) or a string value's name.
+  // Dial-up connections by name, each with its own proxy.
+  struct Connection {
+    uint32_t flags = tessarin::kProxyTypeDirect;
+    std::string server;
+    std::string bypass;
+    std::string script;
+    bool connected = true;
+  };
+  std::map<std::string, Connection> connections;
+  // What tessarin kept of each before its first write.
+  std::map<std::string, tessarin::ConnectionProxy> kept;
+  // The write that fails: "ProxyEnable=1" (name and value), a string value's
+  // name, or "ras NAME" (a connection's).
   std::string failing;
   std::map<std::string, uint32_t> dwords;
   std::map<std::string, std::string> strings;

@@ -121,11 +121,11 @@ struct World {
   bool reacts_to_ours = false;
   // Dial-up connections: flags and server, and whether connected.
   struct Connection {
-    uint32_t flags = tessarin::kProxyTypeDirect;
-    std::wstring server;
+    tessarin::ConnectionProxy proxy;  // its own, which it had first: a script
     bool connected = false;
   };
   std::map<std::wstring, Connection> connections;
+  std::map<std::wstring, tessarin::ConnectionProxy> kept;
 
   // Processes of the core.
   struct Core {
@@ -214,24 +214,38 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
     }
     return names;
   }
-  bool ReadConnectionProxy(const std::wstring& name, uint32_t* flags,
-                           std::wstring* server) override {
+  bool ReadConnectionProxy(const std::wstring& name, tessarin::ConnectionProxy* proxy) override {
     w_.Enter("a dial-up read", false);
     const auto found = w_.connections.find(name);
-    if (found == w_.connections.end() || !found->second.connected) return false;
-    *flags = found->second.flags;
-    *server = found->second.server;
+    if (found == w_.connections.end()) return false;
+    *proxy = found->second.proxy;
     return true;
   }
-  bool WriteConnectionProxy(const std::wstring& name, uint32_t flags, const std::wstring& server,
-                            const std::wstring&) override {
+  bool WriteConnectionProxy(const std::wstring& name,
+                            const tessarin::ConnectionProxy& proxy) override {
     w_.Enter("a dial-up write", false);
     if (Fails()) return false;
-    World::Connection& connection = w_.connections[name];
-    connection.flags = flags;
-    connection.server = server;
+    w_.connections[name].proxy = proxy;
     return true;
   }
+  std::vector<std::wstring> KeptConnections() override {
+    std::vector<std::wstring> names;
+    for (const auto& connection : w_.kept) names.push_back(connection.first);
+    return names;
+  }
+  bool ReadKeptConnection(const std::wstring& name, tessarin::ConnectionProxy* proxy) override {
+    const auto found = w_.kept.find(name);
+    if (found == w_.kept.end()) return false;
+    *proxy = found->second;
+    return true;
+  }
+  bool KeepConnection(const std::wstring& name, const tessarin::ConnectionProxy& proxy) override {
+    w_.Enter("a registry write", false);
+    if (Fails()) return false;
+    w_.kept[name] = proxy;
+    return true;
+  }
+  void ForgetConnection(const std::wstring& name) override { w_.kept.erase(name); }
   void WatchChanges(bool on) override { w_.watching = on; }
 
  private:

@@ -18,6 +18,7 @@
 #include "channel/method_call.h"
 #include "channel/method_result.h"
 #include "tests/support/sim_world.h"
+#include "tunnel/system_proxy.h"
 #include "tunnel/tunnel_bridge.h"
 
 namespace tessarin_sim {
@@ -72,7 +73,12 @@ class Simulation {
     } else if (start < 4) {
       w_.OtherProgramWrites(true);  // ours, left by a run that crashed
     }
-    if (w_.Chance(30)) w_.connections[L"Office VPN"].connected = true;
+    // A corporate VPN with a configuration script of its own.
+    World::Connection& vpn = w_.connections[L"Office VPN"];
+    vpn.proxy.flags = 5;  // direct, and its script
+    vpn.proxy.script = L"http://wpad.corp.example/proxy.pac";
+    vpn.connected = w_.Chance(30);
+    vpn_own_ = vpn.proxy;
     calls_left_ = 1 + static_cast<int>(w_.Below(8));
     faults_left_ = w_.faults ? static_cast<int>(w_.Below(8)) : 0;
     end_ = static_cast<End>(w_.Below(3));
@@ -374,6 +380,9 @@ class Simulation {
       if (w_.CoresRunning() > 0) w_.Violation("a core runs after the disconnect");
       if (w_.ValuesOurs()) w_.Violation("our proxy is on after the disconnect");
       if (w_.guard_armed) w_.Violation("the guard is still armed after the disconnect");
+      if (!(w_.connections[L"Office VPN"].proxy == vpn_own_)) {
+        w_.Violation("the VPN did not get its own proxy settings back");
+      }
     } else {
       // The process ends: its cores go with it (the kill-on-close job), and
       // the guard switches our proxy off, if one watches.
@@ -384,6 +393,8 @@ class Simulation {
           !w_.writes_failed_since_window_gone) {
         w_.Violation("our proxy stays on after the program ended, and nothing watches it");
       }
+      // What the guard does then.
+      if (w_.GuardWatching()) tessarin::SwitchOffOurProxy(proxy_);
     }
     if (w_.sched.Unfinished() > 0) w_.Violation("a thread never ended");
   }
@@ -400,6 +411,7 @@ class Simulation {
   SimWorker worker_{&w_, &ports_};
   std::unique_ptr<tessarin::TunnelBridge> bridge_;
   std::vector<CallRecord> calls_;
+  tessarin::ConnectionProxy vpn_own_;  // what the VPN had before anything
   bool sequential_ = false;
   bool model_active_ = false;
   bool engine_alive_ = true;

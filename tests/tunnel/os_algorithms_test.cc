@@ -67,6 +67,33 @@ TEST(SystemProxyTest, AFailedWriteIsReportedAndLeavesTheProxyOff) {
   EXPECT_FALSE(SetSystemProxy(os.proxy, false));
 }
 
+TEST(SystemProxyTest, DialUpConnectionsGetBackExactlyWhatTheyHad) {
+  tessarin_test::FakeOs os;
+  const std::string ours = "http=127.0.0.1:20808;https=127.0.0.1:20808;socks=127.0.0.1:20808";
+  // A corporate VPN with flags 5 and its own script, and one that hangs up
+  // while connected.
+  auto& vpn = os.proxy.connections["corp vpn"];
+  vpn.flags = 5;
+  vpn.script = "http://wpad.corp/proxy.pac?token=t";
+  os.proxy.connections["dial"].bypass = "*.local";
+  ASSERT_TRUE(SetSystemProxy(os.proxy, true));
+  EXPECT_EQ(vpn.server, ours);
+  EXPECT_EQ(vpn.script, "");
+  os.proxy.connections["dial"].connected = false;
+  // A write that fails leaves the switch-off not done, and what is kept.
+  os.proxy.failing = "ras dial";
+  EXPECT_EQ(SwitchOffOurProxy(os.proxy), OurProxy::kStillOn);
+  EXPECT_EQ(vpn.flags, 5u);
+  EXPECT_EQ(vpn.script, "http://wpad.corp/proxy.pac?token=t");
+  EXPECT_EQ(vpn.server, "");
+  EXPECT_EQ(os.proxy.kept.count("dial"), 1u);
+  os.proxy.failing.clear();
+  EXPECT_EQ(SwitchOffOurProxy(os.proxy), OurProxy::kNotOurs);  // (the main values are off)
+  EXPECT_EQ(os.proxy.connections["dial"].bypass, "*.local");   // by name, not connected
+  EXPECT_EQ(os.proxy.connections["dial"].server, "");
+  EXPECT_TRUE(os.proxy.kept.empty());
+}
+
 TEST(SystemProxyTest, AGuardThatCannotSwitchOffSaysSo) {
   tessarin_test::FakeOs os;
   os.proxy.dwords["ProxyEnable"] = 1;

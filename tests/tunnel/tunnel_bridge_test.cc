@@ -371,19 +371,21 @@ TEST_F(TunnelBridgeTest, WhatWindowsReallyDoesIsToldAndOnlyOurProxyIsSwitchedOff
   os_.proxy.machine_policy = false;
 
   os_.proxy.strings["AutoConfigURL"] = "http://wpad/proxy.pac";
-  os_.proxy.connections = {{"vpn", {1, ""}}, {"corp", {1, ""}}};
+  os_.proxy.connections["vpn"].flags = 1;
+  os_.proxy.connections["corp"].flags = 1;
   os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
   Reply connected = Connect(Request());
   EXPECT_EQ(Reply::LookupString(connected.value.Get<Map>(), "message"),
             std::string("Windows system proxy is active through sing-box. ") + kScriptNotice);
   EXPECT_EQ(Reply::LookupString(Call("status").value.Get<Map>(), "message"),
             std::string("Windows system proxy is active. ") + kScriptNotice);
-  EXPECT_EQ(os_.proxy.connections["vpn"].first, kProxyTypeDirect | kProxyTypeProxy);
+  EXPECT_EQ(os_.proxy.connections["vpn"].flags, kProxyTypeDirect | kProxyTypeProxy);
   EXPECT_EQ(os_.proxy.strings["AutoConfigURL"], "http://wpad/proxy.pac");  // left alone
 
   // Another program takes the proxy, and one connection's, over.
   os_.proxy.strings["ProxyServer"] = "other.example:8080";
-  os_.proxy.connections["corp"] = {kProxyTypeDirect | kProxyTypeProxy, "other.example:8080"};
+  os_.proxy.connections["corp"].flags = kProxyTypeDirect | kProxyTypeProxy;
+  os_.proxy.connections["corp"].server = "other.example:8080";
   bridge_.ProxySettingsChanged();
   Reply status = Call("status");
   EXPECT_EQ(status.Stage(), "connected");
@@ -391,9 +393,9 @@ TEST_F(TunnelBridgeTest, WhatWindowsReallyDoesIsToldAndOnlyOurProxyIsSwitchedOff
   EXPECT_EQ(Call("disconnect").Stage(), "disconnected");
   EXPECT_EQ(os_.proxy.dwords["ProxyEnable"], 1u);
   EXPECT_EQ(os_.proxy.strings["ProxyServer"], "other.example:8080");
-  EXPECT_EQ(os_.proxy.connections["vpn"].first, kProxyTypeDirect);
-  EXPECT_EQ(os_.proxy.connections["corp"].second, "other.example:8080");
-  EXPECT_EQ(os_.proxy.connections["corp"].first, kProxyTypeDirect | kProxyTypeProxy);
+  EXPECT_EQ(os_.proxy.connections["vpn"].flags, kProxyTypeDirect);
+  EXPECT_EQ(os_.proxy.connections["corp"].server, "other.example:8080");
+  EXPECT_EQ(os_.proxy.connections["corp"].flags, kProxyTypeDirect | kProxyTypeProxy);
 }
 
 TEST_F(TunnelBridgeTest, APortHeldOrReservedStartsNoCore) {

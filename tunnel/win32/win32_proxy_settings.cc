@@ -4,6 +4,8 @@
 #include <raserror.h>
 #include <wininet.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <vector>
 
 namespace tessarin {
@@ -147,55 +149,163 @@ std::vector<std::wstring> Win32ProxySettingsPort::DialUpConnections() {
   return names;
 }
 
-bool Win32ProxySettingsPort::ReadConnectionProxy(const std::wstring& connection, uint32_t* flags,
-                                                 std::wstring* server) {
+namespace {
+
+constexpr DWORD kPerConnectionScript = 4;  // INTERNET_PER_CONN_AUTOCONFIG_URL
+// What each dial-up connection had before tessarin wrote it, one binary
+// value per connection (a name may hold any character but a key's).
+constexpr wchar_t kKeptConnectionsKey[] = L"Software\\tessarin\\Connections";
+
+// The text WinINet allocated, freed.
+std::wstring Taken(wchar_t* text) {
+  if (text == nullptr) return std::wstring();
+  std::wstring out(text);
+  ::GlobalFree(text);
+  return out;
+}
+
+// flags, then each text as its length in units and its units.
+std::vector<uint8_t> Pack(const ConnectionProxy& proxy) {
+  std::vector<uint8_t> out;
+  auto put = [&out](const void* data, size_t size) {
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    out.insert(out.end(), bytes, bytes + size);
+  };
+  put(&proxy.flags, sizeof(proxy.flags));
+  for (const std::wstring* text : {&proxy.server, &proxy.bypass, &proxy.script}) {
+    const uint32_t units = static_cast<uint32_t>(text->size());
+    put(&units, sizeof(units));
+    put(text->data(), units * sizeof(wchar_t));
+  }
+  return out;
+}
+
+bool Unpack(const std::vector<uint8_t>& in, ConnectionProxy* proxy) {
+  size_t at = 0;
+  auto get = [&](void* data, size_t size) {
+    if (in.size() - at < size) return false;
+    std::copy(in.begin() + at, in.begin() + at + size, static_cast<uint8_t*>(data));
+    at += size;
+    return true;
+  };
+  if (!get(&proxy->flags, sizeof(proxy->flags))) return false;
+  for (std::wstring* text : {&proxy->server, &proxy->bypass, &proxy->script}) {
+    uint32_t units = 0;
+    if (!get(&units, sizeof(units)) || units > (in.size() - at) / sizeof(wchar_t)) return false;
+    text->resize(units);
+    if (!get(&(*text)[0], units * sizeof(wchar_t))) return false;
+  }
+  return at == in.size();
+}
+
+}  // namespace
+
+bool Win32ProxySettingsPort::ReadConnectionProxy(const std::wstring& connection,
+                                                 ConnectionProxy* proxy) {
   using QueryOption = BOOL(WINAPI*)(HINTERNET, DWORD, LPVOID, LPDWORD);
   const auto query = As<QueryOption>(SystemFunction(Library::kWinInet, "InternetQueryOptionW"));
   if (query == nullptr) return false;
-  INTERNET_PER_CONN_OPTIONW options[2] = {};
+  INTERNET_PER_CONN_OPTIONW options[4] = {};
   options[0].dwOption = kPerConnectionFlags;
   options[1].dwOption = kPerConnectionServer;
+  options[2].dwOption = kPerConnectionBypass;
+  options[3].dwOption = kPerConnectionScript;
   std::wstring name = connection;
   INTERNET_PER_CONN_OPTION_LISTW list = {};
   list.dwSize = sizeof(list);
   list.pszConnection = &name[0];
-  list.dwOptionCount = 2;
+  list.dwOptionCount = 4;
   list.pOptions = options;
   DWORD size = sizeof(list);
   if (!query(nullptr, kPerConnectionOption, &list, &size)) return false;
-  *flags = options[0].Value.dwValue;
-  // WinINet allocated the text; it is the caller's to free.
-  if (options[1].Value.pszValue != nullptr) {
-    server->assign(options[1].Value.pszValue);
-    ::GlobalFree(options[1].Value.pszValue);
-  } else {
-    server->clear();
-  }
+  // WinINet allocated the texts; they are the caller's to free.
+  proxy->flags = options[0].Value.dwValue;
+  proxy->server = Taken(options[1].Value.pszValue);
+  proxy->bypass = Taken(options[2].Value.pszValue);
+  proxy->script = Taken(options[3].Value.pszValue);
   return true;
 }
 
-bool Win32ProxySettingsPort::WriteConnectionProxy(const std::wstring& connection, uint32_t flags,
-                                                  const std::wstring& server,
-                                                  const std::wstring& bypass) {
+bool Win32ProxySettingsPort::WriteConnectionProxy(const std::wstring& connection,
+                                                  const ConnectionProxy& proxy) {
   using SetOption = BOOL(WINAPI*)(HINTERNET, DWORD, LPVOID, DWORD);
   const auto set = As<SetOption>(SystemFunction(Library::kWinInet, "InternetSetOptionW"));
   if (set == nullptr) return false;
   std::wstring name = connection;
-  std::wstring server_text = server;
-  std::wstring bypass_text = bypass;
-  INTERNET_PER_CONN_OPTIONW options[3] = {};
+  std::wstring texts[3] = {proxy.server, proxy.bypass, proxy.script};
+  INTERNET_PER_CONN_OPTIONW options[4] = {};
   options[0].dwOption = kPerConnectionFlags;
-  options[0].Value.dwValue = flags;
-  options[1].dwOption = kPerConnectionServer;
-  options[1].Value.pszValue = &server_text[0];
-  options[2].dwOption = kPerConnectionBypass;
-  options[2].Value.pszValue = &bypass_text[0];
+  options[0].Value.dwValue = proxy.flags;
+  const DWORD text_options[3] = {kPerConnectionServer, kPerConnectionBypass, kPerConnectionScript};
+  for (int i = 0; i < 3; ++i) {
+    options[i + 1].dwOption = text_options[i];
+    options[i + 1].Value.pszValue = &texts[i][0];
+  }
   INTERNET_PER_CONN_OPTION_LISTW list = {};
   list.dwSize = sizeof(list);
   list.pszConnection = &name[0];
-  list.dwOptionCount = 3;
+  list.dwOptionCount = 4;
   list.pOptions = options;
   return set(nullptr, kPerConnectionOption, &list, sizeof(list)) != FALSE;
+}
+
+std::vector<std::wstring> Win32ProxySettingsPort::KeptConnections() {
+  std::vector<std::wstring> names;
+  HKEY raw = nullptr;
+  if (::RegOpenKeyExW(HKEY_CURRENT_USER, kKeptConnectionsKey, 0, KEY_QUERY_VALUE, &raw) !=
+      ERROR_SUCCESS) {
+    return names;
+  }
+  const unique_hkey key(raw);
+  for (DWORD index = 0;; ++index) {
+    wchar_t name[16384];
+    DWORD length = 16384;
+    if (::RegEnumValueW(key.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS) {
+      break;
+    }
+    names.emplace_back(name, length);
+  }
+  return names;
+}
+
+bool Win32ProxySettingsPort::ReadKeptConnection(const std::wstring& connection,
+                                                ConnectionProxy* proxy) {
+  DWORD size = 0;
+  if (::RegGetValueW(HKEY_CURRENT_USER, kKeptConnectionsKey, connection.c_str(), RRF_RT_REG_BINARY,
+                     nullptr, nullptr, &size) != ERROR_SUCCESS) {
+    return false;
+  }
+  std::vector<uint8_t> data(size);
+  if (::RegGetValueW(HKEY_CURRENT_USER, kKeptConnectionsKey, connection.c_str(), RRF_RT_REG_BINARY,
+                     nullptr, data.data(), &size) != ERROR_SUCCESS) {
+    return false;
+  }
+  data.resize(size);
+  return Unpack(data, proxy);
+}
+
+bool Win32ProxySettingsPort::KeepConnection(const std::wstring& connection,
+                                            const ConnectionProxy& proxy) {
+  HKEY raw = nullptr;
+  if (::RegCreateKeyExW(HKEY_CURRENT_USER, kKeptConnectionsKey, 0, nullptr, 0, KEY_SET_VALUE,
+                        nullptr, &raw, nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  const unique_hkey key(raw);
+  const std::vector<uint8_t> data = Pack(proxy);
+  return ::RegSetValueExW(key.get(), connection.c_str(), 0, REG_BINARY, data.data(),
+                          static_cast<DWORD>(data.size())) == ERROR_SUCCESS;
+}
+
+void Win32ProxySettingsPort::ForgetConnection(const std::wstring& connection) {
+  HKEY raw = nullptr;
+  if (::RegOpenKeyExW(HKEY_CURRENT_USER, kKeptConnectionsKey, 0, KEY_SET_VALUE, &raw) !=
+      ERROR_SUCCESS) {
+    return;
+  }
+  const unique_hkey key(raw);
+  ::RegDeleteValueW(key.get(), connection.c_str());
 }
 
 Win32ProxySettingsPort::Watch::~Watch() {

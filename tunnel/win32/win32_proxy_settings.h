@@ -25,10 +25,12 @@ class Win32ProxySettingsPort : public ProxySettingsPort {
   void NotifyInternetOption(uint32_t option) override;
   bool MachinePolicyOverridesUser() override;
   std::vector<std::wstring> DialUpConnections() override;
-  bool ReadConnectionProxy(const std::wstring& connection, uint32_t* flags,
-                           std::wstring* server) override;
-  bool WriteConnectionProxy(const std::wstring& connection, uint32_t flags,
-                            const std::wstring& server, const std::wstring& bypass) override;
+  bool ReadConnectionProxy(const std::wstring& connection, ConnectionProxy* proxy) override;
+  bool WriteConnectionProxy(const std::wstring& connection, const ConnectionProxy& proxy) override;
+  std::vector<std::wstring> KeptConnections() override;
+  bool ReadKeptConnection(const std::wstring& connection, ConnectionProxy* proxy) override;
+  bool KeepConnection(const std::wstring& connection, const ConnectionProxy& proxy) override;
+  void ForgetConnection(const std::wstring& connection) override;
   void WatchChanges(bool on) override;
 
   // Where a watched change is told: |notice|(|context|) runs on a
