@@ -1,5 +1,7 @@
 #include "tunnel/system_proxy.h"
 
+#include <algorithm>
+
 #include "tunnel/local_proxy_endpoint.h"
 
 namespace tessarin {
@@ -39,30 +41,43 @@ void DialUpProxiesOn(ProxySettingsPort& settings) {
 }
 
 // Every kept connection, connected or not, whose settings are still exactly
-// ours gets back what it had; one someone changed since keeps its own. A
-// connected one that is ours with nothing kept goes direct. False when one
-// could not be written back (it stays kept, for the next try).
-bool DialUpProxiesOff(ProxySettingsPort& settings) {
+// ours gets back what it had (direct, where what was kept cannot be read);
+// one someone changed since keeps its own. A connected one that is ours with
+// nothing kept goes direct. False when one could not be read or written (it
+// stays kept, for the next try); |wrote|: whether any was written.
+bool DialUpProxiesOff(ProxySettingsPort& settings, bool* wrote) {
   bool all = true;
-  for (const std::wstring& connection : settings.KeptConnections()) {
+  const std::vector<std::wstring> kept_ones = settings.KeptConnections();
+  for (const std::wstring& connection : kept_ones) {
     ConnectionProxy own;
-    ConnectionProxy kept;
-    if (!settings.ReadKeptConnection(connection, &kept)) {
-      settings.ForgetConnection(connection);
-      continue;
-    }
-    if (settings.ReadConnectionProxy(connection, &own) && IsOurs(own) &&
-        !settings.WriteConnectionProxy(connection, kept)) {
+    if (!settings.ReadConnectionProxy(connection, &own)) {
       all = false;
       continue;
+    }
+    if (IsOurs(own)) {
+      ConnectionProxy kept;
+      if (!settings.ReadKeptConnection(connection, &kept)) {
+        kept = own;
+        kept.flags = kProxyTypeDirect;
+      }
+      if (!settings.WriteConnectionProxy(connection, kept)) {
+        all = false;
+        continue;
+      }
+      *wrote = true;
     }
     settings.ForgetConnection(connection);
   }
   for (const std::wstring& connection : settings.DialUpConnections()) {
+    if (std::find(kept_ones.begin(), kept_ones.end(), connection) != kept_ones.end()) continue;
     ConnectionProxy own;
     if (settings.ReadConnectionProxy(connection, &own) && IsOurs(own)) {
       own.flags = kProxyTypeDirect;
-      all = settings.WriteConnectionProxy(connection, own) && all;
+      if (settings.WriteConnectionProxy(connection, own)) {
+        *wrote = true;
+      } else {
+        all = false;
+      }
     }
   }
   return all;
@@ -111,8 +126,9 @@ OurProxy SwitchOffOurProxy(ProxySettingsPort& settings) {
                     server == LocalProxyEndpoint::kSystemProxyServer;
   const bool switched = ours && settings.SetDwordValue(L"ProxyEnable", 0);
   settings.CloseSettingsKey();
-  const bool connections = DialUpProxiesOff(settings);
-  if (switched) {
+  bool wrote = false;
+  const bool connections = DialUpProxiesOff(settings, &wrote);
+  if (switched || wrote) {
     settings.NotifyInternetOption(kInternetOptionSettingsChanged);
     settings.NotifyInternetOption(kInternetOptionRefresh);
   }

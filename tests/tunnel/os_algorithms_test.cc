@@ -80,17 +80,20 @@ TEST(SystemProxyTest, DialUpConnectionsGetBackExactlyWhatTheyHad) {
   EXPECT_EQ(vpn.server, ours);
   EXPECT_EQ(vpn.script, "");
   os.proxy.connections["dial"].connected = false;
-  // A write that fails leaves the switch-off not done, and what is kept.
-  os.proxy.failing = "ras dial";
+  // A write that fails leaves the switch-off not done, the connection as it
+  // is (never direct over what is kept) and what is kept.
+  os.proxy.failing = "ras corp vpn";
   EXPECT_EQ(SwitchOffOurProxy(os.proxy), OurProxy::kStillOn);
+  EXPECT_EQ(vpn.server, ours);
+  EXPECT_EQ(os.proxy.kept.count("corp vpn"), 1u);
+  EXPECT_EQ(os.proxy.connections["dial"].bypass, "*.local");  // by name, not connected
+  EXPECT_EQ(os.proxy.connections["dial"].server, "");
+  os.proxy.failing.clear();
+  EXPECT_EQ(SwitchOffOurProxy(os.proxy), OurProxy::kNotOurs);  // (the main values are off)
   EXPECT_EQ(vpn.flags, 5u);
   EXPECT_EQ(vpn.script, "http://wpad.corp/proxy.pac?token=t");
   EXPECT_EQ(vpn.server, "");
-  EXPECT_EQ(os.proxy.kept.count("dial"), 1u);
-  os.proxy.failing.clear();
-  EXPECT_EQ(SwitchOffOurProxy(os.proxy), OurProxy::kNotOurs);  // (the main values are off)
-  EXPECT_EQ(os.proxy.connections["dial"].bypass, "*.local");   // by name, not connected
-  EXPECT_EQ(os.proxy.connections["dial"].server, "");
+  EXPECT_EQ(os.log.events.back(), "inet.option 37");  // running programs told
   EXPECT_TRUE(os.proxy.kept.empty());
 }
 
