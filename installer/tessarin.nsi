@@ -37,6 +37,9 @@ SetCompressor /SOLID lzma
 !define INSTANCE_PUBLISHED "${I1}\${I2}"
 !searchparse /file "${ROOT}/tunnel/proxy_guard.h" 'kGuardExecutableName[] = L"' GUARD_EXE '";'
 !searchparse /file "${ROOT}/tunnel/proxy_guard.h" 'kRunOnceValueName[] = L"' RUN_ONCE_VALUE '";'
+!searchparse /file "${ROOT}/tunnel/proxy_guard.h" 'kGuardResetSwitch[] = L"' GUARD_RESET '";'
+!searchparse /file "${ROOT}/tunnel/proxy_guard.h" 'kKeptConnectionsKey[] = L"' K1 '\\' K2 '\\' K3 '";'
+!define KEPT_CONNECTIONS_KEY "${K1}\${K2}\${K3}"
 ; The system proxy value, the one line of that file that starts this way.
 !searchparse /file "${ROOT}/tunnel/local_proxy_endpoint.h" 'L"http=' PROXY_REST '";'
 !define OUR_PROXY "http=${PROXY_REST}"
@@ -251,6 +254,13 @@ Section "Uninstall"
     SetErrorLevel 2
     Abort
   ${EndIf}
+
+  ; Dial-up and VPN connections get back what they had before tessarin, as
+  ; at a logon after a crash; what was kept of them goes with the program.
+  IfFileExists "$INSTDIR\${GUARD_EXE}" 0 +2
+    ExecWait '"$INSTDIR\${GUARD_EXE}" ${GUARD_RESET}'
+  DeleteRegKey HKCU "${KEPT_CONNECTIONS_KEY}"
+  DeleteRegKey /ifempty HKCU "${K1}\${K2}"
 
   ; A proxy left on by a crash still points at our port, where nothing will
   ; listen again: switch it off, when it is exactly ours, as the program and

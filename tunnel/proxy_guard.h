@@ -18,6 +18,10 @@ constexpr wchar_t kGuardWatchSwitch[] = L"--watch";
 constexpr wchar_t kGuardDetachedSwitch[] = L"--detached";
 // --reset: switches our proxy off if it is still on and ours, and exits.
 constexpr wchar_t kGuardResetSwitch[] = L"--reset";
+// Where what each dial-up or VPN connection had before tessarin wrote it is
+// kept (HKCU), so that the guard, the logon reset and the uninstaller can
+// give it back.
+constexpr wchar_t kKeptConnectionsKey[] = L"Software\\tessarin\\Connections";
 
 // While a guard watches: a file mapping holding its process id (32 bits), so
 // an installer can wait for that process to end before it writes its file.

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "tunnel/proxy_guard.h"
+
 namespace tessarin {
 
 namespace {
@@ -152,9 +154,6 @@ std::vector<std::wstring> Win32ProxySettingsPort::DialUpConnections() {
 namespace {
 
 constexpr DWORD kPerConnectionScript = 4;  // INTERNET_PER_CONN_AUTOCONFIG_URL
-// What each dial-up connection had before tessarin wrote it, one binary
-// value per connection (a name may hold any character but a key's).
-constexpr wchar_t kKeptConnectionsKey[] = L"Software\\tessarin\\Connections";
 
 // The text WinINet allocated, freed.
 std::wstring Taken(wchar_t* text) {
