@@ -179,8 +179,10 @@ class ProxyGuardPort {
   // Starts it again (someone ended it) off the calling thread, which does
   // not wait; a Release that comes later wins.
   virtual void Rearm() = 0;
-  // The guard exits touching nothing. Any thread, at once.
-  virtual void Release() = 0;
+  // The guard exits touching nothing. Any thread, at once. The logon reset
+  // goes too, unless |keep_logon_reset| (our values may come back: another
+  // program that took the proxy over may restore what it saved).
+  virtual void Release(bool keep_logon_reset = false) = 0;
   // Whether an armed guard has ended and none was started since: the proxy
   // must not go on so. (A guard that could never be started is not lost:
   // that was said when it failed.) Any thread, at once.

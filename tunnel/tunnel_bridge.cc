@@ -21,7 +21,7 @@ class NoGuard : public ProxyGuardPort {
  public:
   void Arm() override {}
   void Rearm() override {}
-  void Release() override {}
+  void Release(bool) override {}
 };
 
 ProxyGuardPort* GuardOrNone(ProxyGuardPort* guard) {
@@ -411,11 +411,14 @@ bool TunnelBridge::ProxyOff() {
     return false;
   }
   if (proxyOffPending_) WriteLog(ports_, "the system proxy is off now");
+  // A program that took the proxy over may have saved ours, to restore it
+  // when it exits: the logon reset stays for that.
+  const bool may_come_back = takenOver_;
   proxyOffPending_ = false;
   proxyOffRetryMs_ = 0;
   takenOver_ = false;
   scriptSeen_ = false;
-  guard_->Release();
+  guard_->Release(may_come_back);
   WatchForOurValues();
   return true;
 }

@@ -363,7 +363,9 @@ class FakeGuard : public tessarin::ProxyGuardPort {
   explicit FakeGuard(EventLog* log) : log_(log) {}
   void Arm() override { log_->Add("guard.arm"); }
   void Rearm() override { log_->Add("guard.rearm"); }
-  void Release() override { log_->Add("guard.release"); }
+  void Release(bool keep_logon_reset) override {
+    log_->Add(keep_logon_reset ? "guard.release keeping the logon reset" : "guard.release");
+  }
 
  private:
   EventLog* log_;

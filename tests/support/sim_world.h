@@ -452,7 +452,7 @@ class SimGuard : public tessarin::ProxyGuardPort {
     });
   }
   bool Lost() override { return w_.guard_armed && !w_.guard_running; }
-  void Release() override {
+  void Release(bool) override {
     ++w_.guard_releases;
     w_.guard_armed = false;
     w_.guard_running = false;

@@ -665,6 +665,30 @@ TEST(TunnelBridgeAnswerTest, AReplyWhoseLogLineThrowsIsSentOnceAndKept) {
   EXPECT_EQ(os.proxy.dwords["ProxyEnable"], 1u);
 }
 
+TEST(TunnelBridgeGuardTest, ATakenOverDisconnectKeepsTheLogonResetForOurValuesComingBack) {
+  tessarin_test::FakeOs os;
+  os.system.existing[kCore] = true;
+  os.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+  TunnelBridge bridge(os.GuardedPorts());
+  bridge.Initialize();
+  Reply reply;
+  bridge.HandleTunnelCall(
+      flutter::MethodCall("connect", std::make_unique<EncodableValue>(Request())),
+      std::make_unique<ReplyRecorder>(&reply));
+  ASSERT_EQ(reply.Stage(), "connected");
+  os.proxy.strings["ProxyServer"] = "other.example:8080";  // saved ours, set its own
+  bridge.ProxySettingsChanged();
+  os.log.events.clear();
+  bridge.HandleTunnelCall(flutter::MethodCall("disconnect", nullptr),
+                          std::make_unique<ReplyRecorder>(&reply));
+  EXPECT_EQ(os.log.Count("guard.release keeping the logon reset"), 1u);
+  // It exits and restores what it saved: ours, pointing at nothing.
+  os.proxy.strings["ProxyServer"] =
+      "http=127.0.0.1:20808;https=127.0.0.1:20808;socks=127.0.0.1:20808";
+  bridge.ProxySettingsChanged();
+  EXPECT_EQ(os.proxy.dwords["ProxyEnable"], 0u);
+}
+
 TEST(TunnelBridgeAnswerTest, AnAnswerThatFailsOnItsWayIsFollowedByTheFallback) {
   // The reply's encoding runs out of memory: nothing went out, so the
   // connect is rolled back and told it failed.

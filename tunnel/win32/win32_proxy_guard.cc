@@ -236,14 +236,14 @@ void Win32ProxyGuard::Unguarded(const char* what) {
   }
 }
 
-void Win32ProxyGuard::Release() {
+void Win32ProxyGuard::Release(bool keep_logon_reset) {
   std::unique_ptr<Session> gone;
   {
     std::lock_guard<std::mutex> hold(lock_);
     ++releases_;
     gone = std::move(session_);
     g_guard_watching = false;
-    RemoveLogonProxyReset();
+    if (!keep_logon_reset) RemoveLogonProxyReset();
   }
 }
 

@@ -32,7 +32,7 @@ class Win32ProxyGuard : public ProxyGuardPort {
   // Arm on a thread of its own, unless a Release comes first.
   void Rearm() override;
   // The guard exits touching nothing; the logon value goes.
-  void Release() override;
+  void Release(bool keep_logon_reset = false) override;
   bool Lost() override;
   // From now on, when an armed guard's process ends (someone ended it),
   // |notice|(|context|) runs on a thread-pool thread (it only posts), so
