@@ -446,8 +446,11 @@ def expect_connect_session(ctx, app, working_directory=None):
     """prepare, connect, disconnect from wherever |app| is (started from
     |working_directory|, if given): the core's command line, its working
     directory and the configuration file are exactly there."""
-    expect_equal(app.run([{"call": "prepare"}, ctx.connect(), {"call": "disconnect"}],
-                         working_directory=working_directory), 0, "exit code")
+    code = app.run([{"call": "prepare"}, ctx.connect(), {"call": "disconnect"}],
+                   working_directory=working_directory)
+    # (Seen once: 1 after a session that closed cleanly; what the program and
+    # Wine said is kept for the next time.)
+    expect_equal(code, 0, "exit code, with the output %r" % app.output[-3000:])
     replies = app.replies()
     expect_equal(success(replies[0])["ready"], True, "prepare finds the core")
     expect_connected(replies[1], SMART_MESSAGE, "connect")
