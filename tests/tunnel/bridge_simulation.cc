@@ -39,7 +39,7 @@ struct CallRecord {
   std::string method;
   int answers = 0;
   std::string reply;     // "success <stage>", "error <CODE>" or "not implemented"
-  std::string expected;  // with no faults and one call at a time: what the Parts give
+  std::string expected;  // with no faults and one call at a time: what the method answers
 };
 
 class Simulation {
@@ -164,7 +164,7 @@ class Simulation {
     Window([&] { bridge_->HandleTunnelCall(call, std::make_unique<Result>(this, index)); });
   }
 
-  // One call at a time, nothing going wrong: the replies the Parts give.
+  // One call at a time, nothing going wrong: the replies each method gives.
   std::string Expect(const std::string& method, bool valid) {
     if (method == "prepare" || method == "requestPermission") return "success ";
     if (method == "status") return model_active_ ? "success connected" : "success disconnected";
