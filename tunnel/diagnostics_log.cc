@@ -147,6 +147,8 @@ std::vector<std::string> SecretForms(const std::string& secret) {
   return forms;
 }
 
+namespace {
+
 std::vector<std::string> MaskForms(const std::vector<std::string>& secrets) {
   // Longest first: a secret inside a longer one never leaves the rest of the
   // longer one in clear.
@@ -177,6 +179,8 @@ std::string MaskWithForms(const std::string& text, const std::vector<std::string
   }
   return out;
 }
+
+}  // namespace
 
 std::string MaskSecrets(const std::string& text, const std::vector<std::string>& secrets) {
   return MaskWithForms(text, MaskForms(secrets));

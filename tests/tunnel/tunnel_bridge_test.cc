@@ -621,6 +621,21 @@ TEST_F(TunnelBridgeJobTest, AThrowBeforeTheAnswerLeavesNoCoreAndOneAnswer) {
   EXPECT_FALSE(bridge_.active);
 }
 
+// A guarded bridge over fakes, started, whose core is there and whose node
+// answers the first attempt; |log|, if any, is its log.
+struct GuardedBridge {
+  explicit GuardedBridge(LogPort* log = nullptr) : bridge(Ports(log)) { bridge.Initialize(); }
+  OsPorts Ports(LogPort* log) {
+    os.system.existing[kCore] = true;
+    os.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+    OsPorts ports = os.GuardedPorts();
+    ports.log = log;
+    return ports;
+  }
+  tessarin_test::FakeOs os;
+  TunnelBridge bridge;
+};
+
 TEST(TunnelBridgeAnswerTest, AReplyWhoseLogLineThrowsIsSentOnceAndKept) {
   class ThrowingLog : public LogPort {
    public:
@@ -629,14 +644,10 @@ TEST(TunnelBridgeAnswerTest, AReplyWhoseLogLineThrowsIsSentOnceAndKept) {
     }
     void MaskFromNowOn(const std::string&) override {}
   };
-  tessarin_test::FakeOs os;
   ThrowingLog log;
-  OsPorts ports = os.GuardedPorts();
-  ports.log = &log;
-  os.system.existing[kCore] = true;
-  os.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
-  TunnelBridge bridge(ports);
-  bridge.Initialize();
+  GuardedBridge guarded(&log);
+  tessarin_test::FakeOs& os = guarded.os;
+  TunnelBridge& bridge = guarded.bridge;
   int answers = 0;
   Reply reply;
   class Counting : public ReplyRecorder {
@@ -666,11 +677,9 @@ TEST(TunnelBridgeAnswerTest, AReplyWhoseLogLineThrowsIsSentOnceAndKept) {
 }
 
 TEST(TunnelBridgeGuardTest, ATakenOverDisconnectKeepsTheLogonResetForOurValuesComingBack) {
-  tessarin_test::FakeOs os;
-  os.system.existing[kCore] = true;
-  os.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
-  TunnelBridge bridge(os.GuardedPorts());
-  bridge.Initialize();
+  GuardedBridge guarded;
+  tessarin_test::FakeOs& os = guarded.os;
+  TunnelBridge& bridge = guarded.bridge;
   Reply reply;
   bridge.HandleTunnelCall(
       flutter::MethodCall("connect", std::make_unique<EncodableValue>(Request())),
@@ -697,11 +706,9 @@ TEST(TunnelBridgeAnswerTest, AnAnswerThatFailsOnItsWayIsFollowedByTheFallback) {
     explicit FailingOnce(Reply* reply) : ReplyRecorder(reply) {}
     void Success(const EncodableValue*) override { throw std::bad_alloc(); }
   };
-  tessarin_test::FakeOs os;
-  os.system.existing[kCore] = true;
-  os.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
-  TunnelBridge bridge(os.GuardedPorts());
-  bridge.Initialize();
+  GuardedBridge guarded;
+  tessarin_test::FakeOs& os = guarded.os;
+  TunnelBridge& bridge = guarded.bridge;
   Reply reply;
   flutter::MethodCall call("connect", std::make_unique<EncodableValue>(Request()));
   testing::internal::CaptureStderr();
