@@ -77,12 +77,18 @@ class Nemesis:
         self.prefix = prefix
         self.done = {}
         self.killed_host = False  # tessarin was ended from outside since the last check
+        self.timeline = []  # (seconds since the run began, what), printed when something fails
+        self.began = time.monotonic()
+
+    def note(self, what):
+        self.timeline.append("%7.2f %s" % (time.monotonic() - self.began, what))
 
     def act(self):
         action = self.rng.choice(["kill core", "kill guard", "kill tessarin", "hold port",
                                   "foreign proxy", "ours back", "hold logs", "end session",
                                   "second instance"])
         self.done[action] = self.done.get(action, 0) + 1
+        self.note(action)
         if action == "kill core":
             self.wine.run("taskkill", "/F", "/IM", "sing-box.exe")
         elif action == "kill guard":
@@ -139,6 +145,25 @@ class Nemesis:
         holder.wait(timeout=30)
 
 
+def hung_state(wine):
+    """Wine's processes and every thread's backtrace of each tessarin.exe: what
+    a hang was waiting on (offsets read with addr2line on the unstripped build)."""
+    def debugger(commands):
+        try:
+            return subprocess.run([wine.wine_run, "winedbg"], input=commands, capture_output=True,
+                                  text=True, timeout=120, env=clean_environment()).stdout
+        except subprocess.TimeoutExpired:
+            return "(winedbg did not answer in 120 s)\n"
+    processes = debugger("info process\nquit\n")
+    state = processes
+    for line in processes.splitlines():
+        words = line.replace("\\_", " ").split()
+        if len(words) >= 3 and words[-1] == "'tessarin.exe'":
+            pid = words[0].lstrip("=")
+            state += debugger("attach 0x%s\nbt all\ndetach\nquit\n" % pid)
+    return state
+
+
 def unanswered(app):
     """The calls of a run that were never answered."""
     return [line for line in app.lines() if "step" in line and line.get("reply") is None]
@@ -186,13 +211,33 @@ def main():
         while time.monotonic() - began < args.seconds:
             runs += 1
             nemesis.killed_host = False
-            app.start(random_steps(rng, node.server_address[1]))
+            steps = random_steps(rng, node.server_address[1])
+            nemesis.note("run %d: %s" % (runs, json.dumps([s.get("call", s) for s in steps])))
+            app.start(steps)
             # Attacks while it runs, at random moments.
             while app.process.poll() is None and time.monotonic() - began < args.seconds + 60:
                 time.sleep(rng.uniform(0.2, 2.5))
                 if app.process.poll() is None and rng.random() < 0.6:
                     nemesis.act()
-            app.wait(timeout=120)
+            try:
+                app.wait(timeout=120)
+            except subprocess.TimeoutExpired:
+                # A hang is a finding: what it was doing, then on with the next run.
+                log = os.path.join(tessarin_directory(prefix), "logs", "tessarin.log")
+                tail = open(log, errors="replace").read().splitlines()[-40:] if os.path.exists(log) else []
+                failures.append("run %d: tessarin did not end within 120 s after its steps; "
+                                "transcript:\n  %s\nlog's end:\n  %s" % (
+                                    runs, "\n  ".join(json.dumps(line) for line in app.lines()),
+                                    "\n  ".join(tail)))
+                failures.append("run %d: the hung state:\n%s" % (runs, hung_state(wine)))
+                wine.run("taskkill", "/F", "/IM", "tessarin.exe")
+                try:
+                    app.wait(timeout=60)
+                except subprocess.TimeoutExpired:
+                    failures.append("run %d: not even ended by taskkill /F" % runs)
+                    app.process.kill()
+                    app.wait(timeout=60)
+                nemesis.killed_host = True
             for line in app.lines():
                 reply = line.get("reply") if "step" in line else None
                 if isinstance(reply, dict):
@@ -239,6 +284,8 @@ def main():
     print("credential in the logs or dumps: %s" % ("yes" if secrets else "never"))
     for failure in failures:
         print("FAILED: " + failure)
+    if failures:
+        print("timeline:\n" + "\n".join(nemesis.timeline))
     return 1 if failures else 0
 
 
