@@ -5,10 +5,13 @@
 #include <wininet.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "tunnel/proxy_guard.h"
+#include "tunnel/start_thread.h"
 
 namespace tessarin {
 
@@ -127,7 +130,11 @@ constexpr DWORD kPerConnectionBypass = 3;   // INTERNET_PER_CONN_PROXY_BYPASS
 
 }  // namespace
 
-std::vector<std::wstring> Win32ProxySettingsPort::DialUpConnections() {
+namespace {
+
+// What RasEnumConnections answers now; it may start the dial-up service on
+// demand, so only a thread that may wait calls it.
+std::vector<std::wstring> EnumerateDialUps() {
   std::vector<std::wstring> names;
   using Enumerate = DWORD(WINAPI*)(RASCONNW*, DWORD*, DWORD*);
   const auto enumerate = As<Enumerate>(SystemFunction(Library::kRasApi, "RasEnumConnectionsW"));
@@ -149,6 +156,62 @@ std::vector<std::wstring> Win32ProxySettingsPort::DialUpConnections() {
     names.emplace_back(connections[i].szEntryName);
   }
   return names;
+}
+
+// The connected dial-up and VPN connections as a thread of their own last
+// enumerated them: again whenever the system says one came or went, and at
+// least every kDialUpRecheckMs (where it cannot say, as under Wine).
+constexpr DWORD kDialUpRecheckMs = 2000;
+struct DialUpList {
+  std::mutex lock;
+  std::vector<std::wstring> names;
+  std::atomic<bool> listing{false};
+
+  void Refresh() {
+    std::vector<std::wstring> now = EnumerateDialUps();
+    std::lock_guard<std::mutex> hold(lock);
+    names.swap(now);
+  }
+  void Watch() {
+    const unique_handle changed(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    using Notify = DWORD(WINAPI*)(HRASCONN, HANDLE, DWORD);
+    const auto notify = As<Notify>(SystemFunction(Library::kRasApi, "RasConnectionNotificationW"));
+    if (changed && notify != nullptr) {
+      notify(reinterpret_cast<HRASCONN>(INVALID_HANDLE_VALUE), changed.get(),
+             RASCN_Connection | RASCN_Disconnection);
+    }
+    for (;;) {
+      Refresh();
+      if (changed) {
+        ::WaitForSingleObject(changed.get(), kDialUpRecheckMs);
+      } else {
+        ::Sleep(kDialUpRecheckMs);
+      }
+    }
+  }
+};
+DialUpList& DialUps() {
+  static DialUpList* list = new DialUpList();  // its thread lives as long as the process
+  return *list;
+}
+
+}  // namespace
+
+void Win32ProxySettingsPort::ListDialUpsInBackground() {
+  DialUpList& list = DialUps();
+  if (list.listing.exchange(true)) return;
+  // Listed first on that thread too: until then, no connection is known
+  // (what we changed on one is kept in our own key, and found there).
+  if (!StartThread("Exception listing dial-up connections: ", [&list] { list.Watch(); })) {
+    list.listing = false;  // enumerated where asked, then
+  }
+}
+
+std::vector<std::wstring> Win32ProxySettingsPort::DialUpConnections() {
+  DialUpList& list = DialUps();
+  if (!list.listing) return EnumerateDialUps();
+  std::lock_guard<std::mutex> hold(list.lock);
+  return list.names;
 }
 
 namespace {

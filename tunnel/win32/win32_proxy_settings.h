@@ -33,6 +33,12 @@ class Win32ProxySettingsPort : public ProxySettingsPort {
   void ForgetConnection(const std::wstring& connection) override;
   void WatchChanges(bool on) override;
 
+  // From now on, in every port of this process, the connected dial-up
+  // connections are listed by a thread of their own and DialUpConnections
+  // answers its last list, without waiting (listing may start the dial-up
+  // service). Without it, each call lists them itself.
+  static void ListDialUpsInBackground();
+
   // Where a watched change is told: |notice|(|context|) runs on a
   // thread-pool thread and only posts. Set before anything is watched.
   using ChangeNotice = void (*)(void* context);
