@@ -26,7 +26,13 @@ tessarin::OsPorts WithWorker(tessarin::OsPorts ports, tessarin::WorkerPort* work
 }  // namespace
 
 tessarin::DiagnosticsLog& HostLog() {
-  static tessarin::DiagnosticsLog* log = tessarin::OpenDiagnosticsLog().release();
+  static tessarin::DiagnosticsLog* log = [] {
+    tessarin::LogLockHandle();  // before the first append, which holds it
+    tessarin::DiagnosticsLog* opened = tessarin::OpenDiagnosticsLog().release();
+    // The window's thread logs every reply: it only queues.
+    opened->WriteInBackground();
+    return opened;
+  }();
   return *log;
 }
 
@@ -68,6 +74,8 @@ bool FlutterWindow::OnWindowCreated() {
       },
       NativeHandle());
   ports_->guard.ReportTo(&HostLog());
+  // The window's thread never lists them itself: that may wait on a service.
+  tessarin::Win32ProxySettingsPort::ListDialUpsInBackground();
   // Before the engine exists, so the proxy is off even when the engine fails.
   bridge_.Initialize();
   const RECT frame = ClientArea();

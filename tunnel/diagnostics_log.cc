@@ -5,13 +5,17 @@
 #ifdef _WIN32
 #include <direct.h>
 #include <share.h>
+#include <windows.h>
 #endif
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
+
+#include "tunnel/start_thread.h"
 
 namespace tessarin {
 
@@ -245,6 +249,14 @@ std::string LogSafe(const std::string& text) {
 
 namespace {
 
+std::string PathText(const LogPath& path) {
+#ifdef _WIN32
+  return LogText(path);
+#else
+  return path;
+#endif
+}
+
 // The C runtime's file calls, wide on Windows.
 #ifdef _WIN32
 bool FileSize(const LogPath& path, uint64_t* size) {
@@ -267,6 +279,25 @@ FILE* OpenToEmpty(const LogPath& path) { return _wfsopen(path.c_str(), L"wb", _S
 FILE* OpenToRead(const LogPath& path) { return _wfsopen(path.c_str(), L"rb", _SH_DENYNO); }
 int SeekTo(FILE* file, uint64_t at) { return _fseeki64(file, static_cast<__int64>(at), SEEK_SET); }
 const LogPath::value_type* kSeparators = L"\\/";
+// Whether |path| is a reparse point (a junction, a symbolic link; not
+// followed) and how many names it has; false when it is not there.
+bool LinkFacts(const LogPath& path, bool* link, uint32_t* names) {
+  const HANDLE file = ::CreateFileW(
+      path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool read = ::GetFileInformationByHandle(file, &info) != 0;
+  ::CloseHandle(file);
+  if (!read) return false;
+  *link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  *names = info.nNumberOfLinks;
+  return true;
+}
+// The link itself goes, never what it points to.
+int RemoveLink(const LogPath& path, bool directory) {
+  return directory ? _wrmdir(path.c_str()) : _wremove(path.c_str());
+}
 #else
 bool FileSize(const LogPath& path, uint64_t* size) {
   struct stat info;
@@ -290,7 +321,34 @@ FILE* OpenToEmpty(const LogPath& path) { return std::fopen(path.c_str(), "wb"); 
 FILE* OpenToRead(const LogPath& path) { return std::fopen(path.c_str(), "rb"); }
 int SeekTo(FILE* file, uint64_t at) { return fseeko(file, static_cast<off_t>(at), SEEK_SET); }
 const LogPath::value_type* kSeparators = "/";
+bool LinkFacts(const LogPath& path, bool* link, uint32_t* names) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) return false;
+  *link = S_ISLNK(info.st_mode);
+  *names = static_cast<uint32_t>(info.st_nlink);
+  return true;
+}
+int RemoveLink(const LogPath& path, bool) { return std::remove(path.c_str()); }
 #endif
+
+}  // namespace
+
+bool NotALink(const LogPath& path, bool directory) {
+  bool link = false;
+  uint32_t names = 1;
+  if (!LinkFacts(path, &link, &names)) return true;  // not there: made fresh
+  // A folder's count of names is not its own business here, a file's is.
+  if (!link && (directory || names <= 1)) return true;
+  static std::atomic<bool> said{false};
+  if (!said.exchange(true)) {
+    std::fprintf(stderr, "%s is a link to elsewhere; nothing is written through it.\n",
+                 PathText(path).c_str());
+    std::fflush(stderr);
+  }
+  return RemoveLink(path, directory && link) == 0;
+}
+
+namespace {
 
 // The file's last |bytes| at most, from the first whole line in them.
 std::string NewestLines(const LogPath& path, uint64_t size, uint64_t bytes) {
@@ -318,14 +376,6 @@ bool MakeDirectories(const LogPath& path) {
   }
   MakeDirectory(path);
   return IsDirectory(path);
-}
-
-std::string PathText(const LogPath& path) {
-#ifdef _WIN32
-  return LogText(path);
-#else
-  return path;
-#endif
 }
 
 }  // namespace
@@ -365,6 +415,7 @@ class HeldLock {
 bool CappedLogFile::Append(const std::string& bytes) {
   std::lock_guard<std::mutex> hold(lock_);
   const HeldLock other_processes(cross_process_);
+  if (!NotALink(path_, false)) return false;
   const std::string* burst = &bytes;
   std::string tail;
   if (bytes.size() > kLogFileCapBytes) {
@@ -403,7 +454,89 @@ DiagnosticsLog::DiagnosticsLog(LogPath directory, uint32_t process_id,
       host_(JoinLogPath(directory_, kHostLogName), lock),
       core_(JoinLogPath(directory_, kCoreLogName), lock) {}
 
-void DiagnosticsLog::Write(const std::string& text) { Append(host_, host_dropped_, text + "\n"); }
+DiagnosticsLog::~DiagnosticsLog() {
+  std::unique_lock<std::mutex> hold(queue_lock_);
+  stopping_ = true;
+  queue_changed_.notify_all();
+  // Each append is bounded (the lock's wait, one file's work): so is this.
+  queue_changed_.wait(hold, [this] { return !writer_alive_; });
+}
+
+bool DiagnosticsLog::WriteInBackground() {
+  std::lock_guard<std::mutex> hold(queue_lock_);
+  if (background_ || directory_.empty()) return true;
+  writer_alive_ = true;
+  if (!StartThread("Exception writing the diagnostics log: ", [this] { WriteQueued(); })) {
+    writer_alive_ = false;
+    return false;
+  }
+  background_ = true;
+  return true;
+}
+
+bool DiagnosticsLog::Flush(uint32_t ms) {
+  std::unique_lock<std::mutex> hold(queue_lock_);
+  return queue_changed_.wait_for(hold, std::chrono::milliseconds(ms),
+                                 [this] { return queue_.empty() && !writing_; });
+}
+
+void DiagnosticsLog::WriteQueued() {
+  std::unique_lock<std::mutex> hold(queue_lock_);
+  for (;;) {
+    queue_changed_.wait(hold, [this] { return !queue_.empty() || overflowed_ > 0 || stopping_; });
+    if (queue_.empty() && overflowed_ == 0) break;  // stopping, and all written
+    std::deque<Queued> lines;
+    lines.swap(queue_);
+    queued_bytes_ = 0;
+    const uint64_t overflowed = overflowed_;
+    overflowed_ = 0;
+    writing_ = true;
+    hold.unlock();
+    // Few appends for all that waited (one lock, one open each), none so
+    // large that the cap cuts it.
+    const uint64_t now = clock_();
+    std::string bytes;
+    uint64_t count = 0;
+    if (overflowed > 0) {
+      bytes = StampedLine(now, process_id_,
+                          std::to_string(overflowed) +
+                              " earlier lines were not written: more waited than the log keeps");
+    }
+    for (const Queued& line : lines) {
+      bytes += Stamp(line.text + "\n", line.at);
+      ++count;
+      if (bytes.size() >= kLogFileCapBytes / 4) {
+        AppendStamped(host_, host_dropped_, std::move(bytes), count, now);
+        bytes.clear();
+        count = 0;
+      }
+    }
+    if (!bytes.empty()) AppendStamped(host_, host_dropped_, std::move(bytes), count, now);
+    hold.lock();
+    writing_ = false;
+    queue_changed_.notify_all();
+  }
+  writer_alive_ = false;
+  queue_changed_.notify_all();
+}
+
+void DiagnosticsLog::Write(const std::string& text) {
+  if (directory_.empty()) return;  // no log
+  {
+    std::lock_guard<std::mutex> hold(queue_lock_);
+    if (background_) {
+      if (queued_bytes_ + text.size() > kQueuedLogBytes) {
+        ++overflowed_;
+      } else {
+        queue_.push_back(Queued{clock_(), text});
+        queued_bytes_ += text.size();
+      }
+      queue_changed_.notify_all();
+      return;
+    }
+  }
+  Append(host_, host_dropped_, text + "\n");
+}
 
 void DiagnosticsLog::WriteCoreOutput(const std::string& lines) {
   Append(core_, core_dropped_, lines);
@@ -413,6 +546,15 @@ namespace {
 // Every node of a session is remembered; the oldest go once this many are.
 constexpr size_t kSecretsKept = 64;
 }  // namespace
+
+void DiagnosticsLog::OwnFoldersBelow(const LogPath& root) {
+  owned_folders_.clear();
+  for (size_t at = directory_.find_first_of(kSeparators, root.size() + 1); at != LogPath::npos;
+       at = directory_.find_first_of(kSeparators, at + 1)) {
+    owned_folders_.push_back(directory_.substr(0, at));
+  }
+  if (directory_.size() > root.size()) owned_folders_.push_back(directory_);
+}
 
 void DiagnosticsLog::MaskFromNowOn(const std::string& secret) {
   if (secret.empty()) return;
@@ -458,21 +600,28 @@ void DiagnosticsLog::Append(CappedLogFile& file, std::atomic<uint64_t>& dropped,
                             const std::string& lines) {
   if (directory_.empty()) return;  // no log
   const uint64_t now = clock_();
+  AppendStamped(file, dropped, Stamp(lines, now),
+                static_cast<uint64_t>(std::count(lines.begin(), lines.end(), '\n')), now);
+}
+
+void DiagnosticsLog::AppendStamped(CappedLogFile& file, std::atomic<uint64_t>& dropped,
+                                   std::string bytes, uint64_t count, uint64_t now) {
   const uint64_t lost = dropped.load();
-  std::string bytes = Stamp(lines, now);
   if (lost > 0) {
     bytes = StampedLine(now, process_id_,
                         std::to_string(lost) +
                             " earlier lines were not written: the log could not be written") +
             bytes;
   }
-  // A folder someone deleted is made again, and the burst tried once more.
+  // Our folders are never written through a link; a folder someone deleted
+  // (or a link that went) is made again, and the burst tried once more.
+  for (const LogPath& folder : owned_folders_) NotALink(folder, true);
   if (file.Append(bytes) || (MakeDirectories(directory_) && file.Append(bytes))) {
     dropped -= lost;
     failing_ = false;
     return;
   }
-  dropped += static_cast<uint64_t>(std::count(lines.begin(), lines.end(), '\n'));
+  dropped += count;
   // Said once until writing works again; the program goes on meanwhile.
   if (!failing_.exchange(true)) {
     std::fprintf(stderr,

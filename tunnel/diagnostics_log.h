@@ -6,7 +6,9 @@
 #define TESSARIN_TUNNEL_DIAGNOSTICS_LOG_H_
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -58,6 +60,13 @@ std::vector<std::string> SecretForms(const std::string& secret);
 std::string MaskSecrets(const std::string& text, const std::vector<std::string>& secrets);
 std::string MaskSecrets(const std::string& text, const std::string& secret);
 
+// True when |path| (a file, or a |directory|, of ours) may be written
+// through: it is not there, or it is neither a link (a junction, a symbolic
+// link) nor one more name of a file elsewhere (a hard link). When it is,
+// its name is removed, never what it points to, so that the write makes a
+// fresh one of our own (said on stderr once); true when that worked.
+bool NotALink(const LogPath& path, bool directory);
+
 // Held around each rotate-and-append, so that two processes writing the same
 // files (the host and its guard) never rotate under each other.
 class LogFileLock {
@@ -73,7 +82,8 @@ class LogFileLock {
 // moved (another program holds it, or "<path>.1", open without delete
 // sharing) it is cut in place to its newest half instead, and when that fails too the burst
 // is dropped: the file never grows past its cap plus one burst, and it is
-// never deleted to make room. A burst larger than the cap keeps only its end.
+// never deleted to make room; a link at its path is never written through. A
+// burst larger than the cap keeps only its end.
 // Safe to call from any thread; |lock|, if any, is held around it.
 class CappedLogFile {
  public:
@@ -113,6 +123,22 @@ class DiagnosticsLog : public LogPort {
   // |clock|: 100 ns ticks since 1970, UTC. |lock|, if any, outlives the log.
   DiagnosticsLog(LogPath directory, uint32_t process_id, std::function<uint64_t()> clock,
                  LogFileLock* lock = nullptr);
+  // Each folder of the log below |root| (a prefix of its directory) is ours:
+  // never written through a link. Call before the first write.
+  void OwnFoldersBelow(const LogPath& root);
+  // Waits for the lines still queued (see WriteInBackground).
+  ~DiagnosticsLog() override;
+  DiagnosticsLog(const DiagnosticsLog&) = delete;
+  DiagnosticsLog& operator=(const DiagnosticsLog&) = delete;
+  // From now on Write only queues its line, stamped with its time, and a
+  // thread of the log's own appends it: a thread that must never wait on a
+  // file or a lock (the window's) can log. At most kQueuedLogBytes wait; a
+  // line beyond is counted, and the next one written says how many were
+  // lost. False (and lines still written at once) when no thread could be had.
+  bool WriteInBackground();
+  // Waits at most |ms| for every queued line to be written; false when some
+  // still wait.
+  bool Flush(uint32_t ms);
   void Write(const std::string& text) override;
   void MaskFromNowOn(const std::string& secret) override;
   // Whole lines of the core's output (each ended by a line feed).
@@ -126,10 +152,15 @@ class DiagnosticsLog : public LogPort {
  private:
   std::string Stamp(const std::string& lines, uint64_t now);
   void Append(CappedLogFile& file, std::atomic<uint64_t>& dropped, const std::string& lines);
+  // |bytes|: stamped lines, |count| of them.
+  void AppendStamped(CappedLogFile& file, std::atomic<uint64_t>& dropped, std::string bytes,
+                     uint64_t count, uint64_t now);
+  void WriteQueued();
 
   LogPath directory_;
   uint32_t process_id_;
   std::function<uint64_t()> clock_;
+  std::vector<LogPath> owned_folders_;
   CappedLogFile host_;
   CappedLogFile core_;
   std::mutex lock_;  // guards the secrets
@@ -139,7 +170,24 @@ class DiagnosticsLog : public LogPort {
   std::atomic<uint64_t> host_dropped_{0};
   std::atomic<uint64_t> core_dropped_{0};
   std::atomic<bool> failing_{false};  // said on stderr until a write works again
+
+  struct Queued {
+    uint64_t at;
+    std::string text;
+  };
+  std::mutex queue_lock_;
+  std::condition_variable queue_changed_;
+  std::deque<Queued> queue_;
+  size_t queued_bytes_ = 0;
+  uint64_t overflowed_ = 0;  // lines not queued since the last write
+  bool background_ = false;
+  bool writing_ = false;   // the writer has lines in hand
+  bool stopping_ = false;  // the log is going: the writer ends once all are written
+  bool writer_alive_ = false;
 };
+
+// What may wait in a log's queue: far more than a burst of events.
+constexpr size_t kQueuedLogBytes = 1024 * 1024;
 
 // One core's output on its way to the core file: whole lines as they come.
 // A line that grows to a piece without ending is written in pieces, each

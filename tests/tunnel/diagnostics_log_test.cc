@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -206,6 +207,82 @@ TEST(DiagnosticsLogTest, MaskingEndsAndMissesNoFormOfAnySecret) {
   writer.End();
   EXPECT_EQ(Read(directory / "core.log").find("sss"), std::string::npos);
   fs::remove_all(directory);
+}
+
+// A lock another writer holds until told to let go.
+class HeldLogLock : public LogFileLock {
+ public:
+  bool Acquire() override {
+    std::unique_lock<std::mutex> hold(lock_);
+    changed_.wait(hold, [this] { return !held_; });
+    return true;
+  }
+  void Release() override {}
+  void LetGo() {
+    std::lock_guard<std::mutex> hold(lock_);
+    held_ = false;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool held_ = true;
+};
+
+TEST(DiagnosticsLogTest, AHeldLockDelaysOnlyTheQueueWhoseOverflowIsCounted) {
+  const fs::path directory = FreshDirectory("queued");
+  HeldLogLock held;
+  uint64_t now = kNow;
+  DiagnosticsLog log(
+      directory, 7, [&now] { return now; }, &held);
+  ASSERT_TRUE(log.WriteInBackground());
+  log.Write("one");  // returns at once, though the lock is held
+  EXPECT_FALSE(log.Flush(20));
+  const std::string big(kQueuedLogBytes / 4, 'x');
+  for (int i = 1; i <= 6; ++i) {  // the fifth and sixth find no room
+    now = kNow + static_cast<uint64_t>(i) * 10000000ULL;
+    log.Write(big);
+  }
+  held.LetGo();
+  ASSERT_TRUE(log.Flush(10000));
+  std::string expected = StampedLine(kNow, 7, "one") +
+                         StampedLine(now, 7,
+                                     "2 earlier lines were not written: more waited than the "
+                                     "log keeps");
+  for (int i = 1; i <= 4; ++i) {
+    expected += StampedLine(kNow + static_cast<uint64_t>(i) * 10000000ULL, 7, big);
+  }
+  EXPECT_EQ(Read(directory / "tessarin.log.1") + Read(directory / "tessarin.log"), expected);
+  fs::remove_all(directory);
+}
+
+TEST(DiagnosticsLogTest, NothingIsWrittenThroughALink) {
+  const fs::path root = FreshDirectory("links");
+  const fs::path outside = root / "outside";
+  fs::create_directories(outside);
+  std::ofstream(outside / "theirs.txt") << "theirs\n";
+  const fs::path directory = root / "tessarin" / "logs";
+  fs::create_directories(directory);
+  fs::create_hard_link(outside / "theirs.txt", directory / "tessarin.log");
+  fs::create_directory_symlink(outside, directory / "crashes");
+  testing::internal::CaptureStderr();
+  DiagnosticsLog log(directory, 7, [] { return kNow; });
+  log.OwnFoldersBelow(root);
+  log.Write("ours");
+  EXPECT_TRUE(NotALink(directory / "crashes", true));
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(Read(outside / "theirs.txt"), "theirs\n");
+  EXPECT_EQ(Read(directory / "tessarin.log"), StampedLine(kNow, 7, "ours"));
+  EXPECT_FALSE(fs::exists(directory / "crashes"));
+  // A planted folder link on the way is gone too, and the folders made ours.
+  fs::remove_all(root / "tessarin");
+  fs::create_directory_symlink(outside, root / "tessarin");
+  log.Write("again");
+  EXPECT_FALSE(fs::is_symlink(root / "tessarin"));
+  EXPECT_EQ(Read(directory / "tessarin.log"), StampedLine(kNow, 7, "again"));
+  EXPECT_EQ(fs::directory_iterator(outside)->path().filename(), "theirs.txt");
+  fs::remove_all(root);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 
@@ -16,21 +17,21 @@ uint64_t UnixTicksNow() {
   return since_1601 - 116444736000000000ULL;
 }
 
-// One named mutex per user session, shared by the host and its guard; a
-// holder that died leaves it abandoned, which counts as had.
-class NamedLogLock : public LogFileLock {
+// The lock around appends: an unnamed mutex, made by the host and inherited
+// by its guard, so no other program can open it by a name and hold every
+// line back. A holder that died leaves it abandoned, which counts as had.
+std::atomic<HANDLE> g_log_lock{nullptr};
+
+class ProcessLogLock : public LogFileLock {
  public:
-  NamedLogLock() : mutex_(::CreateMutexW(nullptr, FALSE, L"Local\\tessarin.log-lock")) {}
   bool Acquire() override {
-    if (mutex_ == nullptr) return false;
+    const HANDLE mutex = g_log_lock.load();
+    if (mutex == nullptr) return false;
     // A holder stuck in a crash cannot hold every later line back for long.
-    const DWORD waited = ::WaitForSingleObject(mutex_, 2000);
+    const DWORD waited = ::WaitForSingleObject(mutex, 2000);
     return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
   }
-  void Release() override { ::ReleaseMutex(mutex_); }
-
- private:
-  HANDLE mutex_;  // never closed: the log lives until the process ends
+  void Release() override { ::ReleaseMutex(g_log_lock.load()); }
 };
 
 // An absolute path: a drive's "X:\" or a share's "\\".
@@ -49,9 +50,26 @@ std::wstring LocalAppData() {
   return Absolute(base) ? base : std::wstring();
 }
 
+HANDLE LogLockHandle() {
+  HANDLE made = g_log_lock.load();
+  if (made != nullptr) return made;
+  const HANDLE mutex = ::CreateMutexW(nullptr, FALSE, nullptr);
+  if (mutex == nullptr) return nullptr;
+  if (!g_log_lock.compare_exchange_strong(made, mutex)) {
+    ::CloseHandle(mutex);  // another thread made it first
+    return made;
+  }
+  return mutex;  // never closed: the log lives until the process ends
+}
+
+void ShareLogLock(HANDLE inherited) {
+  HANDLE none = nullptr;
+  g_log_lock.compare_exchange_strong(none, inherited);
+}
+
 std::unique_ptr<DiagnosticsLog> OpenDiagnosticsLog() {
   const LogPath base = LocalAppData();
-  static NamedLogLock* lock = new NamedLogLock();
+  static ProcessLogLock* lock = new ProcessLogLock();
   // Without the variable (or with a relative one) no path is the user's
   // own: no log, rather than one at the root of some drive.
   if (base.empty()) {
@@ -59,8 +77,10 @@ std::unique_ptr<DiagnosticsLog> OpenDiagnosticsLog() {
     std::fflush(stderr);
     return std::make_unique<DiagnosticsLog>(LogPath(), ::GetCurrentProcessId(), UnixTicksNow);
   }
-  return std::make_unique<DiagnosticsLog>(JoinLogPath(base, kLogDirectory), ::GetCurrentProcessId(),
-                                          UnixTicksNow, lock);
+  auto log = std::make_unique<DiagnosticsLog>(JoinLogPath(base, kLogDirectory),
+                                              ::GetCurrentProcessId(), UnixTicksNow, lock);
+  log->OwnFoldersBelow(base);
+  return log;
 }
 
 std::string WindowsVersion() {
