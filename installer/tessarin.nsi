@@ -125,15 +125,23 @@ ${UnStrStr}
 
 ; Waits on the process $5 itself (not on a name it lets go of before its
 ; runtime and libraries are gone), up to 15 s; $0 "running" if it stays.
-!macro WAIT_PROCESS
+; Only when its image is $INSTDIR\IMAGE: an id that another program
+; published under our name, or a window of our class it made, costs no wait.
+!macro WAIT_PROCESS IMAGE
   ${If} $5 <> 0
-    System::Call 'kernel32::OpenProcess(i 0x00100000, i 0, i r5) p .r6'
+    System::Call 'kernel32::OpenProcess(i 0x00101000, i 0, i r5) p .r6'
     ${If} $6 P<> 0
-      System::Call 'kernel32::WaitForSingleObject(p r6, i 15000) i .r7'
-      System::Call 'kernel32::CloseHandle(p r6)'
-      ${If} $7 <> 0
-        StrCpy $0 "running"
+      StrCpy $8 ""
+      System::Call 'kernel32::QueryFullProcessImageNameW(p r6, i 0, w .r8, *i ${NSIS_MAX_STRLEN})'
+      ${If} $8 == "$INSTDIR\${IMAGE}"
+        System::Call 'kernel32::WaitForSingleObject(p r6, i 15000) i .r7'
+        ${If} $7 <> 0
+          StrCpy $0 "running"
+        ${EndIf}
+      ${Else}
+        DetailPrint "Process $5 is not this installation's ${IMAGE}; not waited for."
       ${EndIf}
+      System::Call 'kernel32::CloseHandle(p r6)'
     ${EndIf}
   ${EndIf}
 !macroend
@@ -156,11 +164,11 @@ ${UnStrStr}
     SendMessage $1 ${WM_CLOSE} 0 0 /TIMEOUT=15000
   ${EndIf}
   StrCpy $5 $9
-  !insertmacro WAIT_PROCESS
+  !insertmacro WAIT_PROCESS "tessarin.exe"
   ; One that was starting or ending meanwhile holds the instance mutex.
   !insertmacro WAIT_GONE "${INSTANCE_MUTEX}"
   !insertmacro PUBLISHED_PROCESS "${GUARD_PUBLISHED}" 0
-  !insertmacro WAIT_PROCESS
+  !insertmacro WAIT_PROCESS "${GUARD_EXE}"
 !macroend
 
 ; Each file the installation's list names that WHICH (ALL, or the ones this

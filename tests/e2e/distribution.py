@@ -517,6 +517,29 @@ def d12_package_managers(ctx):
         server.shutdown()
 
 
+def d13_planted_guard_id_costs_no_wait(ctx):
+    """Another program publishes its own id under the guard's name: setup and
+    uninstall wait for no foreign process."""
+    forget_installation(ctx)
+    holder = subprocess.Popen([ctx.wine.wine_run, os.path.join(os.path.dirname(ctx.bundle), "tests",
+                                                               "deny_instance.exe"), "--publish-guard"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        expect_equal(holder.stdout.readline().strip(), b"held", "the name taken")
+        took = install(ctx)
+        expect(took < 10, "setup took %.1f s" % took)
+        location = default_location(ctx)
+        expect_installed_at(ctx, location)
+        began = time.monotonic()
+        uninstall(ctx, location)
+        expect(time.monotonic() - began < 10, "uninstall took %.1f s" % (time.monotonic() - began))
+        print("with a planted guard id: setup %.1f s, uninstall %.1f s"
+              % (took, time.monotonic() - began))
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=30)
+
+
 SCENARIOS = {
     "d01_install_silent": d01_install_silent,
     "d02_install_unusual_directory": d02_install_unusual_directory,
@@ -530,7 +553,10 @@ SCENARIOS = {
     "d10_signed_release_from_real_parts": d10_signed_release_from_real_parts,
     "d11_upgrade_removes_what_it_replaced": d11_upgrade_removes_what_it_replaced,
     "d12_package_managers": d12_package_managers,
+    "d13_planted_guard_id_costs_no_wait": d13_planted_guard_id_costs_no_wait,
 }
+
+
 
 if __name__ == "__main__":
     sys.exit(main(SCENARIOS))
