@@ -23,9 +23,33 @@ namespace {
   for (;;) ::TerminateProcess(::GetCurrentProcess(), 0xC0000409);  // STATUS_STACK_BUFFER_OVERRUN
 }
 
+// One step of splitmix64: every input bit reaches every output bit.
+uint64_t Mix(uint64_t value) {
+  value += 0x9e3779b97f4a7c15ULL;
+  value = (value ^ (value >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  value = (value ^ (value >> 27)) * 0x94d049bb133111ebULL;
+  return value ^ (value >> 31);
+}
+
 __attribute__((constructor(101))) void SeedCanary() {
-  uintptr_t seed = 0;
-  if (RtlGenRandom(&seed, sizeof(seed)) && seed != 0) __stack_chk_guard = seed;
+  uint64_t seed = 0;
+  if (!RtlGenRandom(&seed, sizeof(seed)) || seed == 0) {
+    // Never the constant above: what differs from run to run, mixed, as
+    // other runtimes do when the system's generator fails.
+    LARGE_INTEGER counter = {};
+    ::QueryPerformanceCounter(&counter);
+    FILETIME now = {};
+    ::GetSystemTimeAsFileTime(&now);
+    int here = 0;
+    seed = Mix(static_cast<uint64_t>(counter.QuadPart));
+    seed = Mix(seed ^ ((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime));
+    seed = Mix(seed ^
+               ((static_cast<uint64_t>(::GetCurrentProcessId()) << 32) | ::GetCurrentThreadId()));
+    seed = Mix(seed ^ ::GetTickCount64() ^ reinterpret_cast<uintptr_t>(&here));
+  }
+  // A zero byte first, as the C runtimes do: a string copy stops at it.
+  __stack_chk_guard = static_cast<uintptr_t>(seed & ~static_cast<uint64_t>(0xff));
+  if (__stack_chk_guard == 0) __stack_chk_guard = static_cast<uintptr_t>(0x5a17c0d3e2b4f900ULL);
 }
 
 }  // namespace

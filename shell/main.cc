@@ -13,6 +13,7 @@
 #include "shell/engine_project.h"
 #include "shell/flutter_window.h"
 #include "shell/single_instance.h"
+#include "tunnel/win32/guard_crash_dump.h"
 #include "tunnel/win32/win32_proxy_guard.h"
 
 namespace {
@@ -23,8 +24,9 @@ LPTOP_LEVEL_EXCEPTION_FILTER g_previous_filter = nullptr;
 // A crashing process may hold the heap's lock or any other: cleaning up in
 // it could hang, and what it writes cannot be trusted. The armed guard is
 // told instead: it switches the proxy off and writes a minidump of this
-// process from outside (this thread waits for the dump, a bounded time);
-// the crash then takes its course (and the core dies with the process's job).
+// process from outside; with no guard, a thread of ours made ready at the
+// start writes it (this thread waits for the dump, a bounded time). The
+// crash then takes its course (and the core dies with the process's job).
 LONG WINAPI SignalGuardOnCrash(EXCEPTION_POINTERS* exception) noexcept {
   tessarin::SignalProxyGuardCrash(exception);
   return g_previous_filter != nullptr ? g_previous_filter(exception) : EXCEPTION_CONTINUE_SEARCH;
@@ -48,9 +50,20 @@ void OpenDebugConsole() {
   FlutterDesktopResyncOutputStreams();
 }
 
+// The log's queued lines are written before the process ends, on every
+// return (the window is gone by then: waiting a moment is allowed).
+struct WriteQueuedLinesAtExit {
+  ~WriteQueuedLinesAtExit() { HostLog().Flush(kLastLinesWaitMs); }
+  static constexpr uint32_t kLastLinesWaitMs = 5000;
+};
+
 }  // namespace
 
 int APIENTRY wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
+  // Libraries loaded on demand, and what they load in turn, come from the
+  // system directory or ours, never from the default search order.
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
+  const WriteQueuedLinesAtExit last_lines;
   if (!AttachConsole(ATTACH_PARENT_PROCESS) && IsDebuggerPresent()) OpenDebugConsole();
   // Before the window: its creation switches the proxy off, which would cut
   // the running instance's tunnel while it still answers "connected".
@@ -78,6 +91,8 @@ int APIENTRY wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   if (!window.Create(kWindowTitle, WindowPoint{10, 10}, WindowSize{430, 860})) return 1;
   window.SetQuitWhenClosed(true);
   instance.Publish(window.NativeHandle());
+  // A crash while no guard watches is dumped from inside.
+  tessarin::ReadyOwnCrashDumps();
   g_previous_filter = SetUnhandledExceptionFilter(SignalGuardOnCrash);
   signal(SIGABRT, SignalGuardOnAbort);
 

@@ -95,8 +95,17 @@ def hardened(wine_run, overflow_check, *binaries):
                          timeout=60, stdin=subprocess.DEVNULL)
     if "returned" in ran.stdout:
         fail("an overflowing strcpy returned: %r" % ran.stdout)
-    print("%d binaries hardened; the overflow stopped the program (exit code %d)"
-          % (len(binaries), ran.returncode))
+    # Our own failure call ends it with 0xC0000409, as /GS does (Wine hands
+    # its low byte on), not libssp's abort (3).
+    if ran.returncode & 0xFF != 0x09:
+        fail("the overflow ended with exit code %#x, not our failure call's" % ran.returncode)
+    canaries = [subprocess.run([wine_run, overflow_check, "--canary"], capture_output=True,
+                               text=True, timeout=60, stdin=subprocess.DEVNULL).stdout.strip()
+                for _ in range(2)]
+    if canaries[0] == canaries[1] or "5a17c0d3e2b4f961" in canaries or "" in canaries:
+        fail("the canary is not random per run: %r" % canaries)
+    print("%d binaries hardened; the overflow stopped the program (exit code %#x); canaries %r"
+          % (len(binaries), ran.returncode, canaries))
 
 
 if __name__ == "__main__":

@@ -304,6 +304,8 @@ bool ParseScenario(const std::string& text, std::vector<ScenarioStep>* steps, st
       step.kind = ScenarioStep::Kind::kCrash;
       const Json* locked = Find(item, "heap_locked");
       step.heap_locked = locked != nullptr && locked->is_boolean() && locked->get<bool>();
+      const Json* survived = Find(item, "survived");
+      step.survived = survived != nullptr && survived->is_boolean() && survived->get<bool>();
     } else if (Find(item, "abort") != nullptr) {
       step.kind = ScenarioStep::Kind::kAbort;
     } else if (Find(item, "close") != nullptr) {

@@ -22,7 +22,8 @@ struct ScenarioStep {
   std::vector<uint8_t> raw;                     // kRaw
   int64_t wait_ms = 0;                          // kWait, kBlock
   bool heap_locked = false;                     // kCrash: with the heap's lock held
-  bool wait_reply = true;                       // kCall, kRaw: the next step waits for the reply
+  bool survived = false;   // kCrash: a handler before the host's goes on after it
+  bool wait_reply = true;  // kCall, kRaw: the next step waits for the reply
 };
 
 // {"steps": [...]}; false with a reason for anything else.

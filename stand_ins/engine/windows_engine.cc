@@ -2,6 +2,8 @@
 // child window as the view, and a scripted user interface that plays a
 // scenario against "tessarin/tunnel" and writes what came back.
 #include <windows.h>
+
+#include <atomic>
 // After windows.h, which it needs.
 #include <tlhelp32.h>
 
@@ -20,6 +22,22 @@
 #include "stand_ins/engine/stand_in_controls.h"
 #include "stand_ins/engine/window_controls.h"
 #include "stand_ins/win32/utf8_text.h"
+
+namespace {
+
+// A scenario's crash that the process survives: its code, and the engine's
+// filter's say, once.
+constexpr DWORD kSurvivedCrashCode = 0xE0005355;
+std::atomic<bool> g_survive_next_crash{false};
+LONG WINAPI ContinueAfterSurvivedCrash(EXCEPTION_POINTERS* exception) {
+  if (exception->ExceptionRecord->ExceptionCode == kSurvivedCrashCode &&
+      g_survive_next_crash.exchange(false)) {
+    return EXCEPTION_CONTINUE_EXECUTION;
+  }
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
+}  // namespace
 
 namespace {
 
@@ -209,6 +227,14 @@ class ScriptedUi {
         // an access violation on the UI thread that nobody handles; with the
         // heap's lock held, as a fault inside an allocation would.
         if (step.heap_locked) HeapLock(GetProcessHeap());
+        if (step.survived) {
+          // The engine's own filter, which the host's calls after its
+          // own work, goes on after this one: the process lives.
+          g_survive_next_crash = true;
+          RaiseException(kSurvivedCrashCode, 0, 0, nullptr);
+          PostMessageW(view, kNextStep, 0, 0);
+          return true;
+        }
         RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
         return false;
       case stand_in::ScenarioStep::Kind::kAbort:
@@ -443,6 +469,10 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
 }
 
 FlutterDesktopEngineRef FlutterDesktopEngineCreate(const EngineStartProperties* properties) {
+  // Before the host's, which keeps it as the one before its own.
+  static const LPTOP_LEVEL_EXCEPTION_FILTER installed =
+      SetUnhandledExceptionFilter(ContinueAfterSurvivedCrash);
+  static_cast<void>(installed);
   // As a real engine: no assets, no engine.
   const DWORD attributes =
       GetFileAttributesW(FromExecutableDirectory(properties->assets_path).c_str());

@@ -634,7 +634,7 @@ def expect_one_new_dump(ctx, before, what, code=None):
                               env=clean_environment())
     expect("Backtrace" in debugged.stdout, what + ": winedbg's backtrace: %s"
            % debugged.stdout[-1500:])
-    expect(any("guard: wrote the crash dump" in line and new[0] in line for line in log_lines()),
+    expect(any("wrote the crash dump" in line and new[0] in line for line in log_lines()),
            what + ": the log names the dump")
     return new[0]
 
@@ -1227,6 +1227,120 @@ def s38_proxy_truthful_at_its_edges(ctx):
     ctx.wine.set_proxy_values(0)
 
 
+def crash_run(ctx, steps, directory):
+    """A run that crashes: its dump written, the process gone."""
+    app = ctx.app(directory=directory)
+    app.start(steps)
+    app.wait(timeout=60)
+    expect(not any(line.get("closed") for line in app.lines()), directory + ": the crash ended it")
+    return app
+
+
+def s39_every_crash_leaves_one_dump(ctx):
+    """Crashes with no tunnel are dumped from inside; planted folders named as
+    later dumps crowd none out; a crash the process survives is dumped once
+    and wakes no later guard."""
+    fresh_logs()
+    shutil.rmtree(crash_directory(), ignore_errors=True)
+    for i in range(7):
+        crash_run(ctx, [{"call": "status"}, {"crash": True}], "idle")
+    dumps = crash_dumps()
+    expect_equal(len(dumps), 5, "seven crashes leave the newest five: %r" % dumps)
+    for name in dumps:
+        expect_equal(read_dump(name)[0][0], 0xC0000005, name + ": its exception")
+    expect_equal(len([line for line in log_lines() if "crash: wrote the crash dump" in line]), 7,
+                 "each crash's dump named in the log")
+    planted = ["tessarin-99999999T99999%dZ-1.dmp" % i for i in range(5)]
+    for name in planted:
+        os.makedirs(os.path.join(crash_directory(), name))
+    before = crash_dumps()
+    crash_run(ctx, [{"call": "status"}, {"crash": True}], "idle")
+    first = expect_one_new_dump(ctx, before, "beside planted folders", code=0xC0000005)
+    crash_run(ctx, [{"call": "status"}, {"crash": True}], "idle")
+    second = expect_one_new_dump(ctx, before + [first], "again", code=0xC0000005)
+    expect(first in crash_dumps() and len([n for n in crash_dumps() if n not in planted]) == 5,
+           "both new dumps kept, five in all: %r" % crash_dumps())
+    for name in planted:
+        os.rmdir(os.path.join(crash_directory(), name))
+
+    # Survived while connected: the guard dumps it once; the guard started
+    # again sleeps until the next real crash.
+    before = crash_dumps()
+    app = ctx.app(directory="survived")
+    app.start([ctx.connect(), {"crash": True, "survived": True}, {"wait_ms": 4000},
+               {"call": "status"}, {"wait_ms": 2000}, {"crash": True}])
+    app.wait(timeout=90)
+    expect(app.replies().get(3, {}).get("reply") is not None, "the survivor answers: %r"
+           % app.lines()[-2:])
+    new = [name for name in crash_dumps() if name not in before]
+    expect_equal(len(new), 2, "one dump per crash: %r" % new)
+    expect_equal(len([line for line in log_lines() if "guard: the host crashed" in line]), 2,
+                 "the guard woke once per crash: %r" % log_lines()[-12:])
+    expect_nothing_of_ours_runs(app)
+
+
+def s40_log_never_stops_the_window(ctx):
+    """Every log file held without sharing while connected: each status is
+    answered at once and the window too; once let go, the log says what was
+    lost. A hard link planted at the log is never written through."""
+    fresh_logs()
+    os.makedirs(log_directory())
+    names = [os.path.join(log_directory(), name)
+             for name in ("tessarin.log", "tessarin.log.1", "core.log", "core.log.1")]
+    holder = subprocess.Popen([ctx.wine.wine_run, os.path.join(os.path.dirname(ctx.bundle), "tests",
+                                                               "hold_files.exe"), "--exclusive"]
+                              + [windows_path(path) for path in names],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=clean_environment())
+    app = ctx.app()
+    try:
+        expect_equal(holder.stdout.readline().strip(), b"held", "files held")
+        app.start([ctx.connect()] + [{"call": "status"}] * 10 + [{"wait_ms": 4000},
+                                                                 {"call": "disconnect"}])
+        pinger = subprocess.Popen([ctx.wine.wine_run, os.path.join(os.path.dirname(ctx.bundle),
+                                                                   "tests", "window_pinger.exe"),
+                                   "150000"], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                                  env=clean_environment(), text=True)
+        app.wait_for_step(10)
+    finally:
+        holder.stdin.close()  # let go during the wait
+        holder.wait(timeout=30)
+    expect_equal(app.wait(), 0, "exit code")
+    report = json.loads(pinger.communicate(timeout=60)[0].strip().splitlines()[-1])
+    replies = app.replies()
+    expect_connected(replies[0], SMART_MESSAGE, "connect")
+    slowest = max(replies[i]["elapsed_ms"] for i in range(1, 11))
+    expect(slowest <= 16, "each status within 16 ms: slowest %d ms" % slowest)
+    expect(report["slowest_ms"] < 25, "slowest window answer %d ms: %r" % (report["slowest_ms"], report))
+    expect(any("earlier lines were not written" in line for line in log_lines()) and
+           any("call disconnect: success" in line for line in log_lines()),
+           "once let go, the lost lines are counted: %r" % log_lines())
+    # A credential of asterisks is masked like any other: every call is
+    # answered and the log goes on.
+    app = ctx.app(directory="asterisks")
+    starred = {"call": "connect", "args": node_request("127.0.0.1", ctx.node_port, uuid="*" * 36)}
+    expect_equal(app.run([starred, {"call": "status"}, {"call": "disconnect"}]), 0, "exit code")
+    expect(all(app.replies()[i]["reply"] is not None for i in range(3)), "all answered")
+    expect_idle(app.replies()[2], "disconnect after the asterisks")
+    expect(any("call disconnect: success" in line for line in log_lines()[-5:]), "the log went on")
+    # The core floods 50 MB of output while connected.
+    flood = pinged(ctx, ctx.app(directory="flood"), [ctx.connect(), {"wait_ms": 8000}, {"close": True}],
+                   env={"TESSARIN_STAND_IN_CORE_FLOOD_MB": "50"})
+    expect(flood["slowest_ms"] < 25, "slowest answer during the flood %d ms" % flood["slowest_ms"])
+
+    fresh_logs()
+    os.makedirs(log_directory())
+    outside = os.path.join(ctx.work, "theirs.txt")
+    with open(outside, "w") as f:
+        f.write("theirs\n")
+    os.link(outside, os.path.join(log_directory(), "tessarin.log"))
+    app = ctx.app(directory="linked")
+    expect_equal(app.run([{"call": "status"}] * 20), 0, "exit code")
+    expect_equal(open(outside).read(), "theirs\n", "the linked file untouched")
+    expect(any("call status: success" in line for line in log_lines()), "a fresh log of our own")
+    print("files held: statuses within %d ms, window within %d ms; 50 MB flood: window within %d ms"
+          % (slowest, report["slowest_ms"], flood["slowest_ms"]))
+
+
 SCENARIOS = {
     "bundle_session": bundle_session,
     "missing_engine_files": missing_engine_files,
@@ -1268,6 +1382,8 @@ SCENARIOS = {
     "36_started_from_another_directory": s36_started_from_another_directory,
     "37_what_windows_really_does": s37_what_windows_really_does,
     "38_proxy_truthful_at_its_edges": s38_proxy_truthful_at_its_edges,
+    "39_every_crash_leaves_one_dump": s39_every_crash_leaves_one_dump,
+    "40_log_never_stops_the_window": s40_log_never_stops_the_window,
 }
 
 

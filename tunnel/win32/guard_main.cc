@@ -63,18 +63,24 @@ bool SwitchOffIfOurs(const char* why) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
+  // dbghelp and WinINet, and what they load in turn, from the system
+  // directory or ours only.
+  ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
   const std::vector<std::wstring> words = Arguments();
   if (words.size() == 1 && words[0] == tessarin::kGuardResetSwitch) {
     SwitchOffIfOurs("logon reset");
     return 0;
   }
   const bool first = !words.empty() && words[0] == tessarin::kGuardWatchSwitch;
-  if (words.size() != 6 || (!first && words[0] != tessarin::kGuardDetachedSwitch)) return 2;
+  if (words.size() != 7 || (!first && words[0] != tessarin::kGuardDetachedSwitch)) return 2;
   const HANDLE host = HandleFrom(words[1]);
   const HANDLE stop = HandleFrom(words[2]);
   const HANDLE crash = HandleFrom(words[3]);
   const HANDLE record = HandleFrom(words[4]);
   const HANDLE written = HandleFrom(words[5]);
+  // The host's log lock, when it had one ("0" when not).
+  const HANDLE log_lock = HandleFrom(words[6]);
+  if (log_lock != nullptr) tessarin::ShareLogLock(log_lock);
   if (first) {
     // Ending the host's process tree (taskkill /T, End task on the app's
     // group) ends this process too; a copy whose parent has gone is no
@@ -84,8 +90,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
     if (length > 0 && length < MAX_PATH * 4) {
       const tessarin::unique_handle copy = tessarin::StartGuardProcess(
           L"\"" + std::wstring(self, length) + L"\" " + tessarin::kGuardDetachedSwitch + L" " +
-              words[1] + L" " + words[2] + L" " + words[3] + L" " + words[4] + L" " + words[5],
-          {host, stop, crash, record, written});
+              words[1] + L" " + words[2] + L" " + words[3] + L" " + words[4] + L" " + words[5] +
+              L" " + words[6],
+          log_lock != nullptr ? std::vector<HANDLE>{host, stop, crash, record, written, log_lock}
+                              : std::vector<HANDLE>{host, stop, crash, record, written});
       if (copy) return static_cast<int>(::GetProcessId(copy.get()));
     }
   }

@@ -9,6 +9,7 @@
 #include "tunnel/diagnostics_log.h"
 #include "tunnel/proxy_guard.h"
 #include "tunnel/start_thread.h"
+#include "tunnel/win32/win32_diagnostics.h"
 
 namespace tessarin {
 
@@ -88,7 +89,7 @@ const CrashChannel* GuardCrashChannel() {
   const CrashChannel* made = g_crash_channel.load();
   if (made != nullptr) return made;
   auto* channel = new CrashChannel{};
-  channel->crash = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  channel->crash = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
   channel->record = ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                          sizeof(CrashRecord), nullptr);
   if (channel->record != nullptr) {
@@ -96,10 +97,13 @@ const CrashChannel* GuardCrashChannel() {
         ::MapViewOfFile(channel->record, FILE_MAP_WRITE, 0, 0, sizeof(CrashRecord)));
   }
   channel->written = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  channel->own_request = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  channel->own_written = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!g_crash_channel.compare_exchange_strong(made, channel)) {
     // Another thread made it first: this one goes.
     if (channel->view != nullptr) ::UnmapViewOfFile(channel->view);
-    for (HANDLE handle : {channel->crash, channel->record, channel->written}) {
+    for (HANDLE handle : {channel->crash, channel->record, channel->written, channel->own_request,
+                          channel->own_written}) {
       if (handle != nullptr) ::CloseHandle(handle);
     }
     delete channel;
@@ -178,9 +182,11 @@ void Win32ProxyGuard::ArmUnlessReleasedSince(uint64_t releases) {
   const std::wstring command_line = guard + L" " + kGuardWatchSwitch + L" " + number(host.get()) +
                                     L" " + number(session->stop.get()) + L" " +
                                     number(crash->crash) + L" " + number(crash->record) + L" " +
-                                    number(crash->written);
-  unique_handle first = StartGuardProcess(
-      command_line, {host.get(), session->stop.get(), crash->crash, crash->record, crash->written});
+                                    number(crash->written) + L" " + number(LogLockHandle());
+  std::vector<HANDLE> handed = {host.get(), session->stop.get(), crash->crash, crash->record,
+                                crash->written};
+  if (LogLockHandle() != nullptr) handed.push_back(LogLockHandle());
+  unique_handle first = StartGuardProcess(command_line, handed);
   if (!first) {
     Unguarded("The proxy guard could not be started");
     return;
@@ -254,28 +260,47 @@ bool Win32ProxyGuard::Lost() {
 
 void SignalProxyGuardCrash(EXCEPTION_POINTERS* exception) noexcept {
   const CrashChannel* channel = g_crash_channel.load();
-  if (channel == nullptr || channel->crash == nullptr) return;
-  if (channel->view != nullptr) {
-    CrashRecord& record = *channel->view;
-    record.threadId = ::GetCurrentThreadId();
-    record.hasException = TRUE;
-    if (exception != nullptr && exception->ExceptionRecord != nullptr &&
-        exception->ContextRecord != nullptr) {
-      record.exception = *exception->ExceptionRecord;
-      record.context = *exception->ContextRecord;
-    } else {
-      // An abort: this thread, here, as the fatal exit Windows reports for it.
-      ::RtlCaptureContext(&record.context);
-      record.exception = EXCEPTION_RECORD{};
-      record.exception.ExceptionCode = kAbortExceptionCode;
-      record.exception.ExceptionAddress = reinterpret_cast<void*>(record.context.Rip);
+  if (channel == nullptr || channel->view == nullptr) return;
+  // The first crashing thread has the record; a second waits for that dump
+  // (its own would tear the record), a recursion does not wait on itself.
+  static std::atomic<DWORD> recording{0};
+  const DWORD self = ::GetCurrentThreadId();
+  DWORD first = 0;
+  if (!recording.compare_exchange_strong(first, self)) {
+    if (first != self && channel->written != nullptr) {
+      const HANDLE either[] = {channel->written, channel->own_written};
+      ::WaitForMultipleObjects(channel->own_written != nullptr ? 2 : 1, either, FALSE,
+                               kCrashDumpWaitMs);
     }
+    return;
   }
-  ::SetEvent(channel->crash);
-  // The dump is written from outside while this thread stands still.
-  if (g_guard_watching.load() && channel->written != nullptr) {
+  CrashRecord& record = *channel->view;
+  record.threadId = self;
+  record.hasException = TRUE;
+  if (exception != nullptr && exception->ExceptionRecord != nullptr &&
+      exception->ContextRecord != nullptr) {
+    record.exception = *exception->ExceptionRecord;
+    record.context = *exception->ContextRecord;
+  } else {
+    // An abort: this thread, here, as the fatal exit Windows reports for it.
+    ::RtlCaptureContext(&record.context);
+    record.exception = EXCEPTION_RECORD{};
+    record.exception.ExceptionCode = kAbortExceptionCode;
+    record.exception.ExceptionAddress = reinterpret_cast<void*>(record.context.Rip);
+  }
+  // One signal per crash, consumed by the one that writes its dump: a
+  // process that survives this crash never wakes a later guard with it.
+  if (g_guard_watching.load() && channel->crash != nullptr && channel->written != nullptr) {
+    ::ResetEvent(channel->written);
+    ::SetEvent(channel->crash);
+    // The dump is written from outside while this thread stands still.
     ::WaitForSingleObject(channel->written, kCrashDumpWaitMs);
+  } else if (channel->own_ready.load()) {
+    ::ResetEvent(channel->own_written);
+    ::SetEvent(channel->own_request);
+    ::WaitForSingleObject(channel->own_written, kCrashDumpWaitMs);
   }
+  recording = 0;
 }
 
 }  // namespace tessarin

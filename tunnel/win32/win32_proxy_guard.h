@@ -4,6 +4,7 @@
 #ifndef TESSARIN_TUNNEL_WIN32_WIN32_PROXY_GUARD_H_
 #define TESSARIN_TUNNEL_WIN32_WIN32_PROXY_GUARD_H_
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -95,23 +96,32 @@ struct CrashRecord {
   DWORD hasException;
 };
 
-// What a crash hands to the guard, made at the first arming and never
-// closed or unmapped: the crash event, the CrashRecord mapping and its view,
-// and the guard's "dump written" event. A member is null when it could not
-// be made.
+// What a crash hands to whoever writes its dump, made at the first use and
+// never closed or unmapped: the crash event (auto-reset: one crash wakes one
+// guard once), the CrashRecord mapping and its view, the guard's "dump
+// written" event, and the same two events for this process's own writer,
+// for a crash that no guard watches. A member is null when it could not be
+// made.
 struct CrashChannel {
   HANDLE crash;
   HANDLE record;
   CrashRecord* view;
   HANDLE written;
+  HANDLE own_request;
+  HANDLE own_written;
+  mutable std::atomic<bool> own_ready{false};  // its thread waits for a request
 };
 const CrashChannel* GuardCrashChannel();
 
 // For a crash or abort handler: records the calling thread and |exception|
-// (null for an abort), tells an armed guard to clean up and write a dump
-// now, and waits for the dump, at most kCrashDumpWaitMs. Only writes a few
-// words and uses handles that are never closed, so it neither allocates nor
-// takes a lock the failing thread may hold.
+// (null for an abort), has its dump written (by an armed guard, which also
+// switches the proxy off, else by this process's own writer) and waits for
+// it, at most kCrashDumpWaitMs. The first crashing thread wins the record;
+// another waits for that dump as long, and one that crashes again within
+// its own handling returns at once. Only writes a few words and uses
+// handles that are never closed, so it neither allocates nor takes a lock
+// the failing thread may hold. A process that survives its crash (a handler
+// before ours went on) has its next crash recorded anew.
 void SignalProxyGuardCrash(EXCEPTION_POINTERS* exception) noexcept;
 
 // Removes the logon value, once no proxy of ours is left to reset.
