@@ -133,7 +133,11 @@ ${UnStrStr}
     ${If} $6 P<> 0
       StrCpy $8 ""
       System::Call 'kernel32::QueryFullProcessImageNameW(p r6, i 0, w .r8, *i ${NSIS_MAX_STRLEN})'
-      ${If} $8 == "$INSTDIR\${IMAGE}"
+      ; Both in their long form: a short (8.3) name of either still matches.
+      System::Call 'kernel32::GetLongPathNameW(w r8, w .r8, i ${NSIS_MAX_STRLEN})'
+      System::Call 'kernel32::GetLongPathNameW(w "$INSTDIR\${IMAGE}", w .r7, i ${NSIS_MAX_STRLEN})'
+      ${If} $8 != ""
+      ${AndIf} $8 == $7
         System::Call 'kernel32::WaitForSingleObject(p r6, i 15000) i .r7'
         ${If} $7 <> 0
           StrCpy $0 "running"

@@ -281,22 +281,30 @@ int SeekTo(FILE* file, uint64_t at) { return _fseeki64(file, static_cast<__int64
 const LogPath::value_type* kSeparators = L"\\/";
 // Whether |path| is a reparse point (a junction, a symbolic link; not
 // followed) and how many names it has; false when it is not there.
-bool LinkFacts(const LogPath& path, bool* link, uint32_t* names) {
+bool LinkFacts(const LogPath& path, bool* link, bool* folder, uint32_t* names) {
   const HANDLE file = ::CreateFileW(
       path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
   const bool read = ::GetFileInformationByHandle(file, &info) != 0;
+  // Only what points elsewhere: a compressed, deduplicated or cloud file is
+  // a reparse point too, and is our own file.
+  FILE_ATTRIBUTE_TAG_INFO tag = {};
+  const bool tagged =
+      ::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof(tag)) != 0;
   ::CloseHandle(file);
   if (!read) return false;
-  *link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  *link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+          (!tagged || tag.ReparseTag == IO_REPARSE_TAG_SYMLINK ||
+           tag.ReparseTag == IO_REPARSE_TAG_MOUNT_POINT);
+  *folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   *names = info.nNumberOfLinks;
   return true;
 }
 // The link itself goes, never what it points to.
-int RemoveLink(const LogPath& path, bool directory) {
-  return directory ? _wrmdir(path.c_str()) : _wremove(path.c_str());
+int RemoveLink(const LogPath& path, bool folder) {
+  return folder ? _wrmdir(path.c_str()) : _wremove(path.c_str());
 }
 #else
 bool FileSize(const LogPath& path, uint64_t* size) {
@@ -321,10 +329,11 @@ FILE* OpenToEmpty(const LogPath& path) { return std::fopen(path.c_str(), "wb"); 
 FILE* OpenToRead(const LogPath& path) { return std::fopen(path.c_str(), "rb"); }
 int SeekTo(FILE* file, uint64_t at) { return fseeko(file, static_cast<off_t>(at), SEEK_SET); }
 const LogPath::value_type* kSeparators = "/";
-bool LinkFacts(const LogPath& path, bool* link, uint32_t* names) {
+bool LinkFacts(const LogPath& path, bool* link, bool* folder, uint32_t* names) {
   struct stat info;
   if (lstat(path.c_str(), &info) != 0) return false;
   *link = S_ISLNK(info.st_mode);
+  *folder = S_ISDIR(info.st_mode);
   *names = static_cast<uint32_t>(info.st_nlink);
   return true;
 }
@@ -335,8 +344,9 @@ int RemoveLink(const LogPath& path, bool) { return std::remove(path.c_str()); }
 
 bool NotALink(const LogPath& path, bool directory) {
   bool link = false;
+  bool folder = false;
   uint32_t names = 1;
-  if (!LinkFacts(path, &link, &names)) return true;  // not there: made fresh
+  if (!LinkFacts(path, &link, &folder, &names)) return true;  // not there: made fresh
   // A folder's count of names is not its own business here, a file's is.
   if (!link && (directory || names <= 1)) return true;
   static std::atomic<bool> said{false};
@@ -345,7 +355,7 @@ bool NotALink(const LogPath& path, bool directory) {
                  PathText(path).c_str());
     std::fflush(stderr);
   }
-  return RemoveLink(path, directory && link) == 0;
+  return RemoveLink(path, folder) == 0;
 }
 
 namespace {
@@ -476,8 +486,9 @@ bool DiagnosticsLog::WriteInBackground() {
 
 bool DiagnosticsLog::Flush(uint32_t ms) {
   std::unique_lock<std::mutex> hold(queue_lock_);
-  return queue_changed_.wait_for(hold, std::chrono::milliseconds(ms),
-                                 [this] { return queue_.empty() && !writing_; });
+  return queue_changed_.wait_for(hold, std::chrono::milliseconds(ms), [this] {
+    return queue_.empty() && overflowed_ == 0 && !writing_;
+  });
 }
 
 void DiagnosticsLog::WriteQueued() {
@@ -492,26 +503,33 @@ void DiagnosticsLog::WriteQueued() {
     overflowed_ = 0;
     writing_ = true;
     hold.unlock();
-    // Few appends for all that waited (one lock, one open each), none so
-    // large that the cap cuts it.
-    const uint64_t now = clock_();
-    std::string bytes;
-    uint64_t count = 0;
-    if (overflowed > 0) {
-      bytes = StampedLine(now, process_id_,
-                          std::to_string(overflowed) +
-                              " earlier lines were not written: more waited than the log keeps");
-    }
-    for (const Queued& line : lines) {
-      bytes += Stamp(line.text + "\n", line.at);
-      ++count;
-      if (bytes.size() >= kLogFileCapBytes / 4) {
-        AppendStamped(host_, host_dropped_, std::move(bytes), count, now);
-        bytes.clear();
-        count = 0;
+    try {
+      // Few appends for all that waited (one lock, one open each), each
+      // about a quarter of the cap. The count of lines that found no room
+      // comes first, as the next line written.
+      const uint64_t now = clock_();
+      std::string bytes;
+      uint64_t count = 0;
+      if (overflowed > 0) {
+        bytes = StampedLine(now, process_id_,
+                            std::to_string(overflowed) +
+                                " earlier lines were not written: more waited than the log keeps");
       }
+      for (const Queued& line : lines) {
+        bytes += Stamp(line.text + "\n", line.at);
+        ++count;
+        if (bytes.size() >= kLogFileCapBytes / 4) {
+          AppendStamped(host_, host_dropped_, std::move(bytes), count, now);
+          bytes.clear();
+          count = 0;
+        }
+      }
+      if (!bytes.empty()) AppendStamped(host_, host_dropped_, std::move(bytes), count, now);
+    } catch (...) {
+      // Out of memory on the way: these lines are lost, counted; the writer
+      // goes on (a thread that died would leave every later line waiting).
+      host_dropped_ += lines.size() + overflowed;
     }
-    if (!bytes.empty()) AppendStamped(host_, host_dropped_, std::move(bytes), count, now);
     hold.lock();
     writing_ = false;
     queue_changed_.notify_all();

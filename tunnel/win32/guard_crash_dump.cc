@@ -181,6 +181,7 @@ bool ReadyOwnCrashDumps() {
   }
   if (channel->own_ready.load()) return true;
   channel->own_ready = StartThread("Exception writing a crash dump: ", [channel] {
+    channel->own_thread = ::GetCurrentThreadId();
     DumpWriter();  // loaded now, not in the crash
     KnowWithoutSymbols(::GetCurrentProcess());
     for (;;) {

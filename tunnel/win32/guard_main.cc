@@ -7,6 +7,7 @@
 
 #include <cwchar>
 #include <cwctype>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -46,17 +47,16 @@ HANDLE HandleFrom(const std::wstring& word) {
   return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
 }
 
-// True when our proxy is off now (switched off, or found not ours).
-bool SwitchOffIfOurs(const char* why) {
+// Our proxy switched off, only while it is on and ours; |said| is the log's
+// line for it. True when our proxy is off now (switched off, or not ours).
+bool SwitchOffIfOurs(const char* why, std::string* said) {
   tessarin::Win32ProxySettingsPort settings;
   const tessarin::OurProxy result = tessarin::SwitchOffOurProxy(settings);
-  // Appended to the host's own log, beside its lines.
-  tessarin::OpenDiagnosticsLog()->Write(
-      std::string("guard: ") + why +
-      (result == tessarin::OurProxy::kSwitchedOff ? "; switched our proxy off"
-       : result == tessarin::OurProxy::kNotOurs
-           ? "; the proxy was not on or not ours, left alone"
-           : "; our proxy could not be switched off, the logon reset stays"));
+  *said = std::string("guard: ") + why +
+          (result == tessarin::OurProxy::kSwitchedOff ? "; switched our proxy off"
+           : result == tessarin::OurProxy::kNotOurs
+               ? "; the proxy was not on or not ours, left alone"
+               : "; our proxy could not be switched off, the logon reset stays");
   return result != tessarin::OurProxy::kStillOn;
 }
 
@@ -68,7 +68,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
   const std::vector<std::wstring> words = Arguments();
   if (words.size() == 1 && words[0] == tessarin::kGuardResetSwitch) {
-    SwitchOffIfOurs("logon reset");
+    std::string said;
+    SwitchOffIfOurs("logon reset", &said);
+    tessarin::OpenDiagnosticsLog()->Write(said);  // appended to the host's own log
     return 0;
   }
   const bool first = !words.empty() && words[0] == tessarin::kGuardWatchSwitch;
@@ -114,16 +116,23 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   // The proxy first: a dump takes seconds (under Wine), and the user's
   // traffic must not point at a dead port meanwhile. Nothing of ours is
   // left on for a logon to reset, unless the switch failed.
-  if (SwitchOffIfOurs(woke == WAIT_OBJECT_0 + 1 ? "the host ended without a clean stop"
-                                                : "the host crashed")) {
+  std::string said;
+  if (SwitchOffIfOurs(
+          woke == WAIT_OBJECT_0 + 1 ? "the host ended without a clean stop" : "the host crashed",
+          &said)) {
     tessarin::RemoveLogonProxyReset();
   }
+  std::string dumped;
   if (woke == WAIT_OBJECT_0 + 2) {
     // Then the dump, while the crashed thread waits in its filter; nothing of
     // it comes from the crashed heap.
-    const std::string dumped = tessarin::WriteCrashDump(host, record);
+    dumped = tessarin::WriteCrashDump(host, record);
     ::SetEvent(written);
-    tessarin::OpenDiagnosticsLog()->Write("guard: " + dumped);
   }
+  // The log last: its lock may be held by a thread of the crashed host until
+  // that host ends, and neither the proxy nor the dump waits for it.
+  const std::unique_ptr<tessarin::DiagnosticsLog> log = tessarin::OpenDiagnosticsLog();
+  log->Write(said);
+  if (!dumped.empty()) log->Write("guard: " + dumped);
   return 0;
 }

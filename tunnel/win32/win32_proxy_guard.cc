@@ -208,7 +208,10 @@ void Win32ProxyGuard::ArmUnlessReleasedSince(uint64_t releases) {
   if (notice_ != nullptr && !::RegisterWaitForSingleObject(
                                 &session->wait, session->process.get(),
                                 [](void* context, BOOLEAN) noexcept {
-                                  // A thread-pool thread: the notice only posts.
+                                  // A thread-pool thread: the notice only posts. A
+                                  // crash from now on is dumped from inside, until a
+                                  // guard watches again.
+                                  g_guard_watching = false;
                                   const auto* self = static_cast<const Win32ProxyGuard*>(context);
                                   self->notice_(self->notice_context_);
                                 },
@@ -261,16 +264,17 @@ bool Win32ProxyGuard::Lost() {
 void SignalProxyGuardCrash(EXCEPTION_POINTERS* exception) noexcept {
   const CrashChannel* channel = g_crash_channel.load();
   if (channel == nullptr || channel->view == nullptr) return;
-  // The first crashing thread has the record; a second waits for that dump
-  // (its own would tear the record), a recursion does not wait on itself.
+  // The first crashing thread has the record; a second waits until that
+  // crash is done with (its own would tear the record), a recursion does
+  // not wait on itself.
   static std::atomic<DWORD> recording{0};
   const DWORD self = ::GetCurrentThreadId();
   DWORD first = 0;
   if (!recording.compare_exchange_strong(first, self)) {
-    if (first != self && channel->written != nullptr) {
-      const HANDLE either[] = {channel->written, channel->own_written};
-      ::WaitForMultipleObjects(channel->own_written != nullptr ? 2 : 1, either, FALSE,
-                               kCrashDumpWaitMs);
+    if (first != self) {
+      for (DWORD waited = 0; recording.load() == first && waited < kCrashDumpWaitMs; waited += 10) {
+        ::Sleep(10);
+      }
     }
     return;
   }
@@ -288,14 +292,16 @@ void SignalProxyGuardCrash(EXCEPTION_POINTERS* exception) noexcept {
     record.exception.ExceptionCode = kAbortExceptionCode;
     record.exception.ExceptionAddress = reinterpret_cast<void*>(record.context.Rip);
   }
-  // One signal per crash, consumed by the one that writes its dump: a
-  // process that survives this crash never wakes a later guard with it.
   if (g_guard_watching.load() && channel->crash != nullptr && channel->written != nullptr) {
     ::ResetEvent(channel->written);
     ::SetEvent(channel->crash);
     // The dump is written from outside while this thread stands still.
     ::WaitForSingleObject(channel->written, kCrashDumpWaitMs);
-  } else if (channel->own_ready.load()) {
+    // One signal per crash: one that no guard took (it was stopping, or
+    // gone) never wakes a later guard of a process that survives this.
+    ::ResetEvent(channel->crash);
+  } else if (channel->own_ready.load() && channel->own_thread.load() != self) {
+    // (The writer's own crash has nobody to write it.)
     ::ResetEvent(channel->own_written);
     ::SetEvent(channel->own_request);
     ::WaitForSingleObject(channel->own_written, kCrashDumpWaitMs);

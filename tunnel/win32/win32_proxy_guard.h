@@ -110,6 +110,7 @@ struct CrashChannel {
   HANDLE own_request;
   HANDLE own_written;
   mutable std::atomic<bool> own_ready{false};  // its thread waits for a request
+  mutable std::atomic<DWORD> own_thread{0};    // that thread
 };
 const CrashChannel* GuardCrashChannel();
 
@@ -117,8 +118,8 @@ const CrashChannel* GuardCrashChannel();
 // (null for an abort), has its dump written (by an armed guard, which also
 // switches the proxy off, else by this process's own writer) and waits for
 // it, at most kCrashDumpWaitMs. The first crashing thread wins the record;
-// another waits for that dump as long, and one that crashes again within
-// its own handling returns at once. Only writes a few words and uses
+// another waits until that crash is done with (as long at most), and one
+// that crashes again within its own handling returns at once. Only writes a few words and uses
 // handles that are never closed, so it neither allocates nor takes a lock
 // the failing thread may hold. A process that survives its crash (a handler
 // before ours went on) has its next crash recorded anew.
