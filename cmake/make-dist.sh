@@ -140,6 +140,8 @@ fi
   cd "$out"
   manifests=()
   [[ -z $release_url ]] || manifests=(winget/*.yaml scoop/tessarin.json)
-  sha256sum -- tessarin-*.zip tessarin-*-setup.exe "${manifests[@]}" >SHA256SUMS.new
+  # This build's artifacts only: a folder is one kind's (releases and the
+  # stand-in distribution each have their own).
+  sha256sum -- "$base.zip" "$base-setup.exe" "${manifests[@]}" >SHA256SUMS.new
   mv SHA256SUMS.new SHA256SUMS
 )

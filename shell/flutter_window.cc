@@ -1,6 +1,5 @@
 #include "shell/flutter_window.h"
 
-#include <cstdlib>
 #include <string>
 
 #include "channel/diagnostics.h"
@@ -42,8 +41,9 @@ FlutterWindow::FlutterWindow(const EngineProject& project)
       project_(project),
       bridge_(WithWorker(ports_->Ports(), &worker_)) {
   // For side-by-side measurements only: the start check as older builds had it.
-  if (const char* fixed = std::getenv("TESSARIN_FIXED_START_WAIT")) {
-    bridge_.UseFixedStartWait(fixed[0] == '1');
+  wchar_t fixed[2];
+  if (GetEnvironmentVariableW(L"TESSARIN_FIXED_START_WAIT", fixed, 2) == 1) {
+    bridge_.UseFixedStartWait(fixed[0] == L'1');
   }
 }
 

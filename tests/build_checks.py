@@ -60,18 +60,44 @@ def real_engine(source, work, dll, implib):
     shutil.copy(implib, os.path.join(engine, os.path.basename(implib)))
     build = os.path.join(work, "real-engine")
     shutil.rmtree(build, ignore_errors=True)
+    # A given core too: any file stands for it, its bytes are what count.
+    core = os.path.join(work, "sing-box-given.exe")
+    with open(core, "wb") as f:
+        f.write(b"MZ a given core " + os.urandom(64))
     cmake("-S", source, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
           "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(source, "cmake", "mingw-w64.cmake"),
-          "-DTESSARIN_ENGINE_DIR=" + engine)
-    cmake("--build", build, "--target", "bundle")
-    shipped = os.path.join(build, "bundle", "flutter_windows.dll")
-    if not filecmp.cmp(shipped, os.path.join(engine, "flutter_windows.dll"), shallow=False):
-        fail("the bundle's flutter_windows.dll is not the engine's")
+          "-DTESSARIN_ENGINE_DIR=" + engine, "-DTESSARIN_CORE_PATH=" + core)
+    for build_number in (1, 2):  # a second build must not put anything over it
+        cmake("--build", build, "--target", "bundle")
+        shipped = os.path.join(build, "bundle", "flutter_windows.dll")
+        if not filecmp.cmp(shipped, os.path.join(engine, "flutter_windows.dll"), shallow=False):
+            fail("the bundle's flutter_windows.dll is not the engine's")
+        if not filecmp.cmp(os.path.join(build, "bundle", "bin", "sing-box.exe"), core, shallow=False):
+            fail("build %d: the bundle's sing-box.exe is not the given core" % build_number)
     compiled = [os.path.join(r, n) for r, _, fs in os.walk(build) for n in fs
-                if "windows_engine" in n or n == "flutter_windows.dll" and r != os.path.join(build, "bundle")]
+                if "windows_engine" in n or "sing_box_main" in n or
+                n == "flutter_windows.dll" and r != os.path.join(build, "bundle")]
     if compiled:
-        fail("a stand-in engine was built: %r" % compiled)
-    print("the bundle ships the given engine byte for byte; no stand-in engine was built")
+        fail("a stand-in engine or core was built: %r" % compiled)
+    print("the bundle ships the given engine and core byte for byte, after two builds; "
+          "no stand-in was built")
+
+
+def windows_native_configure(source, work):
+    """The configure a Windows developer runs (WIN32, not cross-compiling),
+    with the tests on and off: it must pass."""
+    for tests in ("ON", "OFF"):
+        build = os.path.join(work, "as-native-" + tests.lower())
+        shutil.rmtree(build, ignore_errors=True)
+        ran = subprocess.run(["cmake", "-S", source, "-B", build, "-G", "Ninja",
+                              "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(source, "cmake",
+                                                                         "windows-as-native.cmake"),
+                              "-DTESSARIN_TESTS=" + tests], capture_output=True, text=True)
+        if ran.returncode != 0 or "CMake Error" in ran.stderr:
+            fail("configure with tests %s failed:\n%s" % (tests, ran.stderr[-3000:]))
+        if tests == "ON" and "the end-to-end tests, which run under Wine, are off" not in ran.stdout:
+            fail("no word at configure that the end-to-end tests are off:\n" + ran.stdout[-2000:])
+    print("configured as on Windows, with the tests on and off")
 
 
 def hardened(wine_run, overflow_check, *binaries):
@@ -113,5 +139,7 @@ if __name__ == "__main__":
         native(*sys.argv[2:4])
     elif sys.argv[1] == "hardened":
         hardened(*sys.argv[2:])
+    elif sys.argv[1] == "windows-native-configure":
+        windows_native_configure(*sys.argv[2:4])
     else:
         real_engine(*sys.argv[2:6])

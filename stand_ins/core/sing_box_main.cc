@@ -48,13 +48,20 @@ void Log(const char* format, ...) {
   std::exit(1);
 }
 
+// A knob's number from the environment, read the Windows way; 0 without it.
+long long KnobValue(const char* name) {
+  char value[32];
+  const DWORD length = GetEnvironmentVariableA(name, value, sizeof(value));
+  return length > 0 && length < sizeof(value) ? std::atoll(value) : 0;
+}
+
 // For tests of the host's capture: TESSARIN_STAND_IN_CORE_FLOOD_MB=N writes
 // N MiB of lines to stderr as fast as the pipe takes them, and logs how long
 // that took, so a test can tell whether the host ever held the core up.
 void FloodStandardError() {
-  const char* megabytes = std::getenv("TESSARIN_STAND_IN_CORE_FLOOD_MB");
-  if (megabytes == nullptr) return;
-  const long long total = std::atoll(megabytes) * 1024 * 1024;
+  const long long megabytes = KnobValue("TESSARIN_STAND_IN_CORE_FLOOD_MB");
+  if (megabytes <= 0) return;
+  const long long total = megabytes * 1024 * 1024;
   tessarin::StartThread("Exception flooding: ", [total] {
     const std::string line = "INFO[0000] flood " + std::string(1000, 'x') + "\n";
     const ULONGLONG began = GetTickCount64();
@@ -320,10 +327,7 @@ void ServeHttp(SOCKET client) {
 // For tests of a core that dies at the worst moment:
 // TESSARIN_STAND_IN_CORE_EXIT_AFTER_REQUESTS=N ends the core (exit code 1)
 // right after its N-th request's reply has been relayed in full.
-long long ExitAfterRequests() {
-  const char* count = std::getenv("TESSARIN_STAND_IN_CORE_EXIT_AFTER_REQUESTS");
-  return count == nullptr ? 0 : std::atoll(count);
-}
+long long ExitAfterRequests() { return KnobValue("TESSARIN_STAND_IN_CORE_EXIT_AFTER_REQUESTS"); }
 std::atomic<long long> requests_served{0};
 
 void Serve(SOCKET raw) {

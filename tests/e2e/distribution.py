@@ -29,8 +29,9 @@ import zlib
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import PROXY_SERVER, App, windows_path  # noqa: E402
 from test_node import start_silent_node, unused_port  # noqa: E402
-from scenarios import (FOREIGN_PROXY, SMART_MESSAGE, expect, expect_connect_session,  # noqa: E402
-                       expect_connected, expect_equal, main, set_foreign_proxy)
+from scenarios import (FOREIGN_PROXY, SMART_MESSAGE, crash_directory, crash_dumps,  # noqa: E402
+                       expect, expect_connect_session, expect_connected, expect_equal, main,
+                       set_foreign_proxy)
 
 VERSION = "1.0.22+22"
 UNINSTALL_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\tessarin"
@@ -540,6 +541,48 @@ def d13_planted_guard_id_costs_no_wait(ctx):
         holder.wait(timeout=30)
 
 
+def d14_release_and_standins_apart(ctx):
+    """A release and the stand-in distribution, each made after the other,
+    in their own folders (as scripts/package writes them): both folders' sums
+    check and both keep their manifests."""
+    reference = shipped(ctx)
+    engine = os.path.join(ctx.work, "engine")
+    shutil.copytree(os.path.join(reference, "data"), os.path.join(engine, "data"))
+    shutil.copy(os.path.join(reference, "flutter_windows.dll"), engine)
+    core = os.path.join(reference, "bin", "sing-box.exe")
+    folders = {"release": ["--engine-dir", engine, "--core", core], "dist": []}
+    for kind in ("dist", "release", "dist"):
+        made = tool(os.path.join(SOURCE, "cmake", "make-dist.sh"), "--source", SOURCE, "--bundle",
+                    ctx.bundle, "--out", os.path.join(ctx.work, kind), "--release-url",
+                    "https://downloads.example.org/tessarin/" + VERSION, *folders[kind])
+        expect_equal(made.returncode, 0, "make-dist %s: %s" % (kind, made.stderr))
+        for folder in set(folders) & set(os.listdir(ctx.work)):
+            where = os.path.join(ctx.work, folder)
+            expect_equal(tool("sha256sum", "-c", "SHA256SUMS", cwd=where).returncode, 0,
+                         folder + ": sums check after " + kind)
+            expect(os.path.isdir(os.path.join(where, "winget")) and
+                   os.path.isfile(os.path.join(where, "scoop", "tessarin.json")),
+                   folder + ": manifests kept after " + kind)
+            expect(all(("-standins-" in name) == (folder == "dist")
+                       for name in os.listdir(where) if name.startswith("tessarin-")),
+                   folder + ": one kind only: %r" % os.listdir(where))
+
+
+def d15_release_dump_names_functions(ctx):
+    """A crash of the shipped (stripped) program, read with the symbols
+    archive by the README's steps: the backtrace names our function."""
+    app = installed_app(ctx, shipped(ctx))
+    before = crash_dumps()
+    app.run([{"call": "status"}, {"abort": True}], timeout=60)
+    new = [name for name in crash_dumps() if name not in before]
+    expect_equal(len(new), 1, "one dump: %r" % new)
+    named = tool(os.path.join(SOURCE, "scripts", "symbolize"), os.path.join(crash_directory(), new[0]),
+                 artifact(ctx, "-symbols.zip"), "--wine", ctx.wine.wine_run, timeout=300)
+    expect(named.returncode == 0 and "tessarin::SignalProxyGuardCrash" in named.stdout,
+           "the backtrace names our function: %s %s" % (named.stdout, named.stderr))
+    print(named.stdout.strip())
+
+
 SCENARIOS = {
     "d01_install_silent": d01_install_silent,
     "d02_install_unusual_directory": d02_install_unusual_directory,
@@ -554,6 +597,8 @@ SCENARIOS = {
     "d11_upgrade_removes_what_it_replaced": d11_upgrade_removes_what_it_replaced,
     "d12_package_managers": d12_package_managers,
     "d13_planted_guard_id_costs_no_wait": d13_planted_guard_id_costs_no_wait,
+    "d14_release_and_standins_apart": d14_release_and_standins_apart,
+    "d15_release_dump_names_functions": d15_release_dump_names_functions,
 }
 
 

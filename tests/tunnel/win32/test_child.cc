@@ -7,6 +7,8 @@
 // "--arm-guard" arms the proxy guard and waits to be killed.
 #include <windows.h>
 
+#include <share.h>
+
 #include <cstdio>
 #include <string>
 
@@ -18,7 +20,7 @@
 namespace {
 
 void WriteText(const std::wstring& path, const std::wstring& text) {
-  FILE* file = _wfopen(path.c_str(), L"wb");
+  FILE* file = _wfsopen(path.c_str(), L"wb", _SH_DENYNO);
   if (file == nullptr) return;
   std::fwrite(text.data(), sizeof(wchar_t), text.size(), file);
   std::fclose(file);

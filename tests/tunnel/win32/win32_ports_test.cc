@@ -1,6 +1,8 @@
 // The Win32 adapters for real, under Wine: registry, processes, job, WinINet.
 #include <windows.h>
 
+#include <share.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -66,7 +68,7 @@ std::wstring ReadString(const wchar_t* name) {
 }
 
 std::wstring ReadFileText(const std::wstring& path) {
-  FILE* file = _wfopen(path.c_str(), L"rb");
+  FILE* file = _wfsopen(path.c_str(), L"rb", _SH_DENYNO);
   if (file == nullptr) return L"";
   std::wstring text;
   wchar_t c;
