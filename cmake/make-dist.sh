@@ -142,6 +142,6 @@ fi
   [[ -z $release_url ]] || manifests=(winget/*.yaml scoop/tessarin.json)
   # This build's artifacts only: a folder is one kind's (releases and the
   # stand-in distribution each have their own).
-  sha256sum -- "$base.zip" "$base-setup.exe" "${manifests[@]}" >SHA256SUMS.new
+  sha256sum -- "$base.zip" "$base-setup.exe" "$base-symbols.zip" "${manifests[@]}" >SHA256SUMS.new
   mv SHA256SUMS.new SHA256SUMS
 )

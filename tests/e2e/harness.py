@@ -37,9 +37,26 @@ class Wine:
         self.wine_run = wine_run
 
     def run(self, *args, timeout=60, check=False):
-        return subprocess.run([self.wine_run, *args], capture_output=True, text=True,
-                              env=clean_environment(), timeout=timeout, check=check,
-                              stdin=subprocess.DEVNULL)
+        """The program's end, not its output's: a Wine helper it starts (the
+        desktop's explorer.exe, once the last one went) inherits its output and
+        would keep a pipe open for good (measured: a setup's 120 s)."""
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            process = subprocess.Popen([self.wine_run, *args], stdout=out, stderr=err,
+                                       env=clean_environment(), stdin=subprocess.DEVNULL)
+            try:
+                code = process.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+                raise
+            out.seek(0)
+            err.seek(0)
+            result = subprocess.CompletedProcess(
+                [self.wine_run, *args], code, out.read().decode("utf-8", "replace"),
+                err.read().decode("utf-8", "replace"))
+        if check:
+            result.check_returncode()
+        return result
 
     def registry_values(self, key):
         """Name -> value of a key's own values (DWORDs as ints); {} when the key is

@@ -113,7 +113,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   const DWORD woke = ::WaitForMultipleObjects(3, waits, FALSE, INFINITE);
   if (woke == WAIT_OBJECT_0) return 0;
   if (woke != WAIT_OBJECT_0 + 1 && woke != WAIT_OBJECT_0 + 2) return 2;  // not our handles
-  // The proxy first: a dump takes seconds (under Wine), and the user's
+  // The proxy first: a dump takes a while (half a second under Wine), and the user's
   // traffic must not point at a dead port meanwhile. Nothing of ours is
   // left on for a logon to reset, unless the switch failed.
   std::string said;
