@@ -138,12 +138,25 @@ std::string WriteCrashDumpOf(HANDLE process, DWORD process_id, const CrashRecord
   ::CreateDirectoryW((local + L"\\tessarin").c_str(), nullptr);
   NotALink(directory, true);
   ::CreateDirectoryW(directory.c_str(), nullptr);
-  SYSTEMTIME now;
-  ::GetSystemTime(&now);
-  wchar_t name[96];
-  std::swprintf(name, 96, L"tessarin-%04u%02u%02uT%02u%02u%02uZ-%lu.dmp", now.wYear, now.wMonth,
-                now.wDay, now.wHour, now.wMinute, now.wSecond, process_id);
-  const std::wstring path = directory + L"\\" + name;
+  // Named by the time; a second crash of one process within the same second
+  // (it survived the first) takes the next free second, never its dump.
+  FILETIME at;
+  ::GetSystemTimeAsFileTime(&at);
+  wchar_t name[96] = {};
+  std::wstring path;
+  for (int later = 0; later < 10; ++later) {
+    ULARGE_INTEGER ticks;
+    ticks.LowPart = at.dwLowDateTime;
+    ticks.HighPart = at.dwHighDateTime;
+    ticks.QuadPart += static_cast<ULONGLONG>(later) * 10000000ULL;
+    const FILETIME moment = {ticks.LowPart, ticks.HighPart};
+    SYSTEMTIME now;
+    ::FileTimeToSystemTime(&moment, &now);
+    std::swprintf(name, 96, L"tessarin-%04u%02u%02uT%02u%02u%02uZ-%lu.dmp", now.wYear, now.wMonth,
+                  now.wDay, now.wHour, now.wMinute, now.wSecond, process_id);
+    path = directory + L"\\" + name;
+    if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) break;
+  }
   const MiniDumpWriteDumpFn write = DumpWriter();
   if (write == nullptr) return Failed("dbghelp.dll or its MiniDumpWriteDump could not be loaded");
   // Room first: a dump cut short when its process ends still leaves the
