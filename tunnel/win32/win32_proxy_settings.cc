@@ -181,7 +181,11 @@ struct DialUpList {
              RASCN_Connection | RASCN_Disconnection);
     }
     for (;;) {
-      Refresh();
+      try {
+        Refresh();
+      } catch (...) {
+        // Out of memory: the last list stands until the next look.
+      }
       if (changed) {
         ::WaitForSingleObject(changed.get(), kDialUpRecheckMs);
       } else {
