@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <string>
 
 #include "engine_api/flutter_windows.h"
 #include "shell/command_line_arguments.h"
@@ -88,7 +89,15 @@ int APIENTRY wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   project.entrypointArguments = CommandLineArguments();
 
   FlutterWindow window(project);
-  if (!window.Create(kWindowTitle, WindowPoint{10, 10}, WindowSize{430, 860})) return 1;
+  if (!window.Create(kWindowTitle, WindowPoint{10, 10}, WindowSize{430, 860})) {
+    // Said, so that an exit code alone never has to explain it.
+    const DWORD error = GetLastError();
+    std::fprintf(stderr, "The window or its engine could not be made: error %lu.\n", error);
+    std::fflush(stderr);
+    HostLog().Write("the window or its engine could not be made: error " + std::to_string(error) +
+                    "; tessarin ended");
+    return 1;
+  }
   window.SetQuitWhenClosed(true);
   instance.Publish(window.NativeHandle());
   // A crash while no guard watches is dumped from inside.

@@ -450,7 +450,8 @@ def expect_connect_session(ctx, app, working_directory=None):
                    working_directory=working_directory)
     # (Seen once: 1 after a session that closed cleanly; what the program and
     # Wine said is kept for the next time.)
-    expect_equal(code, 0, "exit code, with the output %r" % app.output[-3000:])
+    expect_equal(code, 0, "exit code, with the output %r and the transcript's end %r"
+                 % (app.output[-3000:], app.lines()[-2:]))
     replies = app.replies()
     expect_equal(success(replies[0])["ready"], True, "prepare finds the core")
     expect_connected(replies[1], SMART_MESSAGE, "connect")
