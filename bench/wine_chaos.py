@@ -318,10 +318,20 @@ def main():
     print("the slowest answer beyond the control's came at %s (UTC); %d of %d answers took over "
           "16 ms beyond it" % (watched["slowest_at"], watched["over_16_ms"], watched["answers"]))
     print("credential in the logs or dumps: %s" % ("yes" if secrets else "never"))
+    if watched["on_without_core_ms"] > 0:
+        print("the longest our proxy was on with no core listening began at %s (UTC)"
+              % watched["on_without_core_from"])
     for failure in failures:
         print("FAILED: " + failure)
     if failures:
         print("timeline:\n" + "\n".join(nemesis.timeline))
+        # The host's own account of the moments around that span.
+        at = watched["on_without_core_from"][:7]  # its ten seconds
+        log = os.path.join(tessarin_directory(prefix), "logs", "tessarin.log")
+        for name in (log + ".1", log):
+            if os.path.exists(name):
+                print("\n".join(line for line in open(name, errors="replace").read().splitlines()
+                                if "T%s:" % at in line))
     return 1 if failures else 0
 
 

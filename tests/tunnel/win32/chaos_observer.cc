@@ -80,13 +80,21 @@ bool Listening(uint16_t port) {
 struct Span {
   ULONGLONG since = 0;
   ULONGLONG worst = 0;
+  SYSTEMTIME worst_began = {};  // UTC, to find in the log
+  SYSTEMTIME began = {};
   void Sample(bool holds, ULONGLONG now) {
     if (!holds) {
       since = 0;
       return;
     }
-    if (since == 0) since = now;
-    if (now - since > worst) worst = now - since;
+    if (since == 0) {
+      since = now;
+      GetSystemTime(&began);
+    }
+    if (now - since > worst) {
+      worst = now - since;
+      worst_began = began;
+    }
   }
 };
 
@@ -166,9 +174,12 @@ int wmain(int argc, wchar_t** argv) {
   std::printf(
       "{\"samples\": %d, \"on_without_core_ms\": %llu, \"on_after_end_ms\": %llu, "
       "\"slowest_answer_ms\": %llu, \"slowest_beyond_control_ms\": %llu, "
-      "\"slowest_at\": \"%02u:%02u:%02u.%03u\", \"answers\": %d, \"over_16_ms\": %d}\n",
+      "\"slowest_at\": \"%02u:%02u:%02u.%03u\", \"answers\": %d, \"over_16_ms\": %d, "
+      "\"on_without_core_from\": \"%02u:%02u:%02u.%03u\"}\n",
       samples, on_without_core.worst, on_after_end.worst, slowest, beyond, beyond_at.wHour,
-      beyond_at.wMinute, beyond_at.wSecond, beyond_at.wMilliseconds, answers, over_16);
+      beyond_at.wMinute, beyond_at.wSecond, beyond_at.wMilliseconds, answers, over_16,
+      on_without_core.worst_began.wHour, on_without_core.worst_began.wMinute,
+      on_without_core.worst_began.wSecond, on_without_core.worst_began.wMilliseconds);
   std::fflush(stdout);
   PostMessageW(control, WM_QUIT, 0, 0);
   control_thread.join();
