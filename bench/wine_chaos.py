@@ -153,10 +153,7 @@ class ChaosApp(App):
     it), so a core orphaned by a kill would keep a pipe open for good."""
 
     def start(self, steps, extra_args=(), env=None, working_directory=None):
-        with open(self.scenario, "w") as f:
-            json.dump({"steps": steps}, f)
-        if os.path.exists(self.transcript):
-            os.remove(self.transcript)
+        self.prepare(steps)
         self.output_file = open(os.path.join(os.path.dirname(self.scenario), "output.txt"), "wb")
         self.process = subprocess.Popen(
             [self.wine.wine_run, "tessarin.exe", "--scenario=" + windows_path(self.scenario),

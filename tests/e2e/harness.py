@@ -137,13 +137,17 @@ class App:
     def config_path(self):
         return os.path.join(self.dir, CONFIG_NAME)
 
-    def start(self, steps, extra_args=(), env=None, working_directory=None):
-        """|working_directory|: started from there by its full path, as a
-        shortcut without a start-in folder or a package manager's shim does."""
+    def prepare(self, steps):
+        """The scenario written, the last transcript gone."""
         with open(self.scenario, "w") as f:
             json.dump({"steps": steps}, f)
         if os.path.exists(self.transcript):
             os.remove(self.transcript)
+
+    def start(self, steps, extra_args=(), env=None, working_directory=None):
+        """|working_directory|: started from there by its full path, as a
+        shortcut without a start-in folder or a package manager's shim does."""
+        self.prepare(steps)
         program = "tessarin.exe" if working_directory is None else os.path.join(self.dir, "tessarin.exe")
         self.process = subprocess.Popen(
             [self.wine.wine_run, program, "--scenario=" + windows_path(self.scenario),
