@@ -15,6 +15,9 @@ constexpr UINT kJobFinishedMessage = WM_APP + 0x55;
 constexpr UINT kGuardExitedMessage = WM_APP + 0x56;
 // Posted from a thread-pool wait when the per-user proxy values change.
 constexpr UINT kProxySettingsChangedMessage = WM_APP + 0x57;
+// Posted by the dial-up thread when a switch-off's part for the
+// connections worked: the switch-off is looked at again.
+constexpr UINT kConnectionsSwitchedMessage = WM_APP + 0x58;
 // The timer of a switch-off that is to be tried again.
 constexpr UINT_PTR kProxyOffRetryTimer = 0x54;
 
@@ -74,8 +77,13 @@ bool FlutterWindow::OnWindowCreated() {
       },
       NativeHandle());
   ports_->guard.ReportTo(&HostLog());
-  // The window's thread never lists them itself: that may wait on a service.
-  tessarin::Win32ProxySettingsPort::ListDialUpsInBackground();
+  // The window's thread never lists connections nor writes their proxies
+  // itself: that may wait on a service.
+  ports_->proxySettings.SwitchConnectionsInBackground(
+      [](void* window) {
+        PostMessageW(static_cast<HWND>(window), kConnectionsSwitchedMessage, 0, 0);
+      },
+      NativeHandle());
   // Before the engine exists, so the proxy is off even when the engine fails.
   bridge_.Initialize();
   const RECT frame = ClientArea();
@@ -125,6 +133,10 @@ LRESULT FlutterWindow::HandleWindowMessage(HWND window, UINT message, WPARAM wpa
   }
   if (message == WM_TIMER && wparam == kProxyOffRetryTimer) {
     KillTimer(window, kProxyOffRetryTimer);  // each retry asks for its own next time
+    bridge_.RetryProxyOff();
+    return 0;
+  }
+  if (message == kConnectionsSwitchedMessage) {
     bridge_.RetryProxyOff();
     return 0;
   }

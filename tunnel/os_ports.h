@@ -70,6 +70,15 @@ class ProxySettingsPort {
     return false;
   }
   virtual void ForgetConnection(const std::wstring& /*connection*/) {}
+  // A switch's part for the connections: ours on every connected one
+  // (|ours|), or each given back. Their calls may wait on the dial-up
+  // service. By default done here and now; |wrote|: whether any was written
+  // (the caller tells WinINet). A port may do it on a thread of its own
+  // (BackgroundConnections): then it answers kRunning until what was asked
+  // last is done, and a switch-off that worked is told to the platform
+  // thread (as a retry, TunnelBridge::RetryProxyOff).
+  enum class Connections { kDone, kFailed, kRunning };
+  virtual Connections SwitchConnections(bool ours, bool* wrote);
   // While on, a change of the per-user values is told to the platform
   // thread (TunnelBridge::ProxySettingsChanged), from a wait of the system's
   // own, never by waiting on the platform thread.

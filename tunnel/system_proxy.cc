@@ -85,6 +85,14 @@ bool DialUpProxiesOff(ProxySettingsPort& settings, bool* wrote) {
 
 }  // namespace
 
+ProxySettingsPort::Connections ProxySettingsPort::SwitchConnections(bool ours, bool* wrote) {
+  if (ours) {
+    DialUpProxiesOn(*this);
+    return Connections::kDone;
+  }
+  return DialUpProxiesOff(*this, wrote) ? Connections::kDone : Connections::kFailed;
+}
+
 bool SetSystemProxy(ProxySettingsPort& settings, bool enable) {
   // Switching on reads the switch first, to put it back as it was.
   if (!(enable ? settings.OpenSettingsKeyToCheck() : settings.OpenSettingsKey())) return false;
@@ -110,7 +118,8 @@ bool SetSystemProxy(ProxySettingsPort& settings, bool enable) {
     }
   }
   settings.CloseSettingsKey();
-  if (enable && written) DialUpProxiesOn(settings);
+  bool wrote = false;
+  if (enable && written) settings.SwitchConnections(true, &wrote);
   settings.NotifyInternetOption(kInternetOptionSettingsChanged);
   settings.NotifyInternetOption(kInternetOptionRefresh);
   return written;
@@ -127,16 +136,71 @@ OurProxy SwitchOffOurProxy(ProxySettingsPort& settings) {
   const bool switched = ours && settings.SetDwordValue(L"ProxyEnable", 0);
   settings.CloseSettingsKey();
   bool wrote = false;
-  const bool connections = DialUpProxiesOff(settings, &wrote);
+  const ProxySettingsPort::Connections connections = settings.SwitchConnections(false, &wrote);
   if (switched || wrote) {
     settings.NotifyInternetOption(kInternetOptionSettingsChanged);
     settings.NotifyInternetOption(kInternetOptionRefresh);
   }
   // A connection not yet given back is not done either: tried again as the
   // main values are.
-  if (!connections) return OurProxy::kStillOn;
+  if (connections == ProxySettingsPort::Connections::kRunning) return OurProxy::kConnectionsPending;
+  if (connections == ProxySettingsPort::Connections::kFailed) return OurProxy::kStillOn;
   if (!ours) return OurProxy::kNotOurs;
   return switched ? OurProxy::kSwitchedOff : OurProxy::kStillOn;
+}
+
+BackgroundConnections::BackgroundConnections(bool leftovers, std::function<void()> wake)
+    : wake_(std::move(wake)), mayBeOurs_(leftovers) {}
+
+ProxySettingsPort::Connections BackgroundConnections::Ask(bool ours) {
+  using Connections = ProxySettingsPort::Connections;
+  Connections answer = Connections::kRunning;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!ours && !askedOurs_ && done_ == asked_) {
+      if (doneWorked_) return Connections::kDone;
+      answer = Connections::kFailed;  // said once, and tried again
+    } else if (!ours && !askedOurs_) {
+      return mayBeOurs_ ? Connections::kRunning : Connections::kDone;  // under way
+    } else if (!ours) {
+      answer = mayBeOurs_ ? Connections::kRunning : Connections::kDone;
+    } else {
+      mayBeOurs_ = true;
+    }
+    askedOurs_ = ours;
+    ++asked_;
+  }
+  wake_();
+  return answer;
+}
+
+bool BackgroundConnections::RunOnce(ProxySettingsPort& settings, bool* worked) {
+  *worked = false;
+  uint64_t run = 0;
+  bool ours = false;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (done_ == asked_) return false;
+    run = asked_;
+    ours = askedOurs_;
+  }
+  bool wrote = false;
+  const bool all =
+      settings.SwitchConnections(ours, &wrote) == ProxySettingsPort::Connections::kDone;
+  if (ours || wrote) {
+    settings.NotifyInternetOption(kInternetOptionSettingsChanged);
+    settings.NotifyInternetOption(kInternetOptionRefresh);
+  }
+  std::lock_guard<std::mutex> hold(lock_);
+  // Something asked since runs next; this outcome is nobody's.
+  if (asked_ != run) return true;
+  done_ = run;
+  doneWorked_ = all;
+  if (!ours && all) {
+    mayBeOurs_ = false;
+    *worked = true;
+  }
+  return true;
 }
 
 }  // namespace tessarin

@@ -4,6 +4,8 @@
 #define TESSARIN_TUNNEL_SYSTEM_PROXY_H_
 
 #include <cstdint>
+#include <functional>
+#include <mutex>
 
 #include "tunnel/os_ports.h"
 
@@ -18,8 +20,43 @@ bool SetSystemProxy(ProxySettingsPort& settings, bool enable);
 // For an end nobody cleaned up after: switches the proxy off only while it is
 // on and still names our endpoint exactly, so a proxy the user set since is
 // left alone.
-enum class OurProxy { kSwitchedOff, kNotOurs, kStillOn };
+// kConnectionsPending: the main values are done with, the connections are
+// still being given back by their own thread (not done yet either).
+enum class OurProxy { kSwitchedOff, kNotOurs, kStillOn, kConnectionsPending };
 OurProxy SwitchOffOurProxy(ProxySettingsPort& settings);
+
+// What switches ask of the connections, done by a thread of their own so
+// that the asking thread never waits on the dial-up service. The last thing
+// asked wins: a switch-on asked after a switch-off that has not run yet is
+// all that runs, and the other way round.
+class BackgroundConnections {
+ public:
+  // |leftovers|: a run before this one may have left ours on a connection
+  // (something is kept): the first switch-off waits for it to be given back.
+  // A switch-off is looked at once on that thread from the start, to give
+  // back what an earlier run left. |wake|: told (on the asking thread, with
+  // nothing held) that there is work.
+  BackgroundConnections(bool leftovers, std::function<void()> wake);
+  // On the asking thread, never waiting: what SwitchConnections answers.
+  // Nothing of ours on any connection is known (nothing kept before, or
+  // the last switch-off worked) answers a switch-off kDone at once, though
+  // it still runs, for a connection someone else left ours.
+  ProxySettingsPort::Connections Ask(bool ours);
+  // On its own thread, through its own port: does what was asked last, if
+  // that is not done yet; false when there was nothing to do. |worked|:
+  // whether a switch-off that was still wanted worked (the platform thread
+  // is to be told).
+  bool RunOnce(ProxySettingsPort& settings, bool* worked);
+
+ private:
+  std::mutex lock_;
+  std::function<void()> wake_;
+  bool askedOurs_ = false;
+  uint64_t asked_ = 1;  // the first switch-off, asked at start
+  uint64_t done_ = 0;
+  bool doneWorked_ = false;
+  bool mayBeOurs_;  // a connection may carry ours
+};
 
 }  // namespace tessarin
 

@@ -395,16 +395,21 @@ bool TunnelBridge::ProxyOff() {
   if (off == OurProxy::kNotOurs && (active || takenOver_)) {
     WriteLog(ports_, "the system proxy is not ours now: left as it is");
   }
-  if (off == OurProxy::kStillOn) {
+  if (off == OurProxy::kStillOn || off == OurProxy::kConnectionsPending) {
     // Still on, or not known to be off: the guard and the logon reset stay,
-    // to switch it off when this process cannot, and this process tries again.
+    // to switch it off when this process cannot, and this process tries again
+    // (at once when the connections' own thread says it is done).
     proxyOffPending_ = true;
     proxyOffRetryMs_ = proxyOffRetryMs_ == 0
                            ? kFirstProxyOffRetryMs
                            : std::min(proxyOffRetryMs_ * 2, kLongestProxyOffRetryMs);
     WriteLog(ports_,
-             "the system proxy could not be switched off; the guard stays armed; trying again in " +
-                 std::to_string(proxyOffRetryMs_) + " ms");
+             std::string(off == OurProxy::kStillOn
+                             ? "the system proxy could not be switched off"
+                             : "dial-up or VPN connections are still being given back their "
+                               "own proxies") +
+                 "; the guard stays armed; trying again in " + std::to_string(proxyOffRetryMs_) +
+                 " ms");
     // Values that came back with no tunnel had no guard: one covers them now.
     if (!active) guard_->Rearm();
     if (ports_.worker != nullptr) ports_.worker->RetryAfter(proxyOffRetryMs_);

@@ -20,6 +20,7 @@
 #include "tunnel/job_signal.h"
 #include "tunnel/local_proxy_endpoint.h"
 #include "tunnel/os_ports.h"
+#include "tunnel/system_proxy.h"
 
 namespace tessarin_sim {
 
@@ -28,7 +29,7 @@ constexpr uint32_t kOtherListener = 4242;
 
 // A message posted to the window, delivered in order.
 struct Message {
-  enum Kind { kJobFinished, kCoreExited, kGuardExited, kProxyChanged } kind;
+  enum Kind { kJobFinished, kCoreExited, kGuardExited, kProxyChanged, kConnectionsSwitched } kind;
   uint32_t process_id = 0;
 };
 
@@ -154,12 +155,21 @@ struct World {
   std::deque<Message> queue;
   uint64_t retry_at = kNever;
   int jobs_running = 0;
+  bool connections_running = false;  // their own thread
   int log_throws = 0;
 };
 
+// With |background|, its switches leave the connections' part to that (as
+// the host's port); without, it does them itself (as the guard's, and the
+// connections' own thread's).
 class SimProxySettings : public tessarin::ProxySettingsPort {
  public:
-  explicit SimProxySettings(World* world) : w_(*world) {}
+  explicit SimProxySettings(World* world, tessarin::BackgroundConnections* background = nullptr)
+      : w_(*world), background_(background) {}
+  Connections SwitchConnections(bool ours, bool* wrote) override {
+    if (background_ == nullptr) return ProxySettingsPort::SwitchConnections(ours, wrote);
+    return background_->Ask(ours);
+  }
   bool OpenSettingsKey() override { return Open("open"); }
   bool OpenSettingsKeyToCheck() override { return Open("open to check"); }
   bool ReadDwordValue(const std::wstring& name, uint32_t* value) override {
@@ -215,7 +225,7 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
     return names;
   }
   bool ReadConnectionProxy(const std::wstring& name, tessarin::ConnectionProxy* proxy) override {
-    w_.Enter("a dial-up read", false);
+    w_.Enter("a dial-up read", true);
     const auto found = w_.connections.find(name);
     if (found == w_.connections.end()) return false;
     *proxy = found->second.proxy;
@@ -223,7 +233,7 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
   }
   bool WriteConnectionProxy(const std::wstring& name,
                             const tessarin::ConnectionProxy& proxy) override {
-    w_.Enter("a dial-up write", false);
+    w_.Enter("a dial-up write", true);
     if (Fails()) return false;
     w_.connections[name].proxy = proxy;
     return true;
@@ -262,6 +272,7 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
     return true;
   }
   World& w_;
+  tessarin::BackgroundConnections* background_;
 };
 
 class SimInternet : public tessarin::InternetPort {

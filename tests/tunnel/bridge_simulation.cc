@@ -79,6 +79,7 @@ class Simulation {
     vpn.proxy.script = L"http://wpad.corp.example/proxy.pac";
     vpn.connected = w_.Chance(30);
     vpn_own_ = vpn.proxy;
+    WakeConnections();  // their thread looks once at the start
     calls_left_ = 1 + static_cast<int>(w_.Below(8));
     faults_left_ = w_.faults ? static_cast<int>(w_.Below(8)) : 0;
     end_ = static_cast<End>(w_.Below(3));
@@ -261,6 +262,10 @@ class Simulation {
         w_.Step("window: the proxy values changed");
         Window([&] { bridge_->ProxySettingsChanged(); });
         break;
+      case Message::kConnectionsSwitched:
+        w_.Step("window: the connections were given back");
+        Window([&] { bridge_->RetryProxyOff(); });
+        break;
     }
   }
 
@@ -340,16 +345,37 @@ class Simulation {
     }
   }
 
+  // As the host's dial-up thread: one at a time, while there is work.
+  void WakeConnections() {
+    if (w_.connections_running) return;
+    w_.connections_running = true;
+    w_.sched.Start([this] {
+      bool worked = false;
+      while (connections_.RunOnce(own_proxy_, &worked)) {
+        if (worked) w_.Post({Message::kConnectionsSwitched});
+      }
+      w_.connections_running = false;
+    });
+  }
+
   // After every step.
   void Check() {
-    if (w_.ValuesOurs() && !w_.GuardWatching()) {
+    bool vpn_ours = false;
+    for (const auto& connection : w_.connections) {
+      vpn_ours |=
+          connection.second.proxy.server == tessarin::LocalProxyEndpoint::kSystemProxyServer;
+    }
+    if ((w_.ValuesOurs() || vpn_ours) && !w_.GuardWatching()) {
       bool told = false;
       for (const Message& message : w_.queue) {
         told |= message.kind != Message::kCoreExited;
       }
       const bool transition = w_.jobs_running > 0 || w_.rearms_running > 0 || told ||
                               w_.retry_at != kNever || !w_.window_alive;
-      if (!transition) w_.Violation("our proxy is on and no guard watches it");
+      if (!transition) {
+        w_.Violation(w_.ValuesOurs() ? "our proxy is on and no guard watches it"
+                                     : "a connection carries our proxy and no guard watches it");
+      }
     }
     if (w_.CoresRunning() > 1) w_.Violation("two cores of ours run");
   }
@@ -393,15 +419,20 @@ class Simulation {
           !w_.writes_failed_since_window_gone) {
         w_.Violation("our proxy stays on after the program ended, and nothing watches it");
       }
-      // What the guard does then.
-      if (w_.GuardWatching()) tessarin::SwitchOffOurProxy(proxy_);
+      // What the guard does then, in a process of its own.
+      if (w_.GuardWatching()) {
+        w_.sched.Start([this] { tessarin::SwitchOffOurProxy(own_proxy_); });
+        w_.sched.RunToEnd();
+      }
     }
     if (w_.sched.Unfinished() > 0) w_.Violation("a thread never ended");
   }
 
   uint64_t seed_;
   World w_;
-  SimProxySettings proxy_{&w_};
+  tessarin::BackgroundConnections connections_{false, [this] { WakeConnections(); }};
+  SimProxySettings own_proxy_{&w_};  // the connections' own thread's, and the guard's
+  SimProxySettings proxy_{&w_, &connections_};
   SimInternet internet_{&w_};
   SimProcesses processes_{&w_};
   SimSystem system_{&w_};

@@ -97,6 +97,45 @@ TEST(SystemProxyTest, DialUpConnectionsGetBackExactlyWhatTheyHad) {
   EXPECT_TRUE(os.proxy.kept.empty());
 }
 
+TEST(SystemProxyTest, ConnectionsSwitchedBesideTheWindowAnswerWhatIsDone) {
+  using Connections = ProxySettingsPort::Connections;
+  tessarin_test::FakeOs os;  // the connections' own thread's port
+  auto& vpn = os.proxy.connections["corp vpn"];
+  vpn.script = "http://wpad.corp/proxy.pac";
+  int wakes = 0;
+  BackgroundConnections connections(false, [&wakes] { ++wakes; });
+  bool worked = false;
+  // Nothing of ours known: a switch-off is done at once, and still looked at.
+  EXPECT_EQ(connections.Ask(false), Connections::kDone);
+  EXPECT_TRUE(connections.RunOnce(os.proxy, &worked));
+  EXPECT_FALSE(connections.RunOnce(os.proxy, &worked));
+  // A switch-on then a switch-off before it ran: only the last runs, so the
+  // connection is never written, and the off waits for its thread.
+  EXPECT_EQ(connections.Ask(true), Connections::kRunning);
+  EXPECT_EQ(connections.Ask(false), Connections::kRunning);
+  EXPECT_EQ(connections.Ask(false), Connections::kRunning);
+  EXPECT_EQ(wakes, 2);
+  EXPECT_TRUE(connections.RunOnce(os.proxy, &worked));
+  EXPECT_TRUE(worked);
+  EXPECT_EQ(os.proxy.kept.count("corp vpn"), 0u);
+  EXPECT_EQ(connections.Ask(false), Connections::kDone);
+  // One that fails is said once, then tried again.
+  EXPECT_EQ(connections.Ask(true), Connections::kRunning);
+  EXPECT_TRUE(connections.RunOnce(os.proxy, &worked));
+  EXPECT_EQ(vpn.flags, kProxyTypeDirect | kProxyTypeProxy);
+  os.proxy.failing = "ras corp vpn";
+  EXPECT_EQ(connections.Ask(false), Connections::kRunning);
+  EXPECT_TRUE(connections.RunOnce(os.proxy, &worked));
+  EXPECT_FALSE(worked);
+  EXPECT_EQ(connections.Ask(false), Connections::kFailed);
+  os.proxy.failing.clear();
+  EXPECT_TRUE(connections.RunOnce(os.proxy, &worked));
+  EXPECT_TRUE(worked);
+  EXPECT_EQ(connections.Ask(false), Connections::kDone);
+  EXPECT_EQ(vpn.script, "http://wpad.corp/proxy.pac");
+  EXPECT_EQ(vpn.flags, kProxyTypeDirect);
+}
+
 TEST(SystemProxyTest, AGuardThatCannotSwitchOffSaysSo) {
   tessarin_test::FakeOs os;
   os.proxy.dwords["ProxyEnable"] = 1;

@@ -57,7 +57,7 @@ bool SwitchOffIfOurs(const char* why, std::string* said) {
            : result == tessarin::OurProxy::kNotOurs
                ? "; the proxy was not on or not ours, left alone"
                : "; our proxy could not be switched off, the logon reset stays");
-  return result != tessarin::OurProxy::kStillOn;
+  return result == tessarin::OurProxy::kSwitchedOff || result == tessarin::OurProxy::kNotOurs;
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "tunnel/proxy_guard.h"
 #include "tunnel/start_thread.h"
+#include "tunnel/system_proxy.h"
 
 namespace tessarin {
 
@@ -160,17 +161,32 @@ std::vector<std::wstring> EnumerateDialUps() {
 
 // The connected dial-up and VPN connections as a thread of their own last
 // enumerated them: again whenever the system says one came or went, and at
-// least every kDialUpRecheckMs (where it cannot say, as under Wine).
+// least every kDialUpRecheckMs (where it cannot say, as under Wine). The
+// same thread does what switches ask of the connections.
 constexpr DWORD kDialUpRecheckMs = 2000;
 struct DialUpList {
   std::mutex lock;
   std::vector<std::wstring> names;
   std::atomic<bool> listing{false};
+  // Set before the thread starts, never changed after.
+  unique_handle work{::CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+  std::unique_ptr<BackgroundConnections> connections;
+  Win32ProxySettingsPort::ChangeNotice worked = nullptr;
+  void* worked_context = nullptr;
 
   void Refresh() {
     std::vector<std::wstring> now = EnumerateDialUps();
     std::lock_guard<std::mutex> hold(lock);
     names.swap(now);
+  }
+  void Switch() {
+    // A port of its own, which does the work here (WinINet's calls, our
+    // kept copies) and reads the list just refreshed.
+    Win32ProxySettingsPort own;
+    bool worked_now = false;
+    while (connections->RunOnce(own, &worked_now)) {
+      if (worked_now && worked != nullptr) worked(worked_context);
+    }
   }
   void Watch() {
     const unique_handle changed(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
@@ -183,14 +199,13 @@ struct DialUpList {
     for (;;) {
       try {
         Refresh();
+        Switch();
       } catch (...) {
-        // Out of memory: the last list stands until the next look.
+        // Out of memory: the last list stands, and what was asked is
+        // looked at again at the next wake.
       }
-      if (changed) {
-        ::WaitForSingleObject(changed.get(), kDialUpRecheckMs);
-      } else {
-        ::Sleep(kDialUpRecheckMs);
-      }
+      const HANDLE wakes[2] = {work.get(), changed.get()};
+      ::WaitForMultipleObjects(changed ? 2 : 1, wakes, FALSE, kDialUpRecheckMs);
     }
   }
 };
@@ -201,14 +216,23 @@ DialUpList& DialUps() {
 
 }  // namespace
 
-void Win32ProxySettingsPort::ListDialUpsInBackground() {
+void Win32ProxySettingsPort::SwitchConnectionsInBackground(ChangeNotice worked, void* context) {
   DialUpList& list = DialUps();
-  if (list.listing.exchange(true)) return;
-  // Listed first on that thread too: until then, no connection is known
-  // (what we changed on one is kept in our own key, and found there).
-  if (!StartThread("Exception listing dial-up connections: ", [&list] { list.Watch(); })) {
-    list.listing = false;  // enumerated where asked, then
+  if (!list.work) return;  // done here, then
+  if (!list.listing.exchange(true)) {
+    // Something kept is what an earlier run left on a connection.
+    list.connections = std::make_unique<BackgroundConnections>(
+        !KeptConnections().empty(), [&list] { ::SetEvent(list.work.get()); });
+    list.worked = worked;
+    list.worked_context = context;
+    // Listed first on that thread too: until then, no connection is known
+    // (what we changed on one is kept in our own key, and found there).
+    if (!StartThread("Exception listing dial-up connections: ", [&list] { list.Watch(); })) {
+      list.listing = false;  // enumerated and switched where asked, then
+      return;
+    }
   }
+  background_ = true;
 }
 
 std::vector<std::wstring> Win32ProxySettingsPort::DialUpConnections() {
@@ -216,6 +240,11 @@ std::vector<std::wstring> Win32ProxySettingsPort::DialUpConnections() {
   if (!list.listing) return EnumerateDialUps();
   std::lock_guard<std::mutex> hold(list.lock);
   return list.names;
+}
+
+ProxySettingsPort::Connections Win32ProxySettingsPort::SwitchConnections(bool ours, bool* wrote) {
+  if (!background_) return ProxySettingsPort::SwitchConnections(ours, wrote);
+  return DialUps().connections->Ask(ours);
 }
 
 namespace {

@@ -33,15 +33,18 @@ class Win32ProxySettingsPort : public ProxySettingsPort {
   void ForgetConnection(const std::wstring& connection) override;
   void WatchChanges(bool on) override;
 
-  // From now on, in every port of this process, the connected dial-up
-  // connections are listed by a thread of their own and DialUpConnections
-  // answers its last list, without waiting (listing may start the dial-up
-  // service). Without it, each call lists them itself.
-  static void ListDialUpsInBackground();
-
   // Where a watched change is told: |notice|(|context|) runs on a
   // thread-pool thread and only posts. Set before anything is watched.
   using ChangeNotice = void (*)(void* context);
+  // From now on, in every port of this process, the connected dial-up
+  // connections are listed by a thread of their own and DialUpConnections
+  // answers its last list, without waiting (listing may start the dial-up
+  // service). Without it, each call lists them itself. This port's
+  // switches leave their connections' part to that thread too
+  // (BackgroundConnections); |worked|(|context|) runs there when a
+  // switch-off's part worked, and only posts. Once, before any switch.
+  void SwitchConnectionsInBackground(ChangeNotice worked, void* context);
+  Connections SwitchConnections(bool ours, bool* wrote) override;
   void NotifyChanges(ChangeNotice notice, void* context) {
     notice_ = notice;
     notice_context_ = context;
@@ -62,6 +65,7 @@ class Win32ProxySettingsPort : public ProxySettingsPort {
   ChangeNotice notice_ = nullptr;
   void* notice_context_ = nullptr;
   std::unique_ptr<Watch> watch_;
+  bool background_ = false;
 };
 
 }  // namespace tessarin
