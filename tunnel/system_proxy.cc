@@ -25,8 +25,8 @@ bool IsOurs(const ConnectionProxy& proxy) {
 // Every connected dial-up or VPN connection, whose own proxy programs use
 // while it is connected, gets ours; what it had is kept first (once: a
 // connection already ours keeps what was kept), and one whose settings
-// cannot be kept is left as it is.
-void DialUpProxiesOn(ProxySettingsPort& settings) {
+// cannot be kept is left as it is. |touched|: whether any was kept or written.
+void DialUpProxiesOn(ProxySettingsPort& settings, bool* touched) {
   const ConnectionProxy ours = OurConnectionProxy();
   for (const std::wstring& connection : settings.DialUpConnections()) {
     ConnectionProxy own;
@@ -36,6 +36,7 @@ void DialUpProxiesOn(ProxySettingsPort& settings) {
                     : !settings.KeepConnection(connection, own)) {
       continue;
     }
+    *touched = true;
     settings.WriteConnectionProxy(connection, ours);
   }
 }
@@ -87,7 +88,7 @@ bool DialUpProxiesOff(ProxySettingsPort& settings, bool* wrote) {
 
 ProxySettingsPort::Connections ProxySettingsPort::SwitchConnections(bool ours, bool* wrote) {
   if (ours) {
-    DialUpProxiesOn(*this);
+    DialUpProxiesOn(*this, wrote);
     return Connections::kDone;
   }
   return DialUpProxiesOff(*this, wrote) ? Connections::kDone : Connections::kFailed;
@@ -157,15 +158,15 @@ ProxySettingsPort::Connections BackgroundConnections::Ask(bool ours) {
   Connections answer = Connections::kRunning;
   {
     std::lock_guard<std::mutex> hold(lock_);
+    // A switch-on under way may be writing ours right now.
+    const bool none_ours = !mayBeOurs_ && !onRunning_;
     if (!ours && !askedOurs_ && done_ == asked_) {
       if (doneWorked_) return Connections::kDone;
       answer = Connections::kFailed;  // said once, and tried again
     } else if (!ours && !askedOurs_) {
-      return mayBeOurs_ ? Connections::kRunning : Connections::kDone;  // under way
+      return none_ours ? Connections::kDone : Connections::kRunning;  // under way
     } else if (!ours) {
-      answer = mayBeOurs_ ? Connections::kRunning : Connections::kDone;
-    } else {
-      mayBeOurs_ = true;
+      answer = none_ours ? Connections::kDone : Connections::kRunning;
     }
     askedOurs_ = ours;
     ++asked_;
@@ -183,15 +184,25 @@ bool BackgroundConnections::RunOnce(ProxySettingsPort& settings, bool* worked) {
     if (done_ == asked_) return false;
     run = asked_;
     ours = askedOurs_;
+    onRunning_ = ours;
   }
   bool wrote = false;
-  const bool all =
-      settings.SwitchConnections(ours, &wrote) == ProxySettingsPort::Connections::kDone;
-  if (ours || wrote) {
+  bool all = false;
+  try {
+    all = settings.SwitchConnections(ours, &wrote) == ProxySettingsPort::Connections::kDone;
+  } catch (...) {
+    std::lock_guard<std::mutex> hold(lock_);
+    onRunning_ = false;
+    mayBeOurs_ |= ours;  // how far it came is not known
+    throw;
+  }
+  if (wrote) {
     settings.NotifyInternetOption(kInternetOptionSettingsChanged);
     settings.NotifyInternetOption(kInternetOptionRefresh);
   }
   std::lock_guard<std::mutex> hold(lock_);
+  onRunning_ = false;
+  if (ours && wrote) mayBeOurs_ = true;
   // Something asked since runs next; this outcome is nobody's.
   if (asked_ != run) return true;
   done_ = run;

@@ -38,9 +38,10 @@ class BackgroundConnections {
   // nothing held) that there is work.
   BackgroundConnections(bool leftovers, std::function<void()> wake);
   // On the asking thread, never waiting: what SwitchConnections answers.
-  // Nothing of ours on any connection is known (nothing kept before, or
-  // the last switch-off worked) answers a switch-off kDone at once, though
-  // it still runs, for a connection someone else left ours.
+  // Nothing of ours on any connection is known (nothing kept before, no
+  // switch-on running or having kept or written one since the last
+  // switch-off that worked) answers a switch-off kDone at once, though it
+  // still runs, for a connection someone else left ours.
   ProxySettingsPort::Connections Ask(bool ours);
   // On its own thread, through its own port: does what was asked last, if
   // that is not done yet; false when there was nothing to do. |worked|:
@@ -55,7 +56,8 @@ class BackgroundConnections {
   uint64_t asked_ = 1;  // the first switch-off, asked at start
   uint64_t done_ = 0;
   bool doneWorked_ = false;
-  bool mayBeOurs_;  // a connection may carry ours
+  bool onRunning_ = false;  // a switch-on runs on the thread now
+  bool mayBeOurs_;          // a switch-on kept or wrote one since the last that worked
 };
 
 }  // namespace tessarin

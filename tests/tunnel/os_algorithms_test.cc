@@ -110,10 +110,10 @@ TEST(SystemProxyTest, ConnectionsSwitchedBesideTheWindowAnswerWhatIsDone) {
   EXPECT_TRUE(connections.RunOnce(os.proxy, &worked));
   EXPECT_FALSE(connections.RunOnce(os.proxy, &worked));
   // A switch-on then a switch-off before it ran: only the last runs, so the
-  // connection is never written, and the off waits for its thread.
+  // connection is never written, and nothing is waited for.
   EXPECT_EQ(connections.Ask(true), Connections::kRunning);
-  EXPECT_EQ(connections.Ask(false), Connections::kRunning);
-  EXPECT_EQ(connections.Ask(false), Connections::kRunning);
+  EXPECT_EQ(connections.Ask(false), Connections::kDone);
+  EXPECT_EQ(connections.Ask(false), Connections::kDone);
   EXPECT_EQ(wakes, 2);
   EXPECT_TRUE(connections.RunOnce(os.proxy, &worked));
   EXPECT_TRUE(worked);
@@ -124,6 +124,7 @@ TEST(SystemProxyTest, ConnectionsSwitchedBesideTheWindowAnswerWhatIsDone) {
   EXPECT_TRUE(connections.RunOnce(os.proxy, &worked));
   EXPECT_EQ(vpn.flags, kProxyTypeDirect | kProxyTypeProxy);
   os.proxy.failing = "ras corp vpn";
+  EXPECT_EQ(connections.Ask(false), Connections::kRunning);  // it wrote one
   EXPECT_EQ(connections.Ask(false), Connections::kRunning);
   EXPECT_TRUE(connections.RunOnce(os.proxy, &worked));
   EXPECT_FALSE(worked);
