@@ -72,19 +72,30 @@ using unique_hkey = UniqueHandle<HKEY, RegistryKeyTraits>;
 using unique_hinternet = UniqueHandle<HINTERNET, InternetHandleTraits>;
 
 // A process attribute list that lets a child inherit exactly |handles|:
-// with it, CreateProcessW's inheritance passes nothing else.
+// with it, CreateProcessW's inheritance passes nothing else. With |job|, the
+// child is also created inside that job, where the system can (Windows 10
+// and later): InJob() says whether it was asked.
 class InheritedHandleList {
  public:
-  explicit InheritedHandleList(std::vector<HANDLE> handles) : handles_(std::move(handles)) {
+  explicit InheritedHandleList(std::vector<HANDLE> handles, HANDLE job = nullptr)
+      : handles_(std::move(handles)), job_(job) {
+    const DWORD count = (handles_.empty() ? 0 : 1) + (job_ != nullptr ? 1 : 0);
+    if (count == 0) return;
     SIZE_T size = 0;
-    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    ::InitializeProcThreadAttributeList(nullptr, count, 0, &size);
     storage_.resize(size);
     auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
-    if (!::InitializeProcThreadAttributeList(list, 1, 0, &size)) return;
+    if (!::InitializeProcThreadAttributeList(list, count, 0, &size)) return;
     initialized_ = true;
-    ready_ =
-        ::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
-                                    handles_.size() * sizeof(HANDLE), nullptr, nullptr) != FALSE;
+    ready_ = handles_.empty() || ::UpdateProcThreadAttribute(
+                                     list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                     handles_.size() * sizeof(HANDLE), nullptr, nullptr) != FALSE;
+    // An older system refuses the attribute: the list goes on without it.
+    constexpr DWORD_PTR kJobList = 0x2000D;  // PROC_THREAD_ATTRIBUTE_JOB_LIST
+    in_job_ = ready_ && job_ != nullptr &&
+              ::UpdateProcThreadAttribute(list, 0, kJobList, &job_, sizeof(job_), nullptr,
+                                          nullptr) != FALSE;
+    ready_ = ready_ && (!handles_.empty() || in_job_);
   }
   ~InheritedHandleList() {
     if (initialized_) ::DeleteProcThreadAttributeList(get_list());
@@ -92,8 +103,11 @@ class InheritedHandleList {
   InheritedHandleList(const InheritedHandleList&) = delete;
   InheritedHandleList& operator=(const InheritedHandleList&) = delete;
 
-  // Null when the list could not be made: then the child must inherit nothing.
+  // Null when the list could not be made (or holds nothing): then the child
+  // must inherit nothing.
   LPPROC_THREAD_ATTRIBUTE_LIST get() const { return ready_ ? get_list() : nullptr; }
+  bool InJob() const { return in_job_; }
+  bool Inherits() const { return ready_ && !handles_.empty(); }
 
  private:
   LPPROC_THREAD_ATTRIBUTE_LIST get_list() const {
@@ -101,8 +115,10 @@ class InheritedHandleList {
         const_cast<unsigned char*>(storage_.data()));
   }
   std::vector<HANDLE> handles_;
+  HANDLE job_;
   std::vector<unsigned char> storage_;
   bool initialized_ = false;
+  bool in_job_ = false;
   bool ready_ = false;
 };
 

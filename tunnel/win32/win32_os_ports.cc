@@ -165,34 +165,48 @@ uint32_t Win32ProcessPort::Launch(const std::wstring& command_line, const std::w
       ::SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
     }
   }
-  const InheritedHandleList inherited({output_write.get()});
-  const bool with_output = output_write && inherited.get() != nullptr;
-  STARTUPINFOEXW startup = {};
-  startup.StartupInfo.cb = sizeof(startup);
-  if (with_output) {
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdOutput = output_write.get();
-    startup.StartupInfo.hStdError = output_write.get();
-    startup.lpAttributeList = inherited.get();
-  }
+  // Created inside the job where the system can, so that this process
+  // ending at any moment, even while the core is being created, ends the
+  // core too; else assigned to it while still suspended, below.
   PROCESS_INFORMATION info = {};
   std::vector<wchar_t> writable(command_line.begin(), command_line.end());
   writable.push_back(L'\0');
-  // Suspended until it is in the job, so nothing it starts escapes the job.
-  const DWORD flags =
-      CREATE_NO_WINDOW | CREATE_SUSPENDED | (with_output ? EXTENDED_STARTUPINFO_PRESENT : 0);
-  if (!::CreateProcessW(nullptr, writable.data(), nullptr, nullptr, with_output ? TRUE : FALSE,
-                        flags, nullptr, directory.c_str(), &startup.StartupInfo, &info)) {
-    return 0;
+  bool created = false;
+  for (const bool in_job : {true, false}) {
+    if (created) break;
+    const InheritedHandleList attributes(
+        output_write ? std::vector<HANDLE>{output_write.get()} : std::vector<HANDLE>{},
+        in_job ? job_.get() : nullptr);
+    if (in_job && !attributes.InJob()) continue;  // the system cannot: as before
+    const bool with_output = attributes.Inherits();
+    STARTUPINFOEXW startup = {};
+    startup.StartupInfo.cb = sizeof(startup);
+    if (with_output) {
+      startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+      startup.StartupInfo.hStdOutput = output_write.get();
+      startup.StartupInfo.hStdError = output_write.get();
+    }
+    startup.lpAttributeList = attributes.get();
+    // Suspended until it is in the job and kept, so nothing it starts
+    // escapes the job.
+    const DWORD flags = CREATE_NO_WINDOW | CREATE_SUSPENDED |
+                        (attributes.get() != nullptr ? EXTENDED_STARTUPINFO_PRESENT : 0);
+    created =
+        ::CreateProcessW(nullptr, writable.data(), nullptr, nullptr, with_output ? TRUE : FALSE,
+                         flags, nullptr, directory.c_str(), &startup.StartupInfo, &info) != FALSE;
+    if (created && !with_output) output_read.reset();  // nobody writes it
   }
+  if (!created) return 0;
   output_write.reset();  // the core's copy is the only one: its end is the pipe's
-  if (with_output) CopyOutput(std::move(output_read), output_);
+  if (output_read) CopyOutput(std::move(output_read), output_);
   unique_handle thread(info.hThread);
   Launched launched;
   launched.process.reset(info.hProcess);
   // Without a job (none could be made, or nested jobs are refused) the core
   // still runs and the stop paths still end it; it may outlive a crashed host.
-  if (!job_ || !::AssignProcessToJobObject(job_.get(), launched.process.get())) {
+  BOOL in_job = FALSE;
+  if (!job_ || !((::IsProcessInJob(launched.process.get(), job_.get(), &in_job) && in_job) ||
+                 ::AssignProcessToJobObject(job_.get(), launched.process.get()))) {
     std::fprintf(stderr, "The core runs outside the job: error %lu.\n", ::GetLastError());
     std::fflush(stderr);
   }
