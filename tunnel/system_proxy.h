@@ -38,10 +38,11 @@ class BackgroundConnections {
   // nothing held) that there is work.
   BackgroundConnections(bool leftovers, std::function<void()> wake);
   // On the asking thread, never waiting: what SwitchConnections answers.
-  // Nothing of ours on any connection is known (nothing kept before, no
+  // A switch-off after a switch-on (or while the first still runs) with
+  // nothing of ours known on any connection (nothing kept before, no
   // switch-on running or having kept or written one since the last
-  // switch-off that worked) answers a switch-off kDone at once, though it
-  // still runs, for a connection someone else left ours.
+  // switch-off that worked) is answered kDone at once, and still runs, for a
+  // connection someone else left ours.
   ProxySettingsPort::Connections Ask(bool ours);
   // On its own thread, through its own port: does what was asked last, if
   // that is not done yet; false when there was nothing to do. |worked|:

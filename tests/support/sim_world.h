@@ -116,6 +116,7 @@ struct World {
   bool key_open = false;
   bool wrote_on = false;  // the open key's session wrote ProxyEnable=1 (a switch-on)
   int failing_writes = 0;
+  int failing_connection_writes = 0;
   bool watching = false;
   bool machine_policy = false;
   // Another program rewrites the values the moment they become ours.
@@ -164,8 +165,10 @@ struct World {
 // connections' own thread's).
 class SimProxySettings : public tessarin::ProxySettingsPort {
  public:
-  explicit SimProxySettings(World* world, tessarin::BackgroundConnections* background = nullptr)
-      : w_(*world), background_(background) {}
+  explicit SimProxySettings(World* world) : w_(*world) {}
+  void SwitchConnectionsBy(tessarin::BackgroundConnections* background) {
+    background_ = background;
+  }
   Connections SwitchConnections(bool ours, bool* wrote) override {
     if (background_ == nullptr) return ProxySettingsPort::SwitchConnections(ours, wrote);
     return background_->Ask(ours);
@@ -235,6 +238,11 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
                             const tessarin::ConnectionProxy& proxy) override {
     w_.Enter("a dial-up write", true);
     if (Fails()) return false;
+    if (w_.failing_connection_writes > 0) {
+      --w_.failing_connection_writes;
+      w_.writes_failed_since_window_gone |= !w_.window_alive || w_.closing;
+      return false;
+    }
     w_.connections[name].proxy = proxy;
     return true;
   }
@@ -272,7 +280,7 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
     return true;
   }
   World& w_;
-  tessarin::BackgroundConnections* background_;
+  tessarin::BackgroundConnections* background_ = nullptr;
 };
 
 class SimInternet : public tessarin::InternetPort {

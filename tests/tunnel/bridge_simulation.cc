@@ -79,6 +79,19 @@ class Simulation {
     vpn.proxy.script = L"http://wpad.corp.example/proxy.pac";
     vpn.connected = w_.Chance(30);
     vpn_own_ = vpn.proxy;
+    const bool leftovers = w_.Chance(10);
+    if (leftovers) {
+      // A run that crashed left ours on it, and kept what it had.
+      w_.kept[L"Office VPN"] = vpn.proxy;
+      vpn.proxy.flags = tessarin::kProxyTypeDirect | tessarin::kProxyTypeProxy;
+      vpn.proxy.server = tessarin::LocalProxyEndpoint::kSystemProxyServer;
+      vpn.proxy.bypass = L"<local>";
+      vpn.proxy.script.clear();
+      w_.Step("a crashed run left our proxy on the VPN");
+    }
+    connections_ =
+        std::make_unique<tessarin::BackgroundConnections>(leftovers, [this] { WakeConnections(); });
+    proxy_.SwitchConnectionsBy(connections_.get());
     WakeConnections();  // their thread looks once at the start
     calls_left_ = 1 + static_cast<int>(w_.Below(8));
     faults_left_ = w_.faults ? static_cast<int>(w_.Below(8)) : 0;
@@ -212,6 +225,12 @@ class Simulation {
         w_.OtherProgramWrites(w_.Chance(50));
         break;
       case 3:
+        if (w_.Chance(50)) {
+          w_.failing_connection_writes = 1 + static_cast<int>(w_.Below(3));
+          w_.Step("the next " + std::to_string(w_.failing_connection_writes) +
+                  " dial-up writes fail");
+          break;
+        }
         w_.failing_writes = 1 + static_cast<int>(w_.Below(3));
         w_.Step("the next " + std::to_string(w_.failing_writes) + " registry writes fail");
         break;
@@ -351,7 +370,7 @@ class Simulation {
     w_.connections_running = true;
     w_.sched.Start([this] {
       bool worked = false;
-      while (connections_.RunOnce(own_proxy_, &worked)) {
+      while (connections_->RunOnce(own_proxy_, &worked)) {
         if (worked) w_.Post({Message::kConnectionsSwitched});
       }
       w_.connections_running = false;
@@ -424,15 +443,19 @@ class Simulation {
         w_.sched.Start([this] { tessarin::SwitchOffOurProxy(own_proxy_); });
         w_.sched.RunToEnd();
       }
+      if (!(w_.connections[L"Office VPN"].proxy == vpn_own_) && w_.rearms_running == 0 &&
+          !w_.writes_failed_since_window_gone) {
+        w_.Violation("the VPN keeps our proxy after the program ended");
+      }
     }
     if (w_.sched.Unfinished() > 0) w_.Violation("a thread never ended");
   }
 
   uint64_t seed_;
   World w_;
-  tessarin::BackgroundConnections connections_{false, [this] { WakeConnections(); }};
+  std::unique_ptr<tessarin::BackgroundConnections> connections_;
   SimProxySettings own_proxy_{&w_};  // the connections' own thread's, and the guard's
-  SimProxySettings proxy_{&w_, &connections_};
+  SimProxySettings proxy_{&w_};
   SimInternet internet_{&w_};
   SimProcesses processes_{&w_};
   SimSystem system_{&w_};

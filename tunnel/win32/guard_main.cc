@@ -47,18 +47,25 @@ HANDLE HandleFrom(const std::wstring& word) {
   return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
 }
 
-// Our proxy switched off, only while it is on and ours; |said| is the log's
-// line for it. True when our proxy is off now (switched off, or not ours).
-bool SwitchOffIfOurs(const char* why, std::string* said) {
+// Our proxy switched off, only while it is on and ours; |said| gets the
+// log's words for it.
+tessarin::OurProxy SwitchOffIfOurs(std::string* said) {
   tessarin::Win32ProxySettingsPort settings;
   const tessarin::OurProxy result = tessarin::SwitchOffOurProxy(settings);
-  *said = std::string("guard: ") + why +
-          (result == tessarin::OurProxy::kSwitchedOff ? "; switched our proxy off"
+  *said += result == tessarin::OurProxy::kSwitchedOff ? "switched our proxy off"
            : result == tessarin::OurProxy::kNotOurs
-               ? "; the proxy was not on or not ours, left alone"
-               : "; our proxy could not be switched off, the logon reset stays");
+               ? "the proxy was not on or not ours, left alone"
+               : "our proxy could not be switched off, the logon reset stays";
+  return result;
+}
+
+// Switched off, or not ours: nothing of ours is left on.
+bool Off(tessarin::OurProxy result) {
   return result == tessarin::OurProxy::kSwitchedOff || result == tessarin::OurProxy::kNotOurs;
 }
+
+// How long a crashed host may take to end once its dump is written.
+constexpr DWORD kCrashedHostEndMs = 2000;
 
 }  // namespace
 
@@ -68,8 +75,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
   const std::vector<std::wstring> words = Arguments();
   if (words.size() == 1 && words[0] == tessarin::kGuardResetSwitch) {
-    std::string said;
-    SwitchOffIfOurs("logon reset", &said);
+    std::string said = "guard: logon reset; ";
+    SwitchOffIfOurs(&said);
     tessarin::OpenDiagnosticsLog()->Write(said);  // appended to the host's own log
     return 0;
   }
@@ -116,19 +123,26 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   // The proxy first: a dump takes a while (half a second under Wine), and the user's
   // traffic must not point at a dead port meanwhile. Nothing of ours is
   // left on for a logon to reset, unless the switch failed.
-  std::string said;
-  if (SwitchOffIfOurs(
-          woke == WAIT_OBJECT_0 + 1 ? "the host ended without a clean stop" : "the host crashed",
-          &said)) {
-    tessarin::RemoveLogonProxyReset();
-  }
+  std::string said = woke == WAIT_OBJECT_0 + 1 ? "guard: the host ended without a clean stop; "
+                                               : "guard: the host crashed; ";
+  bool off = Off(SwitchOffIfOurs(&said));
   std::string dumped;
   if (woke == WAIT_OBJECT_0 + 2) {
     // Then the dump, while the crashed thread waits in its filter; nothing of
     // it comes from the crashed heap.
     dumped = tessarin::WriteCrashDump(host, record);
     ::SetEvent(written);
+    // The crashed host's other threads ran on meanwhile, and may have put
+    // something of ours on since (its dial-up thread a connection's proxy):
+    // looked at again once it has ended. One that survived guards itself.
+    if (::WaitForSingleObject(host, kCrashedHostEndMs) == WAIT_OBJECT_0) {
+      std::string again;
+      const tessarin::OurProxy result = SwitchOffIfOurs(&again);
+      off = Off(result);
+      if (result != tessarin::OurProxy::kNotOurs) said += "; once it ended, " + again;
+    }
   }
+  if (off) tessarin::RemoveLogonProxyReset();
   // The log last: its lock may be held by a thread of the crashed host until
   // that host ends, and neither the proxy nor the dump waits for it.
   const std::unique_ptr<tessarin::DiagnosticsLog> log = tessarin::OpenDiagnosticsLog();

@@ -197,15 +197,21 @@ struct DialUpList {
              RASCN_Connection | RASCN_Disconnection);
     }
     for (;;) {
+      // Out of memory: the last list stands, and what was asked is looked at
+      // again at the next wake.
       try {
         Refresh();
+      } catch (...) {
+      }
+      try {
         Switch();
       } catch (...) {
-        // Out of memory: the last list stands, and what was asked is
-        // looked at again at the next wake.
       }
       const HANDLE wakes[2] = {work.get(), changed.get()};
-      ::WaitForMultipleObjects(changed ? 2 : 1, wakes, FALSE, kDialUpRecheckMs);
+      if (::WaitForMultipleObjects(changed ? 2 : 1, wakes, FALSE, kDialUpRecheckMs) ==
+          WAIT_FAILED) {
+        ::Sleep(kDialUpRecheckMs);
+      }
     }
   }
 };
