@@ -19,6 +19,7 @@
 #include "shell/flutter_window.h"
 #include "shell/win32_window.h"
 #include "stand_ins/engine/window_controls.h"
+#include "tunnel/local_proxy_endpoint.h"
 
 namespace {
 
@@ -252,7 +253,11 @@ TEST_F(ShellWindowTest, EngineSeesMessagesFirst) {
 }
 
 TEST_F(ShellWindowTest, WithoutEngineFilesCreationFailsAndTheProxyIsOff) {
+  // Ours, as a run that crashed leaves it (whatever an earlier test left).
   const std::optional<DWORD> saved = ReadDword(kInternetSettings, L"ProxyEnable");
+  const std::wstring ours = tessarin::LocalProxyEndpoint::kSystemProxyServer;
+  RegSetKeyValueW(HKEY_CURRENT_USER, kInternetSettings, L"ProxyServer", REG_SZ, ours.c_str(),
+                  static_cast<DWORD>((ours.size() + 1) * sizeof(wchar_t)));
   WriteDword(kInternetSettings, L"ProxyEnable", 1);
   FlutterWindow window(EngineProject(L"Z:\\nowhere\\data"));
   testing::internal::CaptureStderr();
