@@ -35,8 +35,8 @@ class Scheduler {
   // The calling thread's number here.
   static int Current() { return current_; }
 
-  // A new thread, ready to run when the driver picks it.
-  void Start(std::function<void()> body) {
+  // A new thread, ready to run when the driver picks it; its id.
+  int Start(std::function<void()> body) {
     Thread* thread = nullptr;
     int id = 0;
     {
@@ -57,6 +57,7 @@ class Scheduler {
       turn_ = kDriver;
       driver_turn_.notify_one();
     });
+    return id;
   }
 
   // From a thread other than the driver: the driver may run others first.

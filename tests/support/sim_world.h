@@ -263,7 +263,12 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
     w_.kept[name] = proxy;
     return true;
   }
-  void ForgetConnection(const std::wstring& name) override { w_.kept.erase(name); }
+  void ForgetConnection(const std::wstring& name) override {
+    if (!keeps_kept_) w_.kept.erase(name);
+  }
+  // As the guard's pass while a crashed host still runs: nothing kept is
+  // forgotten.
+  void KeepWhatIsKept() { keeps_kept_ = true; }
   void WatchChanges(bool on) override { w_.watching = on; }
 
  private:
@@ -281,6 +286,7 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
   }
   World& w_;
   tessarin::BackgroundConnections* background_ = nullptr;
+  bool keeps_kept_ = false;
 };
 
 class SimInternet : public tessarin::InternetPort {

@@ -47,10 +47,24 @@ HANDLE HandleFrom(const std::wstring& word) {
   return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
 }
 
+// While a crashed host still runs, its dial-up thread may be keeping a
+// connection's own settings right before it writes ours: what is kept is
+// then never forgotten, only by a pass after the host ended.
+class GuardPort : public tessarin::Win32ProxySettingsPort {
+ public:
+  explicit GuardPort(bool host_gone) : host_gone_(host_gone) {}
+  void ForgetConnection(const std::wstring& connection) override {
+    if (host_gone_) Win32ProxySettingsPort::ForgetConnection(connection);
+  }
+
+ private:
+  bool host_gone_;
+};
+
 // Our proxy switched off, only while it is on and ours; |said| gets the
-// log's words for it.
-tessarin::OurProxy SwitchOffIfOurs(std::string* said) {
-  tessarin::Win32ProxySettingsPort settings;
+// log's words for it. |host_gone|: nothing of the host runs any more.
+tessarin::OurProxy SwitchOffIfOurs(std::string* said, bool host_gone = true) {
+  GuardPort settings(host_gone);
   const tessarin::OurProxy result = tessarin::SwitchOffOurProxy(settings);
   *said += result == tessarin::OurProxy::kSwitchedOff ? "switched our proxy off"
            : result == tessarin::OurProxy::kNotOurs
@@ -123,23 +137,28 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   // The proxy first: a dump takes a while (half a second under Wine), and the user's
   // traffic must not point at a dead port meanwhile. Nothing of ours is
   // left on for a logon to reset, unless the switch failed.
-  std::string said = woke == WAIT_OBJECT_0 + 1 ? "guard: the host ended without a clean stop; "
-                                               : "guard: the host crashed; ";
-  bool off = Off(SwitchOffIfOurs(&said));
+  const bool crashed = woke == WAIT_OBJECT_0 + 2;
+  std::string said =
+      crashed ? "guard: the host crashed; " : "guard: the host ended without a clean stop; ";
+  bool off = Off(SwitchOffIfOurs(&said, !crashed));
   std::string dumped;
-  if (woke == WAIT_OBJECT_0 + 2) {
+  if (crashed) {
     // Then the dump, while the crashed thread waits in its filter; nothing of
     // it comes from the crashed heap.
     dumped = tessarin::WriteCrashDump(host, record);
     ::SetEvent(written);
     // The crashed host's other threads ran on meanwhile, and may have put
     // something of ours on since (its dial-up thread a connection's proxy):
-    // looked at again once it has ended. One that survived guards itself.
+    // looked at again once it has ended. The logon reset stays for a host
+    // that has not (one that survived sets and clears it itself).
+    off = false;
     if (::WaitForSingleObject(host, kCrashedHostEndMs) == WAIT_OBJECT_0) {
       std::string again;
       const tessarin::OurProxy result = SwitchOffIfOurs(&again);
       off = Off(result);
       if (result != tessarin::OurProxy::kNotOurs) said += "; once it ended, " + again;
+    } else {
+      said += "; it had not ended 2 s after its dump, the logon reset stays";
     }
   }
   if (off) tessarin::RemoveLogonProxyReset();

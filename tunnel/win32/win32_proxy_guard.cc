@@ -296,7 +296,11 @@ void SignalProxyGuardCrash(EXCEPTION_POINTERS* exception) noexcept {
     ::ResetEvent(channel->written);
     ::SetEvent(channel->crash);
     // The dump is written from outside while this thread stands still.
-    ::WaitForSingleObject(channel->written, kCrashDumpWaitMs);
+    // A guard that took a crash watches no more: a later one goes to our
+    // own dump thread until a new guard is started.
+    if (::WaitForSingleObject(channel->written, kCrashDumpWaitMs) == WAIT_OBJECT_0) {
+      g_guard_watching = false;
+    }
     // One signal per crash: one that no guard took (it was stopping, or
     // gone) never wakes a later guard of a process that survives this.
     ::ResetEvent(channel->crash);
