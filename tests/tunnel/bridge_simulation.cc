@@ -511,7 +511,7 @@ class Simulation {
 };
 
 // Seeds that once found a fault, replayed first on every run.
-constexpr uint64_t kKeptSeeds[] = {6, 12, 25, 32, 36, 194, 1027, 1157, 2748, 16162};
+constexpr uint64_t kKeptSeeds[] = {6, 12, 25, 32, 36, 194, 1027, 1157, 2748, 16162, 41300};
 
 }  // namespace
 }  // namespace tessarin_sim
