@@ -16,6 +16,7 @@
 #include "shell/single_instance.h"
 #include "tunnel/win32/guard_crash_dump.h"
 #include "tunnel/win32/win32_proxy_guard.h"
+#include "tunnel/win32/win32_proxy_settings.h"
 
 namespace {
 
@@ -53,6 +54,9 @@ void OpenDebugConsole() {
 
 // The log's queued lines are written before the process ends, on every
 // return (the window is gone by then: waiting a moment is allowed).
+// How long the end waits for the connections' own thread.
+constexpr uint32_t kConnectionsWaitMs = 2000;
+
 struct WriteQueuedLinesAtExit {
   ~WriteQueuedLinesAtExit() { HostLog().Flush(kLastLinesWaitMs); }
   static constexpr uint32_t kLastLinesWaitMs = 5000;
@@ -109,6 +113,11 @@ int APIENTRY wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   while (GetMessageW(&message, nullptr, 0, 0)) {
     TranslateMessage(&message);
     DispatchMessageW(&message);
+  }
+  // The window is gone: the connections' proxies asked back at its close
+  // are waited for a moment, so that they never depend on the guard alone.
+  if (!tessarin::Win32ProxySettingsPort::FinishConnections(kConnectionsWaitMs)) {
+    HostLog().Write("dial-up or VPN connections not given back yet at the end; the guard does it");
   }
   CoUninitialize();
   return 0;

@@ -214,4 +214,9 @@ bool BackgroundConnections::RunOnce(ProxySettingsPort& settings, bool* worked) {
   return true;
 }
 
+bool BackgroundConnections::Idle() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return done_ == asked_ && !onRunning_;
+}
+
 }  // namespace tessarin

@@ -49,6 +49,8 @@ class BackgroundConnections {
   // whether a switch-off that was still wanted worked (the platform thread
   // is to be told).
   bool RunOnce(ProxySettingsPort& settings, bool* worked);
+  // Whether what was asked last is done (or failed).
+  bool Idle();
 
  private:
   std::mutex lock_;

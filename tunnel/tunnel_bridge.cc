@@ -326,8 +326,9 @@ void TunnelBridge::Teardown(const char* why, bool engine_lives) {
   waiting_.clear();
   for (WaitingCall& call : waiting) drop(std::move(call.result));
   if (!active && coreProcessId == 0) {
-    // No tunnel: only our own values, put back by another program, go.
-    if (OurValuesOn()) ProxyOff();
+    // No tunnel: only our own values, put back by another program, go, and
+    // a switch-off still to be tried again gets its last try.
+    if (proxyOffPending_ || OurValuesOn()) ProxyOff();
     return;
   }
   StopTunnel(why);

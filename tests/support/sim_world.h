@@ -222,6 +222,7 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
   std::vector<std::wstring> DialUpConnections() override {
     w_.Enter("the dial-up list", false);
     std::vector<std::wstring> names;
+    if (beside_host_) return names;
     for (const auto& connection : w_.connections) {
       if (connection.second.connected) names.push_back(connection.first);
     }
@@ -264,11 +265,11 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
     return true;
   }
   void ForgetConnection(const std::wstring& name) override {
-    if (!keeps_kept_) w_.kept.erase(name);
+    if (!beside_host_) w_.kept.erase(name);
   }
   // As the guard's pass while a crashed host still runs: nothing kept is
-  // forgotten.
-  void KeepWhatIsKept() { keeps_kept_ = true; }
+  // forgotten, and a connection with nothing kept is left as it is.
+  void BesideARunningHost() { beside_host_ = true; }
   void WatchChanges(bool on) override { w_.watching = on; }
 
  private:
@@ -286,7 +287,7 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
   }
   World& w_;
   tessarin::BackgroundConnections* background_ = nullptr;
-  bool keeps_kept_ = false;
+  bool beside_host_ = false;
 };
 
 class SimInternet : public tessarin::InternetPort {

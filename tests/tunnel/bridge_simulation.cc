@@ -324,7 +324,7 @@ class Simulation {
     // program put back meanwhile: the next start switches that off.
     if (!w_.GuardWatching()) return;
     guarded_crash_ = true;
-    crash_proxy_.KeepWhatIsKept();
+    crash_proxy_.BesideARunningHost();
     const int guard = w_.sched.Start([this] {
       w_.Step("the guard switches off beside the crashed program");
       tessarin::SwitchOffOurProxy(crash_proxy_);

@@ -47,12 +47,18 @@ HANDLE HandleFrom(const std::wstring& word) {
   return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
 }
 
-// While a crashed host still runs, its dial-up thread may be keeping a
-// connection's own settings right before it writes ours: what is kept is
-// then never forgotten, only by a pass after the host ended.
+// While a crashed host still runs, its dial-up thread may be between
+// keeping a connection's own settings and writing ours: such a pass neither
+// forgets what is kept nor sends a connection that is ours with nothing kept
+// direct (what it had may be being kept that moment). Both are left to a
+// pass after the host ended.
 class GuardPort : public tessarin::Win32ProxySettingsPort {
  public:
   explicit GuardPort(bool host_gone) : host_gone_(host_gone) {}
+  std::vector<std::wstring> DialUpConnections() override {
+    if (!host_gone_) return {};
+    return Win32ProxySettingsPort::DialUpConnections();
+  }
   void ForgetConnection(const std::wstring& connection) override {
     if (host_gone_) Win32ProxySettingsPort::ForgetConnection(connection);
   }

@@ -241,6 +241,16 @@ void Win32ProxySettingsPort::SwitchConnectionsInBackground(ChangeNotice worked, 
   background_ = true;
 }
 
+bool Win32ProxySettingsPort::FinishConnections(uint32_t ms) {
+  DialUpList& list = DialUps();
+  if (!list.listing || !list.connections) return true;
+  for (uint32_t waited = 0; !list.connections->Idle(); waited += 10) {
+    if (waited >= ms) return false;
+    ::Sleep(10);
+  }
+  return true;
+}
+
 std::vector<std::wstring> Win32ProxySettingsPort::DialUpConnections() {
   DialUpList& list = DialUps();
   if (!list.listing) return EnumerateDialUps();

@@ -44,6 +44,9 @@ class Win32ProxySettingsPort : public ProxySettingsPort {
   // (BackgroundConnections); |worked|(|context|) runs there when a
   // switch-off's part worked, and only posts. Once, before any switch.
   void SwitchConnectionsInBackground(ChangeNotice worked, void* context);
+  // At the program's end: waits up to |ms| for that thread to finish what
+  // was asked (the rest is the guard's); whether it did.
+  static bool FinishConnections(uint32_t ms);
   Connections SwitchConnections(bool ours, bool* wrote) override;
   void NotifyChanges(ChangeNotice notice, void* context) {
     notice_ = notice;
