@@ -52,11 +52,11 @@ void OpenDebugConsole() {
   FlutterDesktopResyncOutputStreams();
 }
 
-// The log's queued lines are written before the process ends, on every
-// return (the window is gone by then: waiting a moment is allowed).
 // How long the end waits for the connections' own thread.
 constexpr uint32_t kConnectionsWaitMs = 2000;
 
+// The log's queued lines are written before the process ends, on every
+// return (the window is gone by then: waiting a moment is allowed).
 struct WriteQueuedLinesAtExit {
   ~WriteQueuedLinesAtExit() { HostLog().Flush(kLastLinesWaitMs); }
   static constexpr uint32_t kLastLinesWaitMs = 5000;
