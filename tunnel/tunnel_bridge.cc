@@ -466,8 +466,14 @@ void TunnelBridge::ProxySettingsChanged() {
              "switching them off");
     if (!Busy()) {
       ProxyOff();
-    } else if (ports_.worker != nullptr) {
-      ourValuesBack_ = true;  // once the job under way has ended
+      return;
+    }
+    // A job under way may be arming the guard that ProxyOff would release:
+    // the values alone go now (a connect's probe may take seconds), and what
+    // is left is tried again once the job has ended.
+    const OurProxy off = SwitchOffOurProxy(*ports_.proxy_settings);
+    if (off != OurProxy::kSwitchedOff && off != OurProxy::kNotOurs && ports_.worker != nullptr) {
+      ourValuesBack_ = true;
       ports_.worker->RetryAfter(kFirstProxyOffRetryMs);
     }
     return;

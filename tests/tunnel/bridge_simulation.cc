@@ -464,8 +464,9 @@ class Simulation {
       for (auto& core : w_.cores) core.second.running = false;
       // (A guard whose start is under way, or none when the last switch-off
       // failed and the guard was ended too, is the best that can be left.)
+      // (After a crash, a guard someone ended too leaves only the logon reset.)
       const bool excused = w_.rearms_running > 0 || w_.writes_failed_since_window_gone ||
-                           (crashed_ && !guarded_crash_);
+                           (crashed_ && (!guarded_crash_ || !w_.guard_running));
       if (w_.ValuesOurs() && !w_.GuardWatching() && !excused) {
         w_.Violation("our proxy stays on after the program ended, and nothing watches it");
       }
