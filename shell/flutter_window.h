@@ -30,6 +30,8 @@ class FlutterWindow : public Win32Window {
   // cancelled.
   // The engine still lives (a session's end): dropped calls are answered.
   void TeardownTunnel(const char* why) { bridge_.Teardown(why, true); }
+  // After the message loop, once the connections' thread is done or waited for.
+  void ProgramEnds() { bridge_.ProgramEnds(); }
 
  protected:
   bool OnWindowCreated() override;

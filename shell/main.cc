@@ -119,6 +119,9 @@ int APIENTRY wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   if (!tessarin::Win32ProxySettingsPort::FinishConnections(kConnectionsWaitMs)) {
     HostLog().Write("dial-up or VPN connections not given back yet at the end; the guard does it");
   }
+  // A clean end releases the guard: a switch-off that waited for the
+  // connections completes, or the guard stays for what is still ours.
+  window.ProgramEnds();
   CoUninitialize();
   return 0;
 }

@@ -182,10 +182,11 @@ Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
                                    ports.log, job.keepAlive);
   arming.reset();
   if (!carried) return stop(signal.Cancelled() ? Outcome::kCancelled : Outcome::kProbeFailed);
-  // A guard ended while the probe ran: started again here, where a wait is
-  // allowed, so that the proxy goes on under a live one.
-  if (ports.guard != nullptr && ports.guard->Lost()) {
-    WriteLog(ports, "the guard ended during the connect; starting it again");
+  // A guard that ended while the probe ran, or whose start failed: started
+  // again here, where a wait is allowed, so that the proxy goes on under a
+  // live one where one can be had.
+  if (ports.guard != nullptr && !ports.guard->Watching()) {
+    WriteLog(ports, "no guard watches before the switch-on; starting it again");
     ports.guard->Arm();
   }
   if (!signal.Commit()) return stop(Outcome::kCancelled);
@@ -198,10 +199,13 @@ void RunCoreJob(CoreJob& job, const OsPorts& ports) {
   // A thread's entry: nothing may escape, and the call must still be answered.
   if (!flutter::RunAtBoundary("Exception in a core job: ",
                               [&] { job.outcome = RunSteps(job, ports); })) {
-    // Nothing half-started: a core it launched goes again.
+    // Nothing half-started: a core it launched goes again, and the old one
+    // it was to end (its end may be what threw).
     job.outcome = CoreJob::Outcome::kFailed;
-    flutter::RunAtBoundary("Exception ending a core: ",
-                           [&] { TerminateCore(*ports.processes, job.coreProcessId); });
+    flutter::RunAtBoundary("Exception ending a core: ", [&] {
+      TerminateCore(*ports.processes, job.coreProcessId);
+      TerminateCore(*ports.processes, job.oldCore);
+    });
   }
   job.finished.store(true, std::memory_order_release);
 }

@@ -196,6 +196,9 @@ class ProxyGuardPort {
   // must not go on so. (A guard that could never be started is not lost:
   // that was said when it failed.) Any thread, at once.
   virtual bool Lost() { return false; }
+  // Whether a guard watches now (false after a start that failed, too).
+  // Any thread, at once.
+  virtual bool Watching() { return true; }
 };
 
 struct CoreJob;

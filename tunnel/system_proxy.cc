@@ -26,19 +26,23 @@ bool IsOurs(const ConnectionProxy& proxy) {
 // while it is connected, gets ours; what it had is kept first (once: a
 // connection already ours keeps what was kept), and one whose settings
 // cannot be kept is left as it is. |touched|: whether any was kept or written.
-void DialUpProxiesOn(ProxySettingsPort& settings, bool* touched) {
+// False when one could not be read, kept or written (looked at again later).
+bool DialUpProxiesOn(ProxySettingsPort& settings, bool* touched) {
   const ConnectionProxy ours = OurConnectionProxy();
+  bool all = true;
   for (const std::wstring& connection : settings.DialUpConnections()) {
     ConnectionProxy own;
-    if (!settings.ReadConnectionProxy(connection, &own)) continue;
     ConnectionProxy kept;
-    if (IsOurs(own) ? !settings.ReadKeptConnection(connection, &kept)
-                    : !settings.KeepConnection(connection, own)) {
+    if (!settings.ReadConnectionProxy(connection, &own) ||
+        (IsOurs(own) ? !settings.ReadKeptConnection(connection, &kept)
+                     : !settings.KeepConnection(connection, own))) {
+      all = false;
       continue;
     }
     *touched = true;
-    settings.WriteConnectionProxy(connection, ours);
+    all &= settings.WriteConnectionProxy(connection, ours);
   }
+  return all;
 }
 
 // Every kept connection, connected or not, whose settings are still exactly
@@ -58,6 +62,10 @@ bool DialUpProxiesOff(ProxySettingsPort& settings, bool* wrote) {
     if (IsOurs(own)) {
       ConnectionProxy kept;
       if (!settings.ReadKeptConnection(connection, &kept)) {
+        // Given back by someone else since it was listed (a host still
+        // running beside a guard): what they restored stays.
+        const std::vector<std::wstring> now = settings.KeptConnections();
+        if (std::find(now.begin(), now.end(), connection) == now.end()) continue;
         kept = own;
         kept.flags = kProxyTypeDirect;
       }
@@ -87,10 +95,7 @@ bool DialUpProxiesOff(ProxySettingsPort& settings, bool* wrote) {
 }  // namespace
 
 ProxySettingsPort::Connections ProxySettingsPort::SwitchConnections(bool ours, bool* wrote) {
-  if (ours) {
-    DialUpProxiesOn(*this, wrote);
-    return Connections::kDone;
-  }
+  if (ours) return DialUpProxiesOn(*this, wrote) ? Connections::kDone : Connections::kFailed;
   return DialUpProxiesOff(*this, wrote) ? Connections::kDone : Connections::kFailed;
 }
 
@@ -190,15 +195,15 @@ bool BackgroundConnections::RunOnce(ProxySettingsPort& settings, bool* worked) {
   bool all = false;
   try {
     all = settings.SwitchConnections(ours, &wrote) == ProxySettingsPort::Connections::kDone;
+    if (wrote) {
+      settings.NotifyInternetOption(kInternetOptionSettingsChanged);
+      settings.NotifyInternetOption(kInternetOptionRefresh);
+    }
   } catch (...) {
     std::lock_guard<std::mutex> hold(lock_);
     onRunning_ = false;
     mayBeOurs_ |= ours;  // how far it came is not known
     throw;
-  }
-  if (wrote) {
-    settings.NotifyInternetOption(kInternetOptionSettingsChanged);
-    settings.NotifyInternetOption(kInternetOptionRefresh);
   }
   std::lock_guard<std::mutex> hold(lock_);
   onRunning_ = false;
@@ -212,6 +217,15 @@ bool BackgroundConnections::RunOnce(ProxySettingsPort& settings, bool* worked) {
     *worked = true;
   }
   return true;
+}
+
+void BackgroundConnections::LookAgain(bool came) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!askedOurs_ || done_ != asked_ || (!came && doneWorked_)) return;
+    ++asked_;
+  }
+  wake_();
 }
 
 bool BackgroundConnections::Idle() {

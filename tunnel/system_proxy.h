@@ -51,6 +51,10 @@ class BackgroundConnections {
   bool RunOnce(ProxySettingsPort& settings, bool* worked);
   // Whether what was asked last is done (or failed).
   bool Idle();
+  // At each look at the list: while a switch-on is what was asked last and
+  // it is done, it runs again when a connection came (|came|), so that the
+  // new one carries ours too, or when it did not reach every connection.
+  void LookAgain(bool came);
 
  private:
   std::mutex lock_;

@@ -213,10 +213,12 @@ void TunnelBridge::JobFinished() {
   // A cancelled job's end frees the way for the calls that waited for it.
   if (cancelled_ && cancelled_->job->finished.load(std::memory_order_acquire)) {
     const std::unique_ptr<PendingJob> done = std::move(cancelled_);
+    EndCoresOfFailedJob(*done->job);
     if (done->job->guardArmed) ReleaseGuardIfIdle();
   }
   if (pending_ && pending_->job->finished.load(std::memory_order_acquire)) {
     const std::unique_ptr<PendingJob> done = std::move(pending_);
+    EndCoresOfFailedJob(*done->job);
     const bool answered = flutter::RunAtBoundary("Exception in a tunnel call: ", [&] {
       switch (done->reply) {
         case JobReply::kConnect:
@@ -246,6 +248,14 @@ void TunnelBridge::JobFinished() {
   DispatchWaiting();
 }
 
+void TunnelBridge::EndCoresOfFailedJob(const CoreJob& job) {
+  // Its cores' end may be what threw: ended again, without a wait.
+  if (job.outcome != CoreJob::Outcome::kFailed) return;
+  for (uint32_t core : {job.coreProcessId, job.oldCore}) {
+    if (core != 0) ports_.processes->Terminate(core, 0);
+  }
+}
+
 void TunnelBridge::DispatchWaiting() {
   // (A rollback's job, or one a waiting call starts, makes the rest wait.)
   while (!Busy() && !waiting_.empty()) {
@@ -256,6 +266,9 @@ void TunnelBridge::DispatchWaiting() {
 }
 
 void TunnelBridge::Status(flutter::MethodResult& result) {
+  // What the system uses now, not what the last notice said; the core is
+  // looked at last, right before the reply.
+  if (active) RecheckValues();
   if (active && IsCoreAlive(*ports_.processes, coreProcessId)) {
     // What the system really does: another program's proxy, or a script
     // that may send traffic around ours.
@@ -411,20 +424,24 @@ bool TunnelBridge::ProxyOff() {
                                "own proxies") +
                  "; the guard stays armed; trying again in " + std::to_string(proxyOffRetryMs_) +
                  " ms");
-    // Values that came back with no tunnel had no guard: one covers them now.
-    if (!active) guard_->Rearm();
+    // Values that came back with no tunnel had no guard: one covers them now,
+    // and the key stays watched for values put back meanwhile.
+    if (!active) {
+      guard_->Rearm();
+      ports_.proxy_settings->WatchChanges(true);
+    }
     if (ports_.worker != nullptr) ports_.worker->RetryAfter(proxyOffRetryMs_);
     return false;
   }
   if (proxyOffPending_) WriteLog(ports_, "the system proxy is off now");
   // A program that took the proxy over may have saved ours, to restore it
   // when it exits: the logon reset stays for that.
-  const bool may_come_back = takenOver_;
+  logonResetKept_ = takenOver_;
   proxyOffPending_ = false;
   proxyOffRetryMs_ = 0;
   takenOver_ = false;
   scriptSeen_ = false;
-  guard_->Release(may_come_back);
+  guard_->Release(logonResetKept_);
   WatchForOurValues();
   return true;
 }
@@ -448,9 +465,11 @@ void TunnelBridge::WatchForOurValues() {
   // back when nothing of ours listens: watched while tessarin runs, and
   // read once now, for what came back before the watch.
   ports_.proxy_settings->WatchChanges(true);
-  if (!ourValuesBack_ && OurValuesOn()) {
+  bool known = false;
+  if (!ourValuesBack_ && (OurValuesOn(&known) || !known)) {
     ourValuesBack_ = true;
-    WriteLog(ports_, "our proxy values are on again, with no tunnel; switching them off");
+    WriteLog(ports_, known ? "our proxy values are on again, with no tunnel; switching them off"
+                           : "the proxy values cannot be read now; looking again");
     if (ports_.worker != nullptr) ports_.worker->RetryAfter(0);
   }
 }
@@ -460,7 +479,15 @@ void TunnelBridge::ProxySettingsChanged() {
     // No tunnel: our values are switched off if they came back (a job
     // under way switches the proxy itself at its end).
     ports_.proxy_settings->WatchChanges(true);
-    if (!OurValuesOn()) return;
+    bool known = false;
+    if (!OurValuesOn(&known)) {
+      // A key that cannot be read now may hold ours: looked at again.
+      if (!known && ports_.worker != nullptr) {
+        ourValuesBack_ = true;
+        ports_.worker->RetryAfter(kFirstProxyOffRetryMs);
+      }
+      return;
+    }
     WriteLog(ports_,
              "our proxy values came back with no tunnel (another program restored them): "
              "switching them off");
@@ -468,22 +495,28 @@ void TunnelBridge::ProxySettingsChanged() {
       ProxyOff();
       return;
     }
-    // A job under way may be arming the guard that ProxyOff would release:
-    // the values alone go now (a connect's probe may take seconds), and what
-    // is left is tried again once the job has ended.
-    const OurProxy off = SwitchOffOurProxy(*ports_.proxy_settings);
-    if (off != OurProxy::kSwitchedOff && off != OurProxy::kNotOurs && ports_.worker != nullptr) {
+    if (!OurValuesOffBesideJob() && ports_.worker != nullptr) {
       ourValuesBack_ = true;
       ports_.worker->RetryAfter(kFirstProxyOffRetryMs);
     }
     return;
   }
+  ports_.proxy_settings->WatchChanges(true);  // for the next change
+  RecheckValues();
+}
+
+void TunnelBridge::RecheckValues() {
   uint32_t enable = 0;
   std::wstring server;
   std::wstring script;
   ProxySettingsPort& settings = *ports_.proxy_settings;
-  settings.WatchChanges(true);  // for the next change
-  if (!settings.OpenSettingsKeyToCheck()) return;
+  valuesUnread_ = !settings.OpenSettingsKeyToCheck();
+  if (valuesUnread_) {
+    // Not readable now: looked at again, so that "status" tells the truth.
+    settings.CloseSettingsKey();
+    if (ports_.worker != nullptr) ports_.worker->RetryAfter(kFirstProxyOffRetryMs);
+    return;
+  }
   settings.ReadDwordValue(L"ProxyEnable", &enable);
   settings.ReadStringValue(L"ProxyServer", &server);
   scriptSeen_ = settings.ReadStringValue(L"AutoConfigURL", &script) && !script.empty();
@@ -498,25 +531,51 @@ void TunnelBridge::ProxySettingsChanged() {
 }
 
 void TunnelBridge::RetryProxyOff() {
+  if (active && valuesUnread_) {
+    RecheckValues();
+    return;
+  }
   const bool came_back = ourValuesBack_;
   ourValuesBack_ = false;
   // A connect that switched it on since has made it ours again.
   if ((!proxyOffPending_ && !came_back) || active) return;
-  // A job may be arming the guard that a switch-off would release: later.
   if (Busy()) {
-    ourValuesBack_ = came_back;
-    if (ports_.worker != nullptr) ports_.worker->RetryAfter(std::max(proxyOffRetryMs_, 1000u));
+    ourValuesBack_ = came_back && !OurValuesOffBesideJob();
+    if ((proxyOffPending_ || ourValuesBack_) && ports_.worker != nullptr) {
+      ports_.worker->RetryAfter(std::max(proxyOffRetryMs_, 1000u));
+    }
     return;
   }
   ProxyOff();
 }
 
+bool TunnelBridge::OurValuesOffBesideJob() {
+  // A job under way may be arming the guard that ProxyOff would release:
+  // the values alone go now (a connect's probe may take seconds), and what
+  // is left is tried again once the job has ended.
+  const OurProxy off = SwitchOffOurProxy(*ports_.proxy_settings);
+  if (off == OurProxy::kSwitchedOff || off == OurProxy::kNotOurs) return true;
+  // Still on: a guard watches them meanwhile (the job's end leaves it).
+  guard_->Rearm();
+  return false;
+}
+
 void TunnelBridge::ReleaseGuardIfIdle() {
-  if (!active && !proxyOffPending_) guard_->Release();
+  if (!active && !proxyOffPending_ && !ourValuesBack_) guard_->Release(logonResetKept_);
+}
+
+void TunnelBridge::ProgramEnds() {
+  if (active) return;  // (the close stopped it; a tunnel is never left here)
+  if (proxyOffPending_ || ourValuesBack_) {
+    ProxyOff();
+  } else {
+    ReleaseGuardIfIdle();
+  }
 }
 
 void TunnelBridge::GuardExited() {
-  if (!active && !proxyOffPending_) return;
+  // (Our values put back during a job, not yet off, count too.)
+  if (!active && !proxyOffPending_ && !ourValuesBack_) return;
   WriteLog(ports_, "the guard ended while the proxy may be on; starting it again");
   guard_->Rearm();
 }

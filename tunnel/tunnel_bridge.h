@@ -78,11 +78,19 @@ class TunnelBridge {
   void ProxySettingsChanged();
   // Released by the host window right after Teardown.
   void ReleaseChannel() { channel_.reset(); }
+  // At the program's end, after the window is gone and the connections'
+  // thread has given theirs back (or the wait for it ended): a switch-off
+  // that waited only for them completes, and a guard a cancelled job armed
+  // goes, so that a clean end leaves no guard to do an unclean end's work.
+  void ProgramEnds();
   // For side-by-side measurements: the core's start check waits its whole
   // time instead of until the core listens.
   void UseFixedStartWait(bool fixed) { fixedStartWait_ = fixed; }
   // Whether a job is under way, a cancelled one included.
   bool Busy() const { return pending_ != nullptr || cancelled_ != nullptr; }
+  // Whether a switch-off failed (or waits for the connections) and is to be
+  // tried again: the guard stays armed meanwhile.
+  bool ProxyOffPending() const { return proxyOffPending_; }
 
   // Invariants: active implies coreProcessId != 0 and a session id; outside a
   // running connect, coreProcessId != 0 implies active.
@@ -159,6 +167,8 @@ class TunnelBridge {
   // here (without a wait) and the call is answered INTERNAL_ERROR.
   void StartJob(std::shared_ptr<CoreJob> job, JobReply reply, std::unique_ptr<CallResult> result,
                 flutter::EncodableValueMap request = {});
+  // A job that failed may have left its cores (the new and the old) running.
+  void EndCoresOfFailedJob(const CoreJob& job);
   // Answers the calls that waited, in arrival order, until one starts a job.
   void DispatchWaiting();
   // System proxy off, the known core terminated (not waited for), the
@@ -179,6 +189,12 @@ class TunnelBridge {
   // The watch on, with no tunnel too; our values already back are switched
   // off from the retry timer.
   void WatchForOurValues();
+  // While connected: whether the values are still ours (the takeover told
+  // if not); a key that cannot be read is looked at again from the timer.
+  void RecheckValues();
+  // Our values put back while a job runs, switched off alone; false when
+  // they (or a connection's) may still be on.
+  bool OurValuesOffBesideJob();
 
   OsPorts ports_;
   ProxyGuardPort* guard_;  // never null: a guard that does nothing when there is none
@@ -193,6 +209,9 @@ class TunnelBridge {
   bool takenOver_ = false;        // while connected: the proxy values are not ours any more
   bool scriptSeen_ = false;       // while connected: a configuration script is set
   bool ourValuesBack_ = false;    // with no tunnel: the retry timer switches our values off
+  bool logonResetKept_ = false;
+  bool valuesUnread_ = false;  // while connected: the key could not be read at the last look   //
+                               // the last switch-off kept it: our values may come back
 };
 
 }  // namespace tessarin

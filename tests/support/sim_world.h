@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <random>
 #include <stdexcept>
@@ -44,17 +45,29 @@ struct World {
     if (violations.empty()) Step("VIOLATION " + what);
     violations.push_back(what);
   }
-  // Where a port call may let others run first; on the window's thread,
-  // a call that may wait is a fault of its own.
-  void Enter(const char* call, bool blocking) {
-    if (Scheduler::Current() == Scheduler::kDriver) {
-      if (blocking) Violation(std::string("the window's thread waited in ") + call);
-      return;
+  // Every port call, on any thread: the world may change first, others may
+  // run first (on the window's thread, while it is inside a handler, as real
+  // threads do), and the call may throw. On the window's thread, a call that
+  // may wait is a fault of its own. A wait never throws (a job's joins run
+  // in destructors).
+  void Enter(const char* call, bool blocking, bool may_throw = true) {
+    const bool window = Scheduler::Current() == Scheduler::kDriver;
+    if (window && blocking) Violation(std::string("the window's thread waited in ") + call);
+    if (faults && disturb && Chance(3)) disturb();
+    if (!window) {
+      sched.Point();
+    } else if (faults && run_beside && Chance(5)) {
+      run_beside();
     }
-    // A process may end at any step of what runs beside the window.
-    if (faults && Chance(2)) KillCore(last_core);
-    if (faults && Chance(1)) KillGuard();
-    sched.Point();
+    // (Off the window's thread: a notice's handler that throws is not
+    // looked at again; see the note on the simulation.)
+    if (may_throw && throw_next && !window) {
+      throw_next = false;
+      Step(std::string("throws in ") + call);
+      WriteFailed();  // (what it was to do is not done)
+      last_connection_write_failed = true;
+      throw std::runtime_error("a port call throws");
+    }
   }
   void Post(Message message) {
     if (window_alive) queue.push_back(message);
@@ -65,16 +78,25 @@ struct World {
     return enable == 1 && server == tessarin::LocalProxyEndpoint::kSystemProxyServer;
   }
   void ValuesChanged() {
-    if (watching) {
-      watching = false;  // one notice per arming, as the system's
-      Post({Message::kProxyChanged});
+    if (!watching) return;
+    watching = false;  // one notice per arming, as the system's
+    if (notices_late) {
+      late.push_back({Message::kProxyChanged});  // the system's thread pool is slow
+      return;
     }
+    Post({Message::kProxyChanged});
+    if (notices_twice) Post({Message::kProxyChanged});
   }
-  // Another program writes its own proxy, or puts back what it saved.
-  void OtherProgramWrites(bool ours) {
-    enable = 1;
-    server = ours ? tessarin::LocalProxyEndpoint::kSystemProxyServer : kOtherServer;
-    Step(ours ? "another program writes our values back" : "another program sets its proxy");
+  // Another program writes its own proxy, or puts back what it saved, or
+  // (a user unticking the box) switches ours off and leaves our server.
+  enum Write { kTheirs, kOursBack, kUnticked };
+  void OtherProgramWrites(Write what) {
+    raced = key_open;
+    enable = what == kUnticked ? 0 : 1;
+    server = what == kTheirs ? kOtherServer : tessarin::LocalProxyEndpoint::kSystemProxyServer;
+    Step(what == kOursBack ? "another program writes our values back"
+         : what == kTheirs ? "another program sets its proxy"
+                           : "the user unticks the proxy");
     ValuesChanged();
   }
 
@@ -102,22 +124,40 @@ struct World {
     if (guard_armed) Post({Message::kGuardExited});
   }
   bool GuardWatching() const { return guard_armed && guard_running; }
+  // A write (or what it needed) failed: what it was to switch off may stay on.
+  void WriteFailed() {
+    last_write_failed = true;
+    writes_failed_since_window_gone |= !window_alive || closing;
+  }
 
   Scheduler sched;
   std::mt19937_64 random;
   std::vector<std::string> steps;
   std::vector<std::string> violations;
   bool faults = false;
+  std::function<void()> disturb;     // the nemesis, at any port call
+  std::function<void()> run_beside;  // another thread runs a step
+  bool throw_next = false;           // the next port call throws
 
   // HKCU Internet Settings.
   uint32_t enable = 0;
   std::wstring server;
   std::wstring script;
   bool key_open = false;
+  bool raced = false;  // another program wrote while our key was open
+  bool last_open_failed = false;
   bool wrote_on = false;  // the open key's session wrote ProxyEnable=1 (a switch-on)
   int failing_writes = 0;
   int failing_connection_writes = 0;
+  int failing_opens = 0;
+  int failing_reads = 0;
+  // The last write failed: what it was to switch off may stay on.
+  bool last_write_failed = false;
+  bool last_connection_write_failed = false;
   bool watching = false;
+  bool notices_late = false;
+  bool notices_twice = false;
+  std::deque<Message> late;
   bool machine_policy = false;
   // Another program rewrites the values the moment they become ours.
   bool reacts_to_ours = false;
@@ -140,12 +180,22 @@ struct World {
   uint32_t next_id = 100;
   uint32_t last_core = 0;
   bool port_held = false;
+  bool other_answers = false;  // what holds the port answers the probe
+  int zero_reads = 0;          // probe reads that return no byte
+  bool threads_fail = false;   // no thread can be had
+  // Jobs started whose end the window has not handled yet, oldest first.
+  std::deque<std::shared_ptr<tessarin::CoreJob>> jobs;
 
   // The guard.
   bool guard_armed = false;
   bool guard_running = false;
   uint64_t guard_releases = 0;
   int rearms_running = 0;
+  int arm_fails = 0;
+  bool arm_slow = false;
+  bool guard_start_failed = false;  // its last start failed (and was logged)
+  bool logon_reset = false;         // the RunOnce value
+  bool release_kept_reset = false;  // the last release kept it
 
   // The window and what runs beside it.
   bool window_alive = true;
@@ -194,10 +244,13 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
     w_.Enter("a registry write", false);
     if (Fails()) return false;
     if (name == L"ProxyEnable") {
-      if (value == 0 && w_.enable == 1 && !w_.ValuesOurs() && !w_.wrote_on) {
+      // (Another program that wrote since this key was read is the
+      // registry's own race: it has no compare-and-swap.)
+      if (value == 0 && w_.enable == 1 && !w_.ValuesOurs() && !w_.wrote_on && !w_.raced) {
         w_.Violation("another program's proxy was switched off");
       }
       if (value == 1) w_.wrote_on = true;
+      w_.last_write_failed = false;
       w_.enable = value;
       w_.ValuesChanged();
     }
@@ -207,14 +260,16 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
     w_.Enter("a registry write", false);
     if (Fails()) return false;
     if (name == L"ProxyServer") {
+      w_.last_write_failed = false;
       w_.server = text;
       w_.ValuesChanged();
-      if (w_.reacts_to_ours && w_.ValuesOurs()) w_.OtherProgramWrites(false);
+      if (w_.reacts_to_ours && w_.ValuesOurs()) w_.OtherProgramWrites(World::kTheirs);
     }
     return true;
   }
   void CloseSettingsKey() override {
     w_.key_open = false;
+    w_.raced = false;
     w_.wrote_on = false;
   }
   void NotifyInternetOption(uint32_t) override { w_.Enter("a WinINet notice", false); }
@@ -230,6 +285,7 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
   }
   bool ReadConnectionProxy(const std::wstring& name, tessarin::ConnectionProxy* proxy) override {
     w_.Enter("a dial-up read", true);
+    if (ReadFails()) return false;
     const auto found = w_.connections.find(name);
     if (found == w_.connections.end()) return false;
     *proxy = found->second.proxy;
@@ -242,17 +298,21 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
     if (w_.failing_connection_writes > 0) {
       --w_.failing_connection_writes;
       w_.writes_failed_since_window_gone |= !w_.window_alive || w_.closing;
+      w_.last_connection_write_failed = true;
       return false;
     }
+    w_.last_connection_write_failed = false;
     w_.connections[name].proxy = proxy;
     return true;
   }
   std::vector<std::wstring> KeptConnections() override {
+    w_.Enter("the kept list", false);
     std::vector<std::wstring> names;
     for (const auto& connection : w_.kept) names.push_back(connection.first);
     return names;
   }
   bool ReadKeptConnection(const std::wstring& name, tessarin::ConnectionProxy* proxy) override {
+    w_.Enter("a kept copy's read", false);
     const auto found = w_.kept.find(name);
     if (found == w_.kept.end()) return false;
     *proxy = found->second;
@@ -265,6 +325,7 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
     return true;
   }
   void ForgetConnection(const std::wstring& name) override {
+    w_.Enter("a kept copy's removal", false, false);
     if (!beside_host_) w_.kept.erase(name);
   }
   // As the guard's pass while a crashed host still runs: nothing kept is
@@ -275,13 +336,28 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
  private:
   bool Open(const char*) {
     w_.Enter("a registry open", false);
+    if (w_.failing_opens > 0) {
+      --w_.failing_opens;
+      w_.last_open_failed = true;
+      w_.WriteFailed();  // a switch-off that cannot open writes nothing
+      return false;
+    }
     w_.key_open = true;
+    w_.last_open_failed = false;
+    w_.raced = false;
     w_.wrote_on = false;
     return true;
   }
   bool Fails() {
     if (w_.failing_writes == 0) return false;
     --w_.failing_writes;
+    w_.WriteFailed();
+    return true;
+  }
+  bool ReadFails() {
+    if (w_.failing_reads == 0) return false;
+    --w_.failing_reads;
+    w_.last_connection_write_failed = true;  // what it was read for is not done
     w_.writes_failed_since_window_gone |= !w_.window_alive || w_.closing;
     return true;
   }
@@ -307,7 +383,8 @@ class SimInternet : public tessarin::InternetPort {
     explicit Request(World* world) : w_(*world) {}
     bool Read(uint8_t* buffer, uint32_t size, uint32_t* bytes_read) override {
       w_.Enter("a WinINet read", true);
-      *bytes_read = size > 0 ? 1 : 0;
+      *bytes_read = size > 0 && w_.zero_reads == 0 ? 1 : 0;
+      if (w_.zero_reads > 0) --w_.zero_reads;
       buffer[0] = 'f';
       return true;
     }
@@ -326,12 +403,16 @@ class SimInternet : public tessarin::InternetPort {
       w_.Enter("a WinINet request", true);
       const uint32_t core = w_.last_core;
       // Through a core that listens; a node that answers, fails, or never does.
-      const bool listening = w_.CoreRunning(core) && w_.sched.now >= w_.cores[core].listening_at;
+      const bool listening =
+          (w_.CoreRunning(core) && w_.sched.now >= w_.cores[core].listening_at) ||
+          (w_.port_held && w_.other_answers);
       const uint64_t roll = w_.faults ? w_.Below(100) : 0;
       if (roll >= 85) {
         w_.Step("a probe attempt waits on a silent node");
         World* w = &w_;
-        w_.sched.Block([w, core] { return !w->CoreRunning(core) || w->ending; }, kNever);
+        // (Windows ends it at WinINet's time-outs; the core's end resets it.)
+        w_.sched.Block([w, core] { return !w->CoreRunning(core) || w->ending; },
+                       w_.sched.now + 7000);
         return nullptr;
       }
       if (!listening || roll >= 65) return nullptr;
@@ -399,18 +480,18 @@ class SimSystem : public tessarin::SystemPort {
   }
   uint64_t UnixTimeTicks() override { return (1796552705000ULL + w_.sched.now) * 10000; }
   void Sleep(uint32_t ms) override {
-    w_.Enter("a sleep", true);
+    w_.Enter("a sleep", true, false);
     if (Scheduler::Current() != Scheduler::kDriver) w_.sched.Block(nullptr, w_.sched.now + ms);
   }
   void Pause(uint32_t ms, const tessarin::JobSignal& signal) override {
-    w_.Enter("a pause", true);
+    w_.Enter("a pause", true, false);
     if (Scheduler::Current() == Scheduler::kDriver) return;
     const tessarin::JobSignal* cancel = &signal;
     w_.sched.Block([cancel] { return cancel->Cancelled(); }, w_.sched.now + ms);
   }
   bool WaitFor(const tessarin::JobSignal& signal, uint32_t ms,
                const std::function<bool()>& ready) override {
-    w_.Enter("a wait", true);
+    w_.Enter("a wait", true, false);
     if (Scheduler::Current() == Scheduler::kDriver) return ready();
     const uint64_t deadline = ms == 0xFFFFFFFFu ? kNever : w_.sched.now + ms;
     const tessarin::JobSignal* cancel = &signal;
@@ -421,6 +502,7 @@ class SimSystem : public tessarin::SystemPort {
     return ready();
   }
   bool StartThread(const char*, std::function<void()> body) override {
+    if (w_.threads_fail) return false;
     w_.sched.Start(std::move(body));
     return true;
   }
@@ -465,7 +547,12 @@ class SimGuard : public tessarin::ProxyGuardPort {
   explicit SimGuard(World* world) : w_(*world) {}
   void Arm() override {
     w_.Enter("the guard's start", true);
-    ArmUnlessReleasedSince(w_.guard_releases);
+    const uint64_t releases = w_.guard_releases;
+    if (w_.arm_slow) {
+      w_.arm_slow = false;
+      w_.sched.Block(nullptr, w_.sched.now + 1 + w_.Below(3000));
+    }
+    ArmUnlessReleasedSince(releases);
   }
   void Rearm() override {
     const uint64_t releases = w_.guard_releases;
@@ -478,16 +565,30 @@ class SimGuard : public tessarin::ProxyGuardPort {
     });
   }
   bool Lost() override { return w_.guard_armed && !w_.guard_running; }
-  void Release(bool) override {
+  bool Watching() override { return w_.GuardWatching(); }
+  void Release(bool keep_logon_reset) override {
     ++w_.guard_releases;
     w_.guard_armed = false;
     w_.guard_running = false;
+    w_.release_kept_reset = keep_logon_reset;
+    if (!keep_logon_reset) w_.logon_reset = false;
   }
 
  private:
+  // As the host's: the logon reset first, then the guard's process, whose
+  // start may fail (security software); a failed start leaves what was.
   void ArmUnlessReleasedSince(uint64_t releases) {
     if (w_.guard_releases != releases) return;
-    if (!w_.guard_running) w_.Step("the guard starts");
+    w_.logon_reset = true;
+    if (w_.GuardWatching()) return;
+    if (w_.arm_fails > 0) {
+      --w_.arm_fails;
+      w_.guard_start_failed = true;
+      w_.Step("the guard could not be started");
+      return;
+    }
+    w_.Step("the guard starts");
+    w_.guard_start_failed = false;
     w_.guard_armed = true;
     w_.guard_running = true;
   }
@@ -499,6 +600,7 @@ class SimWorker : public tessarin::WorkerPort {
   SimWorker(World* world, const tessarin::OsPorts* ports) : w_(*world), ports_(ports) {}
   void Start(std::shared_ptr<tessarin::CoreJob> job) override {
     if (++w_.jobs_running > 1) w_.Violation("a second job runs beside another");
+    w_.jobs.push_back(job);
     World* w = &w_;
     const tessarin::OsPorts* ports = ports_;
     w_.sched.Start([w, ports, job] {
@@ -523,8 +625,14 @@ class SimLog : public tessarin::LogPort {
       throw std::runtime_error("the log cannot be written");
     }
     w_.Step("log: " + text);
+    if (!masked && text.find(kCredential) != std::string::npos) {
+      w_.Violation("the node's credential was logged before it was masked");
+    }
   }
-  void MaskFromNowOn(const std::string&) override {}
+  // The real log masks it from then on.
+  void MaskFromNowOn(const std::string& secret) override { masked |= secret == kCredential; }
+  static constexpr const char* kCredential = "0f8e6a52-3c1d-4b7e-9a2f-5d6c7b8a9e01";
+  bool masked = false;
 
  private:
   World& w_;

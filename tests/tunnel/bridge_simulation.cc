@@ -35,8 +35,17 @@ std::string Text(const EncodableValue* value, const char* key) {
   return text != nullptr ? *text : "";
 }
 
+// Every call is answered within the longest connect (an old core's end, the
+// start check, eight attempts to their deadlines and the pauses) and a margin,
+// after the calls before it.
+constexpr uint64_t kLongestCallMs = 45000;
+// How long our proxy may be on without what must back it (a core, a guard,
+// the logon reset), or a connected VPN without ours, before it is a fault.
+constexpr uint64_t kTransitionMs = 2000;
+
 struct CallRecord {
   std::string method;
+  uint64_t deadline = 0;
   int answers = 0;
   std::string reply;     // "success <stage>", "error <CODE>" or "not implemented"
   std::string expected;  // with no faults and one call at a time: what the method answers
@@ -49,6 +58,17 @@ class Simulation {
     ports_.guard = &guard_;
     ports_.log = &log_;
     bridge_ = std::make_unique<tessarin::TunnelBridge>(ports_);
+    // The world changes at every port call, the window's included.
+    w_.disturb = [this] {
+      if (!ended_ && disturbances_ < kMostFaults) {
+        ++disturbances_;
+        Nemesis();
+      }
+    };
+    w_.run_beside = [this] {
+      const std::vector<int> runnable = w_.sched.RunnableThreads();
+      if (!runnable.empty()) w_.sched.Run(runnable[w_.Below(runnable.size())]);
+    };
   }
   ~Simulation() {
     w_.window_alive = false;
@@ -69,9 +89,9 @@ class Simulation {
     sequential_ = !w_.faults || w_.Chance(30);
     const uint64_t start = w_.Below(10);
     if (start < 2) {
-      w_.OtherProgramWrites(false);
+      w_.OtherProgramWrites(World::kTheirs);
     } else if (start < 4) {
-      w_.OtherProgramWrites(true);  // ours, left by a run that crashed
+      w_.OtherProgramWrites(World::kOursBack);  // ours, left by a run that crashed
     }
     // A corporate VPN with a configuration script of its own.
     World::Connection& vpn = w_.connections[L"Office VPN"];
@@ -98,10 +118,18 @@ class Simulation {
     end_ = static_cast<End>(w_.Below(4));
     Window([&] { bridge_->Initialize(); });
     Check();
+    bool active = false;
     for (int step = 0; step < 3000 && w_.violations.empty(); ++step) {
       if (!Step()) {
         w_.Step("no choices");
         break;
+      }
+      // Faults and calls over the whole life: each change of the tunnel
+      // brings more.
+      if (bridge_->active != active) {
+        active = bridge_->active;
+        if (w_.faults) faults_left_ = std::min(faults_left_ + 1 + int(w_.Below(4)), 8);
+        calls_left_ += static_cast<int>(w_.Below(3));
       }
       Check();
     }
@@ -119,6 +147,8 @@ class Simulation {
     }
   }
   const std::vector<std::string>& Violations() const { return w_.violations; }
+  bool Connected() const { return connected_ && w_.faults; }
+  bool FaultWhileActive() const { return fault_while_active_; }
 
  private:
   enum End { kDisconnect, kClose, kSessionEnd, kCrash };
@@ -142,26 +172,49 @@ class Simulation {
   void Answered(size_t index, const std::string& reply, const std::string& message) {
     CallRecord& call = calls_[index];
     w_.Step("reply to " + call.method + " #" + std::to_string(index) + ": " + reply);
+    connected_ |= reply == "success connected";
     if (!engine_alive_) w_.Violation("a reply after the engine was gone");
     if (++call.answers > 1) w_.Violation("call #" + std::to_string(index) + " answered twice");
     call.reply = reply;
     if (reply == "success connected") {
       const uint32_t core = bridge_->coreProcessId;
       if (!w_.CoreRunning(core)) w_.Violation("\"connected\" without a running core of ours");
-      if (!w_.ValuesOurs() && message.find("Another program") == std::string::npos) {
+      // (A change whose notice has not reached the window yet is told next.)
+      bool values_told = !w_.late.empty();
+      bool guard_told = false;
+      for (const Message& m : w_.queue) {
+        values_told |= m.kind == Message::kProxyChanged;
+        guard_told |= m.kind == Message::kGuardExited;
+      }
+      if (!w_.ValuesOurs() && !values_told && !w_.last_open_failed &&
+          message.find("Another program") == std::string::npos) {
         w_.Violation("\"connected\" while the proxy values are not ours, and not told");
+      }
+      // (A guard that cannot be started at all is said in the log, and the
+      // tunnel still works.)
+      if (!w_.GuardWatching() && !w_.guard_start_failed && !guard_told) {
+        w_.Violation("\"connected\" with no guard watching");
       }
     }
     if (!call.expected.empty() && reply != call.expected) {
       w_.Violation("call #" + std::to_string(index) + " " + call.method + " answered \"" + reply +
                    "\", expected \"" + call.expected + "\"");
     }
+    // The world goes on changing once a tunnel is up, even the moment its
+    // reply goes out.
+    if (reply == "success connected" && w_.faults) {
+      if (w_.Chance(50)) Nemesis();
+      faults_left_ = std::min(faults_left_ + 2, 8);
+    }
   }
 
   void Send(const std::string& method, bool valid = true) {
     const size_t index = calls_.size();
+    size_t before = 0;
+    for (const CallRecord& call : calls_) before += call.answers == 0 ? 1 : 0;
     calls_.emplace_back();
     calls_.back().method = method;
+    calls_.back().deadline = w_.sched.now + (before + 1) * kLongestCallMs;
     std::unique_ptr<EncodableValue> args;
     if (method == "connect" && valid) {
       EncodableValueMap node{
@@ -213,8 +266,8 @@ class Simulation {
   }
 
   void Nemesis() {
-    --faults_left_;
-    switch (w_.Below(8)) {
+    fault_while_active_ |= bridge_->active;
+    switch (w_.Below(16)) {
       case 0:
         if (w_.last_core != 0) w_.KillCore(w_.last_core);
         break;
@@ -222,9 +275,15 @@ class Simulation {
         w_.KillGuard();
         break;
       case 2:
-        w_.OtherProgramWrites(w_.Chance(50));
+        w_.OtherProgramWrites(World::kTheirs);
         break;
       case 3:
+        w_.OtherProgramWrites(World::kOursBack);
+        break;
+      case 4:
+        w_.OtherProgramWrites(World::kUnticked);
+        break;
+      case 5:
         if (w_.Chance(50)) {
           w_.failing_connection_writes = 1 + static_cast<int>(w_.Below(3));
           w_.Step("the next " + std::to_string(w_.failing_connection_writes) +
@@ -234,23 +293,64 @@ class Simulation {
         w_.failing_writes = 1 + static_cast<int>(w_.Below(3));
         w_.Step("the next " + std::to_string(w_.failing_writes) + " registry writes fail");
         break;
-      case 4:
+      case 6:
         w_.port_held = !w_.port_held;
-        w_.Step(w_.port_held ? "another program holds the port" : "the port is free again");
+        w_.other_answers = w_.Chance(50);
+        w_.Step(w_.port_held ? (w_.other_answers ? "another program holds the port, and answers"
+                                                 : "another program holds the port")
+                             : "the port is free again");
         break;
-      case 5: {
+      case 7: {
         World::Connection& vpn = w_.connections[L"Office VPN"];
         vpn.connected = !vpn.connected;
         w_.Step(vpn.connected ? "the VPN connects" : "the VPN hangs up");
+        if (vpn.connected) connections_->LookAgain(true);
         break;
       }
-      case 6:
+      case 8:
         w_.log_throws = 1 + static_cast<int>(w_.Below(2));
         w_.Step("the next log lines throw");
         break;
-      default:
+      case 9:
         w_.reacts_to_ours = true;
         w_.Step("another program will take the proxy over the moment it is ours");
+        break;
+      case 10:
+        if (w_.Chance(50)) {
+          w_.failing_opens = 1 + static_cast<int>(w_.Below(2));
+          w_.Step("the next registry opens fail");
+        } else {
+          w_.failing_reads = 1 + static_cast<int>(w_.Below(3));
+          w_.Step("the next dial-up reads fail");
+        }
+        break;
+      case 11:
+        w_.notices_late = w_.Chance(50);
+        w_.notices_twice = !w_.notices_late && w_.Chance(50);
+        w_.Step(w_.notices_late    ? "change notices come late"
+                : w_.notices_twice ? "change notices come twice"
+                                   : "change notices come on time");
+        break;
+      case 12:
+        if (w_.Chance(50)) {
+          w_.arm_fails = 1 + static_cast<int>(w_.Below(2));
+          w_.Step("the guard's next starts fail");
+        } else {
+          w_.arm_slow = true;
+          w_.Step("the guard's next start is slow");
+        }
+        break;
+      case 13:
+        w_.throw_next = true;
+        w_.Step("the next port call throws");
+        break;
+      case 14:
+        w_.zero_reads = 1 + static_cast<int>(w_.Below(8));
+        w_.Step("the next probe reads return no byte");
+        break;
+      default:
+        w_.threads_fail = !w_.threads_fail;
+        w_.Step(w_.threads_fail ? "no thread can be started" : "threads can be started again");
         break;
     }
   }
@@ -267,6 +367,7 @@ class Simulation {
     switch (message.kind) {
       case Message::kJobFinished:
         w_.Step("window: job finished");
+        if (!w_.jobs.empty()) w_.jobs.pop_front();
         Window([&] { bridge_->JobFinished(); });
         break;
       case Message::kCoreExited:
@@ -304,7 +405,9 @@ class Simulation {
     w_.window_alive = false;
     engine_alive_ = false;
     w_.queue.clear();
+    w_.late.clear();
     w_.retry_at = kNever;
+    clean_end_ = !session;  // the message loop ends and the program's end runs
   }
 
   // The window's thread crashes and stands still; the program's other
@@ -318,6 +421,7 @@ class Simulation {
     w_.window_alive = false;
     engine_alive_ = false;
     w_.queue.clear();
+    w_.late.clear();
     w_.retry_at = kNever;
     crashed_ = true;
     // With no guard watching nothing of ours was on but what another
@@ -327,6 +431,7 @@ class Simulation {
     crash_proxy_.BesideARunningHost();
     const int guard = w_.sched.Start([this] {
       w_.Step("the guard switches off beside the crashed program");
+      w_.throw_next = false;  // (throws are the program's faults, not its guard's)
       tessarin::SwitchOffOurProxy(crash_proxy_);
     });
     // Often all of it while the others stand in a slow call.
@@ -338,18 +443,36 @@ class Simulation {
   // One step of the schedule; false once it is over.
   bool Step() {
     std::vector<int> choices;  // >0: a thread; negative: an action
-    enum : int { kDeliver = -1, kTimer = -2, kCall = -3, kFault = -4, kTime = -5, kEnd = -6 };
+    enum : int {
+      kDeliver = -1,
+      kTimer = -2,
+      kCall = -3,
+      kFault = -4,
+      kTime = -5,
+      kEnd = -6,
+      kLate = -7,
+      kIdle = -8
+    };
     for (int id : w_.sched.RunnableThreads()) choices.insert(choices.end(), 2, id);
     if (!w_.queue.empty()) choices.insert(choices.end(), 2, kDeliver);
     if (w_.window_alive && w_.retry_at <= w_.sched.now) choices.push_back(kTimer);
     const bool may_call = engine_alive_ && !ended_ && (!sequential_ || (AllAnswered() && Quiet()));
     if (may_call && calls_left_ > 0) choices.insert(choices.end(), 2, kCall);
-    if (faults_left_ > 0 && !ended_) choices.push_back(kFault);
+    if (faults_left_ > 0 && !ended_) {
+      choices.insert(choices.end(), bridge_->active ? 3 : 1, kFault);
+    }
+    if (!w_.late.empty()) choices.push_back(kLate);
     const uint64_t next = std::min(w_.sched.NextDeadline(), w_.window_alive ? w_.retry_at : kNever);
-    // Time moves when nothing else can, or (with faults) as if a thread
-    // were not run for a while.
-    const bool stuck = w_.sched.RunnableThreads().empty() && w_.queue.empty();
-    if (next != kNever && (stuck || w_.faults)) choices.push_back(kTime);
+    // Time moves only while the window has nothing to handle (it answers
+    // at once): when nothing else can, or (with faults) as if a thread were
+    // not run for a moment (a loaded machine's half second); and, idle, for
+    // minutes.
+    // (A late notice is late by moments, not by the time that passes.)
+    const bool told = w_.queue.empty() && w_.late.empty();
+    const bool stuck = w_.sched.RunnableThreads().empty() && told;
+    const bool slip = w_.faults && next != kNever && next <= w_.sched.now + 500;
+    if (next != kNever && told && (stuck || slip)) choices.push_back(kTime);
+    if (stuck && !ended_) choices.push_back(kIdle);
     // A close may come at any moment; a last disconnect as any call does.
     const bool may_end = end_ == kDisconnect ? may_call : engine_alive_;
     if (!ended_ && may_end && (calls_left_ == 0 || w_.Chance(3))) choices.push_back(kEnd);
@@ -369,6 +492,16 @@ class Simulation {
       Nemesis();
     } else if (choice == kTime) {
       w_.sched.now = std::max(w_.sched.now, next);
+      Look();
+    } else if (choice == kLate) {
+      w_.Step("a late change notice comes");
+      w_.Post(w_.late.front());
+      w_.late.pop_front();
+    } else if (choice == kIdle) {
+      // (While connected, no longer than to the connections' next look.)
+      const uint64_t until = bridge_->active ? std::min(next, next_look_) : next;
+      w_.sched.now = std::min(w_.sched.now + 1 + w_.Below(300000), std::max(w_.sched.now, until));
+      Look();
     } else {
       EndSchedule();
     }
@@ -394,39 +527,92 @@ class Simulation {
     }
   }
 
+  // As the host's dial-up thread's look at the list, at least every 2 s.
+  void Look() {
+    if (w_.sched.now < next_look_ || !w_.window_alive) return;
+    next_look_ = w_.sched.now + 2000;
+    connections_->LookAgain(false);
+  }
+
   // As the host's dial-up thread: one at a time, while there is work.
   void WakeConnections() {
     if (w_.connections_running) return;
     w_.connections_running = true;
     w_.sched.Start([this] {
       bool worked = false;
-      while (connections_->RunOnce(own_proxy_, &worked)) {
-        if (worked) w_.Post({Message::kConnectionsSwitched});
+      for (;;) {
+        try {
+          while (connections_->RunOnce(own_proxy_, &worked)) {
+            if (worked) w_.Post({Message::kConnectionsSwitched});
+          }
+          break;
+        } catch (...) {
+          // As the host's thread: what was asked is looked at again at its
+          // next look, at most 2 s later.
+          w_.sched.Block(nullptr, w_.sched.now + 2000);
+        }
       }
       w_.connections_running = false;
     });
   }
 
-  // After every step.
-  void Check() {
-    bool vpn_ours = false;
+  bool VpnOurs() const {
     for (const auto& connection : w_.connections) {
-      vpn_ours |=
-          connection.second.proxy.server == tessarin::LocalProxyEndpoint::kSystemProxyServer;
-    }
-    if ((w_.ValuesOurs() || vpn_ours) && !w_.GuardWatching()) {
-      bool told = false;
-      for (const Message& message : w_.queue) {
-        told |= message.kind != Message::kCoreExited;
-      }
-      const bool transition = w_.jobs_running > 0 || w_.rearms_running > 0 || told ||
-                              w_.retry_at != kNever || !w_.window_alive;
-      if (!transition) {
-        w_.Violation(w_.ValuesOurs() ? "our proxy is on and no guard watches it"
-                                     : "a connection carries our proxy and no guard watches it");
+      const tessarin::ConnectionProxy& proxy = connection.second.proxy;
+      if ((proxy.flags & tessarin::kProxyTypeProxy) != 0 &&
+          proxy.server == tessarin::LocalProxyEndpoint::kSystemProxyServer) {
+        return true;
       }
     }
+    return false;
+  }
+  // A running core of ours that neither the bridge nor a job knows.
+  bool OrphanCore() const {
+    for (const auto& core : w_.cores) {
+      if (!core.second.running || core.first == bridge_->coreProcessId) continue;
+      bool owned = false;
+      for (const auto& job : w_.jobs) {
+        owned |= job->coreProcessId == core.first || job->oldCore == core.first;
+      }
+      if (!owned) return true;
+    }
+    return false;
+  }
+  // |bad| may hold for at most |limit_ms| of simulated time.
+  void Limit(uint64_t& since, bool bad, uint64_t limit_ms, const char* what) {
+    if (!bad) {
+      since = kNever;
+    } else if (since == kNever) {
+      since = w_.sched.now;
+    } else if (w_.sched.now - since > limit_ms) {
+      w_.Violation(what);
+    }
+  }
+
+  // After every step, while the program runs.
+  void Check() {
     if (w_.CoresRunning() > 1) w_.Violation("two cores of ours run");
+    if (!w_.window_alive) return;
+    const bool ours = w_.ValuesOurs() || VpnOurs();
+    const bool write_failed = w_.last_write_failed || w_.last_connection_write_failed;
+    Limit(unbacked_since_, ours && w_.CoresRunning() == 0 && !write_failed, kTransitionMs,
+          "our proxy is on with no core of ours for over 2 s");
+    Limit(unguarded_since_, ours && !w_.GuardWatching() && !w_.guard_start_failed, kTransitionMs,
+          "our proxy is on and no guard watches it for over 2 s");
+    Limit(no_reset_since_, w_.ValuesOurs() && !w_.logon_reset, kTransitionMs,
+          "our proxy is on without the logon reset for over 2 s");
+    Limit(orphan_since_, OrphanCore(), kTransitionMs, "a core of ours runs that nobody owns");
+    const World::Connection& vpn = w_.connections[L"Office VPN"];
+    Limit(vpn_since_,
+          bridge_->active && w_.ValuesOurs() && vpn.connected && !VpnOurs() &&
+              !w_.last_connection_write_failed,
+          kTransitionMs, "a connected VPN goes around the tunnel for over 2 s");
+    if (!engine_alive_) return;
+    for (size_t i = 0; i < calls_.size(); ++i) {
+      if (calls_[i].answers == 0 && w_.sched.now > calls_[i].deadline) {
+        w_.Violation("call #" + std::to_string(i) + " was not answered in time");
+      }
+    }
   }
 
   // Once the schedule has ended: everything drains, then what must hold.
@@ -449,12 +635,21 @@ class Simulation {
       Check();
     }
     if (!w_.violations.empty()) return;
+    // A clean close ends the message loop, and the program's end runs
+    // (what it starts runs on, as the process ends).
+    if (clean_end_) {
+      Window([&] { bridge_->ProgramEnds(); });
+      w_.sched.RunToEnd();
+    }
     if (w_.window_alive) {
       if (!AllAnswered()) w_.Violation("a call was never answered");
       if (bridge_->Busy()) w_.Violation("a job is still pending after everything drained");
       if (w_.CoresRunning() > 0) w_.Violation("a core runs after the disconnect");
       if (w_.ValuesOurs()) w_.Violation("our proxy is on after the disconnect");
       if (w_.guard_armed) w_.Violation("the guard is still armed after the disconnect");
+      if (w_.logon_reset && !w_.release_kept_reset) {
+        w_.Violation("the logon reset stays after a clean stop");
+      }
       if (!(w_.connections[L"Office VPN"].proxy == vpn_own_)) {
         w_.Violation("the VPN did not get its own proxy settings back");
       }
@@ -462,6 +657,9 @@ class Simulation {
       // The process ends: its cores go with it (the kill-on-close job), and
       // the guard switches our proxy off, if one watches.
       for (auto& core : w_.cores) core.second.running = false;
+      if (clean_end_ && w_.guard_armed && !bridge_->ProxyOffPending()) {
+        w_.Violation("the guard is still armed after a clean close");
+      }
       // (A guard whose start is under way, or none when the last switch-off
       // failed and the guard was ended too, is the best that can be left.)
       // (After a crash, a guard someone ended too leaves only the logon reset.)
@@ -473,6 +671,7 @@ class Simulation {
       // What the guard does then, in a process of its own; a crashed
       // program's threads that still wait end with it, doing nothing more.
       if (w_.GuardWatching()) {
+        w_.throw_next = false;
         const int guard = w_.sched.Start([this] { tessarin::SwitchOffOurProxy(own_proxy_); });
         while (w_.sched.Runnable(guard)) w_.sched.Run(guard);
       }
@@ -506,8 +705,19 @@ class Simulation {
   bool ended_ = false;
   bool crashed_ = false;
   bool guarded_crash_ = false;  // a guard watched when it crashed
+  bool clean_end_ = false;      // the window closed, and the program ends cleanly
+  bool connected_ = false;      // a call was answered "connected"
+  bool fault_while_active_ = false;
   int calls_left_ = 0;
   int faults_left_ = 0;
+  int disturbances_ = 0;
+  uint64_t next_look_ = 2000;
+  static constexpr int kMostFaults = 40;
+  uint64_t unbacked_since_ = kNever;
+  uint64_t unguarded_since_ = kNever;
+  uint64_t no_reset_since_ = kNever;
+  uint64_t orphan_since_ = kNever;
+  uint64_t vpn_since_ = kNever;
   End end_ = kDisconnect;
 };
 
@@ -552,10 +762,15 @@ int main(int argc, char** argv) {
   const auto began = std::chrono::steady_clock::now();
   uint64_t ran = 0;
   uint64_t failed = 0;
+  uint64_t connected = 0;
+  uint64_t hit = 0;
   auto run = [&](uint64_t seed) {
     tessarin_sim::Simulation simulation(seed);
     ++ran;
-    if (simulation.Run()) return;
+    const bool held = simulation.Run();
+    connected += simulation.Connected() ? 1 : 0;
+    hit += simulation.Connected() && simulation.FaultWhileActive() ? 1 : 0;
+    if (held) return;
     if (++failed == 1) simulation.Print();
     std::printf("seed %llu failed: %s\n", static_cast<unsigned long long>(seed),
                 simulation.Violations().front().c_str());
@@ -571,6 +786,8 @@ int main(int argc, char** argv) {
   }
   const double spent =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  std::printf("%llu with faults connected, %llu of them with a fault while a tunnel was up\n",
+              static_cast<unsigned long long>(connected), static_cast<unsigned long long>(hit));
   std::printf("%llu schedules in %.1f s (%.0f a second), %llu failed\n",
               static_cast<unsigned long long>(ran), spent, ran / spent,
               static_cast<unsigned long long>(failed));

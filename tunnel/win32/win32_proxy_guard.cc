@@ -17,8 +17,11 @@ namespace {
 
 // Set once, never cleared or closed: the crash path may read it at any time.
 std::atomic<const CrashChannel*> g_crash_channel{nullptr};
-// Whether a guard watches now: a crash without one waits for no dump.
-std::atomic<bool> g_guard_watching{false};
+// The session whose guard watches now (0: none): a crash without one waits
+// for no dump. By number, so that a late end of an older guard never clears
+// a newer one's.
+std::atomic<uint64_t> g_guard_watching{0};
+std::atomic<uint64_t> g_guard_sessions{0};
 
 void Report(const char* what) {
   std::fprintf(stderr, "%s: error %lu.\n", what, ::GetLastError());
@@ -168,6 +171,8 @@ void Win32ProxyGuard::ArmUnlessReleasedSince(uint64_t releases) {
     if (session_ && ::WaitForSingleObject(session_->process.get(), 0) == WAIT_TIMEOUT) return;
   }
   auto session = std::make_unique<Session>();
+  session->owner = this;
+  session->number = ++g_guard_sessions;
   session->stop.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   const CrashChannel* crash = GuardCrashChannel();
   unique_handle host;
@@ -211,11 +216,12 @@ void Win32ProxyGuard::ArmUnlessReleasedSince(uint64_t releases) {
                                   // A thread-pool thread: the notice only posts. A
                                   // crash from now on is dumped from inside, until a
                                   // guard watches again.
-                                  g_guard_watching = false;
-                                  const auto* self = static_cast<const Win32ProxyGuard*>(context);
-                                  self->notice_(self->notice_context_);
+                                  const auto* ended = static_cast<const Session*>(context);
+                                  uint64_t mine = ended->number;
+                                  g_guard_watching.compare_exchange_strong(mine, 0);
+                                  ended->owner->notice_(ended->owner->notice_context_);
                                 },
-                                this, INFINITE, WT_EXECUTEONLYONCE)) {
+                                session.get(), INFINITE, WT_EXECUTEONLYONCE)) {
     session->wait = nullptr;
   }
   std::unique_ptr<Session> replaced;
@@ -227,7 +233,7 @@ void Win32ProxyGuard::ArmUnlessReleasedSince(uint64_t releases) {
     } else {
       replaced = std::move(session_);
       session_ = std::move(session);
-      g_guard_watching = true;
+      g_guard_watching = session_->number;
     }
   }
   // Ended outside the lock: its end waits for a running exit callback.
@@ -251,7 +257,7 @@ void Win32ProxyGuard::Release(bool keep_logon_reset) {
     std::lock_guard<std::mutex> hold(lock_);
     ++releases_;
     gone = std::move(session_);
-    g_guard_watching = false;
+    g_guard_watching = 0;
     if (!keep_logon_reset) RemoveLogonProxyReset();
   }
 }
@@ -259,6 +265,11 @@ void Win32ProxyGuard::Release(bool keep_logon_reset) {
 bool Win32ProxyGuard::Lost() {
   std::lock_guard<std::mutex> hold(lock_);
   return session_ && ::WaitForSingleObject(session_->process.get(), 0) != WAIT_TIMEOUT;
+}
+
+bool Win32ProxyGuard::Watching() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return session_ && ::WaitForSingleObject(session_->process.get(), 0) == WAIT_TIMEOUT;
 }
 
 void SignalProxyGuardCrash(EXCEPTION_POINTERS* exception) noexcept {
@@ -292,14 +303,15 @@ void SignalProxyGuardCrash(EXCEPTION_POINTERS* exception) noexcept {
     record.exception.ExceptionCode = kAbortExceptionCode;
     record.exception.ExceptionAddress = reinterpret_cast<void*>(record.context.Rip);
   }
-  if (g_guard_watching.load() && channel->crash != nullptr && channel->written != nullptr) {
+  uint64_t watching = g_guard_watching.load();
+  if (watching != 0 && channel->crash != nullptr && channel->written != nullptr) {
     ::ResetEvent(channel->written);
     ::SetEvent(channel->crash);
     // The dump is written from outside while this thread stands still.
     // A guard that took a crash watches no more: a later one goes to our
     // own dump thread until a new guard is started.
     if (::WaitForSingleObject(channel->written, kCrashDumpWaitMs) == WAIT_OBJECT_0) {
-      g_guard_watching = false;
+      g_guard_watching.compare_exchange_strong(watching, 0);
     }
     // One signal per crash: one that no guard took (it was stopping, or
     // gone) never wakes a later guard of a process that survives this.

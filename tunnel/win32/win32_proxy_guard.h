@@ -35,6 +35,7 @@ class Win32ProxyGuard : public ProxyGuardPort {
   // The guard exits touching nothing; the logon value goes.
   void Release(bool keep_logon_reset = false) override;
   bool Lost() override;
+  bool Watching() override;
   // From now on, when an armed guard's process ends (someone ended it),
   // |notice|(|context|) runs on a thread-pool thread (it only posts), so
   // that it can be started again. Set before anything is armed. (A
@@ -55,6 +56,8 @@ class Win32ProxyGuard : public ProxyGuardPort {
   // One running guard. Move-only; its end tells the guard to exit touching
   // nothing, after the wait on its process is gone.
   struct Session {
+    const Win32ProxyGuard* owner = nullptr;
+    uint64_t number = 0;  // of this process's sessions, from 1
     unique_handle process;
     unique_handle stop;
     HANDLE wait = nullptr;

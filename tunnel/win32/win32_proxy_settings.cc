@@ -176,8 +176,17 @@ struct DialUpList {
 
   void Refresh() {
     std::vector<std::wstring> now = EnumerateDialUps();
-    std::lock_guard<std::mutex> hold(lock);
-    names.swap(now);
+    bool came = false;
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      for (const std::wstring& name : now) {
+        came |= std::find(names.begin(), names.end(), name) == names.end();
+      }
+      names.swap(now);
+    }
+    // One that connects while a tunnel is up gets ours too, and one a
+    // switch-on could not reach is tried again.
+    connections->LookAgain(came);
   }
   void Switch() {
     // A port of its own, which does the work here (WinINet's calls, our
