@@ -20,6 +20,8 @@ constexpr UINT kProxySettingsChangedMessage = WM_APP + 0x57;
 constexpr UINT kConnectionsSwitchedMessage = WM_APP + 0x58;
 // The timer of a switch-off that is to be tried again.
 constexpr UINT_PTR kProxyOffRetryTimer = 0x54;
+// At a session's end, how long the queued log lines are waited for.
+constexpr uint32_t kSessionEndLogWaitMs = 1000;
 
 tessarin::OsPorts WithWorker(tessarin::OsPorts ports, tessarin::WorkerPort* worker) {
   ports.worker = worker;
@@ -145,6 +147,10 @@ LRESULT FlutterWindow::HandleWindowMessage(HWND window, UINT message, WPARAM wpa
   if (message == WM_ENDSESSION && wparam) {
     TeardownTunnel((lparam & ENDSESSION_CLOSEAPP) ? "Restart Manager closes the program"
                                                   : "the session ends");
+    // The system may end the process the moment this returns: the lines
+    // that say why the tunnel stopped are written first, for a moment at
+    // most (the program's end waits for them the same way).
+    if (!(lparam & ENDSESSION_CLOSEAPP)) HostLog().Flush(kSessionEndLogWaitMs);
     // Restart Manager (an installer or an update) expects the program to go.
     if (lparam & ENDSESSION_CLOSEAPP) PostMessageW(window, WM_CLOSE, 0, 0);
   }

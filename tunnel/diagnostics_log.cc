@@ -498,7 +498,7 @@ void DiagnosticsLog::WriteQueued() {
     if (queue_.empty() && overflowed_ == 0) break;  // stopping, and all written
     std::deque<Queued> lines;
     lines.swap(queue_);
-    queued_bytes_ = 0;
+    const size_t in_hand = queued_bytes_;  // still counted until written
     const uint64_t overflowed = overflowed_;
     overflowed_ = 0;
     writing_ = true;
@@ -532,6 +532,7 @@ void DiagnosticsLog::WriteQueued() {
     }
     hold.lock();
     writing_ = false;
+    queued_bytes_ -= in_hand;
     queue_changed_.notify_all();
   }
   writer_alive_ = false;
@@ -624,7 +625,9 @@ void DiagnosticsLog::Append(CappedLogFile& file, std::atomic<uint64_t>& dropped,
 
 void DiagnosticsLog::AppendStamped(CappedLogFile& file, std::atomic<uint64_t>& dropped,
                                    std::string bytes, uint64_t count, uint64_t now) {
-  const uint64_t lost = dropped.load();
+  // Taken, so that two writers at once (two output readers at a reconnect)
+  // never both count the same lost lines as written.
+  const uint64_t lost = dropped.exchange(0);
   if (lost > 0) {
     bytes = StampedLine(now, process_id_,
                         std::to_string(lost) +
@@ -635,11 +638,10 @@ void DiagnosticsLog::AppendStamped(CappedLogFile& file, std::atomic<uint64_t>& d
   // (or a link that went) is made again, and the burst tried once more.
   for (const LogPath& folder : owned_folders_) NotALink(folder, true);
   if (file.Append(bytes) || (MakeDirectories(directory_) && file.Append(bytes))) {
-    dropped -= lost;
     failing_ = false;
     return;
   }
-  dropped += count;
+  dropped += lost + count;
   // Said once until writing works again; the program goes on meanwhile.
   if (!failing_.exchange(true)) {
     std::fprintf(stderr,

@@ -178,7 +178,7 @@ class DiagnosticsLog : public LogPort {
   std::mutex queue_lock_;
   std::condition_variable queue_changed_;
   std::deque<Queued> queue_;
-  size_t queued_bytes_ = 0;
+  size_t queued_bytes_ = 0;  // waiting, and in the writer's hands: the bound counts both
   uint64_t overflowed_ = 0;  // lines not queued since the last write
   bool background_ = false;
   bool writing_ = false;   // the writer has lines in hand

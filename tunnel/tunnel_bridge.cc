@@ -267,9 +267,13 @@ void TunnelBridge::DispatchWaiting() {
 
 void TunnelBridge::Status(flutter::MethodResult& result) {
   // What the system uses now, not what the last notice said; the core is
-  // looked at last, right before the reply.
-  if (active) RecheckValues();
-  if (active && IsCoreAlive(*ports_.processes, coreProcessId)) {
+  // looked at again after, right before the reply.
+  bool alive = active && IsCoreAlive(*ports_.processes, coreProcessId);
+  if (alive) {
+    RecheckValues();
+    alive = IsCoreAlive(*ports_.processes, coreProcessId);
+  }
+  if (alive) {
     // What the system really does: another program's proxy, or a script
     // that may send traffic around ours.
     const std::string message =

@@ -114,6 +114,8 @@ struct World {
     if (!core.running) return;
     core.running = false;
     core.code = 1;
+    core.died_unseen = true;
+    core.died_at = ++events;
     Step("core " + std::to_string(id) + " ends");
     if (core.notify) Post({Message::kCoreExited, id});
   }
@@ -144,7 +146,9 @@ struct World {
   std::wstring server;
   std::wstring script;
   bool key_open = false;
-  bool raced = false;  // another program wrote while our key was open
+  bool raced = false;               // another program wrote while our key was open
+  uint64_t events = 0;              // a count that orders what happened
+  uint64_t job_end_handled_at = 0;  // (events) the window took a job's end
   bool last_open_failed = false;
   bool wrote_on = false;  // the open key's session wrote ProxyEnable=1 (a switch-on)
   int failing_writes = 0;
@@ -175,6 +179,8 @@ struct World {
     bool notify = true;  // an exit is told, until it is terminated by us
     uint32_t code = 0;
     uint64_t listening_at = 0;
+    bool died_unseen = false;  // it ended, and nobody looked since
+    uint64_t died_at = 0;      // (events)
   };
   std::map<uint32_t, Core> cores;
   uint32_t next_id = 100;
@@ -260,6 +266,13 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
     w_.Enter("a registry write", false);
     if (Fails()) return false;
     if (name == L"ProxyServer") {
+      // Our proxy goes on only for a core looked at since the job's end
+      // came to the window (one that ends after that look is told later).
+      const auto core = w_.cores.find(w_.last_core);
+      if (text == tessarin::LocalProxyEndpoint::kSystemProxyServer && core != w_.cores.end() &&
+          core->second.died_unseen && core->second.died_at < w_.job_end_handled_at) {
+        w_.Violation("our proxy went on for a core that had ended before its job's end came");
+      }
       w_.last_write_failed = false;
       w_.server = text;
       w_.ValuesChanged();
@@ -442,6 +455,7 @@ class SimProcesses : public tessarin::ProcessPort {
   }
   bool IsRunning(uint32_t id) override {
     w_.Enter("a process look", false);
+    if (!w_.CoreRunning(id)) w_.cores[id].died_unseen = false;
     return w_.CoreRunning(id);
   }
   void Terminate(uint32_t id, uint32_t wait_ms) override {
@@ -605,6 +619,9 @@ class SimWorker : public tessarin::WorkerPort {
     const tessarin::OsPorts* ports = ports_;
     w_.sched.Start([w, ports, job] {
       tessarin::RunCoreJob(*job, *ports);
+      // The job's tail, from its last step to its notice, is no moment of
+      // its own: the world changes there too.
+      w->Enter("the job's end", false, false);
       --w->jobs_running;
       w->Post({Message::kJobFinished});
     });

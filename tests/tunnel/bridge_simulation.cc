@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -157,6 +158,12 @@ class Simulation {
    public:
     Result(Simulation* sim, size_t index) : sim_(sim), index_(index) {}
     void Success(const EncodableValue* value) override {
+      // An answer that fails on its way (its encoding, say) never went out.
+      if (sim_->reply_throws_) {
+        sim_->reply_throws_ = false;
+        sim_->w_.Step("a success reply fails on its way");
+        throw std::runtime_error("the reply cannot be sent");
+      }
       sim_->Answered(index_, "success " + Text(value, "stage"), Text(value, "message"));
     }
     void Error(const std::string& code, const std::string&, const EncodableValue*) override {
@@ -345,6 +352,11 @@ class Simulation {
         w_.Step("the next port call throws");
         break;
       case 14:
+        if (w_.Chance(50)) {
+          reply_throws_ = true;
+          w_.Step("the next success reply will fail on its way");
+          break;
+        }
         w_.zero_reads = 1 + static_cast<int>(w_.Below(8));
         w_.Step("the next probe reads return no byte");
         break;
@@ -367,6 +379,7 @@ class Simulation {
     switch (message.kind) {
       case Message::kJobFinished:
         w_.Step("window: job finished");
+        w_.job_end_handled_at = ++w_.events;
         if (!w_.jobs.empty()) w_.jobs.pop_front();
         Window([&] { bridge_->JobFinished(); });
         break;
@@ -705,8 +718,9 @@ class Simulation {
   bool ended_ = false;
   bool crashed_ = false;
   bool guarded_crash_ = false;  // a guard watched when it crashed
-  bool clean_end_ = false;      // the window closed, and the program ends cleanly
-  bool connected_ = false;      // a call was answered "connected"
+  bool clean_end_ = false;
+  bool reply_throws_ = false;  // the window closed, and the program ends cleanly
+  bool connected_ = false;     // a call was answered "connected"
   bool fault_while_active_ = false;
   int calls_left_ = 0;
   int faults_left_ = 0;
