@@ -86,23 +86,30 @@ bool AttemptOnce(InternetPort& internet, SystemPort& system,
 
 bool ProbeConnectivity(InternetPort& internet, SystemPort& system,
                        std::shared_ptr<JobSignal> signal, uint32_t attempt_deadline_ms,
-                       LogPort* log, std::shared_ptr<const void> keep_alive) {
+                       LogPort* log, std::shared_ptr<const void> keep_alive,
+                       const std::function<bool()>& ended) {
   if (!signal) signal = std::make_shared<JobSignal>();
   for (int attempt = 1; attempt <= kProbeAttempts; ++attempt) {
     if (signal->Cancelled()) return false;
     const uint64_t began = system.SteadyMs();
     AttemptResult result;
-    const bool ended =
+    const bool ended_attempt =
         AttemptOnce(internet, system, signal, attempt_deadline_ms, keep_alive, &result);
     if (log != nullptr) {
-      const std::string what = !ended && signal->Cancelled()
-                                   ? std::string("cancelled")
-                                   : Describe(ended ? &result : nullptr, attempt_deadline_ms);
+      const std::string what =
+          !ended_attempt && signal->Cancelled()
+              ? std::string("cancelled")
+              : Describe(ended_attempt ? &result : nullptr, attempt_deadline_ms);
       WriteLog(log, "probe attempt " + std::to_string(attempt) + " of " +
                         std::to_string(kProbeAttempts) + ": " + what + ", " +
                         std::to_string(system.SteadyMs() - began) + " ms");
     }
-    if (ended && result.passed) return true;
+    if (ended_attempt && result.passed) return true;
+    // Nothing carries traffic through a core that ended: no more attempts.
+    if (ended && ended()) {
+      if (log != nullptr) WriteLog(log, "probe stopped: the core ended");
+      return false;
+    }
     system.Pause(kProbePauseMs, *signal);
   }
   return false;

@@ -4,6 +4,7 @@
 #define TESSARIN_TUNNEL_CONNECTIVITY_PROBE_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "tunnel/os_ports.h"
@@ -44,10 +45,13 @@ class LogPort;
 // blocked on them makes Wine's WinINet fail an assertion and abort.
 // Each attempt's result goes to |log| as "probe attempt N of 8: ...".
 // Each attempt's thread holds |keep_alive| (whatever owns the ports).
+// |ended|, if given, is asked after each failed attempt: once it says the
+// path is gone (its core ended), no attempt follows.
 bool ProbeConnectivity(InternetPort& internet, SystemPort& system,
                        std::shared_ptr<JobSignal> signal = nullptr,
                        uint32_t attempt_deadline_ms = kProbeAttemptDeadlineMs,
-                       LogPort* log = nullptr, std::shared_ptr<const void> keep_alive = nullptr);
+                       LogPort* log = nullptr, std::shared_ptr<const void> keep_alive = nullptr,
+                       const std::function<bool()>& ended = nullptr);
 
 }  // namespace tessarin
 

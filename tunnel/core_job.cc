@@ -178,8 +178,9 @@ Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
   WriteLog(
       ports,
       core + (start == CoreStart::kListening ? " listening after " : " running after ") + after);
-  bool carried = ProbeConnectivity(*ports.internet, *ports.system, job.signal, job.probeDeadlineMs,
-                                   ports.log, job.keepAlive);
+  bool carried =
+      ProbeConnectivity(*ports.internet, *ports.system, job.signal, job.probeDeadlineMs, ports.log,
+                        job.keepAlive, [&] { return !IsCoreAlive(*ports.processes, process_id); });
   arming.reset();
   if (!carried) return stop(signal.Cancelled() ? Outcome::kCancelled : Outcome::kProbeFailed);
   // A guard that ended while the probe ran, or whose start failed: started
@@ -199,13 +200,10 @@ void RunCoreJob(CoreJob& job, const OsPorts& ports) {
   // A thread's entry: nothing may escape, and the call must still be answered.
   if (!flutter::RunAtBoundary("Exception in a core job: ",
                               [&] { job.outcome = RunSteps(job, ports); })) {
-    // Nothing half-started: a core it launched goes again, and the old one
-    // it was to end (its end may be what threw).
+    // Nothing half-started: a core it launched goes again.
     job.outcome = CoreJob::Outcome::kFailed;
-    flutter::RunAtBoundary("Exception ending a core: ", [&] {
-      TerminateCore(*ports.processes, job.coreProcessId);
-      TerminateCore(*ports.processes, job.oldCore);
-    });
+    flutter::RunAtBoundary("Exception ending a core: ",
+                           [&] { TerminateCore(*ports.processes, job.coreProcessId); });
   }
   job.finished.store(true, std::memory_order_release);
 }

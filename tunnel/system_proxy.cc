@@ -222,7 +222,9 @@ bool BackgroundConnections::RunOnce(ProxySettingsPort& settings, bool* worked) {
 void BackgroundConnections::LookAgain(bool came) {
   {
     std::lock_guard<std::mutex> hold(lock_);
-    if (!askedOurs_ || done_ != asked_ || (!came && doneWorked_)) return;
+    if (!askedOurs_) return;
+    // (A run under way may have listed before one came: it runs again.)
+    if (!came && (done_ != asked_ || doneWorked_)) return;
     ++asked_;
   }
   wake_();

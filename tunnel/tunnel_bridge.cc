@@ -266,14 +266,7 @@ void TunnelBridge::DispatchWaiting() {
 }
 
 void TunnelBridge::Status(flutter::MethodResult& result) {
-  // What the system uses now, not what the last notice said; the core is
-  // looked at again after, right before the reply.
-  bool alive = active && IsCoreAlive(*ports_.processes, coreProcessId);
-  if (alive) {
-    RecheckValues();
-    alive = IsCoreAlive(*ports_.processes, coreProcessId);
-  }
-  if (alive) {
+  if (active && IsCoreAlive(*ports_.processes, coreProcessId)) {
     // What the system really does: another program's proxy, or a script
     // that may send traffic around ours.
     const std::string message =

@@ -91,6 +91,8 @@ class TunnelBridge {
   // Whether a switch-off failed (or waits for the connections) and is to be
   // tried again: the guard stays armed meanwhile.
   bool ProxyOffPending() const { return proxyOffPending_; }
+  // While connected: whether the values are known not to be ours now.
+  bool TakenOver() const { return takenOver_; }
 
   // Invariants: active implies coreProcessId != 0 and a session id; outside a
   // running connect, coreProcessId != 0 implies active.

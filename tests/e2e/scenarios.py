@@ -266,6 +266,26 @@ def s07_node_down(ctx):
     print("node down: answered after %.1f s" % took)
 
 
+def s41_probe_stops_when_its_core_ends(ctx):
+    """A core killed while the probe retries a node that is down: the connect
+    fails at the next attempt's end, not after all eight."""
+    fresh_logs()
+    app = ctx.app()
+    app.start([dict(ctx.connect(port=unused_port()), wait_reply=False), {"wait_ms": 1500},
+               {"terminate_core": True}, {"wait_ms": 3000}, {"close": True}])
+    expect_equal(app.wait(), 0, "exit code")
+    line = app.replies()[0]
+    expect_equal(error(line)["code"], "PROXY_TEST_FAILED", "code")
+    after = line["elapsed_ms"] - 1500
+    expect(after < 1500, "answered %d ms after the core was killed" % after)
+    lines = log_lines()
+    expect(any("probe stopped: the core ended" in entry for entry in lines), "said in the log")
+    attempts = [entry for entry in lines if "probe attempt" in entry]
+    expect(len(attempts) < 8, "%d attempts through a dead core" % len(attempts))
+    expect_equal(line["proxy"]["ProxyEnable"], 0, "proxy not switched on")
+    print("probe through a killed core: answered %d ms after the kill" % after)
+
+
 def s08_core_rejects_document(ctx):
     fresh_logs()
     app = ctx.app()
@@ -1391,6 +1411,7 @@ SCENARIOS = {
     "38_proxy_truthful_at_its_edges": s38_proxy_truthful_at_its_edges,
     "39_every_crash_leaves_one_dump": s39_every_crash_leaves_one_dump,
     "40_log_never_stops_the_window": s40_log_never_stops_the_window,
+    "41_probe_stops_when_its_core_ends": s41_probe_stops_when_its_core_ends,
 }
 
 

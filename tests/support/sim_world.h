@@ -333,7 +333,10 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
   }
   bool KeepConnection(const std::wstring& name, const tessarin::ConnectionProxy& proxy) override {
     w_.Enter("a registry write", false);
-    if (Fails()) return false;
+    if (Fails()) {
+      w_.last_connection_write_failed = true;  // the connection is not switched then
+      return false;
+    }
     w_.kept[name] = proxy;
     return true;
   }

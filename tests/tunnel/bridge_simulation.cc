@@ -274,7 +274,11 @@ class Simulation {
 
   void Nemesis() {
     fault_while_active_ |= bridge_->active;
-    switch (w_.Below(16)) {
+    // (Our values put back, and a guard that ends, come more often: most
+    // of what matters turns on them.)
+    uint64_t kind = w_.Below(20);
+    if (kind >= 16) kind = kind == 19 ? 1 : 3;
+    switch (kind) {
       case 0:
         if (w_.last_core != 0) w_.KillCore(w_.last_core);
         break;
@@ -319,8 +323,9 @@ class Simulation {
         w_.Step("the next log lines throw");
         break;
       case 9:
-        w_.reacts_to_ours = true;
-        w_.Step("another program will take the proxy over the moment it is ours");
+        w_.reacts_to_ours = w_.Chance(75);
+        w_.Step(w_.reacts_to_ours ? "another program will take the proxy over the moment it is ours"
+                                  : "no program takes the proxy over at once any more");
         break;
       case 10:
         if (w_.Chance(50)) {
@@ -615,6 +620,12 @@ class Simulation {
     Limit(no_reset_since_, w_.ValuesOurs() && !w_.logon_reset, kTransitionMs,
           "our proxy is on without the logon reset for over 2 s");
     Limit(orphan_since_, OrphanCore(), kTransitionMs, "a core of ours runs that nobody owns");
+    // What the bridge knows of a takeover is true, but for a notice on
+    // its way.
+    bool notice_due = !w_.late.empty();
+    for (const Message& m : w_.queue) notice_due |= m.kind == Message::kProxyChanged;
+    Limit(told_since_, bridge_->active && !w_.ValuesOurs() && !bridge_->TakenOver() && !notice_due,
+          kTransitionMs, "a takeover while connected is not known for over 2 s");
     const World::Connection& vpn = w_.connections[L"Office VPN"];
     Limit(vpn_since_,
           bridge_->active && w_.ValuesOurs() && vpn.connected && !VpnOurs() &&
@@ -732,6 +743,7 @@ class Simulation {
   uint64_t no_reset_since_ = kNever;
   uint64_t orphan_since_ = kNever;
   uint64_t vpn_since_ = kNever;
+  uint64_t told_since_ = kNever;
   End end_ = kDisconnect;
 };
 

@@ -202,6 +202,16 @@ TEST(ConnectivityProbeTest, EightFailuresThenFalse) {
   EXPECT_EQ(os.log.Count("inet.close session"), 8u);
 }
 
+TEST(ConnectivityProbeTest, AnEndedCoreStopsTheProbeAfterThatAttempt) {
+  tessarin_test::FakeOs os;
+  os.internet.script = {Outcome::kNoRequest};
+  int looks = 0;
+  EXPECT_FALSE(ProbeConnectivity(os.internet, os.system, nullptr, kUnhurried, nullptr, nullptr,
+                                 [&looks] { return ++looks == 2; }));
+  EXPECT_EQ(os.log.Count("inet.open"), 2u);
+  EXPECT_EQ(os.log.Count("sys.sleep 500"), 1u);
+}
+
 // Abandoned attempts end by themselves; the fakes must outlive them.
 void WaitForClosedSessions(tessarin_test::FakeOs& os, size_t count) {
   for (int i = 0; i < 500 && os.log.Count("inet.close session") < count; ++i) {
