@@ -186,7 +186,7 @@ Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
   // A guard that ended while the probe ran, or whose start failed: started
   // again here, where a wait is allowed, so that the proxy goes on under a
   // live one where one can be had.
-  if (ports.guard != nullptr && !ports.guard->Watching()) {
+  if (ports.guard != nullptr && !signal.Cancelled() && !ports.guard->Watching()) {
     WriteLog(ports, "no guard watches before the switch-on; starting it again");
     ports.guard->Arm();
   }

@@ -628,16 +628,23 @@ void DiagnosticsLog::AppendStamped(CappedLogFile& file, std::atomic<uint64_t>& d
   // Taken, so that two writers at once (two output readers at a reconnect)
   // never both count the same lost lines as written.
   const uint64_t lost = dropped.exchange(0);
-  if (lost > 0) {
-    bytes = StampedLine(now, process_id_,
-                        std::to_string(lost) +
-                            " earlier lines were not written: the log could not be written") +
-            bytes;
+  bool appended = false;
+  try {
+    if (lost > 0) {
+      bytes = StampedLine(now, process_id_,
+                          std::to_string(lost) +
+                              " earlier lines were not written: the log could not be written") +
+              bytes;
+    }
+    // Our folders are never written through a link; a folder someone deleted
+    // (or a link that went) is made again, and the burst tried once more.
+    for (const LogPath& folder : owned_folders_) NotALink(folder, true);
+    appended = file.Append(bytes) || (MakeDirectories(directory_) && file.Append(bytes));
+  } catch (...) {
+    dropped += lost;  // still to be said (the caller counts this burst)
+    throw;
   }
-  // Our folders are never written through a link; a folder someone deleted
-  // (or a link that went) is made again, and the burst tried once more.
-  for (const LogPath& folder : owned_folders_) NotALink(folder, true);
-  if (file.Append(bytes) || (MakeDirectories(directory_) && file.Append(bytes))) {
+  if (appended) {
     failing_ = false;
     return;
   }

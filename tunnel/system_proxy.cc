@@ -65,7 +65,11 @@ bool DialUpProxiesOff(ProxySettingsPort& settings, bool* wrote) {
         // Given back by someone else since it was listed (a host still
         // running beside a guard): what they restored stays.
         const std::vector<std::wstring> now = settings.KeptConnections();
-        if (std::find(now.begin(), now.end(), connection) == now.end()) continue;
+        if (std::find(now.begin(), now.end(), connection) == now.end()) {
+          // (Still ours with nothing kept to read: not done, tried again.)
+          if (!settings.ReadConnectionProxy(connection, &own) || IsOurs(own)) all = false;
+          continue;
+        }
         kept = own;
         kept.flags = kProxyTypeDirect;
       }
@@ -219,15 +223,13 @@ bool BackgroundConnections::RunOnce(ProxySettingsPort& settings, bool* worked) {
   return true;
 }
 
-void BackgroundConnections::LookAgain(bool came) {
-  {
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!askedOurs_) return;
-    // (A run under way may have listed before one came: it runs again.)
-    if (!came && (done_ != asked_ || doneWorked_)) return;
-    ++asked_;
-  }
-  wake_();
+bool BackgroundConnections::LookAgain(bool came) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (!askedOurs_) return false;
+  // (A run under way may have listed before one came: it runs again.)
+  if (!came && (done_ != asked_ || doneWorked_)) return false;
+  ++asked_;
+  return true;
 }
 
 bool BackgroundConnections::Idle() {

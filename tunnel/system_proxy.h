@@ -51,10 +51,12 @@ class BackgroundConnections {
   bool RunOnce(ProxySettingsPort& settings, bool* worked);
   // Whether what was asked last is done (or failed).
   bool Idle();
-  // At each look at the list: while a switch-on is what was asked last and
-  // it is done, it runs again when a connection came (|came|), so that the
-  // new one carries ours too, or when it did not reach every connection.
-  void LookAgain(bool came);
+  // At each look at the list, on the connections' thread before it runs
+  // what was asked: while a switch-on is what was asked last, it runs again
+  // when a connection came (|came|), so that the new one carries ours too,
+  // or, once done, when it did not reach every connection. Wakes nobody:
+  // true when there is work.
+  bool LookAgain(bool came);
 
  private:
   std::mutex lock_;

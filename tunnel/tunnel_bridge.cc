@@ -16,6 +16,11 @@ using flutter::EncodableValue;
 
 namespace {
 
+// A switch-off that failed is tried again after 1 s, then each wait doubles
+// up to a minute.
+constexpr uint32_t kFirstProxyOffRetryMs = 1000;
+constexpr uint32_t kLongestProxyOffRetryMs = 60000;
+
 // For a bridge with no guard: nothing to arm or release.
 class NoGuard : public ProxyGuardPort {
  public:
@@ -213,12 +218,10 @@ void TunnelBridge::JobFinished() {
   // A cancelled job's end frees the way for the calls that waited for it.
   if (cancelled_ && cancelled_->job->finished.load(std::memory_order_acquire)) {
     const std::unique_ptr<PendingJob> done = std::move(cancelled_);
-    EndCoresOfFailedJob(*done->job);
     if (done->job->guardArmed) ReleaseGuardIfIdle();
   }
   if (pending_ && pending_->job->finished.load(std::memory_order_acquire)) {
     const std::unique_ptr<PendingJob> done = std::move(pending_);
-    EndCoresOfFailedJob(*done->job);
     const bool answered = flutter::RunAtBoundary("Exception in a tunnel call: ", [&] {
       switch (done->reply) {
         case JobReply::kConnect:
@@ -245,15 +248,13 @@ void TunnelBridge::JobFinished() {
       RollBack(std::move(done->result));
     }
   }
-  DispatchWaiting();
-}
-
-void TunnelBridge::EndCoresOfFailedJob(const CoreJob& job) {
-  // Its cores' end may be what threw: ended again, without a wait.
-  if (job.outcome != CoreJob::Outcome::kFailed) return;
-  for (uint32_t core : {job.coreProcessId, job.oldCore}) {
-    if (core != 0) ports_.processes->Terminate(core, 0);
+  // A guard started for values put back while a job ran (a job's end
+  // releases only what it armed) goes too, once nothing of ours may be on.
+  if (valuesGuarded_ && !Busy() && !active && !proxyOffPending_ && !ourValuesBack_) {
+    valuesGuarded_ = false;
+    guard_->Release(logonResetKept_);
   }
+  DispatchWaiting();
 }
 
 void TunnelBridge::DispatchWaiting() {
@@ -361,6 +362,7 @@ bool TunnelBridge::ProxyOn() {
     proxyOffPending_ = false;
     proxyOffRetryMs_ = 0;
     takenOver_ = false;
+    valuesUnread_ = false;
     // Read back: a configuration script is left alone, but told of.
     std::wstring script;
     scriptSeen_ = ports_.proxy_settings->OpenSettingsKeyToCheck() &&
@@ -380,7 +382,12 @@ bool TunnelBridge::ProxyOn() {
     // values the moment they became ours is told in this connect's reply.
     ports_.proxy_settings->WatchChanges(true);
     bool known = false;
-    if (!OurValuesOn(&known) && known) {
+    const bool ours = OurValuesOn(&known);
+    if (!known && ports_.worker != nullptr) {
+      valuesUnread_ = true;  // looked at again, as at a change
+      ports_.worker->RetryAfter(kFirstProxyOffRetryMs);
+    }
+    if (!ours && known) {
       takenOver_ = true;
       WriteLog(ports_,
                "another program changed the system proxy as it went on: tessarin is not in use");
@@ -391,13 +398,6 @@ bool TunnelBridge::ProxyOn() {
   ProxyOff();
   return false;
 }
-
-namespace {
-// A switch-off that failed is tried again after 1 s, then each wait doubles
-// up to a minute.
-constexpr uint32_t kFirstProxyOffRetryMs = 1000;
-constexpr uint32_t kLongestProxyOffRetryMs = 60000;
-}  // namespace
 
 bool TunnelBridge::ProxyOff() {
   ports_.proxy_settings->WatchChanges(false);
@@ -426,6 +426,10 @@ bool TunnelBridge::ProxyOff() {
     if (!active) {
       guard_->Rearm();
       ports_.proxy_settings->WatchChanges(true);
+      // Put back while this switch-off ran, before the watch: soon again.
+      if (off == OurProxy::kConnectionsPending && OurValuesOn()) {
+        proxyOffRetryMs_ = kFirstProxyOffRetryMs;
+      }
     }
     if (ports_.worker != nullptr) ports_.worker->RetryAfter(proxyOffRetryMs_);
     return false;
@@ -438,6 +442,7 @@ bool TunnelBridge::ProxyOff() {
   proxyOffRetryMs_ = 0;
   takenOver_ = false;
   scriptSeen_ = false;
+  valuesGuarded_ = false;
   guard_->Release(logonResetKept_);
   WatchForOurValues();
   return true;
@@ -554,6 +559,7 @@ bool TunnelBridge::OurValuesOffBesideJob() {
   if (off == OurProxy::kSwitchedOff || off == OurProxy::kNotOurs) return true;
   // Still on: a guard watches them meanwhile (the job's end leaves it).
   guard_->Rearm();
+  valuesGuarded_ = true;
   return false;
 }
 
@@ -563,11 +569,13 @@ void TunnelBridge::ReleaseGuardIfIdle() {
 
 void TunnelBridge::ProgramEnds() {
   if (active) return;  // (the close stopped it; a tunnel is never left here)
-  if (proxyOffPending_ || ourValuesBack_) {
-    ProxyOff();
-  } else {
+  if (!(proxyOffPending_ || ourValuesBack_)) {
     ReleaseGuardIfIdle();
+    return;
   }
+  // Still on: a guard must watch before the process goes (a re-arm's
+  // thread could die with it). The window is gone: waiting is allowed.
+  if (!ProxyOff()) guard_->Arm();
 }
 
 void TunnelBridge::GuardExited() {
@@ -575,6 +583,7 @@ void TunnelBridge::GuardExited() {
   if (!active && !proxyOffPending_ && !ourValuesBack_) return;
   WriteLog(ports_, "the guard ended while the proxy may be on; starting it again");
   guard_->Rearm();
+  valuesGuarded_ |= !active;
 }
 
 void TunnelBridge::RollBack(std::unique_ptr<CallResult> result) {

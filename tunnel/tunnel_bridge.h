@@ -169,8 +169,6 @@ class TunnelBridge {
   // here (without a wait) and the call is answered INTERNAL_ERROR.
   void StartJob(std::shared_ptr<CoreJob> job, JobReply reply, std::unique_ptr<CallResult> result,
                 flutter::EncodableValueMap request = {});
-  // A job that failed may have left its cores (the new and the old) running.
-  void EndCoresOfFailedJob(const CoreJob& job);
   // Answers the calls that waited, in arrival order, until one starts a job.
   void DispatchWaiting();
   // System proxy off, the known core terminated (not waited for), the
@@ -211,9 +209,13 @@ class TunnelBridge {
   bool takenOver_ = false;        // while connected: the proxy values are not ours any more
   bool scriptSeen_ = false;       // while connected: a configuration script is set
   bool ourValuesBack_ = false;    // with no tunnel: the retry timer switches our values off
+  // The last switch-off kept the logon reset: our values may come back.
   bool logonResetKept_ = false;
-  bool valuesUnread_ = false;  // while connected: the key could not be read at the last look   //
-                               // the last switch-off kept it: our values may come back
+  // While connected: the key could not be read at the last look.
+  bool valuesUnread_ = false;
+  // With no tunnel, a guard was started for our values put back (or a
+  // switch-off still to be tried again): it goes once nothing may be on.
+  bool valuesGuarded_ = false;
 };
 
 }  // namespace tessarin

@@ -52,7 +52,9 @@ struct World {
   // in destructors).
   void Enter(const char* call, bool blocking, bool may_throw = true) {
     const bool window = Scheduler::Current() == Scheduler::kDriver;
-    if (window && blocking) Violation(std::string("the window's thread waited in ") + call);
+    if (window && blocking && !program_ending) {
+      Violation(std::string("the window's thread waited in ") + call);
+    }
     if (faults && disturb && Chance(3)) disturb();
     if (!window) {
       sched.Point();
@@ -92,6 +94,7 @@ struct World {
   enum Write { kTheirs, kOursBack, kUnticked };
   void OtherProgramWrites(Write what) {
     raced = key_open;
+    taken_in_switch_on |= key_open && wrote_on;
     enable = what == kUnticked ? 0 : 1;
     server = what == kTheirs ? kOtherServer : tessarin::LocalProxyEndpoint::kSystemProxyServer;
     Step(what == kOursBack ? "another program writes our values back"
@@ -146,7 +149,9 @@ struct World {
   std::wstring server;
   std::wstring script;
   bool key_open = false;
-  bool raced = false;               // another program wrote while our key was open
+  bool raced = false;  // another program wrote while our key was open
+  // Another program wrote inside our last switch-on: its read-back must see it.
+  bool taken_in_switch_on = false;
   uint64_t events = 0;              // a count that orders what happened
   uint64_t job_end_handled_at = 0;  // (events) the window took a job's end
   bool last_open_failed = false;
@@ -205,8 +210,9 @@ struct World {
 
   // The window and what runs beside it.
   bool window_alive = true;
-  bool ending = false;   // the schedule is over: a silent node's connections reset
-  bool closing = false;  // the window's teardown runs
+  bool ending = false;          // the schedule is over: a silent node's connections reset
+  bool closing = false;         // the window's teardown runs
+  bool program_ending = false;  // after the window: the program's end may wait
   // A switch-off at the end failed: only the guard (or the logon) is left.
   bool writes_failed_since_window_gone = false;
   std::deque<Message> queue;
@@ -255,7 +261,10 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
       if (value == 0 && w_.enable == 1 && !w_.ValuesOurs() && !w_.wrote_on && !w_.raced) {
         w_.Violation("another program's proxy was switched off");
       }
-      if (value == 1) w_.wrote_on = true;
+      if (value == 1) {
+        w_.wrote_on = true;
+        w_.taken_in_switch_on = false;
+      }
       w_.last_write_failed = false;
       w_.enable = value;
       w_.ValuesChanged();
@@ -462,7 +471,8 @@ class SimProcesses : public tessarin::ProcessPort {
     return w_.CoreRunning(id);
   }
   void Terminate(uint32_t id, uint32_t wait_ms) override {
-    w_.Enter("a terminate", wait_ms > 0);
+    // (The host's ends a process before anything that could throw.)
+    w_.Enter("a terminate", wait_ms > 0, false);
     const auto found = w_.cores.find(id);
     if (found == w_.cores.end()) return;
     found->second.notify = false;  // the exit watch goes first

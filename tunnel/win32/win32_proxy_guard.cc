@@ -234,6 +234,12 @@ void Win32ProxyGuard::ArmUnlessReleasedSince(uint64_t releases) {
       replaced = std::move(session_);
       session_ = std::move(session);
       g_guard_watching = session_->number;
+      // One that ended before this (its exit callback found another's
+      // number) watches nobody.
+      uint64_t mine = session_->number;
+      if (::WaitForSingleObject(session_->process.get(), 0) != WAIT_TIMEOUT) {
+        g_guard_watching.compare_exchange_strong(mine, 0);
+      }
     }
   }
   // Ended outside the lock: its end waits for a running exit callback.
