@@ -316,7 +316,10 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
   bool WriteConnectionProxy(const std::wstring& name,
                             const tessarin::ConnectionProxy& proxy) override {
     w_.Enter("a dial-up write", true);
-    if (Fails()) return false;
+    if (Fails()) {
+      w_.last_connection_write_failed = true;
+      return false;
+    }
     if (w_.failing_connection_writes > 0) {
       --w_.failing_connection_writes;
       w_.writes_failed_since_window_gone |= !w_.window_alive || w_.closing;
