@@ -39,10 +39,10 @@ MUTANTS = [
      "const bool guard_lost = job.guardArmed && guard_->Lost();",
      "const bool guard_lost = false;"),
     ("the job's re-arm of a guard not watching removed", "tunnel/core_job.cc",
-     "if (ports.guard != nullptr && !ports.guard->Watching()) {",
+     "if (ports.guard != nullptr && !signal.Cancelled() && !ports.guard->Watching()) {",
      "if (false) {"),
     ("the read-back after the switch-on removed", "tunnel/tunnel_bridge.cc",
-     "if (!OurValuesOn(&known) && known) {", "if (!OurValuesOn(&known) && known && false) {"),
+     "    if (!ours && known) {", "    if (!ours && known && false) {"),
     ("no re-arm after a failed switch-off with no tunnel", "tunnel/tunnel_bridge.cc",
      "    if (!active) {\n      guard_->Rearm();\n", "    if (!active) {\n"),
     ("a cancelled connect's core not ended at teardown", "tunnel/tunnel_bridge.cc",
@@ -80,15 +80,18 @@ MUTANTS = [
     ("a still-on switch-off at the program's end left to a re-arm's thread",
      "tunnel/tunnel_bridge.cc", "  if (!ProxyOff()) guard_->Arm();", "  ProxyOff();"),
     ("a switch-on that missed a connection never tried again", "tunnel/system_proxy.cc",
-     "if (!came && (done_ != asked_ || doneWorked_)) return;", "if (!came) return;"),
+     "if (!came && (done_ != asked_ || doneWorked_)) return false;", "if (!came) return false;"),
     ("a VPN that connects while up not given ours", "tunnel/system_proxy.cc",
-     "if (!came && (done_ != asked_ || doneWorked_)) return;",
-     "if (static_cast<void>(came), done_ != asked_ || doneWorked_) return;"),
+     "if (!came && (done_ != asked_ || doneWorked_)) return false;",
+     "if (static_cast<void>(came), done_ != asked_ || doneWorked_) return false;"),
     ("a VPN that connects during a switch-on's run missed", "tunnel/system_proxy.cc",
-     "if (!came && (done_ != asked_ || doneWorked_)) return;",
-     "if (done_ != asked_ || (!came && doneWorked_)) return;"),
+     "if (!came && (done_ != asked_ || doneWorked_)) return false;",
+     "if (done_ != asked_ || (!came && doneWorked_)) return false;"),
     ("a guard beside a running host writes over what it gave back", "tunnel/system_proxy.cc",
-     "        if (std::find(now.begin(), now.end(), connection) == now.end()) continue;\n", ""),
+     "        if (std::find(now.begin(), now.end(), connection) == now.end()) {\n"
+     "          // (Still ours with nothing kept to read: not done, tried again.)\n"
+     "          if (!settings.ReadConnectionProxy(connection, &own) || IsOurs(own)) all = false;\n"
+     "          continue;\n        }\n", ""),
     ("a throw after a switch-on's write skips what it knows", "tunnel/system_proxy.cc",
      "    if (wrote) {\n      settings.NotifyInternetOption(kInternetOptionSettingsChanged);\n"
      "      settings.NotifyInternetOption(kInternetOptionRefresh);\n    }\n  } catch (...) {\n"

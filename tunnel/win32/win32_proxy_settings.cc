@@ -229,23 +229,34 @@ DialUpList& DialUps() {
   return *list;
 }
 
+// The list's thread, once; false when none could be had.
+bool StartListing(DialUpList& list) {
+  if (list.listing.exchange(true)) return true;
+  // Listed first on that thread too: until then, no connection is known
+  // (what we changed on one is kept in our own key, and found there).
+  if (StartThread("Exception listing dial-up connections: ", [&list] { list.Watch(); })) {
+    return true;
+  }
+  list.listing = false;
+  return false;
+}
+
 }  // namespace
 
 void Win32ProxySettingsPort::SwitchConnectionsInBackground(ChangeNotice worked, void* context) {
   DialUpList& list = DialUps();
   if (!list.work) return;  // done here, then
-  if (!list.listing.exchange(true)) {
-    // Something kept is what an earlier run left on a connection.
+  if (!list.connections) {
+    // Something kept is what an earlier run left on a connection: the list's
+    // thread starts now, to give it back. Otherwise at the first switch-on:
+    // until then nothing of ours is on any connection (and the dial-up
+    // library stays unloaded).
+    const bool leftovers = !KeptConnections().empty();
     list.connections = std::make_unique<BackgroundConnections>(
-        !KeptConnections().empty(), [&list] { ::SetEvent(list.work.get()); });
+        leftovers, [&list] { ::SetEvent(list.work.get()); });
     list.worked = worked;
     list.worked_context = context;
-    // Listed first on that thread too: until then, no connection is known
-    // (what we changed on one is kept in our own key, and found there).
-    if (!StartThread("Exception listing dial-up connections: ", [&list] { list.Watch(); })) {
-      list.listing = false;  // enumerated and switched where asked, then
-      return;
-    }
+    if (leftovers && !StartListing(list)) return;  // enumerated and switched where asked, then
   }
   background_ = true;
 }
@@ -269,7 +280,15 @@ std::vector<std::wstring> Win32ProxySettingsPort::DialUpConnections() {
 
 ProxySettingsPort::Connections Win32ProxySettingsPort::SwitchConnections(bool ours, bool* wrote) {
   if (!background_) return ProxySettingsPort::SwitchConnections(ours, wrote);
-  return DialUps().connections->Ask(ours);
+  DialUpList& list = DialUps();
+  if (!list.listing) {
+    if (!ours) return Connections::kDone;  // no switch-on yet, nothing kept at the start
+    if (!StartListing(list)) {
+      background_ = false;  // enumerated and switched here, then
+      return ProxySettingsPort::SwitchConnections(ours, wrote);
+    }
+  }
+  return list.connections->Ask(ours);
 }
 
 namespace {

@@ -9,6 +9,10 @@
 int main() {
   tessarin::Win32InternetPort internet;
   tessarin::Win32SystemPort system;
+  // Said first, so that the harness times the proxy's appearance from here,
+  // not from Wine's start.
+  std::printf("started\n");
+  std::fflush(stdout);
   const auto start = std::chrono::steady_clock::now();
   const bool ok = tessarin::ProbeConnectivity(internet, system);
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(

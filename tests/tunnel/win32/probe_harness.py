@@ -62,10 +62,13 @@ def serve_connect_proxy(listener, node_port, stop):
     listener.close()
 
 
-def start_proxy(node_port, delay):
+def start_proxy(node_port, delay, after=None):
+    """The proxy, |delay| s after |after| is set (or now)."""
     stop = threading.Event()
 
     def later():
+        if after is not None:
+            after.wait()
         time.sleep(delay)
         listener = socket.socket()
         listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -78,11 +81,19 @@ def start_proxy(node_port, delay):
     return stop, thread
 
 
-def run_probe(wine_run, exe):
+def run_probe(wine_run, exe, started=None):
+    """The probe's answer and time; |started| is set once the program says
+    it has started (its clock starts there, not at Wine's start)."""
     env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
-    out = subprocess.run([wine_run, exe], capture_output=True, text=True, env=env, timeout=120).stdout
-    fields = dict(part.split("=") for part in out.split())
-    return fields["probe"] == "1", int(fields["ms"])
+    process = subprocess.Popen([wine_run, exe], stdout=subprocess.PIPE, text=True, env=env,
+                               stdin=subprocess.DEVNULL)
+    fields = {}
+    for line in process.stdout:
+        if line.strip() == "started" and started is not None:
+            started.set()
+        fields.update(part.split("=") for part in line.split() if "=" in part)
+    process.wait(timeout=120)
+    return fields.get("probe") == "1", int(fields.get("ms", -1))
 
 
 def main():
@@ -103,8 +114,10 @@ def main():
         stop.set()
         thread.join()
 
-        stop, thread = start_proxy(port, 2.2)
-        ok, ms = run_probe(wine_run, exe)
+        started = threading.Event()
+        stop, thread = start_proxy(port, 2.2, started)
+        ok, ms = run_probe(wine_run, exe, started)
+        started.set()  # (a program that never said so still lets the proxy thread end)
         print("proxy appears after 2.2 s: probe=%s in %d ms" % (ok, ms))
         if not ok or ms < 2000:
             failures.append("probe should succeed once the proxy appears")
