@@ -564,7 +564,7 @@ bool TunnelBridge::OurValuesOffBesideJob() {
 }
 
 void TunnelBridge::ReleaseGuardIfIdle() {
-  if (!active && !proxyOffPending_ && !ourValuesBack_) guard_->Release(logonResetKept_);
+  if (!active && !proxyOffPending_) guard_->Release(logonResetKept_);
 }
 
 void TunnelBridge::ProgramEnds() {
@@ -579,8 +579,7 @@ void TunnelBridge::ProgramEnds() {
 }
 
 void TunnelBridge::GuardExited() {
-  // (Our values put back during a job, not yet off, count too.)
-  if (!active && !proxyOffPending_ && !ourValuesBack_) return;
+  if (!active && !proxyOffPending_) return;
   WriteLog(ports_, "the guard ended while the proxy may be on; starting it again");
   guard_->Rearm();
   valuesGuarded_ |= !active;

@@ -67,7 +67,7 @@ struct World {
       throw_next = false;
       Step(std::string("throws in ") + call);
       WriteFailed();  // (what it was to do is not done)
-      last_connection_write_failed = true;
+      ConnectionFailed();
       throw std::runtime_error("a port call throws");
     }
   }
@@ -163,6 +163,11 @@ struct World {
   // The last write failed: what it was to switch off may stay on.
   bool last_write_failed = false;
   bool last_connection_write_failed = false;
+  uint64_t connection_failed_at = 0;
+  void ConnectionFailed() {
+    last_connection_write_failed = true;
+    connection_failed_at = sched.now;
+  }
   bool watching = false;
   bool notices_late = false;
   bool notices_twice = false;
@@ -317,13 +322,13 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
                             const tessarin::ConnectionProxy& proxy) override {
     w_.Enter("a dial-up write", true);
     if (Fails()) {
-      w_.last_connection_write_failed = true;
+      w_.ConnectionFailed();
       return false;
     }
     if (w_.failing_connection_writes > 0) {
       --w_.failing_connection_writes;
       w_.writes_failed_since_window_gone |= !w_.window_alive || w_.closing;
-      w_.last_connection_write_failed = true;
+      w_.ConnectionFailed();
       return false;
     }
     w_.last_connection_write_failed = false;
@@ -346,7 +351,7 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
   bool KeepConnection(const std::wstring& name, const tessarin::ConnectionProxy& proxy) override {
     w_.Enter("a registry write", false);
     if (Fails()) {
-      w_.last_connection_write_failed = true;  // the connection is not switched then
+      w_.ConnectionFailed();  // the connection is not switched then
       return false;
     }
     w_.kept[name] = proxy;
@@ -385,7 +390,7 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
   bool ReadFails() {
     if (w_.failing_reads == 0) return false;
     --w_.failing_reads;
-    w_.last_connection_write_failed = true;  // what it was read for is not done
+    w_.ConnectionFailed();  // what it was read for is not done
     w_.writes_failed_since_window_gone |= !w_.window_alive || w_.closing;
     return true;
   }
