@@ -626,6 +626,11 @@ class Simulation {
     Limit(no_reset_since_, w_.ValuesOurs() && !w_.logon_reset, kTransitionMs,
           "our proxy is on without the logon reset for over 2 s");
     Limit(orphan_since_, OrphanCore(), kTransitionMs, "a core of ours runs that nobody owns");
+    // Nor a guard (and its logon reset) with nothing of ours that may be on.
+    Limit(idle_guard_since_,
+          w_.guard_armed && !ours && !bridge_->active && !bridge_->Busy() &&
+              !bridge_->ProxyOffPending() && w_.retry_at == kNever && w_.queue.empty(),
+          kTransitionMs, "a guard stays armed with nothing of ours on");
     // What the bridge knows of a takeover is true, but for a notice on
     // its way.
     bool notice_due = !w_.late.empty();
@@ -757,6 +762,7 @@ class Simulation {
   uint64_t orphan_since_ = kNever;
   uint64_t vpn_since_ = kNever;
   uint64_t told_since_ = kNever;
+  uint64_t idle_guard_since_ = kNever;
   End end_ = kDisconnect;
 };
 
