@@ -767,9 +767,10 @@ class Simulation {
 };
 
 // Seeds that once found a fault, replayed first on every run.
-constexpr uint64_t kKeptSeeds[] = {6,     12,    25,    32,    36,    72,    194,   303,   313,
-                                   1027,  1157,  2748,  3016,  3047,  3609,  13197, 15751, 16162,
-                                   29597, 29659, 31223, 34034, 35567, 41300, 51791, 70351, 76452};
+constexpr uint64_t kKeptSeeds[] = {6,     12,    25,    32,    36,    72,    194,
+                                   303,   313,   1027,  1157,  2748,  3016,  3047,
+                                   3609,  13197, 15751, 16162, 18703, 29597, 29659,
+                                   31223, 34034, 35567, 41300, 51791, 70351, 76452};
 
 }  // namespace
 }  // namespace tessarin_sim
