@@ -68,11 +68,13 @@ int APIENTRY wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   // Libraries loaded on demand, and what they load in turn, come from the
   // system directory or ours, never from the default search order.
   SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
+  // Held until the last lines are written: an old run's guard whose pass
+  // comes at this process's end tells a new start by it.
+  SingleInstance instance;
   const WriteQueuedLinesAtExit last_lines;
   if (!AttachConsole(ATTACH_PARENT_PROCESS) && IsDebuggerPresent()) OpenDebugConsole();
   // Before the window: its creation switches the proxy off, which would cut
   // the running instance's tunnel while it still answers "connected".
-  SingleInstance instance;
   switch (instance.Acquire(kPreviousInstanceWaitMs)) {
     case SingleInstance::Outcome::kOwned:
       break;

@@ -441,6 +441,27 @@ def s13_host_killed(ctx):
     expect_equal(ctx.wine.proxy_values(), FOREIGN_PROXY, "someone else's proxy untouched")
     ctx.wine.set_proxy_values(0)
 
+    # A new start holds the instance mutex by the time the host has ended:
+    # what is on is the new one's, and the old guard leaves it alone.
+    newer = connected_app(ctx, directory="newer")
+    holder = subprocess.Popen([ctx.wine.wine_run, os.path.join(os.path.dirname(ctx.bundle), "tests",
+                                                               "deny_instance.exe"), "--open"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=clean_environment())
+    try:
+        expect_equal(holder.stdout.readline().strip(), b"held", "mutex opened")
+        ctx.wine.run("taskkill", "/F", "/IM", "tessarin.exe")
+        newer.wait(timeout=30)
+        deadline = time.monotonic() + 10
+        while processes_running(GUARD) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        expect(any("a new tessarin has started since: left to it" in line for line in log_lines()),
+               "the guard left it to the new start: %s" % log_lines()[-2:])
+        expect_equal(ctx.wine.proxy_values()["ProxyEnable"], 1, "the new start's proxy left on")
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=30)
+        ctx.wine.set_proxy_values(0)
+
 
 def s14_config_not_writable(ctx):
     app = ctx.app()

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/win32_handles.h"
+#include "shell/single_instance.h"
 #include "tunnel/proxy_guard.h"
 #include "tunnel/system_proxy.h"
 #include "tunnel/win32/guard_crash_dump.h"
@@ -84,6 +85,15 @@ bool Off(tessarin::OurProxy result) {
   return result == tessarin::OurProxy::kSwitchedOff || result == tessarin::OurProxy::kNotOurs;
 }
 
+// Once the host has ended, the session's instance mutex exists only if a
+// new tessarin has it (or waits for it): what is on now is that one's, and
+// its start switches off what the old one left. The guard leaves it alone.
+bool NewHostRuns() {
+  const tessarin::unique_handle mutex(::OpenMutexW(SYNCHRONIZE, FALSE, kMutexName));
+  return static_cast<bool>(mutex) || ::GetLastError() == ERROR_ACCESS_DENIED;
+}
+constexpr char kLeftToNewHost[] = "a new tessarin has started since: left to it";
+
 // How long a crashed host may take to end once its dump is written.
 constexpr DWORD kCrashedHostEndMs = 2000;
 
@@ -146,7 +156,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   const bool crashed = woke == WAIT_OBJECT_0 + 2;
   std::string said =
       crashed ? "guard: the host crashed; " : "guard: the host ended without a clean stop; ";
-  bool off = Off(SwitchOffIfOurs(&said, !crashed));
+  const bool new_host = !crashed && NewHostRuns();
+  if (new_host) said += kLeftToNewHost;
+  bool off = !new_host && Off(SwitchOffIfOurs(&said, !crashed));
   std::string dumped;
   if (crashed) {
     // Then the dump, while the crashed thread waits in its filter; nothing of
@@ -158,13 +170,15 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
     // looked at again once it has ended. The logon reset stays for a host
     // that has not (one that survived sets and clears it itself).
     off = false;
-    if (::WaitForSingleObject(host, kCrashedHostEndMs) == WAIT_OBJECT_0) {
+    if (::WaitForSingleObject(host, kCrashedHostEndMs) != WAIT_OBJECT_0) {
+      said += "; it had not ended 2 s after its dump, the logon reset stays";
+    } else if (NewHostRuns()) {
+      said += std::string("; once it ended, ") + kLeftToNewHost;
+    } else {
       std::string again;
       const tessarin::OurProxy result = SwitchOffIfOurs(&again);
       off = Off(result);
       if (result != tessarin::OurProxy::kNotOurs) said += "; once it ended, " + again;
-    } else {
-      said += "; it had not ended 2 s after its dump, the logon reset stays";
     }
   }
   if (off) tessarin::RemoveLogonProxyReset();
