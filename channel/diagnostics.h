@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstdio>
 #include <exception>
-#include <iostream>
 #include <string>
 
 namespace flutter {
@@ -20,7 +19,9 @@ inline std::atomic<LineSink>& DiagnosticsSink() {
 }
 
 inline void LogLine(const std::string& line) {
-  std::cerr << line << std::endl;
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
   if (const LineSink sink = DiagnosticsSink().load()) sink(line.c_str(), "");
 }
 

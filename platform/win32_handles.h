@@ -54,11 +54,6 @@ struct RegistryKeyTraits {
   static bool IsValid(HKEY h) { return h != nullptr; }
   static void Close(HKEY h) { ::RegCloseKey(h); }
 };
-struct InternetHandleTraits {
-  static HINTERNET Invalid() { return nullptr; }
-  static bool IsValid(HINTERNET h) { return h != nullptr; }
-  static void Close(HINTERNET h) { ::InternetCloseHandle(h); }
-};
 
 struct ModuleTraits {
   static HMODULE Invalid() { return nullptr; }
@@ -69,7 +64,6 @@ struct ModuleTraits {
 using unique_handle = UniqueHandle<HANDLE, KernelHandleTraits>;
 using unique_hmodule = UniqueHandle<HMODULE, ModuleTraits>;
 using unique_hkey = UniqueHandle<HKEY, RegistryKeyTraits>;
-using unique_hinternet = UniqueHandle<HINTERNET, InternetHandleTraits>;
 
 // A process attribute list that lets a child inherit exactly |handles|:
 // with it, CreateProcessW's inheritance passes nothing else. With |job|, the

@@ -6,7 +6,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <iostream>
 #include <string>
 
 #include "engine_api/flutter_windows.h"
@@ -48,7 +47,6 @@ void OpenDebugConsole() {
   FILE* unused = nullptr;
   if (freopen_s(&unused, "CONOUT$", "w", stdout) != 0) _dup2(_fileno(stdout), 1);
   if (freopen_s(&unused, "CONOUT$", "w", stderr) != 0) _dup2(_fileno(stdout), 2);
-  std::ios::sync_with_stdio(true);
   FlutterDesktopResyncOutputStreams();
 }
 

@@ -1,7 +1,7 @@
 #include "tunnel/core_config.h"
 
 #include <cctype>
-#include <sstream>
+#include <string>
 
 #include "tunnel/local_proxy_endpoint.h"
 
@@ -144,21 +144,22 @@ std::string LowerCaseAscii(const std::string& text) {
 }
 
 std::string BuildRouteSection(bool smart) {
-  std::ostringstream out;
-  out << "  \"route\": {\"rules\": [\n";
-  out << "    {\"ip_is_private\": true, \"outbound\": \"direct\"}";
+  // Appended to a string: the stream classes would bring their locales
+  // into the program (a tenth of its size).
+  std::string out = "  \"route\": {\"rules\": [\n";
+  out += "    {\"ip_is_private\": true, \"outbound\": \"direct\"}";
   if (smart) {
-    out << ",\n    {\"domain_suffix\": [";
+    out += ",\n    {\"domain_suffix\": [";
     bool first = true;
     for (const std::string& suffix : DirectDomainSuffixes) {
-      if (!first) out << ", ";
+      if (!first) out += ", ";
       first = false;
-      out << "\"" << EscapeJsonString(suffix) << "\"";
+      out += "\"" + EscapeJsonString(suffix) + "\"";
     }
-    out << "], \"outbound\": \"direct\"}";
+    out += "], \"outbound\": \"direct\"}";
   }
-  out << "\n  ], \"final\": \"proxy\"}\n";
-  return out.str();
+  out += "\n  ], \"final\": \"proxy\"}\n";
+  return out;
 }
 
 namespace {
@@ -200,33 +201,34 @@ std::string BuildCoreConfig(const EncodableValueMap& arguments) {
   settings.global = mode == "global";
   if (settings.uuid.empty() || settings.host.empty()) return std::string();
 
-  std::ostringstream out;
-  out << "{\n";
-  out << "  \"log\": {\"level\": \"warn\"},\n";
-  out << "  \"inbounds\": [\n";
-  out << "    {\"type\": \"mixed\", \"tag\": \"mixed-in\", \"listen\": \""
-      << LocalProxyEndpoint::kHost << "\", \"listen_port\": " << LocalProxyEndpoint::kPort << "}";
+  std::string out = "{\n";
+  out += "  \"log\": {\"level\": \"warn\"},\n";
+  out += "  \"inbounds\": [\n";
+  out += "    {\"type\": \"mixed\", \"tag\": \"mixed-in\", \"listen\": \"" +
+         std::string(LocalProxyEndpoint::kHost) +
+         "\", \"listen_port\": " + std::to_string(LocalProxyEndpoint::kPort) + "}";
   if (settings.global) {
-    out << ",\n"
-        << "    {\"type\": \"tun\", \"tag\": \"tun-in\", \"interface_name\": \"tessarin0\", "
-           "\"address\": [\"172.19.0.1/30\", \"fdfe:dcba:9876::1/126\"], \"mtu\": 9000, "
-           "\"auto_route\": true, \"strict_route\": true, \"stack\": \"mixed\"}";
+    out +=
+        ",\n"
+        "    {\"type\": \"tun\", \"tag\": \"tun-in\", \"interface_name\": \"tessarin0\", "
+        "\"address\": [\"172.19.0.1/30\", \"fdfe:dcba:9876::1/126\"], \"mtu\": 9000, "
+        "\"auto_route\": true, \"strict_route\": true, \"stack\": \"mixed\"}";
   }
-  out << "\n  ],\n";
-  out << "  \"outbounds\": [\n";
-  out << "    {\"type\": \"vless\", \"tag\": \"proxy\", \"server\": \""
-      << EscapeJsonString(settings.host) << "\", \"server_port\": " << settings.port
-      << ", \"uuid\": \"" << EscapeJsonString(settings.uuid)
-      << "\", \"flow\": \"\", \"tls\": {\"enabled\": true, \"server_name\": \""
-      << EscapeJsonString(settings.sni) << "\", \"utls\": {\"enabled\": true, \"fingerprint\": \""
-      << EscapeJsonString(settings.fingerprint)
-      << "\"}}, \"transport\": {\"type\": \"ws\", \"path\": \"" << EscapeJsonString(settings.path)
-      << "\", \"headers\": {\"Host\": \"" << EscapeJsonString(settings.sni) << "\"}}},\n";
-  out << "    {\"type\": \"direct\", \"tag\": \"direct\"}\n";
-  out << "  ],\n";
-  out << BuildRouteSection(settings.smart);
-  out << "}\n";
-  return out.str();
+  out += "\n  ],\n";
+  out += "  \"outbounds\": [\n";
+  out += "    {\"type\": \"vless\", \"tag\": \"proxy\", \"server\": \"" +
+         EscapeJsonString(settings.host) + "\", \"server_port\": " + std::to_string(settings.port) +
+         ", \"uuid\": \"" + EscapeJsonString(settings.uuid) +
+         "\", \"flow\": \"\", \"tls\": {\"enabled\": true, \"server_name\": \"" +
+         EscapeJsonString(settings.sni) + "\", \"utls\": {\"enabled\": true, \"fingerprint\": \"" +
+         EscapeJsonString(settings.fingerprint) +
+         "\"}}, \"transport\": {\"type\": \"ws\", \"path\": \"" + EscapeJsonString(settings.path) +
+         "\", \"headers\": {\"Host\": \"" + EscapeJsonString(settings.sni) + "\"}}},\n";
+  out += "    {\"type\": \"direct\", \"tag\": \"direct\"}\n";
+  out += "  ],\n";
+  out += BuildRouteSection(settings.smart);
+  out += "}\n";
+  return out;
 }
 
 }  // namespace tessarin

@@ -15,17 +15,40 @@
 
 #include "channel/diagnostics.h"
 #include "tunnel/start_thread.h"
+#include "tunnel/win32/system_library.h"
 
 namespace tessarin {
 
 namespace {
 
+// WinINet's functions, loaded at the first connect (see system_library.h).
+template <typename Function>
+Function WinInet(const char* name) {
+  return SystemCall<Function>(SystemLibrary::kWinInet, name);
+}
+struct LoadedInternetTraits {
+  static HINTERNET Invalid() { return nullptr; }
+  static bool IsValid(HINTERNET h) { return h != nullptr; }
+  static void Close(HINTERNET h) {
+    static const auto close = WinInet<decltype(&::InternetCloseHandle)>("InternetCloseHandle");
+    if (close != nullptr) close(h);
+  }
+};
+using unique_hinternet = UniqueHandle<HINTERNET, LoadedInternetTraits>;
+
+HINTERNET OpenInternet(const std::string& agent, const std::string& proxy) {
+  static const auto open = WinInet<decltype(&::InternetOpenA)>("InternetOpenA");
+  if (open == nullptr) return nullptr;
+  return open(agent.c_str(), INTERNET_OPEN_TYPE_PROXY, proxy.c_str(), nullptr, 0);
+}
+
 class Win32InternetRequest : public InternetRequest {
  public:
   explicit Win32InternetRequest(HINTERNET handle) : handle_(handle) {}
   bool Read(uint8_t* buffer, uint32_t size, uint32_t* bytes_read) override {
+    static const auto read_file = WinInet<decltype(&::InternetReadFile)>("InternetReadFile");
     DWORD read = 0;
-    const BOOL ok = ::InternetReadFile(handle_.get(), buffer, size, &read);
+    const BOOL ok = read_file != nullptr && read_file(handle_.get(), buffer, size, &read);
     *bytes_read = read;
     return ok != FALSE;
   }
@@ -38,11 +61,14 @@ class Win32InternetSession : public InternetSession {
  public:
   explicit Win32InternetSession(HINTERNET handle) : handle_(handle) {}
   bool SetOption(uint32_t option, uint32_t value) override {
+    static const auto set = WinInet<decltype(&::InternetSetOptionW)>("InternetSetOptionW");
     DWORD data = value;
-    return ::InternetSetOptionW(handle_.get(), option, &data, sizeof(data)) != FALSE;
+    return set != nullptr && set(handle_.get(), option, &data, sizeof(data)) != FALSE;
   }
   std::unique_ptr<InternetRequest> OpenUrl(const std::string& url, uint32_t flags) override {
-    HINTERNET request = ::InternetOpenUrlA(handle_.get(), url.c_str(), nullptr, 0, flags, 0);
+    static const auto open_url = WinInet<decltype(&::InternetOpenUrlA)>("InternetOpenUrlA");
+    HINTERNET request =
+        open_url != nullptr ? open_url(handle_.get(), url.c_str(), nullptr, 0, flags, 0) : nullptr;
     if (request == nullptr) return nullptr;
     return std::make_unique<Win32InternetRequest>(request);
   }
@@ -55,15 +81,13 @@ class Win32InternetSession : public InternetSession {
 
 std::unique_ptr<InternetSession> Win32InternetPort::OpenSession(const std::string& agent,
                                                                 const std::string& proxy) {
-  HINTERNET session =
-      ::InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_PROXY, proxy.c_str(), nullptr, 0);
+  HINTERNET session = OpenInternet(agent, proxy);
   if (session == nullptr) return nullptr;
   return std::make_unique<Win32InternetSession>(session);
 }
 
 void Win32InternetPort::Warm(const std::string& agent, const std::string& proxy) {
-  const unique_hinternet session(
-      ::InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_PROXY, proxy.c_str(), nullptr, 0));
+  const unique_hinternet session(OpenInternet(agent, proxy));
   // Loaded here, from the system directory, not at the program's start (a
   // program that never connects never carries them), and kept: what they
   // set up (the roots read, the TLS library started) is what the probe
@@ -355,6 +379,9 @@ namespace {
 // listener's, the system's own being 4 and up), else kNoProcessId for a 0.
 bool Listeners(uint16_t port, bool any_address, std::vector<uint32_t>* owners) {
   owners->clear();
+  static const auto read_table =
+      SystemCall<decltype(&::GetExtendedTcpTable)>(SystemLibrary::kIpHelper, "GetExtendedTcpTable");
+  if (read_table == nullptr) return false;
   std::vector<uint8_t> table;
   DWORD size = 0;
   DWORD status = ERROR_INSUFFICIENT_BUFFER;
@@ -362,8 +389,7 @@ bool Listeners(uint16_t port, bool any_address, std::vector<uint32_t>* owners) {
   for (int tries = 0; tries < 4 && status == ERROR_INSUFFICIENT_BUFFER; ++tries) {
     table.resize(size > 0 ? size : sizeof(MIB_TCPTABLE_OWNER_PID));
     size = static_cast<DWORD>(table.size());
-    status =
-        ::GetExtendedTcpTable(table.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_LISTENER, 0);
+    status = read_table(table.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_LISTENER, 0);
   }
   if (status != NO_ERROR) return false;
   const auto* rows = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(table.data());
@@ -381,6 +407,25 @@ bool Listeners(uint16_t port, bool any_address, std::vector<uint32_t>* owners) {
   }
   return true;
 }
+
+// Winsock's functions for the port check, loaded at its first use.
+template <typename Function>
+Function WinSockCall(const char* name) {
+  return SystemCall<Function>(SystemLibrary::kWinSock, name);
+}
+struct WinSock {
+  decltype(&::socket) open = WinSockCall<decltype(&::socket)>("socket");
+  decltype(&::bind) bind = WinSockCall<decltype(&::bind)>("bind");
+  decltype(&::WSAGetLastError) error = WinSockCall<decltype(&::WSAGetLastError)>("WSAGetLastError");
+  decltype(&::closesocket) close = WinSockCall<decltype(&::closesocket)>("closesocket");
+  bool started = Started();
+  bool Started() const {
+    const auto startup = WinSockCall<decltype(&::WSAStartup)>("WSAStartup");
+    WSADATA data;
+    return open != nullptr && bind != nullptr && error != nullptr && close != nullptr &&
+           startup != nullptr && startup(MAKEWORD(2, 2), &data) == 0;
+  }
+};
 
 // A process's image file name without its directory, or empty.
 std::wstring ImageName(DWORD process_id) {
@@ -412,21 +457,21 @@ SystemPort::PortState Win32SystemPort::CheckLocalPort(uint16_t port, uint32_t* o
   }
   // No listener: whether a bind is allowed at all. Windows refuses one in a
   // range it reserves (Hyper-V, WSL) with access denied, and names no owner.
-  static const bool started = [] {
-    WSADATA data;
-    return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  }();
-  if (!started) return PortState::kFree;
-  const SOCKET probe = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  static const WinSock winsock;
+  if (!winsock.started) return PortState::kFree;
+  const SOCKET probe = winsock.open(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (probe == INVALID_SOCKET) return PortState::kFree;
   sockaddr_in address = {};
   address.sin_family = AF_INET;
-  address.sin_port = ::htons(port);
-  address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+  // Network byte order, by hand (htons is Winsock's too).
+  const uint8_t port_bytes[2] = {static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
+  std::memcpy(&address.sin_port, port_bytes, 2);
+  const uint8_t loopback[4] = {127, 0, 0, 1};
+  std::memcpy(&address.sin_addr, loopback, 4);
   const bool bound =
-      ::bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-  const int error = bound ? 0 : ::WSAGetLastError();
-  ::closesocket(probe);
+      winsock.bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+  const int error = bound ? 0 : winsock.error();
+  winsock.close(probe);
   if (error == WSAEACCES) return PortState::kReserved;
   // In use without a listener (a connection lingering from a core just
   // ended, say): the core may still bind, as it always could.

@@ -13,30 +13,16 @@
 #include "tunnel/proxy_guard.h"
 #include "tunnel/start_thread.h"
 #include "tunnel/system_proxy.h"
+#include "tunnel/win32/system_library.h"
 
 namespace tessarin {
 
 namespace {
 
 // From the system directory only, only when first needed (the guard stays
-// small), and then kept: a load costs the window's thread milliseconds each
-// time (measured under Wine: an 18 ms answer at a first switch-on), and the
-// program would load it again at the next switch anyway.
-enum class Library { kWinInet, kRasApi };
-HMODULE Loaded(Library library) {
-  if (library == Library::kWinInet) {
-    static const HMODULE wininet =
-        ::LoadLibraryExW(L"wininet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    return wininet;
-  }
-  static const HMODULE rasapi =
-      ::LoadLibraryExW(L"rasapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  return rasapi;
-}
-FARPROC SystemFunction(Library library, const char* name) {
-  const HMODULE module = Loaded(library);
-  return module != nullptr ? ::GetProcAddress(module, name) : nullptr;
-}
+// small).
+constexpr SystemLibrary kWinInet = SystemLibrary::kWinInet;
+constexpr SystemLibrary kRasApi = SystemLibrary::kRasApi;
 
 template <typename Function>
 Function As(FARPROC address) {
@@ -107,7 +93,7 @@ void Win32ProxySettingsPort::NotifyInternetOption(uint32_t option) {
   // Looked up when needed: the guard never loads WinINet unless it must
   // tell running programs that their proxy changed.
   using SetOption = BOOL(WINAPI*)(HINTERNET, DWORD, LPVOID, DWORD);
-  const auto set_option = As<SetOption>(SystemFunction(Library::kWinInet, "InternetSetOptionW"));
+  const auto set_option = As<SetOption>(SystemFunction(kWinInet, "InternetSetOptionW"));
   if (set_option != nullptr) set_option(nullptr, option, nullptr, 0);
 }
 
@@ -138,7 +124,7 @@ namespace {
 std::vector<std::wstring> EnumerateDialUps() {
   std::vector<std::wstring> names;
   using Enumerate = DWORD(WINAPI*)(RASCONNW*, DWORD*, DWORD*);
-  const auto enumerate = As<Enumerate>(SystemFunction(Library::kRasApi, "RasEnumConnectionsW"));
+  const auto enumerate = As<Enumerate>(SystemFunction(kRasApi, "RasEnumConnectionsW"));
   if (enumerate == nullptr) return names;
   // The first entry's dwSize says which structure we mean; a list that grew
   // since the size was asked for is asked for again.
@@ -200,7 +186,7 @@ struct DialUpList {
   void Watch() {
     const unique_handle changed(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
     using Notify = DWORD(WINAPI*)(HRASCONN, HANDLE, DWORD);
-    const auto notify = As<Notify>(SystemFunction(Library::kRasApi, "RasConnectionNotificationW"));
+    const auto notify = As<Notify>(SystemFunction(kRasApi, "RasConnectionNotificationW"));
     if (changed && notify != nullptr) {
       notify(reinterpret_cast<HRASCONN>(INVALID_HANDLE_VALUE), changed.get(),
              RASCN_Connection | RASCN_Disconnection);
@@ -342,7 +328,7 @@ bool Unpack(const std::vector<uint8_t>& in, ConnectionProxy* proxy) {
 bool Win32ProxySettingsPort::ReadConnectionProxy(const std::wstring& connection,
                                                  ConnectionProxy* proxy) {
   using QueryOption = BOOL(WINAPI*)(HINTERNET, DWORD, LPVOID, LPDWORD);
-  const auto query = As<QueryOption>(SystemFunction(Library::kWinInet, "InternetQueryOptionW"));
+  const auto query = As<QueryOption>(SystemFunction(kWinInet, "InternetQueryOptionW"));
   if (query == nullptr) return false;
   INTERNET_PER_CONN_OPTIONW options[4] = {};
   options[0].dwOption = kPerConnectionFlags;
@@ -368,7 +354,7 @@ bool Win32ProxySettingsPort::ReadConnectionProxy(const std::wstring& connection,
 bool Win32ProxySettingsPort::WriteConnectionProxy(const std::wstring& connection,
                                                   const ConnectionProxy& proxy) {
   using SetOption = BOOL(WINAPI*)(HINTERNET, DWORD, LPVOID, DWORD);
-  const auto set = As<SetOption>(SystemFunction(Library::kWinInet, "InternetSetOptionW"));
+  const auto set = As<SetOption>(SystemFunction(kWinInet, "InternetSetOptionW"));
   if (set == nullptr) return false;
   std::wstring name = connection;
   std::wstring texts[3] = {proxy.server, proxy.bypass, proxy.script};
