@@ -89,8 +89,16 @@ bool ProbeConnectivity(InternetPort& internet, SystemPort& system,
                        LogPort* log, std::shared_ptr<const void> keep_alive,
                        const std::function<bool()>& ended) {
   if (!signal) signal = std::make_shared<JobSignal>();
+  // Attempts that run on the job's own thread (no thread to be had) end
+  // only at WinINet's time-outs: the whole stays within what it may take.
+  const uint64_t first_began = system.SteadyMs();
+  const uint64_t budget_ms = uint64_t{kProbeAttempts} * (attempt_deadline_ms + kProbePauseMs);
   for (int attempt = 1; attempt <= kProbeAttempts; ++attempt) {
     if (signal->Cancelled()) return false;
+    if (system.SteadyMs() - first_began >= budget_ms) {
+      if (log != nullptr) WriteLog(log, "probe stopped: its time is up");
+      return false;
+    }
     const uint64_t began = system.SteadyMs();
     AttemptResult result;
     const bool ended_attempt =

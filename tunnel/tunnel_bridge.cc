@@ -338,8 +338,10 @@ void TunnelBridge::Teardown(const char* why, bool engine_lives) {
   for (WaitingCall& call : waiting) drop(std::move(call.result));
   if (!active && coreProcessId == 0) {
     // No tunnel: only our own values, put back by another program, go, and
-    // a switch-off still to be tried again gets its last try.
-    if (proxyOffPending_ || OurValuesOn()) ProxyOff();
+    // a switch-off still to be tried again gets its last try. (A key that
+    // cannot be read now may hold ours: the switch-off looks itself.)
+    bool known = false;
+    if (proxyOffPending_ || OurValuesOn(&known) || !known) ProxyOff();
     return;
   }
   StopTunnel(why);
@@ -431,6 +433,9 @@ bool TunnelBridge::ProxyOff() {
         proxyOffRetryMs_ = kFirstProxyOffRetryMs;
       }
     }
+    // A guard lost while a tunnel was up, its notice not taken yet (the
+    // window closing): one watches what stays on.
+    if (active && !guard_->Watching()) guard_->Rearm();
     if (ports_.worker != nullptr) ports_.worker->RetryAfter(proxyOffRetryMs_);
     return false;
   }
@@ -468,12 +473,14 @@ void TunnelBridge::WatchForOurValues() {
   // read once now, for what came back before the watch.
   ports_.proxy_settings->WatchChanges(true);
   bool known = false;
-  if (!ourValuesBack_ && (OurValuesOn(&known) || !known)) {
-    ourValuesBack_ = true;
-    WriteLog(ports_, known ? "our proxy values are on again, with no tunnel; switching them off"
-                           : "the proxy values cannot be read now; looking again");
-    if (ports_.worker != nullptr) ports_.worker->RetryAfter(0);
-  }
+  if (!(OurValuesOn(&known) || !known)) return;
+  // (Already known to be back: the retry due may be a long back-off's.)
+  if (ports_.worker != nullptr)
+    ports_.worker->RetryAfter(ourValuesBack_ ? kFirstProxyOffRetryMs : 0);
+  if (ourValuesBack_) return;
+  ourValuesBack_ = true;
+  WriteLog(ports_, known ? "our proxy values are on again, with no tunnel; switching them off"
+                         : "the proxy values cannot be read now; looking again");
 }
 
 void TunnelBridge::ProxySettingsChanged() {
@@ -569,7 +576,9 @@ void TunnelBridge::ReleaseGuardIfIdle() {
 
 void TunnelBridge::ProgramEnds() {
   if (active) return;  // (the close stopped it; a tunnel is never left here)
-  if (!(proxyOffPending_ || ourValuesBack_)) {
+  // Values put back while the window went were never told: read once more.
+  bool known = false;
+  if (!(proxyOffPending_ || ourValuesBack_ || OurValuesOn(&known) || !known)) {
     ReleaseGuardIfIdle();
     return;
   }

@@ -55,7 +55,7 @@ struct World {
     if (window && blocking && !program_ending) {
       Violation(std::string("the window's thread waited in ") + call);
     }
-    if (faults && disturb && Chance(3)) disturb();
+    if (faults && disturb && Chance(disturb_percent)) disturb();
     if (!window) {
       sched.Point();
     } else if (faults && run_beside && Chance(5)) {
@@ -94,7 +94,8 @@ struct World {
   enum Write { kTheirs, kOursBack, kUnticked };
   void OtherProgramWrites(Write what) {
     raced = key_open;
-    taken_in_switch_on |= key_open && wrote_on;
+    // (A change after the switch-on that is watched is told by its notice.)
+    taken_in_switch_on = (key_open && wrote_on) || (taken_in_switch_on && !watching);
     enable = what == kUnticked ? 0 : 1;
     server = what == kTheirs ? kOtherServer : tessarin::LocalProxyEndpoint::kSystemProxyServer;
     Step(what == kOursBack ? "another program writes our values back"
@@ -141,6 +142,7 @@ struct World {
   std::vector<std::string> violations;
   bool faults = false;
   std::function<void()> disturb;     // the nemesis, at any port call
+  int disturb_percent = 3;           // of port calls
   std::function<void()> run_beside;  // another thread runs a step
   bool throw_next = false;           // the next port call throws
 
@@ -155,6 +157,7 @@ struct World {
   uint64_t events = 0;              // a count that orders what happened
   uint64_t job_end_handled_at = 0;  // (events) the window took a job's end
   bool last_open_failed = false;
+  uint64_t open_failed_at = 0;
   bool wrote_on = false;  // the open key's session wrote ProxyEnable=1 (a switch-on)
   int failing_writes = 0;
   int failing_connection_writes = 0;
@@ -209,9 +212,10 @@ struct World {
   int rearms_running = 0;
   int arm_fails = 0;
   bool arm_slow = false;
-  bool guard_start_failed = false;  // its last start failed (and was logged)
-  bool logon_reset = false;         // the RunOnce value
-  bool release_kept_reset = false;  // the last release kept it
+  bool guard_start_failed = false;         // its last start failed (and was logged)
+  bool guard_start_failed_at_end = false;  // a start at the program's end failed
+  bool logon_reset = false;                // the RunOnce value
+  bool release_kept_reset = false;         // the last release kept it
 
   // The window and what runs beside it.
   bool window_alive = true;
@@ -308,6 +312,8 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
     for (const auto& connection : w_.connections) {
       if (connection.second.connected) names.push_back(connection.first);
     }
+    // The list is old news the moment it is taken.
+    w_.Enter("the dial-up list's return", false, false);
     return names;
   }
   bool ReadConnectionProxy(const std::wstring& name, tessarin::ConnectionProxy* proxy) override {
@@ -372,6 +378,7 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
     if (w_.failing_opens > 0) {
       --w_.failing_opens;
       w_.last_open_failed = true;
+      w_.open_failed_at = w_.sched.now;
       w_.WriteFailed();  // a switch-off that cannot open writes nothing
       return false;
     }
@@ -619,6 +626,7 @@ class SimGuard : public tessarin::ProxyGuardPort {
     if (w_.arm_fails > 0) {
       --w_.arm_fails;
       w_.guard_start_failed = true;
+      w_.guard_start_failed_at_end |= w_.program_ending;
       w_.Step("the guard could not be started");
       return;
     }
