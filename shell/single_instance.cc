@@ -58,10 +58,16 @@ SingleInstance::Outcome SingleInstance::Acquire(unsigned long timeout_ms) {
     if (window != nullptr && IsWindowVisible(window)) {
       if (IsIconic(window)) ShowWindowAsync(window, SW_RESTORE);
       SetForegroundWindow(window);
+      // Not ours: let go at once, so that the mutex tells only of a start
+      // that is (or will be) the session's instance.
+      mutex_.reset();
       return Outcome::kHandedOver;
     }
     const ULONGLONG now = GetTickCount64();
-    if (now >= deadline) return Outcome::kGaveUp;
+    if (now >= deadline) {
+      mutex_.reset();
+      return Outcome::kGaveUp;
+    }
     const DWORD slice = static_cast<DWORD>(deadline - now < 100 ? deadline - now : 100);
     const DWORD waited = WaitForSingleObject(mutex_.get(), slice);
     if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {

@@ -456,11 +456,16 @@ def s13_host_killed(ctx):
             time.sleep(0.1)
         expect(any("a new tessarin has started since: left to it" in line for line in log_lines()),
                "the guard left it to the new start: %s" % log_lines()[-2:])
-        expect_equal(ctx.wine.proxy_values()["ProxyEnable"], 1, "the new start's proxy left on")
+        expect_equal(ctx.wine.proxy_values()["ProxyEnable"], 1, "left to the new start")
     finally:
         holder.stdin.close()
         holder.wait(timeout=30)
-        ctx.wine.set_proxy_values(0)
+    # That start, once it has the mutex, switches off what the old one left.
+    later = ctx.app(directory="newer")
+    later.start([{"call": "status"}, {"close": True}])
+    expect_equal(later.wait(), 0, "the new start's exit code")
+    expect_equal(ctx.wine.proxy_values()["ProxyEnable"], 0, "the old run's proxy switched off")
+    ctx.wine.set_proxy_values(0)
 
 
 def s14_config_not_writable(ctx):

@@ -1,5 +1,8 @@
 #include "tunnel/win32/system_library.h"
 
+#include <atomic>
+#include <cstddef>
+
 namespace tessarin {
 
 namespace {
@@ -9,27 +12,20 @@ HMODULE Load(const wchar_t* name) {
 }
 
 // Kept once loaded: a load costs the calling thread milliseconds each time
-// (measured under Wine: an 18 ms answer at a first switch-on).
+// (measured under Wine: an 18 ms answer at a first switch-on). One that
+// failed (low memory, security software) is tried again at the next use.
 HMODULE Loaded(SystemLibrary library) {
-  switch (library) {
-    case SystemLibrary::kWinInet: {
-      static const HMODULE module = Load(L"wininet.dll");
-      return module;
-    }
-    case SystemLibrary::kRasApi: {
-      static const HMODULE module = Load(L"rasapi32.dll");
-      return module;
-    }
-    case SystemLibrary::kIpHelper: {
-      static const HMODULE module = Load(L"iphlpapi.dll");
-      return module;
-    }
-    case SystemLibrary::kWinSock: {
-      static const HMODULE module = Load(L"ws2_32.dll");
-      return module;
-    }
+  static const wchar_t* const kNames[] = {L"wininet.dll", L"rasapi32.dll", L"iphlpapi.dll",
+                                          L"ws2_32.dll"};
+  static std::atomic<HMODULE> modules[4] = {};
+  const size_t index = static_cast<size_t>(library);
+  HMODULE module = modules[index].load();
+  if (module == nullptr) {
+    module = Load(kNames[index]);
+    // (Two threads that both load it hold it twice: kept either way.)
+    if (module != nullptr) modules[index].store(module);
   }
-  return nullptr;
+  return module;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <security.h>
 #include <wincrypt.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -30,14 +31,14 @@ struct LoadedInternetTraits {
   static HINTERNET Invalid() { return nullptr; }
   static bool IsValid(HINTERNET h) { return h != nullptr; }
   static void Close(HINTERNET h) {
-    static const auto close = WinInet<decltype(&::InternetCloseHandle)>("InternetCloseHandle");
+    const auto close = WinInet<decltype(&::InternetCloseHandle)>("InternetCloseHandle");
     if (close != nullptr) close(h);
   }
 };
 using unique_hinternet = UniqueHandle<HINTERNET, LoadedInternetTraits>;
 
 HINTERNET OpenInternet(const std::string& agent, const std::string& proxy) {
-  static const auto open = WinInet<decltype(&::InternetOpenA)>("InternetOpenA");
+  const auto open = WinInet<decltype(&::InternetOpenA)>("InternetOpenA");
   if (open == nullptr) return nullptr;
   return open(agent.c_str(), INTERNET_OPEN_TYPE_PROXY, proxy.c_str(), nullptr, 0);
 }
@@ -46,7 +47,7 @@ class Win32InternetRequest : public InternetRequest {
  public:
   explicit Win32InternetRequest(HINTERNET handle) : handle_(handle) {}
   bool Read(uint8_t* buffer, uint32_t size, uint32_t* bytes_read) override {
-    static const auto read_file = WinInet<decltype(&::InternetReadFile)>("InternetReadFile");
+    const auto read_file = WinInet<decltype(&::InternetReadFile)>("InternetReadFile");
     DWORD read = 0;
     const BOOL ok = read_file != nullptr && read_file(handle_.get(), buffer, size, &read);
     *bytes_read = read;
@@ -61,12 +62,12 @@ class Win32InternetSession : public InternetSession {
  public:
   explicit Win32InternetSession(HINTERNET handle) : handle_(handle) {}
   bool SetOption(uint32_t option, uint32_t value) override {
-    static const auto set = WinInet<decltype(&::InternetSetOptionW)>("InternetSetOptionW");
+    const auto set = WinInet<decltype(&::InternetSetOptionW)>("InternetSetOptionW");
     DWORD data = value;
     return set != nullptr && set(handle_.get(), option, &data, sizeof(data)) != FALSE;
   }
   std::unique_ptr<InternetRequest> OpenUrl(const std::string& url, uint32_t flags) override {
-    static const auto open_url = WinInet<decltype(&::InternetOpenUrlA)>("InternetOpenUrlA");
+    const auto open_url = WinInet<decltype(&::InternetOpenUrlA)>("InternetOpenUrlA");
     HINTERNET request =
         open_url != nullptr ? open_url(handle_.get(), url.c_str(), nullptr, 0, flags, 0) : nullptr;
     if (request == nullptr) return nullptr;
@@ -379,7 +380,7 @@ namespace {
 // listener's, the system's own being 4 and up), else kNoProcessId for a 0.
 bool Listeners(uint16_t port, bool any_address, std::vector<uint32_t>* owners) {
   owners->clear();
-  static const auto read_table =
+  const auto read_table =
       SystemCall<decltype(&::GetExtendedTcpTable)>(SystemLibrary::kIpHelper, "GetExtendedTcpTable");
   if (read_table == nullptr) return false;
   std::vector<uint8_t> table;
@@ -418,12 +419,16 @@ struct WinSock {
   decltype(&::bind) bind = WinSockCall<decltype(&::bind)>("bind");
   decltype(&::WSAGetLastError) error = WinSockCall<decltype(&::WSAGetLastError)>("WSAGetLastError");
   decltype(&::closesocket) close = WinSockCall<decltype(&::closesocket)>("closesocket");
-  bool started = Started();
-  bool Started() const {
+  // Started once for the process (one that failed is tried again).
+  bool Ready() const {
+    static std::atomic<bool> started{false};
+    if (open == nullptr || bind == nullptr || error == nullptr || close == nullptr) return false;
+    if (started.load()) return true;
     const auto startup = WinSockCall<decltype(&::WSAStartup)>("WSAStartup");
     WSADATA data;
-    return open != nullptr && bind != nullptr && error != nullptr && close != nullptr &&
-           startup != nullptr && startup(MAKEWORD(2, 2), &data) == 0;
+    if (startup == nullptr || startup(MAKEWORD(2, 2), &data) != 0) return false;
+    started.store(true);
+    return true;
   }
 };
 
@@ -457,8 +462,8 @@ SystemPort::PortState Win32SystemPort::CheckLocalPort(uint16_t port, uint32_t* o
   }
   // No listener: whether a bind is allowed at all. Windows refuses one in a
   // range it reserves (Hyper-V, WSL) with access denied, and names no owner.
-  static const WinSock winsock;
-  if (!winsock.started) return PortState::kFree;
+  const WinSock winsock;
+  if (!winsock.Ready()) return PortState::kFree;
   const SOCKET probe = winsock.open(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (probe == INVALID_SOCKET) return PortState::kFree;
   sockaddr_in address = {};
