@@ -18,6 +18,8 @@ constexpr UINT kProxySettingsChangedMessage = WM_APP + 0x57;
 // Posted by the dial-up thread when a switch-off's part for the
 // connections worked: the switch-off is looked at again.
 constexpr UINT kConnectionsSwitchedMessage = WM_APP + 0x58;
+// Posted when the network the machine uses may have changed.
+constexpr UINT kNetworkChangedMessage = WM_APP + 0x59;
 // The timer of a switch-off that is to be tried again.
 constexpr UINT_PTR kProxyOffRetryTimer = 0x54;
 // At a session's end, how long the queued log lines are waited for.
@@ -123,7 +125,18 @@ LRESULT FlutterWindow::HandleWindowMessage(HWND window, UINT message, WPARAM wpa
   }
   if (message == kJobFinishedMessage) {
     bridge_.JobFinished();
+    // Watched from the first tunnel on (the IP helper is loaded then).
+    if (bridge_.active) networkWatch_.Start(window, kNetworkChangedMessage);
     return 0;
+  }
+  if (message == kNetworkChangedMessage) {
+    networkWatch_.Taken();
+    bridge_.WorldChanged("the network changed");
+    return 0;
+  }
+  // The tunnel's path may be gone after a sleep (the engine sees it too).
+  if (message == WM_POWERBROADCAST && wparam == PBT_APMRESUMEAUTOMATIC) {
+    bridge_.WorldChanged("the machine resumed");
   }
   if (message == kGuardExitedMessage) {
     bridge_.GuardExited();

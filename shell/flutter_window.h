@@ -10,6 +10,7 @@
 #include "shell/win32_window.h"
 #include "tunnel/diagnostics_log.h"
 #include "tunnel/tunnel_bridge.h"
+#include "tunnel/win32/network_watch.h"
 #include "tunnel/win32/win32_os_ports.h"
 #include "tunnel/win32/win32_proxy_guard.h"
 
@@ -59,6 +60,7 @@ class FlutterWindow : public Win32Window {
   EngineProject project_;
   std::unique_ptr<flutter::FlutterViewController> flutterController_;
   tessarin::TunnelBridge bridge_;
+  tessarin::NetworkWatch networkWatch_;
 };
 
 #endif  // TESSARIN_SHELL_FLUTTER_WINDOW_H_

@@ -156,6 +156,10 @@ void TunnelBridge::FinishConnect(PendingJob& done) {
   const EncodableValue connected(ConnectedStatus(*ports_.system, done.request, session, message));
   sessionId = std::move(session);
   active = true;
+  // What a heal starts again.
+  tunnelConfig_ = job.config;
+  tunnelRequest_ = done.request;
+  heals_.clear();
   result->Success(&connected);
 }
 

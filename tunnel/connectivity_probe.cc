@@ -87,13 +87,14 @@ bool AttemptOnce(InternetPort& internet, SystemPort& system,
 bool ProbeConnectivity(InternetPort& internet, SystemPort& system,
                        std::shared_ptr<JobSignal> signal, uint32_t attempt_deadline_ms,
                        LogPort* log, std::shared_ptr<const void> keep_alive,
-                       const std::function<bool()>& ended) {
+                       const std::function<bool()>& ended, int attempts) {
   if (!signal) signal = std::make_shared<JobSignal>();
   // Attempts that run on the job's own thread (no thread to be had) end
-  // only at WinINet's time-outs: the whole stays within what it may take.
+  // only at WinINet's time-outs: no attempt starts once the attempts' whole
+  // time is spent (one under way still runs to its end).
   const uint64_t first_began = system.SteadyMs();
-  const uint64_t budget_ms = uint64_t{kProbeAttempts} * (attempt_deadline_ms + kProbePauseMs);
-  for (int attempt = 1; attempt <= kProbeAttempts; ++attempt) {
+  const uint64_t budget_ms = uint64_t(attempts) * (attempt_deadline_ms + kProbePauseMs);
+  for (int attempt = 1; attempt <= attempts; ++attempt) {
     if (signal->Cancelled()) return false;
     if (system.SteadyMs() - first_began >= budget_ms) {
       if (log != nullptr) WriteLog(log, "probe stopped: its time is up");
@@ -108,9 +109,8 @@ bool ProbeConnectivity(InternetPort& internet, SystemPort& system,
           !ended_attempt && signal->Cancelled()
               ? std::string("cancelled")
               : Describe(ended_attempt ? &result : nullptr, attempt_deadline_ms);
-      WriteLog(log, "probe attempt " + std::to_string(attempt) + " of " +
-                        std::to_string(kProbeAttempts) + ": " + what + ", " +
-                        std::to_string(system.SteadyMs() - began) + " ms");
+      WriteLog(log, "probe attempt " + std::to_string(attempt) + " of " + std::to_string(attempts) +
+                        ": " + what + ", " + std::to_string(system.SteadyMs() - began) + " ms");
     }
     if (ended_attempt && result.passed) return true;
     // Nothing carries traffic through a core that ended: no more attempts.

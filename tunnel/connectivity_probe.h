@@ -46,12 +46,12 @@ class LogPort;
 // Each attempt's result goes to |log| as "probe attempt N of 8: ...".
 // Each attempt's thread holds |keep_alive| (whatever owns the ports).
 // |ended|, if given, is asked after each failed attempt: once it says the
-// path is gone (its core ended), no attempt follows.
+// path is gone (its core ended), no attempt follows. |attempts|: at most.
 bool ProbeConnectivity(InternetPort& internet, SystemPort& system,
                        std::shared_ptr<JobSignal> signal = nullptr,
                        uint32_t attempt_deadline_ms = kProbeAttemptDeadlineMs,
                        LogPort* log = nullptr, std::shared_ptr<const void> keep_alive = nullptr,
-                       const std::function<bool()>& ended = nullptr);
+                       const std::function<bool()>& ended = nullptr, int attempts = kProbeAttempts);
 
 }  // namespace tessarin
 

@@ -114,6 +114,13 @@ Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
     TerminateCore(*ports.processes, job.oldCore);
     WriteLog(ports, "ended the core " + std::to_string(job.oldCore));
   }
+  if (job.checkCore != 0) {
+    const bool carried = ProbeConnectivity(
+        *ports.internet, *ports.system, job.signal, job.probeDeadlineMs, ports.log, job.keepAlive,
+        [&] { return !IsCoreAlive(*ports.processes, job.checkCore); }, 1);
+    if (job.signal->Cancelled()) return Outcome::kCancelled;
+    return carried ? Outcome::kReady : Outcome::kProbeFailed;
+  }
   if (!job.connect) return Outcome::kTerminated;
   JobSignal& signal = *job.signal;
   if (signal.Cancelled()) return Outcome::kCancelled;

@@ -34,6 +34,10 @@ struct CoreJob {
   // Inputs, by value.
   uint32_t oldCore = 0;  // ended first, with its wait; 0: none
   bool connect = false;  // false: the job only ends oldCore
+  // Not 0: the job only checks that this running core carries traffic (one
+  // probe attempt): kReady or kProbeFailed, the core left as it is.
+  uint32_t checkCore = 0;
+  uint64_t began = 0;  // SteadyMs when the bridge started it (for the log)
   std::wstring executable;
   std::wstring configPath;
   std::wstring appDirectory;

@@ -124,19 +124,30 @@ void TunnelBridge::HandleTunnelCall(const flutter::MethodCall& call,
   // own boundary, which sees the throw.
   answer = std::make_unique<CallResult>(std::move(result), ports_, call.MethodName());
   if (Busy()) {
-    const bool queued = flutter::RunAtBoundary("Exception queueing a tunnel call: ", [&] {
-      const EncodableValue* args = call.Arguments();
-      auto kept = std::make_unique<flutter::MethodCall>(
-          call.MethodName(), args ? std::make_unique<EncodableValue>(*args) : nullptr);
-      // The answer moves only once the queue has room for it.
-      waiting_.emplace_back();
-      waiting_.back().call = std::move(kept);
-      waiting_.back().result = std::move(answer);
-    });
-    if (!queued) AnswerFailed(std::move(answer));
+    // A disconnect does not wait for a check or a heal to run its course:
+    // it stops it, and is answered once it has stopped.
+    if (pending_ && call.MethodName() == "disconnect" &&
+        (pending_->reply == JobReply::kCheck || pending_->reply == JobReply::kHeal)) {
+      WriteLog(ports_, "the tunnel's check or heal stopped: disconnect");
+      pending_->job->signal->Cancel();
+    }
+    Queue(call, std::move(answer));
     return;
   }
   DispatchAtBoundary(call, std::move(answer));
+}
+
+void TunnelBridge::Queue(const flutter::MethodCall& call, std::unique_ptr<CallResult> answer) {
+  const bool queued = flutter::RunAtBoundary("Exception queueing a tunnel call: ", [&] {
+    const EncodableValue* args = call.Arguments();
+    auto kept = std::make_unique<flutter::MethodCall>(
+        call.MethodName(), args ? std::make_unique<EncodableValue>(*args) : nullptr);
+    // The answer moves only once the queue has room for it.
+    waiting_.emplace_back();
+    waiting_.back().call = std::move(kept);
+    waiting_.back().result = std::move(answer);
+  });
+  if (!queued) AnswerFailed(std::move(answer));
 }
 
 void TunnelBridge::DispatchAtBoundary(const flutter::MethodCall& call,
@@ -155,6 +166,14 @@ void TunnelBridge::Dispatch(const flutter::MethodCall& call, std::unique_ptr<Cal
     const EncodableValue readiness(ReadinessStatus(*ports_.system));
     result->Success(&readiness);
   } else if (method == "status") {
+    // A core found gone is healed first; the status tells how that went.
+    if (active && !IsCoreAlive(*ports_.processes, coreProcessId)) {
+      Heal("status found the core gone");
+      if (Busy()) {
+        Queue(call, std::move(result));
+        return;
+      }
+    }
     Status(*result);
   } else if (method == "connect") {
     ConnectSequence(call, result);
@@ -228,6 +247,7 @@ void TunnelBridge::JobFinished() {
           FinishConnect(*done);
           break;
         case JobReply::kIdle: {
+          if (!done->result) break;  // (a heal's core ended)
           const EncodableValue idle(IdleStatus());
           done->result->Success(&idle);
           break;
@@ -239,6 +259,12 @@ void TunnelBridge::JobFinished() {
           if (done->result) {
             done->result->Error("INTERNAL_ERROR", "The native handler failed.", nullptr);
           }
+          break;
+        case JobReply::kCheck:
+          FinishCheck(*done);
+          break;
+        case JobReply::kHeal:
+          FinishHeal(*done);
           break;
       }
     });
@@ -342,6 +368,7 @@ void TunnelBridge::Teardown(const char* why, bool engine_lives) {
     // cannot be read now may hold ours: the switch-off looks itself.)
     bool known = false;
     if (proxyOffPending_ || OurValuesOn(&known) || !known) ProxyOff();
+    sessionId.clear();  // (a heal's)
     return;
   }
   StopTunnel(why);
@@ -355,8 +382,8 @@ void TunnelBridge::CoreExited(uint32_t process_id) {
   // A core this bridge already stopped or replaced is none of its business.
   if (!active || process_id != coreProcessId) return;
   if (IsCoreAlive(*ports_.processes, coreProcessId)) return;
-  StopTunnel("the core exited");
-  sessionId.clear();
+  // (A check under way sees it at its end.)
+  if (!Busy()) Heal("the core exited");
 }
 
 bool TunnelBridge::ProxyOn() {

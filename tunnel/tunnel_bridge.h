@@ -62,10 +62,15 @@ class TunnelBridge {
   // it drops are answered "UNAVAILABLE".
   void Teardown(const char* why = "the window closed", bool engine_lives = false);
   // Told when a process the bridge launched has ended: if it carried the
-  // active tunnel, the tunnel stops as the next "status" would stop it, so
+  // active tunnel, the tunnel heals (as the next "status" would have it), so
   // the proxy never points at a dead core while nobody asks. A notice for
   // the core of a job under way is kept for that job's outcome.
   void CoreExited(uint32_t process_id);
+  // Told when the world may have broken the tunnel (|what|: the machine
+  // resumed, the network changed): while connected, one probe attempt
+  // through the core, as a job; one that fails heals the tunnel. Several
+  // while a job runs make none: that job settles the tunnel itself.
+  void WorldChanged(const char* what);
   // Told when the guard's process has ended: while the proxy may be on, it
   // is started again, off this thread.
   void GuardExited();
@@ -129,7 +134,7 @@ class TunnelBridge {
   };
 
   // What a job's call is answered with once the job is done.
-  enum class JobReply { kConnect, kIdle, kProxyFailed, kInternalError };
+  enum class JobReply { kConnect, kIdle, kProxyFailed, kInternalError, kCheck, kHeal };
   // A job and everything its end needs, moved as one.
   struct PendingJob {
     std::shared_ptr<CoreJob> job;
@@ -171,6 +176,14 @@ class TunnelBridge {
                 flutter::EncodableValueMap request = {});
   // Answers the calls that waited, in arrival order, until one starts a job.
   void DispatchWaiting();
+  // The call waits for the job under way.
+  void Queue(const flutter::MethodCall& call, std::unique_ptr<CallResult> answer);
+  // The tunnel's core is gone or carries nothing: the proxy off, and the
+  // same document started again on the same port as a job, the session
+  // kept; at most kMostHeals in kHealWindowMs, else the tunnel stops.
+  void Heal(const std::string& why);
+  void FinishCheck(PendingJob& done);
+  void FinishHeal(PendingJob& done);
   // System proxy off, the known core terminated (not waited for), the
   // tunnel inactive; the session id is each caller's business. |why| goes
   // to the log.
@@ -216,6 +229,10 @@ class TunnelBridge {
   // With no tunnel, a guard was started for our values put back (or a
   // switch-off still to be tried again): it goes once nothing may be on.
   bool valuesGuarded_ = false;
+  // The connected tunnel's document and request, for a heal; when heals began.
+  std::string tunnelConfig_;
+  flutter::EncodableValueMap tunnelRequest_;
+  std::deque<uint64_t> heals_;
 };
 
 }  // namespace tessarin

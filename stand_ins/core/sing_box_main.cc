@@ -329,8 +329,24 @@ void ServeHttp(SOCKET client) {
 // right after its N-th request's reply has been relayed in full.
 long long ExitAfterRequests() { return KnobValue("TESSARIN_STAND_IN_CORE_EXIT_AFTER_REQUESTS"); }
 std::atomic<long long> requests_served{0};
+// For tests of a core that goes silent (after a sleep, say):
+// TESSARIN_STAND_IN_CORE_SILENT_AFTER_REQUESTS=N keeps listening after its
+// N-th request, and drops every later connection unserved.
+long long SilentAfterRequests() {
+  return KnobValue("TESSARIN_STAND_IN_CORE_SILENT_AFTER_REQUESTS");
+}
 
 void Serve(SOCKET raw) {
+  static const long long silent_after = SilentAfterRequests();
+  if (silent_after > 0 && requests_served.load() >= silent_after) {
+    static std::atomic<bool> said{false};
+    if (!said.exchange(true)) {
+      Log("silent after request %lld, as TESSARIN_STAND_IN_CORE_SILENT_AFTER_REQUESTS asks",
+          silent_after);
+    }
+    Socket dropped(raw);
+    return;
+  }
   {
     Socket client(raw);
     char first = 0;
@@ -344,7 +360,8 @@ void Serve(SOCKET raw) {
     }
   }
   static const long long exit_after = ExitAfterRequests();
-  if (exit_after > 0 && ++requests_served == exit_after) {
+  const long long served = ++requests_served;
+  if (exit_after > 0 && served == exit_after) {
     Log("exiting after request %lld, as TESSARIN_STAND_IN_CORE_EXIT_AFTER_REQUESTS asks",
         exit_after);
     ExitProcess(1);

@@ -193,6 +193,7 @@ struct World {
     uint32_t code = 0;
     uint64_t listening_at = 0;
     bool died_unseen = false;  // it ended, and nobody looked since
+    bool silent = false;       // it listens and carries nothing (after a sleep, say)
     uint64_t died_at = 0;      // (events)
   };
   std::map<uint32_t, Core> cores;
@@ -443,9 +444,9 @@ class SimInternet : public tessarin::InternetPort {
       w_.Enter("a WinINet request", true);
       const uint32_t core = w_.last_core;
       // Through a core that listens; a node that answers, fails, or never does.
-      const bool listening =
-          (w_.CoreRunning(core) && w_.sched.now >= w_.cores[core].listening_at) ||
-          (w_.port_held && w_.other_answers);
+      const bool listening = (w_.CoreRunning(core) && w_.sched.now >= w_.cores[core].listening_at &&
+                              !w_.cores[core].silent) ||
+                             (w_.port_held && w_.other_answers);
       const uint64_t roll = w_.faults ? w_.Below(100) : 0;
       if (roll >= 85) {
         w_.Step("a probe attempt waits on a silent node");

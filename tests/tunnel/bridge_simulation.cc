@@ -291,8 +291,8 @@ class Simulation {
     fault_while_active_ |= bridge_->active;
     // (Our values put back, and a guard that ends, come more often: most
     // of what matters turns on them.)
-    uint64_t kind = w_.Below(20);
-    if (kind >= 16) kind = kind == 19 ? 1 : 3;
+    uint64_t kind = w_.Below(21);
+    if (kind >= 17) kind = kind == 20 ? 1 : 3;
     while ((kinds_ & (1u << kind)) == 0) kind = w_.Below(kKinds);
     switch (kind) {
       case 0:
@@ -372,6 +372,12 @@ class Simulation {
         w_.throw_next = true;
         w_.Step("the next port call throws");
         break;
+      case 16:
+        if (w_.CoreRunning(w_.last_core) && !w_.cores[w_.last_core].silent) {
+          w_.cores[w_.last_core].silent = true;
+          w_.Step("core " + std::to_string(w_.last_core) + " goes silent");
+        }
+        break;
       case 14:
         if (w_.Chance(50)) {
           reply_throws_ = true;
@@ -381,7 +387,7 @@ class Simulation {
         w_.zero_reads = 1 + static_cast<int>(w_.Below(8));
         w_.Step("the next probe reads return no byte");
         break;
-      default:
+      case 15:
         w_.threads_fail = !w_.threads_fail;
         w_.Step(w_.threads_fail ? "no thread can be started" : "threads can be started again");
         break;
@@ -485,7 +491,8 @@ class Simulation {
       kTime = -5,
       kEnd = -6,
       kLate = -7,
-      kIdle = -8
+      kIdle = -8,
+      kWorld = -9
     };
     for (int id : w_.sched.RunnableThreads()) choices.insert(choices.end(), 2, id);
     if (!w_.queue.empty()) choices.insert(choices.end(), 2, kDeliver);
@@ -496,6 +503,8 @@ class Simulation {
       choices.insert(choices.end(), bridge_->active ? 3 : 1, kFault);
     }
     if (!w_.late.empty()) choices.push_back(kLate);
+    // The machine resumes, the network changes: mostly while connected.
+    if (engine_alive_ && !ended_ && (bridge_->active || w_.Chance(10))) choices.push_back(kWorld);
     const uint64_t next = std::min(w_.sched.NextDeadline(), w_.window_alive ? w_.retry_at : kNever);
     // Time moves only while the window has nothing to handle (it answers
     // at once): when nothing else can, or (with faults) as if a thread were
@@ -526,6 +535,13 @@ class Simulation {
       SendSomething();
     } else if (choice == kFault) {
       Nemesis();
+    } else if (choice == kWorld) {
+      const bool resumed = w_.Chance(50);
+      w_.Step(resumed ? "window: the machine resumed" : "window: the network changed");
+      if (bridge_->active && SilentCore() && world_told_at_ == kNever)
+        world_told_at_ = w_.sched.now;
+      Window(
+          [&] { bridge_->WorldChanged(resumed ? "the machine resumed" : "the network changed"); });
     } else if (choice == kTime) {
       w_.sched.now = std::max(w_.sched.now, next);
       Look();
@@ -619,6 +635,10 @@ class Simulation {
     }
     return false;
   }
+  bool SilentCore() const {
+    const auto core = w_.cores.find(bridge_->coreProcessId);
+    return core != w_.cores.end() && core->second.running && core->second.silent;
+  }
   // A running core of ours that neither the bridge nor a job knows.
   bool OrphanCore() const {
     for (const auto& core : w_.cores) {
@@ -676,6 +696,13 @@ class Simulation {
               !(w_.last_connection_write_failed &&
                 w_.sched.now - w_.connection_failed_at <= kTransitionMs),
           kTransitionMs, "a connected VPN goes around the tunnel for over 2 s");
+    // A resume or a network change heals a core that carries nothing (or
+    // stops its tunnel) within the longest connect.
+    if (!bridge_->active || !SilentCore()) {
+      world_told_at_ = kNever;
+    } else if (world_told_at_ != kNever && w_.sched.now - world_told_at_ > kLongestCallMs) {
+      w_.Violation("a core that carries nothing still has the tunnel after a resume");
+    }
     if (!engine_alive_) return;
     for (size_t i = 0; i < calls_.size(); ++i) {
       if (calls_[i].answers == 0 && w_.sched.now > calls_[i].deadline) {
@@ -798,7 +825,7 @@ class Simulation {
   int connections_thread_ = 0;
   uint64_t next_look_ = 2000;
   static constexpr int kMostFaults = 40;
-  static constexpr int kKinds = 16;  // of Nemesis
+  static constexpr int kKinds = 17;  // of Nemesis
   uint32_t kinds_ = (1u << kKinds) - 1;
   uint64_t unbacked_since_ = kNever;
   uint64_t unguarded_since_ = kNever;
@@ -807,6 +834,7 @@ class Simulation {
   uint64_t vpn_since_ = kNever;
   uint64_t told_since_ = kNever;
   uint64_t idle_guard_since_ = kNever;
+  uint64_t world_told_at_ = kNever;  // a resume told while the tunnel's core was silent
   End end_ = kDisconnect;
 };
 

@@ -309,17 +309,23 @@ TEST_F(TunnelBridgeTest, AProxyValueThatWasNotWrittenIsNoConnection) {
   EXPECT_EQ(os_.log.Count("proc.terminate"), 1u);
 }
 
-TEST_F(TunnelBridgeTest, StatusIsTheWatchdog) {
+TEST_F(TunnelBridgeTest, StatusIsTheWatchdogAndAnswersWithTheHeal) {
   ConnectOk();
+  const std::string session = bridge_.sessionId;
+  // Healed: the same document on the same port, the same session.
   os_.processes.running[100] = false;
+  os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+  EXPECT_EQ(Call("status").Stage(), "connected");
+  EXPECT_EQ(bridge_.sessionId, session);
+  EXPECT_EQ(bridge_.coreProcessId, 101u);
+  EXPECT_EQ(os_.proxy.dwords["ProxyEnable"], 1u);
+  EXPECT_EQ(os_.log.Count("proc.launch"), 1u);
+  // A heal whose core carries nothing stops the tunnel.
+  os_.processes.running[101] = false;
   EXPECT_EQ(Call("status").Stage(), "disconnected");
-  EXPECT_EQ(os_.log.events,
-            (Events{"proc.alive 100", "reg.watch off", "reg.open to check", "reg.set ProxyEnable=0",
-                    "reg.close", "inet.option 39", "inet.option 37", "reg.watch on",
-                    "reg.open to check", "reg.close", "proc.terminate 100 wait 0"}));
-  os_.log.events.clear();
-  EXPECT_EQ(Call("status").Stage(), "disconnected");
-  EXPECT_TRUE(os_.log.events.empty());
+  EXPECT_TRUE(bridge_.sessionId.empty());
+  EXPECT_EQ(os_.proxy.dwords["ProxyEnable"], 0u);
+  for (const auto& core : os_.processes.running) EXPECT_FALSE(core.second);
 }
 
 TEST_F(TunnelBridgeTest, DisconnectAndTeardown) {
@@ -343,22 +349,47 @@ TEST_F(TunnelBridgeTest, DisconnectAndTeardown) {
   EXPECT_TRUE(bridge_.sessionId.empty());
 }
 
-TEST_F(TunnelBridgeTest, ACoreThatDiesUnaskedStopsItsTunnelAndNoOtherOne) {
+TEST_F(TunnelBridgeTest, ACoreThatDiesUnaskedIsHealedThreeTimesInTenMinutes) {
   ConnectOk();
   bridge_.CoreExited(99);   // not ours
   bridge_.CoreExited(100);  // still running: a stale notice
   EXPECT_TRUE(bridge_.active);
   EXPECT_EQ(os_.log.Count("reg.set"), 0u);
-  os_.processes.running[100] = false;
-  bridge_.CoreExited(100);
+  for (uint32_t core = 100; core < 103; ++core) {
+    os_.processes.running[core] = false;
+    os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+    bridge_.CoreExited(core);
+    EXPECT_TRUE(bridge_.active);
+    EXPECT_EQ(bridge_.coreProcessId, core + 1);
+    EXPECT_EQ(os_.log.Count("proc.terminate " + std::to_string(core)), 1u);
+    bridge_.CoreExited(core);  // already let go of
+  }
+  // The fourth in ten minutes: the tunnel stops, and says why.
+  os_.processes.running[103] = false;
+  bridge_.CoreExited(103);
   EXPECT_FALSE(bridge_.active);
   EXPECT_TRUE(bridge_.sessionId.empty());
   EXPECT_EQ(os_.proxy.dwords["ProxyEnable"], 0u);
-  EXPECT_EQ(os_.log.Count("proc.terminate 100"), 1u);
-  os_.log.events.clear();
-  bridge_.CoreExited(100);  // already stopped
-  EXPECT_TRUE(os_.log.events.empty());
+  EXPECT_EQ(os_.log.Count("proc.launch"), 3u);  // none for the fourth
   EXPECT_EQ(Call("status").Stage(), "disconnected");
+}
+
+TEST_F(TunnelBridgeTest, AResumeOrANetworkChangeChecksTheTunnelOnce) {
+  ConnectOk();
+  os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+  bridge_.WorldChanged("the machine resumed");
+  EXPECT_EQ(bridge_.coreProcessId, 100u);  // it carries traffic: left as it is
+  EXPECT_EQ(os_.log.Count("inet.url"), 1u);
+  // A core that listens and carries nothing is started again.
+  os_.internet.script = {tessarin_test::FakeInternet::Outcome::kNoRequest,
+                         tessarin_test::FakeInternet::Outcome::kBody};
+  bridge_.WorldChanged("the network changed");
+  EXPECT_TRUE(bridge_.active);
+  EXPECT_EQ(bridge_.coreProcessId, 101u);
+  EXPECT_EQ(os_.log.Count("proc.terminate 100"), 1u);
+  bridge_.Teardown();
+  bridge_.WorldChanged("the machine resumed");  // no tunnel: nothing
+  EXPECT_EQ(os_.log.Count("proc.launch"), 1u);
 }
 
 TEST_F(TunnelBridgeTest, WhatWindowsReallyDoesIsToldAndOnlyOurProxyIsSwitchedOff) {

@@ -3,6 +3,7 @@
 // before it calls a window "Not Responding". Optionally closes it on the way.
 //
 // usage: window_pinger LIMIT_MS [CLOSE_AFTER_MS]
+//        window_pinger --resume   (tells the window the machine resumed, as Windows does)
 // prints one JSON line: {"pings": N, "slowest_ms": S, "timed_out": B,
 //   "gone_after_close_ms": G, "ended_after_close_ms": E} (G, E null without a close)
 #include <windows.h>
@@ -17,6 +18,13 @@
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2) return 2;
+  if (std::wcscmp(argv[1], L"--resume") == 0) {
+    const HWND window = FindWindowW(kWindowClassName, kWindowTitle);
+    const bool posted = window != nullptr &&
+                        PostMessageW(window, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0) != FALSE;
+    std::puts(posted ? "{\"posted\": true}" : "{\"error\": \"no window\"}");
+    return posted ? 0 : 1;
+  }
   const ULONGLONG limit = std::wcstoull(argv[1], nullptr, 10);
   const long long close_after = argc > 2 ? std::wcstoll(argv[2], nullptr, 10) : -1;
   // The window shows once the engine has drawn; it is looked for until then.

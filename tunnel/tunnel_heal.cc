@@ -1,0 +1,119 @@
+// A tunnel that heals itself: after the machine resumed or the network
+// changed, one probe attempt through the running core; a core that is gone,
+// or carries nothing, is started again from the same document, the session
+// kept. Bounded, so that a core that keeps failing stops the tunnel.
+#include "channel/diagnostics.h"
+#include "tunnel/core_process.h"
+#include "tunnel/diagnostics_log.h"
+#include "tunnel/tunnel_bridge.h"
+
+namespace tessarin {
+
+namespace {
+
+constexpr size_t kMostHeals = 3;
+constexpr uint64_t kHealWindowMs = 10 * 60 * 1000;
+
+}  // namespace
+
+void TunnelBridge::WorldChanged(const char* what) {
+  if (!active) return;
+  if (Busy()) {
+    WriteLog(ports_, std::string(what) + " while a job runs: it settles the tunnel");
+    return;
+  }
+  WriteLog(ports_, std::string(what) + ": checking the tunnel");
+  auto job = std::make_shared<CoreJob>();
+  job->checkCore = coreProcessId;
+  job->began = ports_.system->SteadyMs();
+  StartJob(std::move(job), JobReply::kCheck, nullptr);
+}
+
+void TunnelBridge::FinishCheck(PendingJob& done) {
+  const CoreJob& job = *done.job;
+  // (A disconnect stopped it; its own turn comes next.)
+  if (!active || job.checkCore != coreProcessId || job.outcome == CoreJob::Outcome::kCancelled) {
+    return;
+  }
+  const bool alive = IsCoreAlive(*ports_.processes, coreProcessId);
+  if (job.outcome == CoreJob::Outcome::kReady && alive) {
+    WriteLog(ports_, "the tunnel carries traffic (checked in " +
+                         std::to_string(ports_.system->SteadyMs() - job.began) + " ms)");
+    return;
+  }
+  Heal(alive ? "the check found no traffic through the core" : "the core exited");
+}
+
+void TunnelBridge::Heal(const std::string& why) {
+  const uint64_t now = ports_.system->SteadyMs();
+  while (!heals_.empty() && now - heals_.front() >= kHealWindowMs) heals_.pop_front();
+  if (heals_.size() >= kMostHeals || tunnelConfig_.empty()) {
+    const std::string stop =
+        why + (tunnelConfig_.empty() ? ""
+                                     : "; the core kept failing (" + std::to_string(kMostHeals) +
+                                           " heals in 10 minutes), the tunnel is not healed again");
+    StopTunnel(stop.c_str());
+    sessionId.clear();
+    return;
+  }
+  heals_.push_back(now);
+  WriteLog(ports_, "healing the tunnel: " + why);
+  auto job = std::make_shared<CoreJob>();
+  job->connect = true;
+  job->executable = CoreExecutablePath(appDirectory);
+  job->configPath = configPath;
+  job->appDirectory = appDirectory;
+  job->config = tunnelConfig_;
+  job->fixedStartWait = fixedStartWait_;
+  job->began = now;
+  // As a reconnect: the state first, the job owns the old core (one that
+  // ended is only let go of), and nothing of ours listens until the new
+  // core does, so the proxy goes off now. The session stays.
+  job->oldCore = coreProcessId;
+  active = false;
+  coreProcessId = 0;
+  flutter::RunAtBoundary("Exception stopping the tunnel: ", [&] { ProxyOff(); });
+  StartJob(std::move(job), JobReply::kHeal, nullptr, tunnelRequest_);
+}
+
+void TunnelBridge::FinishHeal(PendingJob& done) {
+  using Outcome = CoreJob::Outcome;
+  const CoreJob& job = *done.job;
+  const std::string took = std::to_string(ports_.system->SteadyMs() - job.began) + " ms";
+  auto fail = [&](const std::string& why) {
+    WriteLog(ports_, "tunnel stopped: the heal failed after " + took + " (" + why + ")");
+    if (job.guardArmed) ReleaseGuardIfIdle();
+    sessionId.clear();
+  };
+  if (job.signal->Cancelled() || job.outcome != Outcome::kReady) {
+    // A core it kept before the cancel came is ended by a job of its own.
+    if (job.outcome == Outcome::kReady) {
+      fail("stopped by a disconnect");
+      EndCoreThenAnswer(job.coreProcessId, JobReply::kIdle, nullptr);
+      return;
+    }
+    fail(job.outcome == Outcome::kExitedAtOnce ? "the core rejects its document: not started again"
+         : job.outcome == Outcome::kCancelled  ? "stopped by a disconnect"
+                                               : "the new core did not carry traffic");
+    return;
+  }
+  coreProcessId = job.coreProcessId;
+  // Looked at again before and after the switch-on, as a connect's.
+  if (!IsCoreAlive(*ports_.processes, coreProcessId)) {
+    active = true;  // the heal's own: one more, or the stop
+    Heal("the new core exited before the switch-on");
+    return;
+  }
+  if ((job.guardArmed && guard_->Lost()) || !ProxyOn()) {
+    const uint32_t core = coreProcessId;
+    coreProcessId = 0;
+    fail("the proxy could not be switched on under a guard");
+    EndCoreThenAnswer(core, JobReply::kIdle, nullptr);
+    return;
+  }
+  active = true;
+  WriteLog(ports_, "tunnel healed in " + took + ": core " + std::to_string(coreProcessId) +
+                       ", the same session");
+}
+
+}  // namespace tessarin

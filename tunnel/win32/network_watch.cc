@@ -1,0 +1,57 @@
+#include "tunnel/win32/network_watch.h"
+
+#include <atomic>
+
+#include "tunnel/win32/system_library.h"
+
+namespace tessarin {
+
+struct NetworkWatch::Target {
+  HWND window = nullptr;
+  UINT message = 0;
+  std::atomic<bool> posted{false};
+};
+
+namespace {
+
+// The IP helper's (Vista and later), as it exports them; the row and the
+// kind of change are not read.
+using ChangeCallback = void(WINAPI*)(void* context, void* row, int type);
+using NotifyFn = DWORD(WINAPI*)(USHORT family, ChangeCallback callback, void* context,
+                                BOOLEAN initial, HANDLE* handle);
+using CancelFn = DWORD(WINAPI*)(HANDLE handle);
+constexpr USHORT kAnyFamily = 0;  // AF_UNSPEC: IPv4 and IPv6
+
+void WINAPI Changed(void* context, void*, int) {
+  auto* target = static_cast<NetworkWatch::Target*>(context);
+  // A burst of changes (an adapter's addresses one by one) is one notice.
+  if (!target->posted.exchange(true)) PostMessageW(target->window, target->message, 0, 0);
+}
+
+}  // namespace
+
+NetworkWatch::~NetworkWatch() {
+  if (notification_ == nullptr) return;
+  const auto cancel = SystemCall<CancelFn>(SystemLibrary::kIpHelper, "CancelMibChangeNotify2");
+  if (cancel != nullptr) cancel(notification_);
+}
+
+bool NetworkWatch::Start(HWND window, UINT message) {
+  if (started_) return notification_ != nullptr;
+  started_ = true;
+  const auto notify = SystemCall<NotifyFn>(SystemLibrary::kIpHelper, "NotifyIpInterfaceChange");
+  if (notify == nullptr) return false;
+  target_ = new Target;  // kept for the process's life
+  target_->window = window;
+  target_->message = message;
+  HANDLE handle = nullptr;
+  if (notify(kAnyFamily, &Changed, target_, FALSE, &handle) != NO_ERROR) return false;
+  notification_ = handle;
+  return true;
+}
+
+void NetworkWatch::Taken() {
+  if (target_ != nullptr) target_->posted.store(false);
+}
+
+}  // namespace tessarin
