@@ -32,9 +32,7 @@ void TunnelBridge::WorldChanged(const char* what) {
 void TunnelBridge::FinishCheck(PendingJob& done) {
   const CoreJob& job = *done.job;
   // (A disconnect stopped it; its own turn comes next.)
-  if (!active || job.checkCore != coreProcessId || job.outcome == CoreJob::Outcome::kCancelled) {
-    return;
-  }
+  if (!active || job.checkCore != coreProcessId || job.signal->Cancelled()) return;
   const bool alive = IsCoreAlive(*ports_.processes, coreProcessId);
   if (job.outcome == CoreJob::Outcome::kReady && alive) {
     WriteLog(ports_, "the tunnel carries traffic (checked in " +
@@ -47,12 +45,20 @@ void TunnelBridge::FinishCheck(PendingJob& done) {
 void TunnelBridge::Heal(const std::string& why) {
   const uint64_t now = ports_.system->SteadyMs();
   while (!heals_.empty() && now - heals_.front() >= kHealWindowMs) heals_.pop_front();
-  if (heals_.size() >= kMostHeals || tunnelConfig_.empty()) {
-    const std::string stop =
-        why + (tunnelConfig_.empty() ? ""
-                                     : "; the core kept failing (" + std::to_string(kMostHeals) +
-                                           " heals in 10 minutes), the tunnel is not healed again");
-    StopTunnel(stop.c_str());
+  // Not healed: a disconnect already waits; another program has the proxy
+  // (a heal would take it back); the core kept failing.
+  bool disconnecting = false;
+  for (const WaitingCall& call : waiting_) {
+    disconnecting |= call.call && call.call->MethodName() == "disconnect";
+  }
+  const char* instead = disconnecting           ? "; a disconnect waits"
+                        : takenOver_            ? "; another program has the system proxy"
+                        : tunnelConfig_.empty() ? ""
+                        : heals_.size() >= kMostHeals
+                            ? "; the core kept failing (3 heals in 10 minutes), not healed again"
+                            : nullptr;
+  if (instead != nullptr) {
+    StopTunnel((why + instead).c_str());
     sessionId.clear();
     return;
   }
@@ -79,6 +85,8 @@ void TunnelBridge::Heal(const std::string& why) {
 void TunnelBridge::FinishHeal(PendingJob& done) {
   using Outcome = CoreJob::Outcome;
   const CoreJob& job = *done.job;
+  // Ours before anything that can throw: a rollback then ends it.
+  if (job.outcome == Outcome::kReady) coreProcessId = job.coreProcessId;
   const std::string took = std::to_string(ports_.system->SteadyMs() - job.began) + " ms";
   auto fail = [&](const std::string& why) {
     WriteLog(ports_, "tunnel stopped: the heal failed after " + took + " (" + why + ")");
@@ -89,7 +97,9 @@ void TunnelBridge::FinishHeal(PendingJob& done) {
     // A core it kept before the cancel came is ended by a job of its own.
     if (job.outcome == Outcome::kReady) {
       fail("stopped by a disconnect");
-      EndCoreThenAnswer(job.coreProcessId, JobReply::kIdle, nullptr);
+      const uint32_t core = coreProcessId;
+      coreProcessId = 0;
+      EndCoreThenAnswer(core, JobReply::kIdle, nullptr);
       return;
     }
     fail(job.outcome == Outcome::kExitedAtOnce ? "the core rejects its document: not started again"
@@ -97,7 +107,6 @@ void TunnelBridge::FinishHeal(PendingJob& done) {
                                                : "the new core did not carry traffic");
     return;
   }
-  coreProcessId = job.coreProcessId;
   // Looked at again before and after the switch-on, as a connect's.
   if (!IsCoreAlive(*ports_.processes, coreProcessId)) {
     active = true;  // the heal's own: one more, or the stop

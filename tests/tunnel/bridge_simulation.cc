@@ -194,6 +194,7 @@ class Simulation {
     CallRecord& call = calls_[index];
     w_.Step("reply to " + call.method + " #" + std::to_string(index) + ": " + reply);
     connected_ |= reply == "success connected";
+    if (reply == "success connected") session_ = bridge_->sessionId;
     if (!engine_alive_) w_.Violation("a reply after the engine was gone");
     if (++call.answers > 1) w_.Violation("call #" + std::to_string(index) + " answered twice");
     call.reply = reply;
@@ -696,6 +697,10 @@ class Simulation {
               !(w_.last_connection_write_failed &&
                 w_.sched.now - w_.connection_failed_at <= kTransitionMs),
           kTransitionMs, "a connected VPN goes around the tunnel for over 2 s");
+    // A heal keeps the session; only a connect's reply makes a new one.
+    if (bridge_->active && bridge_->sessionId != session_) {
+      w_.Violation("the session changed with no connect answered");
+    }
     // A resume or a network change heals a core that carries nothing (or
     // stops its tunnel) within the longest connect.
     if (!bridge_->active || !SilentCore()) {
@@ -834,7 +839,9 @@ class Simulation {
   uint64_t vpn_since_ = kNever;
   uint64_t told_since_ = kNever;
   uint64_t idle_guard_since_ = kNever;
-  uint64_t world_told_at_ = kNever;  // a resume told while the tunnel's core was silent
+  uint64_t world_told_at_ = kNever;
+  std::string session_;  // the last "connected" reply's  // a resume told while the tunnel's core
+                         // was silent
   End end_ = kDisconnect;
 };
 
