@@ -122,7 +122,7 @@ MUTANTS = [
      "  if (!IsCoreAlive(*ports_.processes, coreProcessId)) {\n    active = true;",
      "  if (false) {\n    active = true;"),
     ("a heal's core kept after a disconnect stopped it", "tunnel/tunnel_heal.cc",
-     "      EndCoreThenAnswer(job.coreProcessId, JobReply::kIdle, nullptr);\n      return;\n    }\n    fail(",
+     "      EndCoreThenAnswer(core, JobReply::kIdle, nullptr);\n      return;\n    }\n    fail(",
      "      return;\n    }\n    fail("),
     ("a check a disconnect stopped still heals", "tunnel/tunnel_heal.cc",
      " || job.signal->Cancelled()) return;", ") return;"),
