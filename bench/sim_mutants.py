@@ -155,10 +155,12 @@ def fresh_copy():
     for name in files:
         target = os.path.join(SRC, name)
         os.makedirs(os.path.dirname(target), exist_ok=True)
-        # What is in the tree now, uncommitted changes included.
+        # What is in the tree now, uncommitted changes included; with a new
+        # time, so that no object an earlier run built (from a fault, say)
+        # passes for up to date.
         source = os.path.join(ROOT, name)
         if os.path.exists(source):
-            shutil.copy2(source, target)
+            shutil.copyfile(source, target)
 
 
 def build():
