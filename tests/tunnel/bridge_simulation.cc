@@ -504,8 +504,9 @@ class Simulation {
       choices.insert(choices.end(), bridge_->active ? 3 : 1, kFault);
     }
     if (!w_.late.empty()) choices.push_back(kLate);
-    // The machine resumes, the network changes: mostly while connected.
-    if (engine_alive_ && !ended_ && (bridge_->active || w_.Chance(10))) choices.push_back(kWorld);
+    // The machine resumes, the network changes: now and then, mostly while
+    // connected (rarer than faults: a check would heal what they leave).
+    if (engine_alive_ && !ended_ && w_.Chance(bridge_->active ? 10 : 1)) choices.push_back(kWorld);
     const uint64_t next = std::min(w_.sched.NextDeadline(), w_.window_alive ? w_.retry_at : kNever);
     // Time moves only while the window has nothing to handle (it answers
     // at once): when nothing else can, or (with faults) as if a thread were
