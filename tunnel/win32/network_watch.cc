@@ -24,8 +24,11 @@ constexpr USHORT kAnyFamily = 0;  // AF_UNSPEC: IPv4 and IPv6
 
 void WINAPI Changed(void* context, void*, int) {
   auto* target = static_cast<NetworkWatch::Target*>(context);
-  // A burst of changes (an adapter's addresses one by one) is one notice.
-  if (!target->posted.exchange(true)) PostMessageW(target->window, target->message, 0, 0);
+  // A burst of changes (an adapter's addresses one by one) is one notice;
+  // one that could not be posted leaves the next change to post.
+  if (!target->posted.exchange(true) && !PostMessageW(target->window, target->message, 0, 0)) {
+    target->posted.store(false);
+  }
 }
 
 }  // namespace
