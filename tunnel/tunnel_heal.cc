@@ -5,6 +5,7 @@
 #include "channel/diagnostics.h"
 #include "tunnel/core_process.h"
 #include "tunnel/diagnostics_log.h"
+#include "tunnel/local_proxy_endpoint.h"
 #include "tunnel/tunnel_bridge.h"
 
 namespace tessarin {
@@ -111,6 +112,22 @@ void TunnelBridge::FinishHeal(PendingJob& done) {
   if (!IsCoreAlive(*ports_.processes, coreProcessId)) {
     active = true;  // the heal's own: one more, or the stop
     Heal("the new core exited before the switch-on");
+    return;
+  }
+  // Another program that set its proxy meanwhile keeps it: only a connect
+  // the user asks for takes it back.
+  uint32_t enable = 0;
+  std::wstring server;
+  if (ports_.proxy_settings->OpenSettingsKeyToCheck()) {
+    ports_.proxy_settings->ReadDwordValue(L"ProxyEnable", &enable);
+    ports_.proxy_settings->ReadStringValue(L"ProxyServer", &server);
+  }
+  ports_.proxy_settings->CloseSettingsKey();
+  if (enable == 1 && server != LocalProxyEndpoint::kSystemProxyServer) {
+    const uint32_t core = coreProcessId;
+    coreProcessId = 0;
+    fail("another program set its proxy meanwhile");
+    EndCoreThenAnswer(core, JobReply::kIdle, nullptr);
     return;
   }
   if ((job.guardArmed && guard_->Lost()) || !ProxyOn()) {

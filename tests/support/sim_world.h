@@ -141,10 +141,11 @@ struct World {
   std::vector<std::string> steps;
   std::vector<std::string> violations;
   bool faults = false;
-  std::function<void()> disturb;     // the nemesis, at any port call
-  int disturb_percent = 3;           // of port calls
-  std::function<void()> run_beside;  // another thread runs a step
-  bool throw_next = false;           // the next port call throws
+  std::function<void()> disturb;        // the nemesis, at any port call
+  int disturb_percent = 3;              // of port calls
+  std::function<void()> run_beside;     // another thread runs a step
+  std::function<bool()> connect_asked;  // a connect call waits for its answer
+  bool throw_next = false;              // the next port call throws
 
   // HKCU Internet Settings.
   uint32_t enable = 0;
@@ -291,6 +292,11 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
       if (text == tessarin::LocalProxyEndpoint::kSystemProxyServer && core != w_.cores.end() &&
           core->second.died_unseen && core->second.died_at < w_.job_end_handled_at) {
         w_.Violation("our proxy went on for a core that had ended before its job's end came");
+      }
+      // Over another program's proxy only for a connect the user asked for.
+      if (text == tessarin::LocalProxyEndpoint::kSystemProxyServer && w_.enable == 1 &&
+          w_.server == kOtherServer && !w_.raced && w_.connect_asked && !w_.connect_asked()) {
+        w_.Violation("our proxy went on over another program's with no connect asked");
       }
       w_.last_write_failed = false;
       w_.server = text;

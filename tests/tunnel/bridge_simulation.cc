@@ -66,6 +66,12 @@ class Simulation {
         Nemesis();
       }
     };
+    w_.connect_asked = [this] {
+      for (const CallRecord& call : calls_) {
+        if (call.method == "connect" && call.answers == 0) return true;
+      }
+      return false;
+    };
     w_.run_beside = [this] {
       const std::vector<int> runnable = w_.sched.RunnableThreads();
       if (!runnable.empty()) w_.sched.Run(runnable[w_.Below(runnable.size())]);
@@ -848,10 +854,11 @@ class Simulation {
 
 // Seeds that once found a fault, replayed first on every run.
 constexpr uint64_t kKeptSeeds[] = {
-    6,     12,    25,    32,     36,     72,     194,    303,    313,    813,   1027,  1157,  1522,
-    2748,  3016,  3047,  3551,   3609,   9111,   13197,  15751,  16162,  18703, 21454, 22708, 23716,
-    25448, 27823, 29597, 29659,  30787,  31223,  32352,  34034,  35567,  37722, 41300, 46328, 51791,
-    70351, 71134, 76452, 101008, 112604, 181187, 214549, 308827, 324889, 331262};
+    6,     12,    25,     32,     36,     72,     194,    303,    313,    813,
+    1027,  1157,  1522,   2748,   3016,   3047,   3551,   3609,   9111,   13197,
+    15751, 16162, 18703,  21454,  22708,  23716,  25448,  27823,  29597,  29659,
+    30787, 31223, 32352,  34034,  35567,  37722,  41300,  46328,  51791,  70351,
+    71134, 76452, 101008, 107796, 112604, 181187, 214549, 308827, 324889, 331262};
 
 }  // namespace
 }  // namespace tessarin_sim
