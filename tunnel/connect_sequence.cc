@@ -62,13 +62,7 @@ void TunnelBridge::ConnectSequence(const flutter::MethodCall& call,
   // 5-10 run in the job: the file, the core's start, its check, the probe.
   // Made whole before the running tunnel is touched, so nothing that can
   // fail comes between its stop and the job that ends its core.
-  auto job = std::make_shared<CoreJob>();
-  job->connect = true;
-  job->executable = executable;
-  job->configPath = configPath;
-  job->appDirectory = appDirectory;
-  job->config = config;
-  job->fixedStartWait = fixedStartWait_;
+  std::shared_ptr<CoreJob> job = ConnectJob(executable, config);
   EncodableValueMap kept_request = *request;
   // The node's credential never reaches the log, whoever writes it there.
   if (ports_.log != nullptr) ports_.log->MaskFromNowOn(NodeUuid(*request));
@@ -85,6 +79,18 @@ void TunnelBridge::ConnectSequence(const flutter::MethodCall& call,
     });
   }
   StartJob(std::move(job), JobReply::kConnect, std::move(result), std::move(kept_request));
+}
+
+std::shared_ptr<CoreJob> TunnelBridge::ConnectJob(const std::wstring& executable,
+                                                  const std::string& config) const {
+  auto job = std::make_shared<CoreJob>();
+  job->connect = true;
+  job->executable = executable;
+  job->configPath = configPath;
+  job->appDirectory = appDirectory;
+  job->config = config;
+  job->fixedStartWait = fixedStartWait_;
+  return job;
 }
 
 void TunnelBridge::FinishConnect(PendingJob& done) {

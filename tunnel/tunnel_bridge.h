@@ -156,6 +156,9 @@ class TunnelBridge {
   void Status(flutter::MethodResult& result);
   void Disconnect(std::unique_ptr<CallResult>& result);
   void ConnectSequence(const flutter::MethodCall& call, std::unique_ptr<CallResult>& result);
+  // A job that starts |config|'s core and probes it (a connect's, a heal's).
+  std::shared_ptr<CoreJob> ConnectJob(const std::wstring& executable,
+                                      const std::string& config) const;
   // May start a job of its own with the pending result (a failed switch-on).
   void FinishConnect(PendingJob& done);
   // The connect of a core that ended before its reply fails as one that

@@ -65,13 +65,7 @@ void TunnelBridge::Heal(const std::string& why) {
   }
   heals_.push_back(now);
   WriteLog(ports_, "healing the tunnel: " + why);
-  auto job = std::make_shared<CoreJob>();
-  job->connect = true;
-  job->executable = CoreExecutablePath(appDirectory);
-  job->configPath = configPath;
-  job->appDirectory = appDirectory;
-  job->config = tunnelConfig_;
-  job->fixedStartWait = fixedStartWait_;
+  std::shared_ptr<CoreJob> job = ConnectJob(CoreExecutablePath(appDirectory), tunnelConfig_);
   job->began = now;
   // As a reconnect: the state first, the job owns the old core (one that
   // ended is only let go of), and nothing of ours listens until the new
