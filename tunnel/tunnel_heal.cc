@@ -110,17 +110,20 @@ void TunnelBridge::FinishHeal(PendingJob& done) {
   }
   // Another program that set its proxy meanwhile keeps it: only a connect
   // the user asks for takes it back.
+  // A key that cannot be read may hold one: not written over either.
   uint32_t enable = 0;
   std::wstring server;
-  if (ports_.proxy_settings->OpenSettingsKeyToCheck()) {
+  const bool read = ports_.proxy_settings->OpenSettingsKeyToCheck();
+  if (read) {
     ports_.proxy_settings->ReadDwordValue(L"ProxyEnable", &enable);
     ports_.proxy_settings->ReadStringValue(L"ProxyServer", &server);
   }
   ports_.proxy_settings->CloseSettingsKey();
-  if (enable == 1 && server != LocalProxyEndpoint::kSystemProxyServer) {
+  if (!read || (enable == 1 && server != LocalProxyEndpoint::kSystemProxyServer)) {
     const uint32_t core = coreProcessId;
     coreProcessId = 0;
-    fail("another program set its proxy meanwhile");
+    fail(read ? "another program set its proxy meanwhile"
+              : "the proxy settings cannot be read: another program's proxy may be on");
     EndCoreThenAnswer(core, JobReply::kIdle, nullptr);
     return;
   }

@@ -96,6 +96,9 @@ struct World {
     raced = key_open;
     // (A change after the switch-on that is watched is told by its notice.)
     taken_in_switch_on = (key_open && wrote_on) || (taken_in_switch_on && !watching);
+    // (The sim tells which untick is of a tunnel that is up: any other
+    // looks as our own switch-off does.)
+    user_unticked = false;
     enable = what == kUnticked ? 0 : 1;
     server = what == kTheirs ? kOtherServer : tessarin::LocalProxyEndpoint::kSystemProxyServer;
     Step(what == kOursBack ? "another program writes our values back"
@@ -157,6 +160,7 @@ struct World {
   bool taken_in_switch_on = false;
   uint64_t events = 0;              // a count that orders what happened
   uint64_t job_end_handled_at = 0;  // (events) the window took a job's end
+  bool user_unticked = false;       // the user switched our proxy off
   bool last_open_failed = false;
   uint64_t open_failed_at = 0;
   bool wrote_on = false;  // the open key's session wrote ProxyEnable=1 (a switch-on)
@@ -195,6 +199,7 @@ struct World {
     uint64_t listening_at = 0;
     bool died_unseen = false;  // it ended, and nobody looked since
     bool silent = false;       // it listens and carries nothing (after a sleep, say)
+    bool hangs = false;        // its node never answers: each attempt waits out WinINet
     uint64_t died_at = 0;      // (events)
   };
   std::map<uint32_t, Core> cores;
@@ -272,6 +277,11 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
       if (value == 0 && w_.enable == 1 && !w_.ValuesOurs() && !w_.wrote_on && !w_.raced) {
         w_.Violation("another program's proxy was switched off");
       }
+      // Nor back on over the user's own switch-off.
+      if (value == 1 && w_.user_unticked && !w_.raced && w_.connect_asked && !w_.connect_asked()) {
+        w_.Violation("our proxy went on again over the user's switch-off with no connect asked");
+      }
+      w_.user_unticked = false;
       if (value == 1) {
         w_.wrote_on = true;
         w_.taken_in_switch_on = false;
@@ -454,7 +464,7 @@ class SimInternet : public tessarin::InternetPort {
                               !w_.cores[core].silent) ||
                              (w_.port_held && w_.other_answers);
       const uint64_t roll = w_.faults ? w_.Below(100) : 0;
-      if (roll >= 85) {
+      if (roll >= 85 || (w_.CoreRunning(core) && w_.cores[core].hangs)) {
         w_.Step("a probe attempt waits on a silent node");
         World* w = &w_;
         // (Windows ends it at WinINet's time-outs; the core's end resets it.)
@@ -481,8 +491,10 @@ class SimProcesses : public tessarin::ProcessPort {
     const uint32_t id = w_.next_id++;
     World::Core& core = w_.cores[id];
     core.listening_at = w_.sched.now + w_.Below(300);
+    core.hangs = w_.faults && w_.Chance(10);
     w_.last_core = id;
-    w_.Step("core " + std::to_string(id) + " launched");
+    w_.Step("core " + std::to_string(id) +
+            (core.hangs ? " launched, its node never answers" : " launched"));
     if (w_.CoresRunning() > 1) w_.Violation("a second core of ours runs");
     if (w_.faults && w_.Chance(5)) w_.KillCore(id);  // rejects its document
     return id;

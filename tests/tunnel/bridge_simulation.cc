@@ -103,6 +103,8 @@ class Simulation {
       }
       w_.disturb_percent = 2 + static_cast<int>(w_.Below(9));
     }
+    // A laptop that sleeps and roams: resumes and network changes often.
+    if (w_.faults && w_.Chance(25)) world_percent_ = 40;
     const uint64_t start = w_.Below(10);
     if (start < 2) {
       w_.OtherProgramWrites(World::kTheirs);
@@ -289,7 +291,10 @@ class Simulation {
   void SendSomething() {
     static const char* const kMethods[] = {"connect", "connect",           "status", "disconnect",
                                            "prepare", "requestPermission", "Status"};
-    const std::string method = kMethods[w_.Below(7)];
+    std::string method = kMethods[w_.Below(7)];
+    // A user whose tunnel stalls (a check or a heal under way) often
+    // disconnects.
+    if (bridge_->Busy() && !bridge_->sessionId.empty() && w_.Chance(50)) method = "disconnect";
     Send(method, !(method == "connect" && w_.Chance(10)));
     --calls_left_;
   }
@@ -310,12 +315,19 @@ class Simulation {
         break;
       case 2:
         w_.OtherProgramWrites(World::kTheirs);
+        // (A tool that sets the proxy may lock the key down for a moment:
+        // its notice then finds nothing readable.)
+        if (w_.Chance(30)) {
+          w_.failing_opens = 1 + static_cast<int>(w_.Below(2));
+          w_.Step("the next registry opens fail");
+        }
         break;
       case 3:
         w_.OtherProgramWrites(World::kOursBack);
         break;
       case 4:
         w_.OtherProgramWrites(World::kUnticked);
+        w_.user_unticked = bridge_->active;
         break;
       case 5:
         if (w_.Chance(50)) {
@@ -512,7 +524,9 @@ class Simulation {
     if (!w_.late.empty()) choices.push_back(kLate);
     // The machine resumes, the network changes: now and then, mostly while
     // connected (rarer than faults: a check would heal what they leave).
-    if (engine_alive_ && !ended_ && w_.Chance(bridge_->active ? 10 : 1)) choices.push_back(kWorld);
+    if (engine_alive_ && !ended_ && w_.Chance(bridge_->active ? world_percent_ : 1)) {
+      choices.push_back(kWorld);
+    }
     const uint64_t next = std::min(w_.sched.NextDeadline(), w_.window_alive ? w_.retry_at : kNever);
     // Time moves only while the window has nothing to handle (it answers
     // at once): when nothing else can, or (with faults) as if a thread were
@@ -528,7 +542,11 @@ class Simulation {
     if (stuck && !ended_) choices.insert(choices.end(), bridge_->active ? 3 : 1, kIdle);
     // A close may come at any moment; a last disconnect as any call does.
     const bool may_end = end_ == kDisconnect ? may_call : engine_alive_;
-    if (!ended_ && may_end && (calls_left_ == 0 || w_.Chance(3))) choices.push_back(kEnd);
+    // (A tunnel that is up lives a while: most of what matters comes then.)
+    if (!ended_ && may_end && (calls_left_ == 0 || w_.Chance(3)) &&
+        w_.Chance(bridge_->active ? 20 : 100)) {
+      choices.push_back(kEnd);
+    }
     if (choices.empty()) return false;
     const int choice = choices[w_.Below(choices.size())];
     if (choice > 0) {
@@ -542,6 +560,7 @@ class Simulation {
     } else if (choice == kCall) {
       SendSomething();
     } else if (choice == kFault) {
+      --faults_left_;
       Nemesis();
     } else if (choice == kWorld) {
       const bool resumed = w_.Chance(50);
@@ -558,8 +577,8 @@ class Simulation {
       w_.Post(w_.late.front());
       w_.late.pop_front();
     } else if (choice == kIdle) {
-      // (While connected, no longer than to the connections' next look.)
-      const uint64_t until = bridge_->active ? std::min(next, next_look_) : next;
+      // (While a limit runs, no longer than to the connections' next look.)
+      const uint64_t until = LimitRunning() ? std::min(next, next_look_) : next;
       w_.sched.now = std::min(w_.sched.now + 1 + w_.Below(300000), std::max(w_.sched.now, until));
       Look();
     } else {
@@ -643,7 +662,10 @@ class Simulation {
     }
     return false;
   }
+  // (A program that holds the port and answers passes any probe: nothing
+  // can tell then.)
   bool SilentCore() const {
+    if (w_.port_held && w_.other_answers) return false;
     const auto core = w_.cores.find(bridge_->coreProcessId);
     return core != w_.cores.end() && core->second.running && core->second.silent;
   }
@@ -656,6 +678,13 @@ class Simulation {
         owned |= job->coreProcessId == core.first || job->oldCore == core.first;
       }
       if (!owned) return true;
+    }
+    return false;
+  }
+  bool LimitRunning() const {
+    for (uint64_t since : {unbacked_since_, unguarded_since_, no_reset_since_, orphan_since_,
+                           vpn_since_, told_since_, untold_since_, idle_guard_since_}) {
+      if (since != kNever) return true;
     }
     return false;
   }
@@ -693,10 +722,13 @@ class Simulation {
     bool notice_due = !w_.late.empty();
     for (const Message& m : w_.queue) notice_due |= m.kind == Message::kProxyChanged;
     // (A key that cannot be read hides it: looked at again within 2 s.)
+    const bool unread = w_.last_open_failed && w_.sched.now - w_.open_failed_at <= kTransitionMs;
     Limit(told_since_,
-          bridge_->active && !w_.ValuesOurs() && !bridge_->TakenOver() && !notice_due &&
-              !(w_.last_open_failed && w_.sched.now - w_.open_failed_at <= kTransitionMs),
+          bridge_->active && !w_.ValuesOurs() && !bridge_->TakenOver() && !notice_due && !unread,
           kTransitionMs, "a takeover while connected is not known for over 2 s");
+    Limit(untold_since_,
+          bridge_->active && w_.ValuesOurs() && bridge_->TakenOver() && !notice_due && !unread,
+          kTransitionMs, "our proxy back while connected is not known for over 2 s");
     const World::Connection& vpn = w_.connections[L"Office VPN"];
     Limit(vpn_since_,
           bridge_->active && w_.ValuesOurs() && vpn.connected && !VpnOurs() &&
@@ -753,6 +785,9 @@ class Simulation {
       w_.sched.Run(connections_thread_);
     }
     if (clean_end_) {
+      // (Another program may put ours back as the window goes: nothing
+      // tells the window now.)
+      if (w_.faults && w_.Chance(10)) w_.OtherProgramWrites(World::kOursBack);
       w_.program_ending = true;
       Window([&] { bridge_->ProgramEnds(); });
     }
@@ -834,6 +869,7 @@ class Simulation {
   int calls_left_ = 0;
   int faults_left_ = 0;
   int disturbances_ = 0;
+  int world_percent_ = 10;  // of steps while connected: a resume or a network change
   int connections_thread_ = 0;
   uint64_t next_look_ = 2000;
   static constexpr int kMostFaults = 40;
@@ -845,6 +881,7 @@ class Simulation {
   uint64_t orphan_since_ = kNever;
   uint64_t vpn_since_ = kNever;
   uint64_t told_since_ = kNever;
+  uint64_t untold_since_ = kNever;
   uint64_t idle_guard_since_ = kNever;
   uint64_t world_told_at_ = kNever;
   std::string session_;  // the last "connected" reply's  // a resume told while the tunnel's core
