@@ -105,6 +105,7 @@ class Simulation {
     }
     // A laptop that sleeps and roams: resumes and network changes often.
     if (w_.faults && w_.Chance(25)) world_percent_ = 40;
+    if (w_.Chance(30)) stall_percent_ = 50;
     const uint64_t start = w_.Below(10);
     if (start < 2) {
       w_.OtherProgramWrites(World::kTheirs);
@@ -291,10 +292,7 @@ class Simulation {
   void SendSomething() {
     static const char* const kMethods[] = {"connect", "connect",           "status", "disconnect",
                                            "prepare", "requestPermission", "Status"};
-    std::string method = kMethods[w_.Below(7)];
-    // A user whose tunnel stalls (a check or a heal under way) often
-    // disconnects.
-    if (bridge_->Busy() && !bridge_->sessionId.empty() && w_.Chance(50)) method = "disconnect";
+    const std::string method = kMethods[w_.Below(7)];
     Send(method, !(method == "connect" && w_.Chance(10)));
     --calls_left_;
   }
@@ -511,7 +509,8 @@ class Simulation {
       kEnd = -6,
       kLate = -7,
       kIdle = -8,
-      kWorld = -9
+      kWorld = -9,
+      kStall = -10
     };
     for (int id : w_.sched.RunnableThreads()) choices.insert(choices.end(), 2, id);
     if (!w_.queue.empty()) choices.insert(choices.end(), 2, kDeliver);
@@ -522,6 +521,16 @@ class Simulation {
       choices.insert(choices.end(), bridge_->active ? 3 : 1, kFault);
     }
     if (!w_.late.empty()) choices.push_back(kLate);
+    // A user whose tunnel stalls (a check or a heal under way) may
+    // disconnect, whatever else waits; most often as the job ends, the race
+    // that matters.
+    bool job_ended = false;
+    for (const Message& m : w_.queue) job_ended |= m.kind == Message::kJobFinished;
+    const bool stalls = bridge_->Busy() && !bridge_->sessionId.empty() && !w_.jobs.empty();
+    if (stalls && engine_alive_ && !ended_ && stall_calls_ < 2 &&
+        w_.Chance(job_ended ? 50 : stall_percent_)) {
+      choices.insert(choices.end(), 2, kStall);
+    }
     // The machine resumes, the network changes: now and then, mostly while
     // connected (rarer than faults: a check would heal what they leave).
     if (engine_alive_ && !ended_ && w_.Chance(bridge_->active ? world_percent_ : 1)) {
@@ -559,6 +568,9 @@ class Simulation {
       Window([&] { bridge_->RetryProxyOff(); });
     } else if (choice == kCall) {
       SendSomething();
+    } else if (choice == kStall) {
+      ++stall_calls_;
+      Send("disconnect");
     } else if (choice == kFault) {
       --faults_left_;
       Nemesis();
@@ -869,6 +881,8 @@ class Simulation {
   int calls_left_ = 0;
   int faults_left_ = 0;
   int disturbances_ = 0;
+  int stall_calls_ = 0;
+  int stall_percent_ = 5;   // of steps while a check or a heal runs: a disconnect
   int world_percent_ = 10;  // of steps while connected: a resume or a network change
   int connections_thread_ = 0;
   uint64_t next_look_ = 2000;
