@@ -14,6 +14,7 @@
 #include "shell/flutter_window.h"
 #include "shell/single_instance.h"
 #include "tunnel/win32/guard_crash_dump.h"
+#include "tunnel/win32/message_loop_waits.h"
 #include "tunnel/win32/win32_proxy_guard.h"
 #include "tunnel/win32/win32_proxy_settings.h"
 
@@ -59,6 +60,30 @@ struct WriteQueuedLinesAtExit {
   ~WriteQueuedLinesAtExit() { HostLog().Flush(kLastLinesWaitMs); }
   static constexpr uint32_t kLastLinesWaitMs = 5000;
 };
+
+// Until WM_QUIT: messages first, all of them (a handle signalled again and
+// again never starves the window), then a wait for the next message or
+// handle.
+void RunMessageLoop() {
+  HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+  for (;;) {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      if (message.message == WM_QUIT) return;
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+    const DWORD count = tessarin::MessageLoopHandles(handles);
+    const DWORD woke =
+        MsgWaitForMultipleObjectsEx(count, handles, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (woke < WAIT_OBJECT_0 + count) {
+      tessarin::WakeMessageLoopWait(woke - WAIT_OBJECT_0);
+    } else if (woke == WAIT_FAILED) {
+      tessarin::DropMessageLoopWaits();
+      WaitMessage();
+    }
+  }
+}
 
 }  // namespace
 
@@ -109,11 +134,7 @@ int APIENTRY wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   g_previous_filter = SetUnhandledExceptionFilter(SignalGuardOnCrash);
   signal(SIGABRT, SignalGuardOnAbort);
 
-  MSG message;
-  while (GetMessageW(&message, nullptr, 0, 0)) {
-    TranslateMessage(&message);
-    DispatchMessageW(&message);
-  }
+  RunMessageLoop();
   // The window is gone: the connections' proxies asked back at its close
   // are waited for a moment, so that they never depend on the guard alone.
   if (!tessarin::Win32ProxySettingsPort::FinishConnections(kConnectionsWaitMs)) {

@@ -13,6 +13,7 @@
 #include "tunnel/proxy_guard.h"
 #include "tunnel/start_thread.h"
 #include "tunnel/system_proxy.h"
+#include "tunnel/win32/message_loop_waits.h"
 #include "tunnel/win32/system_library.h"
 
 namespace tessarin {
@@ -434,7 +435,7 @@ void Win32ProxySettingsPort::ForgetConnection(const std::wstring& connection) {
 }
 
 Win32ProxySettingsPort::Watch::~Watch() {
-  if (wait != nullptr) ::UnregisterWaitEx(wait, INVALID_HANDLE_VALUE);
+  if (waited) StopWakingInMessageLoop(event.get());
 }
 
 void Win32ProxySettingsPort::WatchChanges(bool on) {
@@ -452,18 +453,17 @@ void Win32ProxySettingsPort::WatchChanges(bool on) {
     }
     watch->key.reset(key);
     watch->event.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!watch->event || !::RegisterWaitForSingleObject(
-                             &watch->wait, watch->event.get(),
-                             [](void* context, BOOLEAN) noexcept {
-                               // A thread-pool thread: the notice only posts.
+    if (!watch->event || !WakeInMessageLoop(
+                             watch->event.get(),
+                             [](void* context) {
                                const auto* self =
                                    static_cast<const Win32ProxySettingsPort*>(context);
                                self->notice_(self->notice_context_);
                              },
-                             this, INFINITE, WT_EXECUTEDEFAULT)) {
-      watch->wait = nullptr;
+                             this)) {
       return;
     }
+    watch->waited = true;
     watch_ = std::move(watch);
   }
   // One change each time it is asked: the platform thread asks again once it

@@ -33,8 +33,9 @@ class Win32ProxySettingsPort : public ProxySettingsPort {
   void ForgetConnection(const std::wstring& connection) override;
   void WatchChanges(bool on) override;
 
-  // Where a watched change is told: |notice|(|context|) runs on a
-  // thread-pool thread and only posts. Set before anything is watched.
+  // Where a watched change is told: |notice|(|context|) runs on the
+  // window's thread, from its message loop, and only posts. Set before
+  // anything is watched.
   using ChangeNotice = void (*)(void* context);
   // From now on, in every port of this process, the connected dial-up
   // connections are listed by a thread of their own and DialUpConnections
@@ -54,12 +55,12 @@ class Win32ProxySettingsPort : public ProxySettingsPort {
   }
 
  private:
-  // The settings key opened to be watched, its event and the system's wait
-  // on it, unregistered (waiting for a running callback) before the rest goes.
+  // The settings key opened to be watched and its event, which the message
+  // loop lets go of before the rest goes.
   struct Watch {
     unique_hkey key;
     unique_handle event;
-    HANDLE wait = nullptr;
+    bool waited = false;
     ~Watch();
   };
   bool Open(REGSAM access);

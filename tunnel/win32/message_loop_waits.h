@@ -1,0 +1,29 @@
+// Handles the window's message loop waits on beside its messages. A wait
+// of the system's thread pool costs threads of their own (under Wine about
+// 1 MiB each), from the start, for a notice the window's thread handles
+// anyway. All of it on the window's thread.
+#ifndef TESSARIN_TUNNEL_WIN32_MESSAGE_LOOP_WAITS_H_
+#define TESSARIN_TUNNEL_WIN32_MESSAGE_LOOP_WAITS_H_
+
+#include <windows.h>
+
+namespace tessarin {
+
+using LoopWake = void (*)(void* context);
+
+// |wake|(|context|) runs on the loop's thread each time |handle| is
+// signalled (an auto-reset event: once per signal), until it is let go of.
+// False when no more handles can be waited on.
+bool WakeInMessageLoop(HANDLE handle, LoopWake wake, void* context);
+void StopWakingInMessageLoop(HANDLE handle);
+
+// For the loop: the handles to wait on (at most MAXIMUM_WAIT_OBJECTS - 1),
+// their count returned; the wake of the one at |index| of them.
+DWORD MessageLoopHandles(HANDLE* handles);
+void WakeMessageLoopWait(DWORD index);
+// A wait that failed (a handle closed under it): the waits go.
+void DropMessageLoopWaits();
+
+}  // namespace tessarin
+
+#endif  // TESSARIN_TUNNEL_WIN32_MESSAGE_LOOP_WAITS_H_
