@@ -4,6 +4,7 @@
 
 #include "channel/diagnostics.h"
 #include "shell/resources/version.h"
+#include "tunnel/win32/message_loop_waits.h"
 #include "tunnel/win32/win32_diagnostics.h"
 
 namespace {
@@ -22,6 +23,8 @@ constexpr UINT kConnectionsSwitchedMessage = WM_APP + 0x58;
 constexpr UINT kNetworkChangedMessage = WM_APP + 0x59;
 // The timer of a switch-off that is to be tried again.
 constexpr UINT_PTR kProxyOffRetryTimer = 0x54;
+constexpr UINT_PTR kModalLoopTimer = 0x55;
+constexpr UINT kModalLoopPollMs = 200;
 // At a session's end, how long the queued log lines are waited for.
 constexpr uint32_t kSessionEndLogWaitMs = 1000;
 
@@ -144,6 +147,16 @@ LRESULT FlutterWindow::HandleWindowMessage(HWND window, UINT message, WPARAM wpa
   }
   if (message == kProxySettingsChangedMessage) {
     bridge_.ProxySettingsChanged();
+    return 0;
+  }
+  // The system's own loops (a drag, a menu) never wait on the message
+  // loop's handles: looked at meanwhile, so that no notice waits for them.
+  if (message == WM_ENTERSIZEMOVE || message == WM_ENTERMENULOOP) {
+    SetTimer(window, kModalLoopTimer, kModalLoopPollMs, nullptr);
+  } else if (message == WM_EXITSIZEMOVE || message == WM_EXITMENULOOP) {
+    KillTimer(window, kModalLoopTimer);
+  } else if (message == WM_TIMER && wparam == kModalLoopTimer) {
+    tessarin::PollMessageLoopWaits();
     return 0;
   }
   if (message == WM_TIMER && wparam == kProxyOffRetryTimer) {

@@ -79,8 +79,12 @@ void RunMessageLoop() {
     if (woke < WAIT_OBJECT_0 + count) {
       tessarin::WakeMessageLoopWait(woke - WAIT_OBJECT_0);
     } else if (woke == WAIT_FAILED) {
-      tessarin::DropMessageLoopWaits();
-      WaitMessage();
+      // (None should: each is let go of before it is closed.)
+      const DWORD error = GetLastError();
+      const size_t dropped = tessarin::DropFailedMessageLoopWaits();
+      HostLog().Write("the message loop's wait failed: error " + std::to_string(error) + "; " +
+                      std::to_string(dropped) + " handle(s) no longer waited on");
+      if (dropped == 0) WaitMessage();
     }
   }
 }

@@ -75,7 +75,7 @@ void TunnelBridge::ConnectSequence(const flutter::MethodCall& call,
     coreProcessId = 0;
     flutter::RunAtBoundary("Exception stopping the tunnel: ", [&] {
       WriteLog(ports_, "tunnel stopped: a new connect");
-      ProxyOff();
+      ProxyOff(true);
     });
   }
   StartJob(std::move(job), JobReply::kConnect, std::move(result), std::move(kept_request));

@@ -135,7 +135,8 @@ bool SetSystemProxy(ProxySettingsPort& settings, bool enable) {
   return written;
 }
 
-OurProxy SwitchOffOurProxy(ProxySettingsPort& settings) {
+OurProxy SwitchOffOurProxy(ProxySettingsPort& settings, bool* not_ours) {
+  if (not_ours != nullptr) *not_ours = false;
   // A key that cannot be read may hold ours: nothing is known to be off.
   if (!settings.OpenSettingsKeyToCheck()) return OurProxy::kStillOn;
   uint32_t enable = 0;
@@ -143,6 +144,7 @@ OurProxy SwitchOffOurProxy(ProxySettingsPort& settings) {
   const bool ours = settings.ReadDwordValue(L"ProxyEnable", &enable) && enable == 1 &&
                     settings.ReadStringValue(L"ProxyServer", &server) &&
                     server == LocalProxyEndpoint::kSystemProxyServer;
+  if (not_ours != nullptr) *not_ours = !ours;
   const bool switched = ours && settings.SetDwordValue(L"ProxyEnable", 0);
   settings.CloseSettingsKey();
   bool wrote = false;

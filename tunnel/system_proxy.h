@@ -23,7 +23,9 @@ bool SetSystemProxy(ProxySettingsPort& settings, bool enable);
 // kConnectionsPending: the main values are done with, the connections are
 // still being given back by their own thread (not done yet either).
 enum class OurProxy { kSwitchedOff, kNotOurs, kStillOn, kConnectionsPending };
-OurProxy SwitchOffOurProxy(ProxySettingsPort& settings);
+// |not_ours|, when given, tells whether the values were read and were not
+// ours (whatever the connections' part returned).
+OurProxy SwitchOffOurProxy(ProxySettingsPort& settings, bool* not_ours = nullptr);
 
 // What switches ask of the connections, done by a thread of their own so
 // that the asking thread never waits on the dial-up service. The last thing

@@ -321,17 +321,18 @@ void TunnelBridge::Disconnect(std::unique_ptr<CallResult>& result) {
   if (active || coreProcessId != 0) WriteLog(ports_, "tunnel stopped: disconnect");
   // The state goes first: whatever throws after, no tunnel is left known
   // to nobody, and the core is ended below.
+  const bool was_up = active;
   const uint32_t core = coreProcessId;
   active = false;
   coreProcessId = 0;
   sessionId.clear();
   if (core == 0) {
-    ProxyOff();
+    ProxyOff(was_up);
     const EncodableValue idle(IdleStatus());
     result->Success(&idle);
     return;
   }
-  flutter::RunAtBoundary("Exception switching the proxy off: ", [&] { ProxyOff(); });
+  flutter::RunAtBoundary("Exception switching the proxy off: ", [&] { ProxyOff(was_up); });
   // The core's end, with its wait, is the worker's; the reply follows it.
   EndCoreThenAnswer(core, JobReply::kIdle, std::move(result));
 }
@@ -389,6 +390,7 @@ void TunnelBridge::CoreExited(uint32_t process_id) {
 bool TunnelBridge::ProxyOn() {
   if (SetSystemProxy(*ports_.proxy_settings, true)) {
     proxyOffPending_ = false;
+    tunnelOffPending_ = false;
     proxyOffRetryMs_ = 0;
     takenOver_ = false;
     valuesUnread_ = false;
@@ -428,11 +430,16 @@ bool TunnelBridge::ProxyOn() {
   return false;
 }
 
-bool TunnelBridge::ProxyOff() {
+bool TunnelBridge::ProxyOff(bool tunnel_was_up) {
+  // (A tunnel's switch-off that did not complete is still one.)
+  tunnel_was_up = tunnel_was_up || tunnelOffPending_;
   ports_.proxy_settings->WatchChanges(false);
   // Only a proxy that is exactly ours: another program's stays as it is.
-  const OurProxy off = SwitchOffOurProxy(*ports_.proxy_settings);
-  if (off == OurProxy::kNotOurs && (active || takenOver_)) {
+  bool not_ours = false;
+  const OurProxy off = SwitchOffOurProxy(*ports_.proxy_settings, &not_ours);
+  // Not ours where a tunnel had it: a takeover, its notice still on its way.
+  if (not_ours && tunnel_was_up) takenOver_ = true;
+  if (off == OurProxy::kNotOurs && (active || takenOver_ || tunnel_was_up)) {
     WriteLog(ports_, "the system proxy is not ours now: left as it is");
   }
   if (off == OurProxy::kStillOn || off == OurProxy::kConnectionsPending) {
@@ -440,6 +447,7 @@ bool TunnelBridge::ProxyOff() {
     // to switch it off when this process cannot, and this process tries again
     // (at once when the connections' own thread says it is done).
     proxyOffPending_ = true;
+    tunnelOffPending_ = tunnel_was_up;
     proxyOffRetryMs_ = proxyOffRetryMs_ == 0
                            ? kFirstProxyOffRetryMs
                            : std::min(proxyOffRetryMs_ * 2, kLongestProxyOffRetryMs);
@@ -469,8 +477,15 @@ bool TunnelBridge::ProxyOff() {
   if (proxyOffPending_) WriteLog(ports_, "the system proxy is off now");
   // A program that took the proxy over may have saved ours, to restore it
   // when it exits: the logon reset stays for that.
-  logonResetKept_ = takenOver_;
+  // (Until ours are found on again and switched off: what was saved came
+  // back then. A failed connect meanwhile changes nothing of it.)
+  if (takenOver_) {
+    logonResetKept_ = true;
+  } else if (off == OurProxy::kSwitchedOff) {
+    logonResetKept_ = false;
+  }
   proxyOffPending_ = false;
+  tunnelOffPending_ = false;
   proxyOffRetryMs_ = 0;
   takenOver_ = false;
   scriptSeen_ = false;
@@ -639,9 +654,9 @@ void TunnelBridge::RollBack(std::unique_ptr<CallResult> result) {
   }
 }
 
-void TunnelBridge::StopTunnel(const char* why) {
+void TunnelBridge::StopTunnel(const char* why, bool proxy_on) {
   WriteLog(ports_, std::string("tunnel stopped: ") + why);
-  ProxyOff();
+  ProxyOff(active && proxy_on);
   // Without a wait: this is the window's thread. A core found dead is gone
   // already; at a close or a session's end the process (and with it the
   // core's job) ends right after.

@@ -184,19 +184,21 @@ class TunnelBridge {
   // The tunnel's core is gone or carries nothing: the proxy off, and the
   // same document started again on the same port as a job, the session
   // kept; at most kMostHeals in kHealWindowMs, else the tunnel stops.
-  void Heal(const std::string& why);
+  // |proxy_on|: our values were on (not a heal's own again).
+  void Heal(const std::string& why, bool proxy_on = true);
   void FinishCheck(PendingJob& done);
   void FinishHeal(PendingJob& done);
   // System proxy off, the known core terminated (not waited for), the
   // tunnel inactive; the session id is each caller's business. |why| goes
-  // to the log.
-  void StopTunnel(const char* why);
+  // to the log. |proxy_on|: our values were on.
+  void StopTunnel(const char* why, bool proxy_on = true);
   // The system proxy on (the job armed the guard before); false when it
   // could not be switched on (then it is off again).
   bool ProxyOn();
   // The system proxy off, and the guard released only once it really is;
-  // a failure is tried again later.
-  bool ProxyOff();
+  // a failure is tried again later. |tunnel_was_up|: our values were on
+  // for a tunnel (found not ours, they were taken over).
+  bool ProxyOff(bool tunnel_was_up = false);
   // The guard a job armed goes, unless the proxy may still be on.
   void ReleaseGuardIfIdle();
   // Whether the values are on and exactly ours now; |known|: whether they
@@ -227,6 +229,7 @@ class TunnelBridge {
   bool ourValuesBack_ = false;    // with no tunnel: the retry timer switches our values off
   // The last switch-off kept the logon reset: our values may come back.
   bool logonResetKept_ = false;
+  bool tunnelOffPending_ = false;  // the switch-off still to complete is a tunnel's
   // While connected: the key could not be read at the last look.
   bool valuesUnread_ = false;
   // With no tunnel, a guard was started for our values put back (or a

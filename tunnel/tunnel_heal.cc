@@ -43,8 +43,15 @@ void TunnelBridge::FinishCheck(PendingJob& done) {
   Heal(alive ? "the check found no traffic through the core" : "the core exited");
 }
 
-void TunnelBridge::Heal(const std::string& why) {
+void TunnelBridge::Heal(const std::string& why, bool proxy_on) {
   const uint64_t now = ports_.system->SteadyMs();
+  // The values as they are, not only as notices told: one still on its way
+  // (the user's own untick, say) would be undone by the heal's switch-on.
+  bool unread = false;
+  if (proxy_on && !takenOver_) {
+    RecheckValues();
+    unread = valuesUnread_;
+  }
   while (!heals_.empty() && now - heals_.front() >= kHealWindowMs) heals_.pop_front();
   // Not healed: a disconnect already waits; another program has the proxy
   // (a heal would take it back); the core kept failing.
@@ -52,14 +59,16 @@ void TunnelBridge::Heal(const std::string& why) {
   for (const WaitingCall& call : waiting_) {
     disconnecting |= call.call && call.call->MethodName() == "disconnect";
   }
-  const char* instead = disconnecting           ? "; a disconnect waits"
-                        : takenOver_            ? "; another program has the system proxy"
+  const char* instead = disconnecting ? "; a disconnect waits"
+                        : takenOver_  ? "; another program has the system proxy"
+                        : unread
+                            ? "; the proxy settings cannot be read: another program may have them"
                         : tunnelConfig_.empty() ? ""
                         : heals_.size() >= kMostHeals
                             ? "; the core kept failing (3 heals in 10 minutes), not healed again"
                             : nullptr;
   if (instead != nullptr) {
-    StopTunnel((why + instead).c_str());
+    StopTunnel((why + instead).c_str(), proxy_on);
     sessionId.clear();
     return;
   }
@@ -73,7 +82,7 @@ void TunnelBridge::Heal(const std::string& why) {
   job->oldCore = coreProcessId;
   active = false;
   coreProcessId = 0;
-  flutter::RunAtBoundary("Exception stopping the tunnel: ", [&] { ProxyOff(); });
+  flutter::RunAtBoundary("Exception stopping the tunnel: ", [&] { ProxyOff(proxy_on); });
   StartJob(std::move(job), JobReply::kHeal, nullptr, tunnelRequest_);
 }
 
@@ -105,7 +114,7 @@ void TunnelBridge::FinishHeal(PendingJob& done) {
   // Looked at again before and after the switch-on, as a connect's.
   if (!IsCoreAlive(*ports_.processes, coreProcessId)) {
     active = true;  // the heal's own: one more, or the stop
-    Heal("the new core exited before the switch-on");
+    Heal("the new core exited before the switch-on", false);
     return;
   }
   // Another program that set its proxy meanwhile keeps it: only a connect

@@ -6,6 +6,7 @@
 #ifndef TESSARIN_TESTS_SUPPORT_SIM_WORLD_H_
 #define TESSARIN_TESTS_SUPPORT_SIM_WORLD_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -80,10 +81,11 @@ struct World {
     return enable == 1 && server == tessarin::LocalProxyEndpoint::kSystemProxyServer;
   }
   void ValuesChanged() {
+    if (ValuesOurs()) taken_over_ours = false;
     if (!watching) return;
     watching = false;  // one notice per arming, as the system's
     if (notices_late) {
-      late.push_back({Message::kProxyChanged});  // the system's thread pool is slow
+      late.push_back({Message::kProxyChanged});  // the window's loop looks later
       return;
     }
     Post({Message::kProxyChanged});
@@ -94,6 +96,9 @@ struct World {
   enum Write { kTheirs, kOursBack, kUnticked };
   void OtherProgramWrites(Write what) {
     raced = key_open;
+    // (Ours replaced while a tunnel had them: that program may have saved
+    // them, to put them back.)
+    taken_over_ours |= what != kOursBack && ValuesOurs() && tunnel_up && tunnel_up();
     // (A change after the switch-on that is watched is told by its notice.)
     taken_in_switch_on = (key_open && wrote_on) || (taken_in_switch_on && !watching);
     // (The sim tells which untick is of a tunnel that is up: any other
@@ -144,6 +149,7 @@ struct World {
   std::vector<std::string> steps;
   std::vector<std::string> violations;
   bool faults = false;
+  std::function<bool()> tunnel_up;      // the bridge has a tunnel
   std::function<void()> disturb;        // the nemesis, at any port call
   int disturb_percent = 3;              // of port calls
   std::function<void()> run_beside;     // another thread runs a step
@@ -161,6 +167,7 @@ struct World {
   uint64_t events = 0;              // a count that orders what happened
   uint64_t job_end_handled_at = 0;  // (events) the window took a job's end
   bool user_unticked = false;       // the user switched our proxy off
+  bool taken_over_ours = false;     // the last change replaced ours, by another program
   bool last_open_failed = false;
   uint64_t open_failed_at = 0;
   bool wrote_on = false;  // the open key's session wrote ProxyEnable=1 (a switch-on)
@@ -387,7 +394,18 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
   // As the guard's pass while a crashed host still runs: nothing kept is
   // forgotten, and a connection with nothing kept is left as it is.
   void BesideARunningHost() { beside_host_ = true; }
-  void WatchChanges(bool on) override { w_.watching = on; }
+  // A watch let go of takes its signalled event along: a notice the
+  // window's loop has not taken yet is lost.
+  void WatchChanges(bool on) override {
+    w_.watching = on;
+    if (on) return;
+    for (std::deque<Message>* notices : {&w_.queue, &w_.late}) {
+      notices->erase(
+          std::remove_if(notices->begin(), notices->end(),
+                         [](const Message& m) { return m.kind == Message::kProxyChanged; }),
+          notices->end());
+    }
+  }
 
  private:
   bool Open(const char*) {

@@ -66,6 +66,7 @@ class Simulation {
         Nemesis();
       }
     };
+    w_.tunnel_up = [this] { return bridge_->active; };
     w_.connect_asked = [this] {
       for (const CallRecord& call : calls_) {
         if (call.method == "connect" && call.answers == 0) return true;
@@ -811,6 +812,11 @@ class Simulation {
       if (w_.guard_armed) w_.Violation("the guard is still armed after the disconnect");
       if (w_.logon_reset && !w_.release_kept_reset) {
         w_.Violation("the logon reset stays after a clean stop");
+      }
+      // (Once another program replaced ours, it may put them back after we
+      // are gone: the logon reset stays for that.)
+      if (w_.taken_over_ours && !w_.logon_reset) {
+        w_.Violation("the logon reset went though another program had taken our proxy over");
       }
       if (!(w_.connections[L"Office VPN"].proxy == vpn_own_)) {
         w_.Violation("the VPN did not get its own proxy settings back");

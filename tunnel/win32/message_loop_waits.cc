@@ -47,6 +47,21 @@ void WakeMessageLoopWait(DWORD index) {
   wait.wake(wait.context);
 }
 
-void DropMessageLoopWaits() { Waits().clear(); }
+void PollMessageLoopWaits() {
+  for (DWORD i = 0; i < Waits().size(); ++i) {
+    if (::WaitForSingleObject(Waits()[i].handle, 0) == WAIT_OBJECT_0) WakeMessageLoopWait(i);
+  }
+}
+
+size_t DropFailedMessageLoopWaits() {
+  std::vector<LoopWait>& waits = Waits();
+  const size_t before = waits.size();
+  waits.erase(std::remove_if(waits.begin(), waits.end(),
+                             [](const LoopWait& wait) {
+                               return ::WaitForSingleObject(wait.handle, 0) == WAIT_FAILED;
+                             }),
+              waits.end());
+  return before - waits.size();
+}
 
 }  // namespace tessarin

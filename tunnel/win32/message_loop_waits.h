@@ -21,8 +21,12 @@ void StopWakingInMessageLoop(HANDLE handle);
 // their count returned; the wake of the one at |index| of them.
 DWORD MessageLoopHandles(HANDLE* handles);
 void WakeMessageLoopWait(DWORD index);
-// A wait that failed (a handle closed under it): the waits go.
-void DropMessageLoopWaits();
+// Each handle signalled now is woken, without a wait: for the system's
+// own loops (a window dragged, a menu open), which never wait on ours.
+void PollMessageLoopWaits();
+// A wait that failed (a handle closed under it): the handles that fail
+// alone go, and how many did.
+size_t DropFailedMessageLoopWaits();
 
 }  // namespace tessarin
 
