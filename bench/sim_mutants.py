@@ -114,7 +114,8 @@ MUTANTS = [
      "if (!ourValuesBack_) ports_.worker->RetryAfter(0);"),
     # The heal.
     ("a heal leaves the proxy on while no core of ours listens", "tunnel/tunnel_heal.cc",
-     '  flutter::RunAtBoundary("Exception stopping the tunnel: ", [&] { ProxyOff(); });\n', ""),
+     '  flutter::RunAtBoundary("Exception stopping the tunnel: ", [&] { ProxyOff(proxy_on); });\n',
+     ""),
     ("a check that finds no traffic leaves the core", "tunnel/tunnel_heal.cc",
      '  Heal(alive ? "the check found no traffic through the core" : "the core exited");',
      '  if (!alive) Heal("the core exited");'),
@@ -125,7 +126,7 @@ MUTANTS = [
      "      EndCoreThenAnswer(core, JobReply::kIdle, nullptr);\n      return;\n    }\n    fail(",
      "      static_cast<void>(core);\n      return;\n    }\n    fail("),
     ("a heal takes the system proxy back from another program", "tunnel/tunnel_heal.cc",
-     ': takenOver_            ? "; another program has the system proxy"\n', ""),
+     ': takenOver_  ? "; another program has the system proxy"\n', ""),
     ("a heal takes back a proxy another program set meanwhile", "tunnel/tunnel_heal.cc",
      "(enable == 1 && server != LocalProxyEndpoint::kSystemProxyServer)",
      "(enable == 1 && server != LocalProxyEndpoint::kSystemProxyServer && false)"),
@@ -134,7 +135,7 @@ MUTANTS = [
     # Found by a cold review of the message loop's watch: a notice lost with
     # its watch (or still on its way) at a heal or a stop.
     ("a heal reads no values before it goes", "tunnel/tunnel_heal.cc",
-     "  if (proxy_on && !takenOver_) RecheckValues();\n", ""),
+     "  if (proxy_on && !takenOver_) {\n    RecheckValues();", "  if (false) {\n    RecheckValues();"),
     ("a takeover on its way at a stop drops the logon reset", "tunnel/tunnel_bridge.cc",
      "  if (not_ours && tunnel_was_up) takenOver_ = true;\n", ""),
     ("a failed connect drops the logon reset a takeover kept", "tunnel/tunnel_bridge.cc",
