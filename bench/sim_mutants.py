@@ -144,6 +144,8 @@ MUTANTS = [
     ("a tunnel's switch-off tried again forgets it was a tunnel's", "tunnel/tunnel_bridge.cc",
      "tunnel_was_up = tunnel_was_up || tunnelOffPending_;",
      "tunnel_was_up = tunnel_was_up || (tunnelOffPending_ && false);"),
+    ("a resume during a job never looked at after it", "tunnel/tunnel_bridge.cc",
+     "  if (worldChangedInJob_ && !Busy()) {", "  if (worldChangedInJob_ && false) {"),
     ("a clean end leaves the guard to an unclean end's work", "tunnel/tunnel_bridge.cc",
      "  if (active) return;  // (the close stopped it; a tunnel is never left here)",
      "  return;"),

@@ -281,6 +281,10 @@ void TunnelBridge::JobFinished() {
     guard_->Release(logonResetKept_);
   }
   DispatchWaiting();
+  if (worldChangedInJob_ && !Busy()) {
+    worldChangedInJob_ = false;
+    WorldChanged("the machine or its network changed during a job");
+  }
 }
 
 void TunnelBridge::DispatchWaiting() {

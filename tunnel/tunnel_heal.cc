@@ -20,7 +20,9 @@ constexpr uint64_t kHealWindowMs = 10 * 60 * 1000;
 void TunnelBridge::WorldChanged(const char* what) {
   if (!active) return;
   if (Busy()) {
-    WriteLog(ports_, std::string(what) + " while a job runs: it settles the tunnel");
+    // (A check under way may have looked before it: looked at once more.)
+    WriteLog(ports_, std::string(what) + " while a job runs: checked again after it");
+    worldChangedInJob_ = true;
     return;
   }
   WriteLog(ports_, std::string(what) + ": checking the tunnel");

@@ -511,7 +511,8 @@ class Simulation {
       kLate = -7,
       kIdle = -8,
       kWorld = -9,
-      kStall = -10
+      kStall = -10,
+      kCoreEnds = -11
     };
     for (int id : w_.sched.RunnableThreads()) choices.insert(choices.end(), 2, id);
     if (!w_.queue.empty()) choices.insert(choices.end(), 2, kDeliver);
@@ -531,6 +532,10 @@ class Simulation {
     if (stalls && engine_alive_ && !ended_ && stall_calls_ < 2 &&
         w_.Chance(job_ended ? 50 : stall_percent_)) {
       choices.insert(choices.end(), 2, kStall);
+    }
+    // And the new core may end just as its job's end is on its way.
+    if (job_ended && w_.faults && !ended_ && w_.CoreRunning(w_.last_core) && w_.Chance(10)) {
+      choices.push_back(kCoreEnds);
     }
     // The machine resumes, the network changes: now and then, mostly while
     // connected (rarer than faults: a check would heal what they leave).
@@ -572,11 +577,18 @@ class Simulation {
     } else if (choice == kStall) {
       ++stall_calls_;
       Send("disconnect");
+    } else if (choice == kCoreEnds) {
+      w_.KillCore(w_.last_core);
     } else if (choice == kFault) {
       --faults_left_;
       Nemesis();
     } else if (choice == kWorld) {
       const bool resumed = w_.Chance(50);
+      // (After a sleep the core's connections are often dead.)
+      if (resumed && bridge_->active && w_.CoreRunning(w_.last_core) && w_.Chance(30)) {
+        w_.cores[w_.last_core].silent = true;
+        w_.Step("core " + std::to_string(w_.last_core) + " goes silent in the sleep");
+      }
       w_.Step(resumed ? "window: the machine resumed" : "window: the network changed");
       if (bridge_->active && SilentCore() && world_told_at_ == kNever)
         world_told_at_ = w_.sched.now;
