@@ -229,8 +229,10 @@ class TunnelBridge {
   bool ourValuesBack_ = false;    // with no tunnel: the retry timer switches our values off
   // The last switch-off kept the logon reset: our values may come back.
   bool logonResetKept_ = false;
+  // The switch-off still to complete is a tunnel's.
   bool tunnelOffPending_ = false;
-  bool worldChangedInJob_ = false;  // a resume or a network change came during a job  // the switch-off still to complete is a tunnel's
+  // A resume or a network change came during a job: looked at after it.
+  bool worldChangedInJob_ = false;
   // While connected: the key could not be read at the last look.
   bool valuesUnread_ = false;
   // With no tunnel, a guard was started for our values put back (or a
