@@ -95,12 +95,7 @@ void TunnelBridge::Initialize() {
   if (ports_.log != nullptr) {
     uint32_t enable = 0;
     std::wstring server;
-    const bool read = ports_.proxy_settings->OpenSettingsKeyToCheck();
-    if (read) {
-      ports_.proxy_settings->ReadDwordValue(L"ProxyEnable", &enable);
-      ports_.proxy_settings->ReadStringValue(L"ProxyServer", &server);
-      ports_.proxy_settings->CloseSettingsKey();
-    }
+    ReadProxyValues(&enable, &server);
     WriteLog(ports_, "application directory " + LogText(appDirectory) + "; the system proxy was " +
                          (enable == 1 ? "on (" + LogData(server) + "), switching it off" : "off"));
   }
@@ -499,16 +494,21 @@ bool TunnelBridge::ProxyOff(bool tunnel_was_up) {
   return true;
 }
 
-bool TunnelBridge::OurValuesOn(bool* known) {
+bool TunnelBridge::ReadProxyValues(uint32_t* enable, std::wstring* server) {
   ProxySettingsPort& settings = *ports_.proxy_settings;
-  uint32_t enable = 0;
-  std::wstring server;
   const bool read = settings.OpenSettingsKeyToCheck();
   if (read) {
-    settings.ReadDwordValue(L"ProxyEnable", &enable);
-    settings.ReadStringValue(L"ProxyServer", &server);
+    settings.ReadDwordValue(L"ProxyEnable", enable);
+    settings.ReadStringValue(L"ProxyServer", server);
   }
   settings.CloseSettingsKey();
+  return read;
+}
+
+bool TunnelBridge::OurValuesOn(bool* known) {
+  uint32_t enable = 0;
+  std::wstring server;
+  const bool read = ReadProxyValues(&enable, &server);
   if (known != nullptr) *known = read;
   return read && enable == 1 && server == LocalProxyEndpoint::kSystemProxyServer;
 }

@@ -201,6 +201,9 @@ class TunnelBridge {
   bool ProxyOff(bool tunnel_was_up = false);
   // The guard a job armed goes, unless the proxy may still be on.
   void ReleaseGuardIfIdle();
+  // ProxyEnable and ProxyServer as they are now (each left as given when
+  // missing); false when the key cannot be read.
+  bool ReadProxyValues(uint32_t* enable, std::wstring* server);
   // Whether the values are on and exactly ours now; |known|: whether they
   // could be read at all.
   bool OurValuesOn(bool* known = nullptr);

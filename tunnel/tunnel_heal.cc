@@ -124,12 +124,7 @@ void TunnelBridge::FinishHeal(PendingJob& done) {
   // A key that cannot be read may hold one: not written over either.
   uint32_t enable = 0;
   std::wstring server;
-  const bool read = ports_.proxy_settings->OpenSettingsKeyToCheck();
-  if (read) {
-    ports_.proxy_settings->ReadDwordValue(L"ProxyEnable", &enable);
-    ports_.proxy_settings->ReadStringValue(L"ProxyServer", &server);
-  }
-  ports_.proxy_settings->CloseSettingsKey();
+  const bool read = ReadProxyValues(&enable, &server);
   if (!read || (enable == 1 && server != LocalProxyEndpoint::kSystemProxyServer)) {
     const uint32_t core = coreProcessId;
     coreProcessId = 0;
