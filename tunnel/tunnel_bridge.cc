@@ -367,11 +367,15 @@ void TunnelBridge::Teardown(const char* why, bool engine_lives) {
     // a switch-off still to be tried again gets its last try. (A key that
     // cannot be read now may hold ours: the switch-off looks itself.)
     bool known = false;
-    if (proxyOffPending_ || OurValuesOn(&known) || !known) ProxyOff();
+    if (proxyOffPending_ || OurValuesOn(&known) || !known) {
+      ProxyOff();
+      GuardWhatCameBack();
+    }
     sessionId.clear();  // (a heal's)
     return;
   }
   StopTunnel(why);
+  GuardWhatCameBack();
   sessionId.clear();
 }
 
@@ -519,7 +523,10 @@ void TunnelBridge::WatchForOurValues() {
   // read once now, for what came back before the watch.
   ports_.proxy_settings->WatchChanges(true);
   bool known = false;
-  if (!(OurValuesOn(&known) || !known)) return;
+  if (!(OurValuesOn(&known) || !known)) {
+    ourValuesBack_ = false;  // (off now: what was back has gone)
+    return;
+  }
   // (Already known to be back: the retry due may be a long back-off's.)
   if (ports_.worker != nullptr)
     ports_.worker->RetryAfter(ourValuesBack_ ? kFirstProxyOffRetryMs : 0);
@@ -628,9 +635,16 @@ void TunnelBridge::ProgramEnds() {
     ReleaseGuardIfIdle();
     return;
   }
-  // Still on: a guard must watch before the process goes (a re-arm's
-  // thread could die with it). The window is gone: waiting is allowed.
-  if (!ProxyOff()) guard_->Arm();
+  // Still on, or put back the moment they went: a guard must watch before
+  // the process goes (a re-arm's thread could die with it). The window is
+  // gone: waiting is allowed.
+  if (!ProxyOff() || ourValuesBack_) guard_->Arm();
+}
+
+void TunnelBridge::GuardWhatCameBack() {
+  if (!ourValuesBack_ || proxyOffPending_) return;
+  guard_->Rearm();
+  valuesGuarded_ = true;  // (released as a switch-off beside a job's is)
 }
 
 void TunnelBridge::GuardExited() {

@@ -201,6 +201,10 @@ class TunnelBridge {
   bool ProxyOff(bool tunnel_was_up = false);
   // The guard a job armed goes, unless the proxy may still be on.
   void ReleaseGuardIfIdle();
+  // Our values put back the moment a teardown switched them off: no retry
+  // may come once the window is gone, so a guard watches them (a failed
+  // switch-off keeps its own).
+  void GuardWhatCameBack();
   // ProxyEnable and ProxyServer as they are now (each left as given when
   // missing); false when the key cannot be read.
   bool ReadProxyValues(uint32_t* enable, std::wstring* server);
