@@ -56,6 +56,10 @@ struct World {
     if (window && blocking && !program_ending) {
       Violation(std::string("the window's thread waited in ") + call);
     }
+    if (restore_due) {
+      restore_due = false;
+      OtherProgramWrites(kOursBack);
+    }
     if (faults && disturb && Chance(disturb_percent)) disturb();
     if (!window) {
       sched.Point();
@@ -64,7 +68,13 @@ struct World {
     }
     // (Off the window's thread: a notice's handler that throws is not
     // looked at again; see the note on the simulation.)
-    if (may_throw && throw_next && !window) {
+    // (A spell of low memory, say: any call of any thread may throw.)
+    bool throws = throw_next;
+    if (may_throw && !window && throw_spell > 0) {
+      --throw_spell;
+      throws |= Chance(25);
+    }
+    if (may_throw && throws && !window) {
       throw_next = false;
       Step(std::string("throws in ") + call);
       WriteFailed();  // (what it was to do is not done)
@@ -92,7 +102,7 @@ struct World {
     if (notices_twice) Post({Message::kProxyChanged});
   }
   // Another program writes its own proxy, or puts back what it saved, or
-  // (a user unticking the box) switches ours off and leaves our server.
+  // (a user unticking the box) switches the proxy off and leaves its server.
   enum Write { kTheirs, kOursBack, kUnticked };
   void OtherProgramWrites(Write what) {
     raced = key_open;
@@ -105,7 +115,10 @@ struct World {
     // looks as our own switch-off does.)
     user_unticked = false;
     enable = what == kUnticked ? 0 : 1;
-    server = what == kTheirs ? kOtherServer : tessarin::LocalProxyEndpoint::kSystemProxyServer;
+    // (An untick is of the switch alone: the server stays whoever's it is.)
+    if (what != kUnticked) {
+      server = what == kTheirs ? kOtherServer : tessarin::LocalProxyEndpoint::kSystemProxyServer;
+    }
     Step(what == kOursBack ? "another program writes our values back"
          : what == kTheirs ? "another program sets its proxy"
                            : "the user unticks the proxy");
@@ -155,6 +168,7 @@ struct World {
   std::function<void()> run_beside;     // another thread runs a step
   std::function<bool()> connect_asked;  // a connect call waits for its answer
   bool throw_next = false;              // the next port call throws
+  int throw_spell = 0;                  // port calls left that may each throw
 
   // HKCU Internet Settings.
   uint32_t enable = 0;
@@ -190,6 +204,9 @@ struct World {
   bool machine_policy = false;
   // Another program rewrites the values the moment they become ours.
   bool reacts_to_ours = false;
+  // Another program puts ours back the moment they go off (it saved them).
+  int restores_ours = 0;
+  bool restore_due = false;  // at the next port call
   // Dial-up connections: flags and server, and whether connected.
   struct Connection {
     tessarin::ConnectionProxy proxy;  // its own, which it had first: a script
@@ -289,6 +306,10 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
         w_.Violation("our proxy went on again over the user's switch-off with no connect asked");
       }
       w_.user_unticked = false;
+      if (value == 0 && w_.ValuesOurs() && w_.restores_ours > 0) {
+        --w_.restores_ours;
+        w_.restore_due = true;
+      }
       if (value == 1) {
         w_.wrote_on = true;
         w_.taken_in_switch_on = false;

@@ -325,8 +325,7 @@ class Simulation {
         w_.OtherProgramWrites(World::kOursBack);
         break;
       case 4:
-        w_.OtherProgramWrites(World::kUnticked);
-        w_.user_unticked = bridge_->active;
+        Untick();
         break;
       case 5:
         if (w_.Chance(50)) {
@@ -357,6 +356,11 @@ class Simulation {
         w_.Step("the next log lines throw");
         break;
       case 9:
+        if (w_.Chance(50)) {
+          w_.restores_ours = 1 + static_cast<int>(w_.Below(3));
+          w_.Step("another program will put ours back the moment they go off");
+          break;
+        }
         w_.reacts_to_ours = w_.Chance(75);
         w_.Step(w_.reacts_to_ours ? "another program will take the proxy over the moment it is ours"
                                   : "no program takes the proxy over at once any more");
@@ -387,6 +391,11 @@ class Simulation {
         }
         break;
       case 13:
+        if (w_.Chance(50)) {
+          w_.throw_spell = 20 + static_cast<int>(w_.Below(40));
+          w_.Step("port calls may throw for a while");
+          break;
+        }
         w_.throw_next = true;
         w_.Step("the next port call throws");
         break;
@@ -410,6 +419,11 @@ class Simulation {
         w_.Step(w_.threads_fail ? "no thread can be started" : "threads can be started again");
         break;
     }
+  }
+
+  void Untick() {
+    w_.OtherProgramWrites(World::kUnticked);
+    w_.user_unticked = bridge_->active;
   }
 
   // As the window procedure: nothing escapes it.
@@ -490,6 +504,7 @@ class Simulation {
     const int guard = w_.sched.Start([this] {
       w_.Step("the guard switches off beside the crashed program");
       w_.throw_next = false;  // (throws are the program's faults, not its guard's)
+      w_.throw_spell = 0;
       tessarin::SwitchOffOurProxy(crash_proxy_);
     });
     // Often all of it while the others stand in a slow call.
@@ -512,7 +527,8 @@ class Simulation {
       kIdle = -8,
       kWorld = -9,
       kStall = -10,
-      kCoreEnds = -11
+      kCoreEnds = -11,
+      kGiveUp = -12
     };
     for (int id : w_.sched.RunnableThreads()) choices.insert(choices.end(), 2, id);
     if (!w_.queue.empty()) choices.insert(choices.end(), 2, kDeliver);
@@ -536,6 +552,13 @@ class Simulation {
     // And the new core may end just as its job's end is on its way.
     if (job_ended && w_.faults && !ended_ && w_.CoreRunning(w_.last_core) && w_.Chance(10)) {
       choices.push_back(kCoreEnds);
+    }
+    // A user whose tunnel carries nothing may untick the proxy to get back
+    // online, just as the program's own check finds it so.
+    const bool broken =
+        bridge_->active && (SilentCore() || !w_.CoreRunning(bridge_->coreProcessId));
+    if (job_ended && broken && w_.faults && !ended_ && w_.ValuesOurs()) {
+      choices.insert(choices.end(), 2, kGiveUp);
     }
     // The machine resumes, the network changes: now and then, mostly while
     // connected (rarer than faults: a check would heal what they leave).
@@ -577,6 +600,8 @@ class Simulation {
     } else if (choice == kStall) {
       ++stall_calls_;
       Send("disconnect");
+    } else if (choice == kGiveUp) {
+      Untick();
     } else if (choice == kCoreEnds) {
       w_.KillCore(w_.last_core);
     } else if (choice == kFault) {
@@ -614,10 +639,11 @@ class Simulation {
 
   void EndSchedule() {
     // Faults may come with the end too, of what the end relies on: a guard
-    // that ends with its notice never taken, a write or a guard's start
-    // that fails, our values put back as the window closes.
+    // that ends with its notice never taken, a write (a VPN's give-back
+    // too) or a guard's start that fails, our values put back as the
+    // window closes.
     for (int i = 0; i < 3 && w_.faults && w_.Chance(50); ++i) {
-      const uint64_t kind = w_.Below(4);
+      const uint64_t kind = w_.Below(5);
       if (kind == 0) {
         w_.KillGuard();
       } else if (kind == 1) {
@@ -626,8 +652,12 @@ class Simulation {
       } else if (kind == 2) {
         w_.arm_fails = 1 + static_cast<int>(w_.Below(2));
         w_.Step("the guard's next starts fail");
-      } else {
+      } else if (kind == 3) {
         w_.OtherProgramWrites(World::kOursBack);
+      } else {
+        w_.failing_connection_writes = 1 + static_cast<int>(w_.Below(3));
+        w_.Step("the next " + std::to_string(w_.failing_connection_writes) +
+                " dial-up writes fail");
       }
     }
     ended_ = true;
@@ -837,7 +867,8 @@ class Simulation {
       // The process ends: its cores go with it (the kill-on-close job), and
       // the guard switches our proxy off, if one watches.
       for (auto& core : w_.cores) core.second.running = false;
-      if (clean_end_ && w_.guard_armed && !bridge_->ProxyOffPending()) {
+      // (but for ours put back the moment the end switched them off)
+      if (clean_end_ && w_.guard_armed && !bridge_->ProxyOffPending() && !w_.ValuesOurs()) {
         w_.Violation("the guard is still armed after a clean close");
       }
       // (A guard whose start is under way, or none when the last switch-off
@@ -850,13 +881,14 @@ class Simulation {
           w_.guard_start_failed && (!clean_end_ || w_.guard_start_failed_at_end);
       const bool excused = (w_.rearms_running > 0 && !clean_end_) || start_failed ||
                            (crashed_ && (!guarded_crash_ || !w_.guard_running));
-      if (w_.ValuesOurs() && !w_.GuardWatching() && !excused) {
+      if ((w_.ValuesOurs() || VpnOurs()) && !w_.GuardWatching() && !excused) {
         w_.Violation("our proxy stays on after the program ended, and nothing watches it");
       }
       // What the guard does then, in a process of its own; a crashed
       // program's threads that still wait end with it, doing nothing more.
       if (w_.GuardWatching()) {
         w_.throw_next = false;
+        w_.throw_spell = 0;
         const int guard = w_.sched.Start([this] { tessarin::SwitchOffOurProxy(own_proxy_); });
         while (w_.sched.Runnable(guard)) w_.sched.Run(guard);
       }
@@ -923,11 +955,12 @@ class Simulation {
 
 // Seeds that once found a fault, replayed first on every run.
 constexpr uint64_t kKeptSeeds[] = {
-    6,      12,     25,     32,     36,     72,     194,    303,    313,    813,    1027,   1157,
-    1522,   2748,   3016,   3047,   3551,   3609,   9111,   13197,  14378,  15751,  16162,  18703,
-    18967,  21454,  22708,  23716,  25448,  27823,  29597,  29659,  30787,  31223,  32352,  33077,
-    34034,  35567,  37722,  41300,  46328,  51791,  52946,  63692,  69974,  70351,  71134,  76452,
-    101008, 107201, 107796, 108263, 112604, 153964, 181187, 187122, 214549, 308827, 324889, 331262};
+    6,      12,     25,     32,     36,     72,     194,    303,    313,    813,    1027,
+    1157,   1522,   2748,   3016,   3047,   3551,   3609,   9111,   13197,  14378,  15751,
+    16162,  18703,  18967,  21454,  22708,  23716,  25448,  27823,  29597,  29659,  30787,
+    31223,  32352,  33077,  34034,  35567,  37722,  41300,  46328,  51791,  52946,  63692,
+    69974,  70351,  71134,  76452,  101008, 107201, 107796, 108263, 112216, 112604, 153964,
+    178577, 181187, 187122, 214549, 308827, 324889, 331262};
 
 }  // namespace
 }  // namespace tessarin_sim
