@@ -656,6 +656,7 @@ class SimGuard : public tessarin::ProxyGuardPort {
   }
   void Rearm() override {
     const uint64_t releases = w_.guard_releases;
+    w_.logon_reset = true;  // at once; the guard's process from a thread
     ++w_.rearms_running;
     World* w = &w_;
     w_.sched.Start([this, w, releases] {

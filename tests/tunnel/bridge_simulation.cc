@@ -144,6 +144,9 @@ class Simulation {
         w_.Step("no choices");
         break;
       }
+      // Once the session's end has gone past the window, the system may
+      // end the process at any moment, whatever other threads are doing.
+      if (session_ended_ && w_.Chance(30)) break;
       // Faults and calls over the whole life: each change of the tunnel
       // brings more.
       if (bridge_->active != active) {
@@ -480,6 +483,7 @@ class Simulation {
     w_.late.clear();
     w_.retry_at = kNever;
     clean_end_ = !session;  // the message loop ends and the program's end runs
+    session_ended_ = session;
   }
 
   // The window's thread crashes and stands still; the program's other
@@ -814,8 +818,9 @@ class Simulation {
   void Finish() {
     // After a clean close the program's end comes at once, while other
     // threads may still run (a re-arm, a cancelled job); only the
-    // connections' thread is waited for (if it can go on now).
-    const int early = clean_end_ ? static_cast<int>(w_.Below(10)) : -1;
+    // connections' thread is waited for (if it can go on now). At a
+    // session's end the system may end the process at any moment.
+    const int early = clean_end_ || session_ended_ ? static_cast<int>(w_.Below(10)) : -1;
     for (int step = 0; step < 20000 && w_.violations.empty() && step != early; ++step) {
       std::vector<int> runnable = w_.sched.RunnableThreads();
       if (!runnable.empty()) {
@@ -836,7 +841,7 @@ class Simulation {
     if (!w_.violations.empty()) return;
     // A clean close ends the message loop, and the program's end runs;
     // the process ends right after, and a thread it starts with it.
-    while (w_.connections_running && w_.sched.Runnable(connections_thread_)) {
+    while (clean_end_ && w_.connections_running && w_.sched.Runnable(connections_thread_)) {
       w_.sched.Run(connections_thread_);
     }
     if (clean_end_) {
@@ -879,8 +884,10 @@ class Simulation {
       // (After a clean close, only a start its end tried itself.)
       const bool start_failed =
           w_.guard_start_failed && (!clean_end_ || w_.guard_start_failed_at_end);
-      const bool excused = (w_.rearms_running > 0 && !clean_end_) || start_failed ||
-                           (crashed_ && (!guarded_crash_ || !w_.guard_running));
+      // (A re-arm under way as a session ends leaves the logon reset.)
+      const bool rearming = w_.rearms_running > 0 && !clean_end_ && (crashed_ || w_.logon_reset);
+      const bool excused =
+          rearming || start_failed || (crashed_ && (!guarded_crash_ || !w_.guard_running));
       if ((w_.ValuesOurs() || VpnOurs()) && !w_.GuardWatching() && !excused) {
         w_.Violation("our proxy stays on after the program ended, and nothing watches it");
       }
@@ -897,7 +904,7 @@ class Simulation {
         w_.Violation("the VPN keeps our proxy after the program ended");
       }
     }
-    if (w_.sched.Unfinished() > 0 && !crashed_ && !clean_end_) {
+    if (w_.sched.Unfinished() > 0 && !crashed_ && !clean_end_ && !session_ended_) {
       w_.Violation("a thread never ended");
     }
   }
@@ -925,8 +932,9 @@ class Simulation {
   bool crashed_ = false;
   bool guarded_crash_ = false;  // a guard watched when it crashed
   bool clean_end_ = false;
-  bool reply_throws_ = false;  // the window closed, and the program ends cleanly
-  bool connected_ = false;     // a call was answered "connected"
+  bool session_ended_ = false;  // and the system ends the process
+  bool reply_throws_ = false;   // the window closed, and the program ends cleanly
+  bool connected_ = false;      // a call was answered "connected"
   bool fault_while_active_ = false;
   int calls_left_ = 0;
   int faults_left_ = 0;

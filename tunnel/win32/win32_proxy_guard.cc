@@ -46,6 +46,11 @@ void SetRunOnce(const std::wstring& command) {
   }
 }
 
+// The guard's file, quoted for a command line.
+std::wstring QuotedGuardPath(SystemPort& system) {
+  return L"\"" + ApplicationDirectory(system) + L"\\" + kGuardExecutableName + L"\"";
+}
+
 }  // namespace
 
 void RemoveLogonProxyReset() {
@@ -138,10 +143,14 @@ void Win32ProxyGuard::Arm() {
 }
 
 void Win32ProxyGuard::Rearm() {
+  const std::wstring guard = QuotedGuardPath(*system_);
   uint64_t releases = 0;
   {
     std::lock_guard<std::mutex> hold(lock_);
     releases = releases_;
+    // The logon reset at once, a registry write: the process may end
+    // before the thread starts the guard (the session ends).
+    SetRunOnce(guard + L" " + kGuardResetSwitch);
   }
   const std::shared_ptr<const void> owner = owner_.lock();
   auto arm = [this, releases, owner] {
@@ -161,8 +170,7 @@ void Win32ProxyGuard::Rearm() {
 
 void Win32ProxyGuard::ArmUnlessReleasedSince(uint64_t releases) {
   const std::lock_guard<std::mutex> one_start(starting_);
-  const std::wstring guard =
-      L"\"" + ApplicationDirectory(*system_) + L"\\" + kGuardExecutableName + L"\"";
+  const std::wstring guard = QuotedGuardPath(*system_);
   {
     std::lock_guard<std::mutex> hold(lock_);
     if (releases_ != releases) return;  // released since it was asked for
