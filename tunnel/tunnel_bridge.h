@@ -86,7 +86,8 @@ class TunnelBridge {
   // At the program's end, after the window is gone and the connections'
   // thread has given theirs back (or the wait for it ended): a switch-off
   // that waited only for them completes, and a guard a cancelled job armed
-  // goes, so that a clean end leaves no guard to do an unclean end's work.
+  // goes, so that a clean end leaves no guard to do an unclean end's work
+  // (but for our values still on, or put back the moment they went).
   void ProgramEnds();
   // For side-by-side measurements: the core's start check waits its whole
   // time instead of until the core listens.
