@@ -31,7 +31,14 @@ void Report(const char* what) {
 // How long Arm waits for the guard's first copy to hand over to the detached one.
 constexpr DWORD kDetachWaitMs = 5000;
 
-void SetRunOnce(const std::wstring& command) {
+// The guard's file, quoted for a command line.
+std::wstring QuotedGuardPath(SystemPort& system) {
+  return L"\"" + ApplicationDirectory(system) + L"\\" + kGuardExecutableName + L"\"";
+}
+
+// The logon reset: |guard| (quoted) run with its reset switch.
+void SetRunOnce(const std::wstring& guard) {
+  const std::wstring command = guard + L" " + kGuardResetSwitch;
   HKEY key = nullptr;
   if (::RegCreateKeyExW(HKEY_CURRENT_USER, kRunOnceKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
                         nullptr) != ERROR_SUCCESS) {
@@ -44,11 +51,6 @@ void SetRunOnce(const std::wstring& command) {
           static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t))) != ERROR_SUCCESS) {
     Report("The logon proxy reset could not be set");
   }
-}
-
-// The guard's file, quoted for a command line.
-std::wstring QuotedGuardPath(SystemPort& system) {
-  return L"\"" + ApplicationDirectory(system) + L"\\" + kGuardExecutableName + L"\"";
 }
 
 }  // namespace
@@ -150,7 +152,7 @@ void Win32ProxyGuard::Rearm() {
     releases = releases_;
     // The logon reset at once, a registry write: the process may end
     // before the thread starts the guard (the session ends).
-    SetRunOnce(guard + L" " + kGuardResetSwitch);
+    SetRunOnce(guard);
   }
   const std::shared_ptr<const void> owner = owner_.lock();
   auto arm = [this, releases, owner] {
@@ -174,7 +176,7 @@ void Win32ProxyGuard::ArmUnlessReleasedSince(uint64_t releases) {
   {
     std::lock_guard<std::mutex> hold(lock_);
     if (releases_ != releases) return;  // released since it was asked for
-    SetRunOnce(guard + L" " + kGuardResetSwitch);
+    SetRunOnce(guard);
     // Already watching, unless someone ended the guard meanwhile.
     if (session_ && ::WaitForSingleObject(session_->process.get(), 0) == WAIT_TIMEOUT) return;
   }
