@@ -1,11 +1,15 @@
 #include "tunnel/diagnostics_log.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #ifdef _WIN32
 #include <direct.h>
+#include <io.h>
 #include <share.h>
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 #include <algorithm>
@@ -274,33 +278,62 @@ int RemoveFile(const LogPath& path) { return _wremove(path.c_str()); }
 int RenameFile(const LogPath& from, const LogPath& to) {
   return _wrename(from.c_str(), to.c_str());
 }
-FILE* OpenToAppend(const LogPath& path) { return _wfsopen(path.c_str(), L"ab", _SH_DENYNO); }
-FILE* OpenToEmpty(const LogPath& path) { return _wfsopen(path.c_str(), L"wb", _SH_DENYNO); }
 FILE* OpenToRead(const LogPath& path) { return _wfsopen(path.c_str(), L"rb", _SH_DENYNO); }
 int SeekTo(FILE* file, uint64_t at) { return _fseeki64(file, static_cast<__int64>(at), SEEK_SET); }
 const LogPath::value_type* kSeparators = L"\\/";
-// Whether |path| is a reparse point (a junction, a symbolic link; not
-// followed) and how many names it has; false when it is not there.
-bool LinkFacts(const LogPath& path, bool* link, bool* folder, uint32_t* names) {
-  const HANDLE file = ::CreateFileW(
-      path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+// Whether |file| is a reparse point that points elsewhere (a junction, a
+// symbolic link) and how many names it has.
+bool HandleFacts(HANDLE file, bool* link, bool* folder, uint32_t* names) {
   BY_HANDLE_FILE_INFORMATION info;
-  const bool read = ::GetFileInformationByHandle(file, &info) != 0;
+  if (::GetFileInformationByHandle(file, &info) == 0) return false;
   // Only what points elsewhere: a compressed, deduplicated or cloud file is
   // a reparse point too, and is our own file.
   FILE_ATTRIBUTE_TAG_INFO tag = {};
   const bool tagged =
       ::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof(tag)) != 0;
-  ::CloseHandle(file);
-  if (!read) return false;
   *link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
           (!tagged || tag.ReparseTag == IO_REPARSE_TAG_SYMLINK ||
            tag.ReparseTag == IO_REPARSE_TAG_MOUNT_POINT);
   *folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   *names = info.nNumberOfLinks;
   return true;
+}
+// The same of |path| (not followed); false when it is not there.
+bool LinkFacts(const LogPath& path, bool* link, bool* folder, uint32_t* names) {
+  const HANDLE file = ::CreateFileW(
+      path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool read = HandleFacts(file, link, folder, names);
+  ::CloseHandle(file);
+  return read;
+}
+// Opened to append (emptied first when |empty|), shared with every other
+// reader and writer as the C runtime shares; refused, with |linked| set,
+// when what was opened is a link: looked at on the open file, so a link
+// planted after the path was looked at is never written through either.
+FILE* OpenOwn(const LogPath& path, bool empty, bool* linked) {
+  const HANDLE file =
+      ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  bool link = false;
+  bool folder = false;
+  uint32_t names = 1;
+  const bool known = HandleFacts(file, &link, &folder, &names);
+  *linked = known && (link || names > 1);
+  if (!known || *linked || (empty && ::SetEndOfFile(file) == 0)) {
+    ::CloseHandle(file);
+    return nullptr;
+  }
+  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_APPEND | _O_BINARY);
+  if (descriptor == -1) {
+    ::CloseHandle(file);
+    return nullptr;
+  }
+  FILE* stream = _fdopen(descriptor, "ab");
+  if (stream == nullptr) _close(descriptor);
+  return stream;
 }
 // The link itself goes, never what it points to.
 int RemoveLink(const LogPath& path, bool folder) {
@@ -324,8 +357,6 @@ int RemoveFile(const LogPath& path) { return std::remove(path.c_str()); }
 int RenameFile(const LogPath& from, const LogPath& to) {
   return std::rename(from.c_str(), to.c_str());
 }
-FILE* OpenToAppend(const LogPath& path) { return std::fopen(path.c_str(), "ab"); }
-FILE* OpenToEmpty(const LogPath& path) { return std::fopen(path.c_str(), "wb"); }
 FILE* OpenToRead(const LogPath& path) { return std::fopen(path.c_str(), "rb"); }
 int SeekTo(FILE* file, uint64_t at) { return fseeko(file, static_cast<off_t>(at), SEEK_SET); }
 const LogPath::value_type* kSeparators = "/";
@@ -338,6 +369,27 @@ bool LinkFacts(const LogPath& path, bool* link, bool* folder, uint32_t* names) {
   return true;
 }
 int RemoveLink(const LogPath& path, bool) { return std::remove(path.c_str()); }
+FILE* OpenOwn(const LogPath& path, bool empty, bool* linked) {
+  const int file = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (file == -1) {
+    *linked = errno == ELOOP;
+    return nullptr;
+  }
+  // A name can go here while the file is open (Windows refuses that while
+  // we hold it): the file is ours when its one name is still our path.
+  struct stat info;
+  struct stat named;
+  const bool known = fstat(file, &info) == 0;
+  *linked = known && (info.st_nlink > 1 || lstat(path.c_str(), &named) != 0 ||
+                      named.st_ino != info.st_ino || named.st_dev != info.st_dev);
+  if (!known || *linked || (empty && ftruncate(file, 0) != 0)) {
+    close(file);
+    return nullptr;
+  }
+  FILE* stream = fdopen(file, "ab");
+  if (stream == nullptr) close(file);
+  return stream;
+}
 #endif
 
 }  // namespace
@@ -359,6 +411,17 @@ bool NotALink(const LogPath& path, bool directory) {
 }
 
 namespace {
+
+// A link planted between the look and the open goes too, and the open is
+// made once more.
+FILE* OpenOwnFile(const LogPath& path, bool empty) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    bool linked = false;
+    FILE* file = OpenOwn(path, empty, &linked);
+    if (file != nullptr || !linked || !NotALink(path, false)) return file;
+  }
+  return nullptr;
+}
 
 // The file's last |bytes| at most, from the first whole line in them.
 std::string NewestLines(const LogPath& path, uint64_t size, uint64_t bytes) {
@@ -443,14 +506,14 @@ bool CappedLogFile::Append(const std::string& bytes) {
       // its newest half, never deleted. When even that is refused, the
       // burst is dropped: never past the cap plus one burst.
       const std::string newest = NewestLines(path_, size, kLogFileCapBytes / 2);
-      FILE* cut = OpenToEmpty(path_);
+      FILE* cut = OpenOwnFile(path_, true);
       if (cut == nullptr) return false;
       const bool kept = std::fwrite(newest.data(), 1, newest.size(), cut) == newest.size();
       if (std::fclose(cut) != 0 || !kept) return false;
     }
   }
   // Opened for this burst only, shared with every other reader and writer.
-  FILE* file = OpenToAppend(path_);
+  FILE* file = OpenOwnFile(path_, false);
   if (file == nullptr) return false;
   const bool written = std::fwrite(burst->data(), 1, burst->size(), file) == burst->size();
   return std::fclose(file) == 0 && written;

@@ -7,13 +7,19 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
 #include "tunnel/connectivity_probe.h"
 #include "tunnel/core_process.h"
+#include "tunnel/diagnostics_log.h"
 #include "tunnel/proxy_guard.h"
 #include "tunnel/start_thread.h"
 #include "tunnel/system_proxy.h"
@@ -265,6 +271,47 @@ TEST(Win32ProbeTest, NothingListeningFailsAfterEightPauses) {
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_GE(elapsed, std::chrono::milliseconds(4000));
   EXPECT_LT(elapsed, std::chrono::milliseconds(30000));
+}
+
+// A hard link planted again and again while the log writes: what the log
+// opened is looked at, and Windows keeps its names while it is open.
+TEST(Win32LogTest, NothingIsWrittenThroughALinkPlantedAfterTheLook) {
+  namespace fs = std::filesystem;
+  const fs::path root = fs::temp_directory_path() / "tessarin-planted-link";
+  fs::remove_all(root);
+  fs::create_directories(root / "logs");
+  std::ofstream(root / "theirs.txt", std::ios::binary) << "theirs\n";
+  std::mutex lock;
+  std::condition_variable changed;
+  bool done = false;
+  bool planter_ended = false;
+  ASSERT_TRUE(StartThread("planter: ", [&] {
+    std::error_code ignored;
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        if (done) break;
+      }
+      fs::remove(root / "logs" / "tessarin.log", ignored);
+      fs::create_hard_link(root / "theirs.txt", root / "logs" / "tessarin.log", ignored);
+    }
+    std::lock_guard<std::mutex> hold(lock);
+    planter_ended = true;
+    changed.notify_all();
+  }));
+  testing::internal::CaptureStderr();
+  {
+    DiagnosticsLog log((root / "logs").native(), 7, [] { return uint64_t{0}; });
+    for (int i = 0; i < 1500; ++i) log.Write("ours");
+  }
+  testing::internal::GetCapturedStderr();
+  std::unique_lock<std::mutex> hold(lock);
+  done = true;
+  changed.wait(hold, [&] { return planter_ended; });
+  std::ifstream theirs(root / "theirs.txt", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(theirs), {}), "theirs\n");
+  theirs.close();
+  fs::remove_all(root);
 }
 
 }  // namespace
