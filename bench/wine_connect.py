@@ -6,7 +6,8 @@
   (TESSARIN_FIXED_START_WAIT=1), and with the diagnostics log against none
   (its directory blocked by a file), rounds interleaved;
 - the window's slowest answer (WM_NULL every 20 ms from another program)
-  during a connect to a good, a refusing and a silent node.
+  during a connect to a good, a refusing and a silent node, and the
+  disconnect after it.
 
 usage: bench/wine_connect.py [BUILD_DIR]   (default build/windows; after a
 windows build, with no Wine tests running meanwhile)
@@ -59,7 +60,9 @@ def connect_ms(app, ctx, fixed=False, blocked_log=None):
 
 
 def slowest_answer(app, ctx, port, pinger):
-    app.start([{"wait_ms": 300}, ctx.connect(port=port)])
+    # A disconnect after, and its switch-off: the window's own longest work.
+    app.start([{"wait_ms": 300}, ctx.connect(port=port), {"wait_ms": 500}, {"call": "disconnect"},
+               {"wait_ms": 300}])
     out = subprocess.run([ctx.wine.wine_run, pinger, "150000"], capture_output=True, text=True,
                          env=clean_environment(), stdin=subprocess.DEVNULL, timeout=200).stdout
     app.wait()

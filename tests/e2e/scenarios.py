@@ -1360,6 +1360,10 @@ def s39_every_crash_leaves_one_dump(ctx):
     expect_nothing_of_ours_runs(app)
 
 
+# Far below any wait on the log, far above a busy machine's pauses.
+LOG_WAIT_MS = 500
+
+
 def s40_log_never_stops_the_window(ctx):
     """Every log file held without sharing while connected: each status is
     answered at once and the window too; once let go, the log says what was
@@ -1391,7 +1395,11 @@ def s40_log_never_stops_the_window(ctx):
     expect_connected(replies[0], SMART_MESSAGE, "connect")
     slowest = max(replies[i]["elapsed_ms"] for i in range(1, 11))
     expect(slowest <= 16, "each status within 16 ms: slowest %d ms" % slowest)
-    expect(report["slowest_ms"] < 25, "slowest window answer %d ms: %r" % (report["slowest_ms"], report))
+    # A window held up by the log waits seconds (the held file, the log's
+    # 2 s lock); its answers' speed is the budgets' (a disconnect's switch-off
+    # alone takes 10-15 ms on the window's thread here, more on a busy machine).
+    expect(report["slowest_ms"] < LOG_WAIT_MS, "slowest window answer %d ms: %r"
+           % (report["slowest_ms"], report))
     expect(any("earlier lines were not written" in line for line in log_lines()) and
            any("call disconnect: success" in line for line in log_lines()),
            "once let go, the lost lines are counted: %r" % log_lines())
