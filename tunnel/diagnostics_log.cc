@@ -281,21 +281,30 @@ int RenameFile(const LogPath& from, const LogPath& to) {
 FILE* OpenToRead(const LogPath& path) { return _wfsopen(path.c_str(), L"rb", _SH_DENYNO); }
 int SeekTo(FILE* file, uint64_t at) { return _fseeki64(file, static_cast<__int64>(at), SEEK_SET); }
 const LogPath::value_type* kSeparators = L"\\/";
-// Whether |file| is a reparse point that points elsewhere (a junction, a
-// symbolic link) and how many names it has.
-bool HandleFacts(HANDLE file, bool* link, bool* folder, uint32_t* names) {
+// What an open file is: a reparse point that points elsewhere (a junction,
+// a symbolic link) or one of a filter's own (a compressed, deduplicated or
+// cloud file, our own file), how many names it has, and which file it is.
+struct FileFacts {
+  bool link = false;
+  bool filtered = false;
+  bool folder = false;
+  uint32_t names = 1;
+  uint64_t id = 0;
+  DWORD volume = 0;
+};
+bool HandleFacts(HANDLE file, FileFacts* facts) {
   BY_HANDLE_FILE_INFORMATION info;
   if (::GetFileInformationByHandle(file, &info) == 0) return false;
-  // Only what points elsewhere: a compressed, deduplicated or cloud file is
-  // a reparse point too, and is our own file.
   FILE_ATTRIBUTE_TAG_INFO tag = {};
   const bool tagged =
       ::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof(tag)) != 0;
-  *link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-          (!tagged || tag.ReparseTag == IO_REPARSE_TAG_SYMLINK ||
-           tag.ReparseTag == IO_REPARSE_TAG_MOUNT_POINT);
-  *folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  *names = info.nNumberOfLinks;
+  const bool reparse = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  facts->link = reparse && (!tagged || IsReparseTagNameSurrogate(tag.ReparseTag));
+  facts->filtered = reparse && !facts->link;
+  facts->folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  facts->names = info.nNumberOfLinks;
+  facts->id = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  facts->volume = info.dwVolumeSerialNumber;
   return true;
 }
 // The same of |path| (not followed); false when it is not there.
@@ -304,24 +313,43 @@ bool LinkFacts(const LogPath& path, bool* link, bool* folder, uint32_t* names) {
       path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
-  const bool read = HandleFacts(file, link, folder, names);
+  FileFacts facts;
+  const bool read = HandleFacts(file, &facts);
   ::CloseHandle(file);
+  *link = facts.link;
+  *folder = facts.folder;
+  *names = facts.names;
   return read;
+}
+HANDLE OpenToWrite(const LogPath& path, DWORD creation, DWORD flags) {
+  return ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       creation, FILE_ATTRIBUTE_NORMAL | flags, nullptr);
 }
 // Opened to append (emptied first when |empty|), shared with every other
 // reader and writer as the C runtime shares; refused, with |linked| set,
-// when what was opened is a link: looked at on the open file, so a link
+// when what was opened is a link: looked at on the open file, whose names
+// nobody can take away while it is open (no delete sharing), so a link
 // planted after the path was looked at is never written through either.
 FILE* OpenOwn(const LogPath& path, bool empty, bool* linked) {
-  const HANDLE file =
-      ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE file = OpenToWrite(path, OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
-  bool link = false;
-  bool folder = false;
-  uint32_t names = 1;
-  const bool known = HandleFacts(file, &link, &folder, &names);
-  *linked = known && (link || names > 1);
+  FileFacts facts;
+  const bool known = HandleFacts(file, &facts);
+  *linked = known && (facts.link || facts.names > 1);
+  if (known && !*linked && facts.filtered) {
+    // Our own file under a filter is written through the filter: opened
+    // again as usual, the first open still holding its name.
+    const HANDLE through = OpenToWrite(path, OPEN_EXISTING, 0);
+    FileFacts again;
+    const bool same = through != INVALID_HANDLE_VALUE && HandleFacts(through, &again) &&
+                      again.id == facts.id && again.volume == facts.volume;
+    ::CloseHandle(file);
+    file = through;
+    if (!same) {
+      if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+      return nullptr;
+    }
+  }
   if (!known || *linked || (empty && ::SetEndOfFile(file) == 0)) {
     ::CloseHandle(file);
     return nullptr;

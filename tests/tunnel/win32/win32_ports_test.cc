@@ -278,9 +278,11 @@ TEST(Win32ProbeTest, NothingListeningFailsAfterEightPauses) {
 TEST(Win32LogTest, NothingIsWrittenThroughALinkPlantedAfterTheLook) {
   namespace fs = std::filesystem;
   const fs::path root = fs::temp_directory_path() / "tessarin-planted-link";
+  const fs::path ours = root / "logs" / "tessarin.log";
+  const fs::path theirs = root / "theirs.txt";
   fs::remove_all(root);
   fs::create_directories(root / "logs");
-  std::ofstream(root / "theirs.txt", std::ios::binary) << "theirs\n";
+  std::ofstream(theirs, std::ios::binary) << "theirs\n";
   std::mutex lock;
   std::condition_variable changed;
   bool done = false;
@@ -292,25 +294,29 @@ TEST(Win32LogTest, NothingIsWrittenThroughALinkPlantedAfterTheLook) {
         std::lock_guard<std::mutex> hold(lock);
         if (done) break;
       }
-      fs::remove(root / "logs" / "tessarin.log", ignored);
-      fs::create_hard_link(root / "theirs.txt", root / "logs" / "tessarin.log", ignored);
+      fs::remove(ours, ignored);
+      fs::create_hard_link(theirs, ours, ignored);
     }
     std::lock_guard<std::mutex> hold(lock);
     planter_ended = true;
     changed.notify_all();
   }));
   testing::internal::CaptureStderr();
+  DiagnosticsLog log((root / "logs").native(), 7, [] { return uint64_t{0}; });
+  for (int i = 0; i < 1500; ++i) log.Write("ours");
   {
-    DiagnosticsLog log((root / "logs").native(), 7, [] { return uint64_t{0}; });
-    for (int i = 0; i < 1500; ++i) log.Write("ours");
+    std::unique_lock<std::mutex> hold(lock);
+    done = true;
+    changed.wait(hold, [&] { return planter_ended; });
   }
+  log.Write("last");  // and the log goes on in a file of its own
   testing::internal::GetCapturedStderr();
-  std::unique_lock<std::mutex> hold(lock);
-  done = true;
-  changed.wait(hold, [&] { return planter_ended; });
-  std::ifstream theirs(root / "theirs.txt", std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(theirs), {}), "theirs\n");
-  theirs.close();
+  auto read = [](const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  EXPECT_EQ(read(theirs), "theirs\n");
+  EXPECT_NE(read(ours).find("[7] last\n"), std::string::npos);
   fs::remove_all(root);
 }
 
