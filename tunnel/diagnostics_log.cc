@@ -404,7 +404,8 @@ FILE* OpenOwn(const LogPath& path, bool empty, bool* linked) {
     return nullptr;
   }
   // A name can go here while the file is open (Windows refuses that while
-  // we hold it): the file is ours when its one name is still our path.
+  // we hold it): the file is ours when its one name is still our path. (A
+  // name taken away and put back between the two looks is not caught.)
   struct stat info;
   struct stat named;
   const bool known = fstat(file, &info) == 0;
