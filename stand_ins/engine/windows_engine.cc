@@ -61,32 +61,38 @@ Controls& TheControls() {
   return *controls;
 }
 
+// Read at each reply on the window's thread: one open of the key, so that
+// the stand-in adds as little as it can to the window's answers it is timed by.
 stand_in::ProxyValues ReadProxyValues() {
   constexpr wchar_t kKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
   stand_in::ProxyValues values;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+    return values;
+  }
   DWORD enable = 0;
   DWORD size = sizeof(enable);
-  if (RegGetValueW(HKEY_CURRENT_USER, kKey, L"ProxyEnable", RRF_RT_REG_DWORD, nullptr, &enable,
-                   &size) == ERROR_SUCCESS) {
+  if (RegGetValueW(key, nullptr, L"ProxyEnable", RRF_RT_REG_DWORD, nullptr, &enable, &size) ==
+      ERROR_SUCCESS) {
     values.enable = enable;
   }
   auto text = [&](const wchar_t* name) -> std::optional<std::string> {
-    DWORD bytes = 0;
-    if (RegGetValueW(HKEY_CURRENT_USER, kKey, name, RRF_RT_REG_SZ, nullptr, nullptr, &bytes) !=
-        ERROR_SUCCESS) {
-      return std::nullopt;
+    // Most values fit at once; a longer one is asked for again at its size.
+    std::wstring value(256, L'\0');
+    DWORD bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+    LSTATUS read = RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, &value[0], &bytes);
+    if (read == ERROR_MORE_DATA) {
+      value.assign(bytes / sizeof(wchar_t) + 1, L'\0');
+      bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+      read = RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, &value[0], &bytes);
     }
-    std::wstring value(bytes / sizeof(wchar_t) + 1, L'\0');
-    bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
-    if (RegGetValueW(HKEY_CURRENT_USER, kKey, name, RRF_RT_REG_SZ, nullptr, &value[0], &bytes) !=
-        ERROR_SUCCESS) {
-      return std::nullopt;
-    }
+    if (read != ERROR_SUCCESS) return std::nullopt;
     value.resize(wcslen(value.c_str()));
     return Narrow(value);
   };
   values.server = text(L"ProxyServer");
   values.override_list = text(L"ProxyOverride");
+  RegCloseKey(key);
   return values;
 }
 
