@@ -263,10 +263,10 @@ std::string PathText(const LogPath& path) {
 
 // The C runtime's file calls, wide on Windows.
 #ifdef _WIN32
-bool FileSize(const LogPath& path, uint64_t* size) {
-  struct _stat64 info;
-  if (_wstat64(path.c_str(), &info) != 0) return false;
-  *size = static_cast<uint64_t>(info.st_size);
+bool OpenFileSize(FILE* file, uint64_t* size) {
+  const __int64 length = _filelengthi64(_fileno(file));
+  if (length < 0) return false;
+  *size = static_cast<uint64_t>(length);
   return true;
 }
 bool IsDirectory(const LogPath& path) {
@@ -368,9 +368,9 @@ int RemoveLink(const LogPath& path, bool folder) {
   return folder ? _wrmdir(path.c_str()) : _wremove(path.c_str());
 }
 #else
-bool FileSize(const LogPath& path, uint64_t* size) {
+bool OpenFileSize(FILE* file, uint64_t* size) {
   struct stat info;
-  if (stat(path.c_str(), &info) != 0) return false;
+  if (fstat(fileno(file), &info) != 0) return false;
   *size = static_cast<uint64_t>(info.st_size);
   return true;
 }
@@ -517,15 +517,19 @@ class HeldLock {
 bool CappedLogFile::Append(const std::string& bytes) {
   std::lock_guard<std::mutex> hold(lock_);
   const HeldLock other_processes(cross_process_);
-  if (!NotALink(path_, false)) return false;
   const std::string* burst = &bytes;
   std::string tail;
   if (bytes.size() > kLogFileCapBytes) {
     tail = bytes.substr(bytes.size() - kLogFileCapBytes);
     burst = &tail;
   }
+  // Opened for this burst only, shared with every other reader and writer;
+  // its size is the opened file's, never a link's.
+  FILE* file = OpenOwnFile(path_, false);
+  if (file == nullptr) return false;
   uint64_t size = 0;
-  if (FileSize(path_, &size) && size + burst->size() > kLogFileCapBytes) {
+  if (OpenFileSize(file, &size) && size + burst->size() > kLogFileCapBytes) {
+    std::fclose(file);
     LogPath rotated = path_;
     rotated += LogPath::value_type('.');
     rotated += LogPath::value_type('1');
@@ -540,10 +544,9 @@ bool CappedLogFile::Append(const std::string& bytes) {
       const bool kept = std::fwrite(newest.data(), 1, newest.size(), cut) == newest.size();
       if (std::fclose(cut) != 0 || !kept) return false;
     }
+    file = OpenOwnFile(path_, false);
+    if (file == nullptr) return false;
   }
-  // Opened for this burst only, shared with every other reader and writer.
-  FILE* file = OpenOwnFile(path_, false);
-  if (file == nullptr) return false;
   const bool written = std::fwrite(burst->data(), 1, burst->size(), file) == burst->size();
   return std::fclose(file) == 0 && written;
 }
