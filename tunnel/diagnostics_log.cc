@@ -326,17 +326,17 @@ HANDLE OpenToWrite(const LogPath& path, DWORD creation, DWORD flags) {
                        creation, FILE_ATTRIBUTE_NORMAL | flags, nullptr);
 }
 // Opened to append (emptied first when |empty|), shared with every other
-// reader and writer as the C runtime shares; refused, with |linked| set,
-// when what was opened is a link: looked at on the open file, whose names
-// nobody can take away while it is open (no delete sharing), so a link
-// planted after the path was looked at is never written through either.
-FILE* OpenOwn(const LogPath& path, bool empty, bool* linked) {
+// reader and writer as the C runtime shares; refused when what was opened
+// is a link: looked at on the open file, whose names nobody can take away
+// while it is open (no delete sharing), so that even a link planted a
+// moment before is never written through.
+FILE* OpenOwn(const LogPath& path, bool empty) {
   HANDLE file = OpenToWrite(path, OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
   FileFacts facts;
   const bool known = HandleFacts(file, &facts);
-  *linked = known && (facts.link || facts.names > 1);
-  if (known && !*linked && facts.filtered) {
+  const bool linked = known && (facts.link || facts.names > 1);
+  if (known && !linked && facts.filtered) {
     // Our own file under a filter is written through the filter: opened
     // again as usual, the first open still holding its name.
     const HANDLE through = OpenToWrite(path, OPEN_EXISTING, 0);
@@ -350,7 +350,7 @@ FILE* OpenOwn(const LogPath& path, bool empty, bool* linked) {
       return nullptr;
     }
   }
-  if (!known || *linked || (empty && ::SetEndOfFile(file) == 0)) {
+  if (!known || linked || (empty && ::SetEndOfFile(file) == 0)) {
     ::CloseHandle(file);
     return nullptr;
   }
@@ -397,21 +397,18 @@ bool LinkFacts(const LogPath& path, bool* link, bool* folder, uint32_t* names) {
   return true;
 }
 int RemoveLink(const LogPath& path, bool) { return std::remove(path.c_str()); }
-FILE* OpenOwn(const LogPath& path, bool empty, bool* linked) {
+FILE* OpenOwn(const LogPath& path, bool empty) {
   const int file = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (file == -1) {
-    *linked = errno == ELOOP;
-    return nullptr;
-  }
+  if (file == -1) return nullptr;
   // A name can go here while the file is open (Windows refuses that while
   // we hold it): the file is ours when its one name is still our path. (A
   // name taken away and put back between the two looks is not caught.)
   struct stat info;
   struct stat named;
   const bool known = fstat(file, &info) == 0;
-  *linked = known && (info.st_nlink > 1 || lstat(path.c_str(), &named) != 0 ||
-                      named.st_ino != info.st_ino || named.st_dev != info.st_dev);
-  if (!known || *linked || (empty && ftruncate(file, 0) != 0)) {
+  const bool linked = known && (info.st_nlink > 1 || lstat(path.c_str(), &named) != 0 ||
+                                named.st_ino != info.st_ino || named.st_dev != info.st_dev);
+  if (!known || linked || (empty && ftruncate(file, 0) != 0)) {
     close(file);
     return nullptr;
   }
@@ -441,13 +438,12 @@ bool NotALink(const LogPath& path, bool directory) {
 
 namespace {
 
-// A link planted between the look and the open goes too, and the open is
-// made once more.
+// A link the open found, or one it could not open at all (a folder's link
+// at the file's name), goes, and the open is made once more.
 FILE* OpenOwnFile(const LogPath& path, bool empty) {
   for (int attempt = 0; attempt < 2; ++attempt) {
-    bool linked = false;
-    FILE* file = OpenOwn(path, empty, &linked);
-    if (file != nullptr || !linked || !NotALink(path, false)) return file;
+    FILE* file = OpenOwn(path, empty);
+    if (file != nullptr || !NotALink(path, false)) return file;
   }
   return nullptr;
 }

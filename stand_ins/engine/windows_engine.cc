@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "engine_api/flutter_windows.h"
+#include "platform/win32_handles.h"
 #include "stand_ins/engine/engine_glue.h"
 #include "stand_ins/engine/scenario.h"
 #include "stand_ins/engine/stand_in_controls.h"
@@ -66,33 +67,33 @@ Controls& TheControls() {
 stand_in::ProxyValues ReadProxyValues() {
   constexpr wchar_t kKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
   stand_in::ProxyValues values;
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+  tessarin::unique_hkey key;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
     return values;
   }
   DWORD enable = 0;
   DWORD size = sizeof(enable);
-  if (RegGetValueW(key, nullptr, L"ProxyEnable", RRF_RT_REG_DWORD, nullptr, &enable, &size) ==
+  if (RegGetValueW(key.get(), nullptr, L"ProxyEnable", RRF_RT_REG_DWORD, nullptr, &enable, &size) ==
       ERROR_SUCCESS) {
     values.enable = enable;
   }
   auto text = [&](const wchar_t* name) -> std::optional<std::string> {
-    // Most values fit at once; a longer one is asked for again at its size.
-    std::wstring value(256, L'\0');
-    DWORD bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
-    LSTATUS read = RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, &value[0], &bytes);
-    if (read == ERROR_MORE_DATA) {
-      value.assign(bytes / sizeof(wchar_t) + 1, L'\0');
-      bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
-      read = RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, &value[0], &bytes);
+    DWORD bytes = 0;
+    if (RegGetValueW(key.get(), nullptr, name, RRF_RT_REG_SZ, nullptr, nullptr, &bytes) !=
+        ERROR_SUCCESS) {
+      return std::nullopt;
     }
-    if (read != ERROR_SUCCESS) return std::nullopt;
+    std::wstring value(bytes / sizeof(wchar_t) + 1, L'\0');
+    bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+    if (RegGetValueW(key.get(), nullptr, name, RRF_RT_REG_SZ, nullptr, &value[0], &bytes) !=
+        ERROR_SUCCESS) {
+      return std::nullopt;
+    }
     value.resize(wcslen(value.c_str()));
     return Narrow(value);
   };
   values.server = text(L"ProxyServer");
   values.override_list = text(L"ProxyOverride");
-  RegCloseKey(key);
   return values;
 }
 

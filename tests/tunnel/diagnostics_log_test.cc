@@ -267,14 +267,18 @@ TEST(DiagnosticsLogTest, NothingIsWrittenThroughALink) {
   fs::create_directories(directory);
   fs::create_hard_link(outside / "theirs.txt", directory / "tessarin.log");
   fs::create_directory_symlink(outside, directory / "crashes");
+  // A folder's link at a file's name, which no open takes for a file.
+  fs::create_directory_symlink(outside, directory / "core.log");
   testing::internal::CaptureStderr();
   DiagnosticsLog log(directory, 7, [] { return kNow; });
   log.OwnFoldersBelow(root);
   log.Write("ours");
+  log.WriteCoreOutput("core\n");
   EXPECT_TRUE(NotALink(directory / "crashes", true));
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(Read(outside / "theirs.txt"), "theirs\n");
   EXPECT_EQ(Read(directory / "tessarin.log"), StampedLine(kNow, 7, "ours"));
+  EXPECT_EQ(Read(directory / "core.log"), StampedLine(kNow, 7, "core"));
   EXPECT_FALSE(fs::exists(directory / "crashes"));
   // A planted folder link on the way is gone too, and the folders made ours.
   fs::remove_all(root / "tessarin");
