@@ -8,6 +8,8 @@
 #include <io.h>
 #include <share.h>
 #include <windows.h>
+
+#include "platform/win32_handles.h"
 #else
 #include <unistd.h>
 #endif
@@ -18,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
 #include "tunnel/start_thread.h"
 
@@ -309,21 +312,20 @@ bool HandleFacts(HANDLE file, FileFacts* facts) {
 }
 // The same of |path| (not followed); false when it is not there.
 bool LinkFacts(const LogPath& path, bool* link, bool* folder, uint32_t* names) {
-  const HANDLE file = ::CreateFileW(
+  const unique_handle file(::CreateFileW(
       path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   FileFacts facts;
-  const bool read = HandleFacts(file, &facts);
-  ::CloseHandle(file);
+  if (!file || !HandleFacts(file.get(), &facts)) return false;
   *link = facts.link;
   *folder = facts.folder;
   *names = facts.names;
-  return read;
+  return true;
 }
-HANDLE OpenToWrite(const LogPath& path, DWORD creation, DWORD flags) {
-  return ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       creation, FILE_ATTRIBUTE_NORMAL | flags, nullptr);
+unique_handle OpenToWrite(const LogPath& path, DWORD creation, DWORD flags) {
+  return unique_handle(::CreateFileW(path.c_str(), GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, creation,
+                                     FILE_ATTRIBUTE_NORMAL | flags, nullptr));
 }
 // Opened to append (emptied first when |empty|), shared with every other
 // reader and writer as the C runtime shares; refused when what was opened
@@ -331,34 +333,25 @@ HANDLE OpenToWrite(const LogPath& path, DWORD creation, DWORD flags) {
 // while it is open (no delete sharing), so that even a link planted a
 // moment before is never written through.
 FILE* OpenOwn(const LogPath& path, bool empty) {
-  HANDLE file = OpenToWrite(path, OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT);
-  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  unique_handle file = OpenToWrite(path, OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT);
   FileFacts facts;
-  const bool known = HandleFacts(file, &facts);
-  const bool linked = known && (facts.link || facts.names > 1);
-  if (known && !linked && facts.filtered) {
+  if (!file || !HandleFacts(file.get(), &facts) || facts.link || facts.names > 1) return nullptr;
+  if (facts.filtered) {
     // Our own file under a filter is written through the filter: opened
     // again as usual, the first open still holding its name.
-    const HANDLE through = OpenToWrite(path, OPEN_EXISTING, 0);
+    unique_handle through = OpenToWrite(path, OPEN_EXISTING, 0);
     FileFacts again;
-    const bool same = through != INVALID_HANDLE_VALUE && HandleFacts(through, &again) &&
-                      again.id == facts.id && again.volume == facts.volume;
-    ::CloseHandle(file);
-    file = through;
-    if (!same) {
-      if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+    if (!through || !HandleFacts(through.get(), &again) || again.id != facts.id ||
+        again.volume != facts.volume) {
       return nullptr;
     }
+    file = std::move(through);
   }
-  if (!known || linked || (empty && ::SetEndOfFile(file) == 0)) {
-    ::CloseHandle(file);
-    return nullptr;
-  }
-  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_APPEND | _O_BINARY);
-  if (descriptor == -1) {
-    ::CloseHandle(file);
-    return nullptr;
-  }
+  if (empty && ::SetEndOfFile(file.get()) == 0) return nullptr;
+  const int descriptor =
+      _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_APPEND | _O_BINARY);
+  if (descriptor == -1) return nullptr;
+  file.release();  // the descriptor's now
   FILE* stream = _fdopen(descriptor, "ab");
   if (stream == nullptr) _close(descriptor);
   return stream;
