@@ -1,6 +1,7 @@
 #include "tunnel/connectivity_probe.h"
 
 #include "channel/diagnostics.h"
+#include "tunnel/abort_ends_thread.h"
 #include "tunnel/diagnostics_log.h"
 #include "tunnel/job_signal.h"
 #include "tunnel/local_proxy_endpoint.h"
@@ -14,6 +15,7 @@ struct AttemptResult {
   uint32_t bytes = 0;
   const char* failed_at = nullptr;  // the call that failed, if one did
   uint32_t error = 0;               // its WinINet error
+  bool aborted = false;             // WinINet aborted inside it: its thread ended
 };
 
 AttemptResult Fetch(InternetPort& internet) {
@@ -50,6 +52,7 @@ std::string Describe(const AttemptResult* result, uint32_t deadline_ms) {
   if (result == nullptr) {
     return "no answer within " + std::to_string(deadline_ms) + " ms, left to end by itself";
   }
+  if (result->aborted) return "WinINet aborted it (its own assertion); only its thread ended";
   if (result->failed_at != nullptr) {
     return std::string(result->failed_at) + " failed, WinINet error " +
            std::to_string(result->error);
@@ -61,8 +64,14 @@ bool AttemptOnce(InternetPort& internet, SystemPort& system,
                  const std::shared_ptr<JobSignal>& signal, uint32_t deadline_ms,
                  const std::shared_ptr<const void>& keep_alive, AttemptResult* out) {
   auto attempt = std::make_shared<Attempt>();
+  auto finish = [signal, attempt](const AttemptResult& result) {
+    signal->Update([&] {
+      attempt->result = result;
+      attempt->done = true;
+    });
+  };
   // The thread holds whatever owns the ports: it may outlive the job.
-  auto run = [&internet, signal, attempt, keep_alive] {
+  auto fetch = [&internet, finish, keep_alive] {
     AttemptResult result;
     // A thread's entry: an attempt that throws is one that failed.
     if (!flutter::RunAtBoundary("Exception in a probe attempt: ",
@@ -70,13 +79,21 @@ bool AttemptOnce(InternetPort& internet, SystemPort& system,
       result = AttemptResult();
       result.failed_at = "the attempt";
     }
-    signal->Update([&] {
-      attempt->result = result;
-      attempt->done = true;
-    });
+    finish(result);
   };
+  const bool own_thread = system.StartThread("Exception in a probe attempt: ", [fetch, finish] {
+    // Nothing else runs on this thread, so an abort inside WinINet may end
+    // it alone: the attempt failed, the program goes on. (What it held is
+    // never let go of; the lost thread is the price of a library's abort.)
+    const AbortEndsThread last_word([finish] {
+      AttemptResult aborted;
+      aborted.aborted = true;
+      finish(aborted);
+    });
+    fetch();
+  });
   // No thread to be had: the attempt blocks its caller, as it once did.
-  if (!system.StartThread("Exception in a probe attempt: ", run)) run();
+  if (!own_thread) fetch();
   if (!system.WaitFor(*signal, deadline_ms, [&] { return attempt->done; })) return false;
   *out = attempt->result;
   return true;

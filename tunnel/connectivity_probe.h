@@ -41,8 +41,10 @@ class LogPort;
 // left behind at its deadline, or at a cancel of |signal|, which also ends
 // the probe before its next attempt. A left attempt ends by itself (at
 // WinINet's time-outs, or when the core's end resets its connection) and
-// closes its own handles: closing them from another thread while a call is
-// blocked on them makes Wine's WinINet fail an assertion and abort.
+// closes its own handles: none is closed from another thread while a call
+// is blocked on it. An abort inside WinINet (Wine's, whenever the TLS
+// handshake through the proxy breaks) ends only the attempt's own thread:
+// the attempt failed.
 // Each attempt's result goes to |log| as "probe attempt N of 8: ...".
 // Each attempt's thread holds |keep_alive| (whatever owns the ports).
 // |ended|, if given, is asked after each failed attempt: once it says the

@@ -23,8 +23,8 @@ from harness import (INTERNET_SETTINGS, PROXY_SERVER, RESET_VALUE, RUN_ONCE, App
                      clean_environment,
                      error, node_request, processes_running,
                      session_pattern, success, windows_path)
-from test_node import (make_certificates, start_silent_node, start_trace_server,  # noqa: E402
-                       trust_ca, unused_port)
+from test_node import (RelayNode, make_certificates, start_silent_node,  # noqa: E402
+                       start_trace_server, trust_ca, unused_port)
 
 UUID = "0f0e0d0c-0b0a-4998-8776-655443322110"
 IDLE_MESSAGE = "Native tunnel bridge is idle."
@@ -1489,6 +1489,39 @@ def s42_tunnel_heals_itself(ctx):
                        "during the heal" if during else "before the core's end was seen"))
 
 
+def s43_node_breaks_the_handshake(ctx):
+    """A node that accepts and closes in the TLS handshake: under Wine, WinINet
+    then aborts from inside the attempt. The connect fails as any probe does,
+    and a tunnel whose node starts doing so after a resume stops as a heal
+    that fails does; the program lives and answers throughout."""
+    fresh_logs()
+    node = RelayNode(ctx.node_port)
+    node.closing = True
+    app = ctx.app()
+    app.start([ctx.connect(port=node.port), {"call": "status"}, {"close": True}])
+    expect_equal(app.wait(), 0, "exit code (the program lived)")
+    expect_equal(error(app.replies()[0])["code"], "PROXY_TEST_FAILED", "connect")
+    expect_idle(app.replies()[1], "status after it")
+    expect(any("WinINet aborted it" in line for line in log_lines()),
+           "the aborted attempt in the log: %s" % log_lines()[-4:])
+
+    fresh_logs()
+    node.closing = False
+    pinger = os.path.join(os.path.dirname(ctx.bundle), "tests", "window_pinger.exe")
+    app = ctx.app(directory="resumed")
+    app.start([ctx.connect(port=node.port), {"wait_ms": 20000}, {"call": "status"},
+               {"close": True}])
+    expect_connected(app.wait_for_step(0), SMART_MESSAGE, "connect")
+    node.closing = True
+    expect_equal(ctx.wine.run(pinger, "--resume").returncode, 0, "resume posted")
+    expect_equal(app.wait(), 0, "exit code (the program lived)")
+    expect_idle(app.replies()[2], "status after the failed heal")
+    expect_equal(app.replies()[2]["proxy"]["ProxyEnable"], 0, "proxy off")
+    expect(any("tunnel stopped: the heal failed" in line for line in log_lines()),
+           "the heal's end in the log: %s" % log_lines()[-4:])
+    expect(app.wait_cores_gone(), "no core left")
+
+
 SCENARIOS = {
     "bundle_session": bundle_session,
     "missing_engine_files": missing_engine_files,
@@ -1534,6 +1567,7 @@ SCENARIOS = {
     "40_log_never_stops_the_window": s40_log_never_stops_the_window,
     "41_probe_stops_when_its_core_ends": s41_probe_stops_when_its_core_ends,
     "42_tunnel_heals_itself": s42_tunnel_heals_itself,
+    "43_node_breaks_the_handshake": s43_node_breaks_the_handshake,
 }
 
 

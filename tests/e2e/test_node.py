@@ -103,3 +103,53 @@ def start_silent_node():
 
 
 start_silent_node.kept = []
+
+
+class RelayNode:
+    """A node in front of |port|: relays each connection there until
+    |closing| is set, then accepts and closes at the first bytes (the TLS
+    handshake through the core then breaks, as with a node that stops
+    answering)."""
+
+    def __init__(self, port):
+        self.closing = False
+        self.server = socket.socket()
+        self.server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.server.bind(("127.0.0.1", 0))
+        self.server.listen(16)
+        self.port = self.server.getsockname()[1]
+        self.target = port
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while True:
+            client, _ = self.server.accept()
+            threading.Thread(target=self._one, args=(client,), daemon=True).start()
+
+    def _one(self, client):
+        if self.closing:
+            try:
+                client.recv(4096)
+            finally:
+                client.close()
+            return
+        upstream = socket.create_connection(("127.0.0.1", self.target))
+        for source, sink in ((client, upstream), (upstream, client)):
+            threading.Thread(target=_pipe, args=(source, sink), daemon=True).start()
+
+
+def _pipe(source, sink):
+    try:
+        while True:
+            data = source.recv(65536)
+            if not data:
+                break
+            sink.sendall(data)
+    except OSError:
+        pass
+    finally:
+        for s in (source, sink):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass

@@ -16,6 +16,7 @@
 
 #include "channel/diagnostics.h"
 #include "tunnel/start_thread.h"
+#include "tunnel/win32/library_aborts.h"
 #include "tunnel/win32/system_library.h"
 
 namespace tessarin {
@@ -40,6 +41,8 @@ using unique_hinternet = UniqueHandle<HINTERNET, LoadedInternetTraits>;
 HINTERNET OpenInternet(const std::string& agent, const std::string& proxy) {
   const auto open = WinInet<decltype(&::InternetOpenA)>("InternetOpenA");
   if (open == nullptr) return nullptr;
+  // WinINet brought its runtime, through which it may abort an attempt.
+  CatchLibraryAborts();
   return open(agent.c_str(), INTERNET_OPEN_TYPE_PROXY, proxy.c_str(), nullptr, 0);
 }
 
