@@ -149,17 +149,32 @@ class App:
         shortcut without a start-in folder or a package manager's shim does."""
         self.prepare(steps)
         program = "tessarin.exe" if working_directory is None else os.path.join(self.dir, "tessarin.exe")
+        # A file, not a pipe: what the program starts inherits its output, the
+        # desktop's explorer.exe too when none runs, and that one lives on
+        # while any other Wine program does (measured: a pipe then stayed
+        # open after the program's end for as long as a test's helper ran).
+        self.output_file = tempfile.TemporaryFile()
         self.process = subprocess.Popen(
             [self.wine.wine_run, program, "--scenario=" + windows_path(self.scenario),
              "--transcript=" + windows_path(self.transcript), *extra_args],
             cwd=working_directory or self.dir, env=dict(clean_environment(), **(env or {})),
-            stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            stdin=subprocess.DEVNULL, stdout=self.output_file, stderr=subprocess.STDOUT)
         return self
 
     def wait(self, timeout=180):
-        out, _ = self.process.communicate(timeout=timeout)
-        self.output = out.decode("utf-8", "replace")
+        """The program's exit code, once its process has ended."""
+        try:
+            self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            transcript = self.lines()
+            raise AssertionError(
+                "tessarin.exe in %s still runs %s s on; programs of ours still running: %s; "
+                "its transcript ends with %s" % (self.dir, timeout, ours_running(),
+                                                   transcript[-1:] if transcript else "nothing"))
+        if not self.output_file.closed:
+            self.output_file.seek(0)
+            self.output = self.output_file.read().decode("utf-8", "replace")
+            self.output_file.close()
         return self.process.returncode
 
     def run(self, steps, extra_args=(), timeout=180, working_directory=None):
@@ -203,6 +218,14 @@ class App:
         while self.running_cores() and time.monotonic() < deadline:
             time.sleep(0.1)
         return not self.running_cores()
+
+
+def ours_running():
+    """What a test that waited too long was waiting behind."""
+    out = subprocess.run(["ps", "-eo", "pid=,args="], capture_output=True, text=True).stdout
+    return [line.strip()[:160] for line in out.splitlines()
+            if re.search(r"tessarin|sing-box", line, re.I) and "ps -eo" not in line
+            and "scenarios.py" not in line]
 
 
 def processes_running(name):
