@@ -12,9 +12,11 @@
 usage: bench/wine_connect.py [BUILD_DIR]   (default build/windows; after a
 windows build, with no Wine tests running meanwhile)
 """
+import datetime
 import glob
 import json
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -59,6 +61,33 @@ def connect_ms(app, ctx, fixed=False, blocked_log=None):
     return line["elapsed_ms"]
 
 
+def own_limit_ms(directory):
+    """What this run's connect cannot do without, from its log: the core's
+    creation after the call, its time to listen and one probe attempt (the
+    rest is what waited or competed beside them)."""
+    with open(os.path.join(directory, "tessarin.log"), encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    starts = [i for i, line in enumerate(lines) if " started on Windows " in line]
+    if not starts:
+        return None  # (the log rotated under this run)
+    run = lines[starts[-1]:]
+
+    def at(line):
+        return datetime.datetime.strptime(line[:23], "%Y-%m-%dT%H:%M:%S.%f").timestamp() * 1000
+
+    def find(pattern):
+        return next(((line, found) for line in run for found in [re.search(pattern, line)] if found),
+                    (None, None))
+    call, took = find(r"call connect: success, (\d+) ms")
+    started, _ = find(r"\] core \d+ started$")
+    _, listened = find(r"core \d+ (?:listening|running) after (\d+) ms")
+    _, probed = find(r"probe attempt 1 of 8: read \d+ bytes, (\d+) ms")
+    if None in (call, started, listened, probed):
+        return None  # (a first attempt that failed: no single probe to count)
+    created = at(started) - (at(call) - int(took.group(1)))
+    return created + int(listened.group(1)) + int(probed.group(1))
+
+
 def slowest_answer(app, ctx, port, pinger):
     # A disconnect after, and its switch-off: the window's own longest work.
     app.start([{"wait_ms": 300}, ctx.connect(port=port), {"wait_ms": 500}, {"call": "disconnect"},
@@ -85,9 +114,10 @@ def main():
         node = prepare_node(wine, prefix, work)
         ctx = Context(wine, os.path.join(build, "bundle"), work, node.server_address[1])
         app = App(wine, ctx.bundle, work)
-        times = {"ready": [], "fixed": [], "no log": []}
+        times = {"ready": [], "fixed": [], "no log": [], "own": []}
         for _ in range(ROUNDS):
             times["ready"].append(connect_ms(app, ctx))
+            times["own"].append(own_limit_ms(log_directory(prefix)))
             times["fixed"].append(connect_ms(app, ctx, fixed=True))
             times["no log"].append(connect_ms(app, ctx, blocked_log=log_directory(prefix)))
         pinger = os.path.join(build, "tests", "window_pinger.exe")
@@ -102,6 +132,10 @@ def main():
     print("connect, start check until the core listens: median %d ms  %s" % (ready, times["ready"]))
     print("connect, fixed 800 ms start check:           median %d ms  %s" % (fixed, times["fixed"]))
     print("connect time, until listening / fixed wait:  %.2f" % (ready / fixed))
+    # Its own limit: the core's creation + its time to listen + one probe.
+    own = statistics.median([r / o for r, o in zip(times["ready"], times["own"]) if o])
+    print("connect time / its own limit:                %.2f  (limits %s ms)"
+          % (own, [round(o) if o else None for o in times["own"]]))
     unlogged = statistics.median(times["no log"])
     print("connect, no diagnostics log:                 median %d ms  %s" % (unlogged, times["no log"]))
     print("connect time, with log / without:            %.2f" % (ready / unlogged))

@@ -170,8 +170,9 @@ Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
   const uint64_t launched = ports.system->SteadyMs();
   const CoreStart start = WaitForCoreStart(*ports.processes, *ports.system, signal, process_id,
                                            known ? &before : nullptr);
-  warming.reset();
+  // The core's own time: what the warm-up adds after it has its own line.
   const std::string after = std::to_string(ports.system->SteadyMs() - launched) + " ms";
+  warming.reset();
   if (signal.Cancelled()) return stop(Outcome::kCancelled);
   // A core that rejects its document exits at once; it is not terminated.
   if (!IsCoreAlive(*ports.processes, process_id)) {

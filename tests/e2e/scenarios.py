@@ -419,7 +419,8 @@ def expect_nothing_of_ours_runs(app):
 def expect_guard_cleaned_up(ctx, app, after, host_may_clean=False):
     """The host ended without a clean stop: the guard switches the proxy off
     within 3 s, removes the logon reset, says so in the log, and nothing of
-    ours is left. With |host_may_clean|, a tree kill that ends the core first
+    ours is left. With |host_may_clean| (the proxy off and nothing left are
+    then all it asks), a tree kill that ends the core first
     (its console host's end takes it), the host itself may switch the proxy
     off and let the guard go (a heal begins so) just before it dies: lines
     wait in memory for the log's writer, so then nobody may say so (measured:
@@ -1006,6 +1007,7 @@ def s31_tree_kill_and_killed_guard(ctx):
     started again at once."""
     fresh_logs()
     app = connected_app(ctx)
+    expect_equal(len(processes_running(GUARD)), 1, "one guard watching before the tree kill")
     tool = os.path.join(os.path.dirname(ctx.bundle), "tests", "tree_kill.exe")
     ended = ctx.wine.run(tool, "tessarin.exe").stdout
     expect("tessarin.exe" in ended and "sing-box.exe" in ended, "the tree ended: %s" % ended)
@@ -1364,9 +1366,6 @@ def s39_every_crash_leaves_one_dump(ctx):
     expect_equal(len([line for line in log_lines() if "guard: the host crashed" in line]), 2,
                  "the guard woke once per crash: %r" % log_lines()[-12:])
     expect_nothing_of_ours_runs(app)
-
-
-# Far below any wait on the log, far above a busy machine's pauses.
 
 
 def s40_log_never_stops_the_window(ctx):
