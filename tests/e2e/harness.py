@@ -171,6 +171,11 @@ class App:
                 "tessarin.exe in %s still runs %s s on; programs of ours still running: %s; "
                 "its transcript ends with %s" % (self.dir, timeout, ours_running(),
                                                    transcript[-1:] if transcript else "nothing"))
+        # What it started may still be ending (its core, its guard's last
+        # pass): the next run shares the port, the registry and the log.
+        deadline = time.monotonic() + 10
+        while self.own_children() and time.monotonic() < deadline:
+            time.sleep(0.05)
         if not self.output_file.closed:
             self.output_file.seek(0)
             self.output = self.output_file.read().decode("utf-8", "replace")
@@ -180,6 +185,12 @@ class App:
     def run(self, steps, extra_args=(), timeout=180, working_directory=None):
         self.start(steps, extra_args, working_directory=working_directory)
         return self.wait(timeout)
+
+    def own_children(self):
+        """Linux pids of this run directory's core and guard still alive."""
+        directory = windows_path(self.dir).lower()
+        return [pid for pid in processes_running(directory + "\\")
+                if pid != self.process.pid]
 
     def lines(self):
         if not os.path.exists(self.transcript):

@@ -898,9 +898,11 @@ def pinged(ctx, app, steps, close_after=None, env=None):
     app.start(steps, env=env)
     pinger = os.path.join(os.path.dirname(ctx.bundle), "tests", "window_pinger.exe")
     args = [ctx.wine.wine_run, pinger, "150000"] + ([str(close_after)] if close_after else [])
-    out = subprocess.run(args, capture_output=True, text=True, timeout=200,
-                         env=clean_environment(), stdin=subprocess.DEVNULL).stdout
-    report = json.loads(out.strip().splitlines()[-1])
+    ran = subprocess.run(args, capture_output=True, text=True, timeout=200,
+                         env=clean_environment(), stdin=subprocess.DEVNULL)
+    expect(ran.stdout.strip(), "the pinger said nothing: exit code %s, %r"
+           % (ran.returncode, ran.stderr[-500:]))
+    report = json.loads(ran.stdout.strip().splitlines()[-1])
     expect("error" not in report, "the pinger found the window: %r" % report)
     return report
 
