@@ -135,10 +135,11 @@ class RelayNode:
             return
         upstream = socket.create_connection(("127.0.0.1", self.target))
         for source, sink in ((client, upstream), (upstream, client)):
-            threading.Thread(target=_pipe, args=(source, sink), daemon=True).start()
+            threading.Thread(target=pipe, args=(source, sink), daemon=True).start()
 
 
-def _pipe(source, sink):
+def pipe(source, sink):
+    """Copies |source| to |sink| until either ends, then shuts both."""
     try:
         while True:
             data = source.recv(65536)

@@ -14,26 +14,9 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "e2e"))
-from test_node import TRACE_HOST, make_certificates, start_trace_server, trust_ca  # noqa: E402
+from test_node import TRACE_HOST, make_certificates, pipe, start_trace_server, trust_ca  # noqa: E402
 
 PROXY_PORT = 20808
-
-
-def pipe(src, dst):
-    try:
-        while True:
-            data = src.recv(65536)
-            if not data:
-                break
-            dst.sendall(data)
-    except OSError:
-        pass
-    finally:
-        for s in (src, dst):
-            try:
-                s.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
 
 
 def serve_connect_proxy(listener, node_port, stop):
