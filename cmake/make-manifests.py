@@ -94,7 +94,7 @@ def main():
     publisher = header_value(args.source, "shell/resources/version.h",
                              r'^#define TESSARIN_PUBLISHER "(.+)"$')
     # The product's name is also the uninstall entry's key name.
-    product = header_value(args.source, "shell/single_instance.h", r'kWindowTitle\[\] = L"(.+)";')
+    product = header_value(args.source, "platform/instance_names.h", r'kWindowTitle\[\] = L"(.+)";')
 
     base = "tessarin-%s%s-windows-x64" % (version, args.kind)
     setup = base + "-setup.exe"

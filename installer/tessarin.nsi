@@ -27,13 +27,13 @@ SetCompressor /SOLID lzma
 
 ; The program's own names, read where the program defines them. A C++ "\\"
 ; is one backslash: each name with one is read in two halves.
-!searchparse /file "${ROOT}/shell/single_instance.h" 'kWindowTitle[] = L"' PRODUCT '";'
+!searchparse /file "${ROOT}/platform/instance_names.h" 'kWindowTitle[] = L"' PRODUCT '";'
 !searchparse /file "${ROOT}/shell/win32_window.h" 'kWindowClassName[] = L"' WINDOW_CLASS '";'
-!searchparse /file "${ROOT}/shell/single_instance.h" 'kMutexName[] = L"' M1 '\\' M2 '";'
+!searchparse /file "${ROOT}/platform/instance_names.h" 'kMutexName[] = L"' M1 '\\' M2 '";'
 !define INSTANCE_MUTEX "${M1}\${M2}"
 !searchparse /file "${ROOT}/tunnel/proxy_guard.h" 'kGuardPublishedName[] = L"' G1 '\\' G2 '";'
 !define GUARD_PUBLISHED "${G1}\${G2}"
-!searchparse /file "${ROOT}/shell/single_instance.h" 'kInstanceMappingName[] = L"' I1 '\\' I2 '";'
+!searchparse /file "${ROOT}/platform/instance_names.h" 'kInstanceMappingName[] = L"' I1 '\\' I2 '";'
 !define INSTANCE_PUBLISHED "${I1}\${I2}"
 !searchparse /file "${ROOT}/tunnel/proxy_guard.h" 'kGuardExecutableName[] = L"' GUARD_EXE '";'
 !searchparse /file "${ROOT}/tunnel/proxy_guard.h" 'kRunOnceValueName[] = L"' RUN_ONCE_VALUE '";'

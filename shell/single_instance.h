@@ -5,13 +5,8 @@
 
 #include <windows.h>
 
+#include "platform/instance_names.h"
 #include "platform/win32_handles.h"
-
-// The installer finds the running program by these too (it reads them here).
-constexpr wchar_t kMutexName[] = L"Local\\tessarin.single-instance";
-constexpr wchar_t kWindowTitle[] = L"tessarin";
-// Where the running instance publishes its window and process id.
-constexpr wchar_t kInstanceMappingName[] = L"Local\\tessarin.instance";
 
 class SingleInstance {
  public:

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/instance_names.h"
 #include "platform/win32_handles.h"
-#include "shell/single_instance.h"
 #include "tunnel/proxy_guard.h"
 #include "tunnel/system_proxy.h"
 #include "tunnel/win32/guard_crash_dump.h"

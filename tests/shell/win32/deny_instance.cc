@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "platform/instance_names.h"
 #include "platform/win32_handles.h"
-#include "shell/single_instance.h"
 #include "tunnel/proxy_guard.h"
 
 int wmain(int argc, wchar_t** argv) {

@@ -12,8 +12,8 @@
 #include <cwchar>
 #include <string>
 
+#include "platform/instance_names.h"
 #include "platform/win32_handles.h"
-#include "shell/single_instance.h"
 #include "shell/win32_window.h"
 
 int wmain(int argc, wchar_t** argv) {

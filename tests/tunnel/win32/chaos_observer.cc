@@ -24,8 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/instance_names.h"
 #include "platform/win32_handles.h"
-#include "shell/single_instance.h"
 #include "shell/win32_window.h"
 #include "tunnel/local_proxy_endpoint.h"
 
