@@ -75,7 +75,7 @@ void TunnelBridge::ConnectSequence(const flutter::MethodCall& call,
     coreProcessId = 0;
     flutter::RunAtBoundary("Exception stopping the tunnel: ", [&] {
       WriteLog(ports_, "tunnel stopped: a new connect");
-      ProxyOff(true);
+      owner_.SwitchOff(true);
     });
   }
   StartJob(std::move(job), JobReply::kConnect, std::move(result), std::move(kept_request));
@@ -97,7 +97,8 @@ void TunnelBridge::FinishConnect(PendingJob& done) {
   using Outcome = CoreJob::Outcome;
   const CoreJob& job = *done.job;
   std::unique_ptr<CallResult>& result = done.result;
-  if (job.outcome != Outcome::kReady && job.guardArmed) ReleaseGuardIfIdle();
+  // (A switch-off beside it may have left the guard to its end, armed or not.)
+  if (job.outcome != Outcome::kReady) owner_.JobEnded();
   switch (job.outcome) {
     case Outcome::kWriteFailed:
       result->Error("IO_ERROR", "Failed to write sing-box config.", nullptr);
@@ -136,15 +137,15 @@ void TunnelBridge::FinishConnect(PendingJob& done) {
     WriteLog(ports_,
              "the guard ended before the switch-on and none watches now: the proxy stays off");
   }
-  if (guard_lost || !ProxyOn()) {
-    if (guard_lost) ReleaseGuardIfIdle();
+  if (guard_lost || !owner_.SwitchOn()) {
+    if (guard_lost) owner_.JobEnded();
     const uint32_t core = coreProcessId;
     coreProcessId = 0;
     EndCoreThenAnswer(core, JobReply::kProxyFailed, std::move(result));
     return;
   }
   if (!IsCoreAlive(*ports_.processes, coreProcessId)) {
-    ProxyOff();
+    owner_.SwitchOff();
     FailEndedCore(done);
     return;
   }
@@ -156,9 +157,9 @@ void TunnelBridge::FinishConnect(PendingJob& done) {
       mode == "global"
           ? "Windows global mode requested sing-box TUN; verify routing with a network test."
           : "Windows system proxy is active through sing-box.";
-  if (scriptSeen_) message += std::string(" ") + kScriptNotice;
+  if (owner_.ScriptSeen()) message += std::string(" ") + kScriptNotice;
   // Read back as it went on: another program's proxy is what Windows uses.
-  if (takenOver_) message = kTakenOverMessage;
+  if (owner_.TakenOver()) message = kTakenOverMessage;
   const EncodableValue connected(ConnectedStatus(*ports_.system, done.request, session, message));
   sessionId = std::move(session);
   active = true;
@@ -181,7 +182,7 @@ void TunnelBridge::FailEndedCore(PendingJob& done) {
   // Already ended: this only lets go of it, without a wait.
   ports_.processes->Terminate(coreProcessId, 0);
   coreProcessId = 0;
-  ReleaseGuardIfIdle();
+  owner_.JobEnded();
   done.result->Error("START_FAILED", "sing-box exited immediately.", nullptr);
 }
 

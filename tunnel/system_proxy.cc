@@ -135,8 +135,9 @@ bool SetSystemProxy(ProxySettingsPort& settings, bool enable) {
   return written;
 }
 
-OurProxy SwitchOffOurProxy(ProxySettingsPort& settings, bool* not_ours) {
+OurProxy SwitchOffOurProxy(ProxySettingsPort& settings, bool* not_ours, bool* main_off) {
   if (not_ours != nullptr) *not_ours = false;
+  if (main_off != nullptr) *main_off = false;
   // A key that cannot be read may hold ours: nothing is known to be off.
   if (!settings.OpenSettingsKeyToCheck()) return OurProxy::kStillOn;
   uint32_t enable = 0;
@@ -147,6 +148,7 @@ OurProxy SwitchOffOurProxy(ProxySettingsPort& settings, bool* not_ours) {
   if (not_ours != nullptr) *not_ours = !ours;
   const bool switched = ours && settings.SetDwordValue(L"ProxyEnable", 0);
   settings.CloseSettingsKey();
+  if (main_off != nullptr) *main_off = !ours || switched;
   bool wrote = false;
   const ProxySettingsPort::Connections connections = settings.SwitchConnections(false, &wrote);
   if (switched || wrote) {

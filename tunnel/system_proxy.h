@@ -24,8 +24,10 @@ bool SetSystemProxy(ProxySettingsPort& settings, bool enable);
 // still being given back by their own thread (not done yet either).
 enum class OurProxy { kSwitchedOff, kNotOurs, kStillOn, kConnectionsPending };
 // |not_ours|, when given, tells whether the values were read and were not
-// ours (whatever the connections' part returned).
-OurProxy SwitchOffOurProxy(ProxySettingsPort& settings, bool* not_ours = nullptr);
+// ours (whatever the connections' part returned); |main_off|, whether the
+// main values were read and are now off or not ours.
+OurProxy SwitchOffOurProxy(ProxySettingsPort& settings, bool* not_ours = nullptr,
+                           bool* main_off = nullptr);
 
 // What switches ask of the connections, done by a thread of their own so
 // that the asking thread never waits on the dial-up service. The last thing

@@ -16,11 +16,6 @@ using flutter::EncodableValue;
 
 namespace {
 
-// A switch-off that failed is tried again after 1 s, then each wait doubles
-// up to a minute.
-constexpr uint32_t kFirstProxyOffRetryMs = 1000;
-constexpr uint32_t kLongestProxyOffRetryMs = 60000;
-
 // For a bridge with no guard: nothing to arm or release.
 class NoGuard : public ProxyGuardPort {
  public:
@@ -36,7 +31,11 @@ ProxyGuardPort* GuardOrNone(ProxyGuardPort* guard) {
 
 }  // namespace
 
-TunnelBridge::TunnelBridge(OsPorts ports) : ports_(ports), guard_(GuardOrNone(ports.guard)) {}
+TunnelBridge::TunnelBridge(OsPorts ports)
+    : ports_(ports),
+      guard_(GuardOrNone(ports.guard)),
+      // A connect's or a heal's job arms the guard; its end releases it.
+      owner_(ports, guard_, [this] { return pending_ != nullptr && pending_->job->connect; }) {}
 
 TunnelBridge::~TunnelBridge() = default;
 
@@ -95,12 +94,12 @@ void TunnelBridge::Initialize() {
   if (ports_.log != nullptr) {
     uint32_t enable = 0;
     std::wstring server;
-    ReadProxyValues(&enable, &server);
+    owner_.ReadValues(&enable, &server);
     WriteLog(ports_, "application directory " + LogText(appDirectory) + "; the system proxy was " +
                          (enable == 1 ? "on (" + LogData(server) + "), switching it off" : "off"));
   }
   // Every start clears a proxy a crashed run (or anything else) left on.
-  ProxyOff();
+  owner_.SwitchOff();
 }
 
 void TunnelBridge::InstallChannel(flutter::BinaryMessenger* messenger) {
@@ -196,7 +195,7 @@ void TunnelBridge::StartJob(std::shared_ptr<CoreJob> job, JobReply reply,
   if (!started) {
     // Nothing of the job runs: the core it was to end goes now.
     if (job->oldCore != 0) ports_.processes->Terminate(job->oldCore, 0);
-    ReleaseGuardIfIdle();
+    owner_.JobEnded();
     AnswerFailed(std::move(result));
     return;
   }
@@ -232,7 +231,7 @@ void TunnelBridge::JobFinished() {
   // A cancelled job's end frees the way for the calls that waited for it.
   if (cancelled_ && cancelled_->job->finished.load(std::memory_order_acquire)) {
     const std::unique_ptr<PendingJob> done = std::move(cancelled_);
-    if (done->job->guardArmed) ReleaseGuardIfIdle();
+    if (done->job->connect) owner_.JobEnded();
   }
   if (pending_ && pending_->job->finished.load(std::memory_order_acquire)) {
     const std::unique_ptr<PendingJob> done = std::move(pending_);
@@ -269,12 +268,6 @@ void TunnelBridge::JobFinished() {
       RollBack(std::move(done->result));
     }
   }
-  // A guard started for values put back while a job ran (a job's end
-  // releases only what it armed) goes too, once nothing of ours may be on.
-  if (valuesGuarded_ && !Busy() && !active && !proxyOffPending_ && !ourValuesBack_) {
-    valuesGuarded_ = false;
-    guard_->Release(logonResetKept_);
-  }
   DispatchWaiting();
   if (worldChangedInJob_ && !Busy()) {
     worldChangedInJob_ = false;
@@ -296,9 +289,9 @@ void TunnelBridge::Status(flutter::MethodResult& result) {
     // What the system really does: another program's proxy, or a script
     // that may send traffic around ours.
     const std::string message =
-        takenOver_    ? kTakenOverMessage
-        : scriptSeen_ ? std::string("Windows system proxy is active. ") + kScriptNotice
-                      : std::string("Windows system proxy is active.");
+        owner_.TakenOver()    ? kTakenOverMessage
+        : owner_.ScriptSeen() ? std::string("Windows system proxy is active. ") + kScriptNotice
+                              : std::string("Windows system proxy is active.");
     const EncodableValue report(ActiveStatus(*ports_.system, sessionId, message));
     result.Success(&report);
     return;
@@ -306,8 +299,8 @@ void TunnelBridge::Status(flutter::MethodResult& result) {
   // The watchdog: a core that died takes the system proxy down with it.
   if (active) {
     StopTunnel("status found the core gone");
-  } else if (proxyOffPending_) {
-    ProxyOff();
+  } else if (owner_.OffPending()) {
+    owner_.SwitchOff();
   }
   active = false;
   coreProcessId = 0;
@@ -326,12 +319,12 @@ void TunnelBridge::Disconnect(std::unique_ptr<CallResult>& result) {
   coreProcessId = 0;
   sessionId.clear();
   if (core == 0) {
-    ProxyOff(was_up);
+    owner_.SwitchOff(was_up);
     const EncodableValue idle(IdleStatus());
     result->Success(&idle);
     return;
   }
-  flutter::RunAtBoundary("Exception switching the proxy off: ", [&] { ProxyOff(was_up); });
+  flutter::RunAtBoundary("Exception switching the proxy off: ", [&] { owner_.SwitchOff(was_up); });
   // The core's end, with its wait, is the worker's; the reply follows it.
   EndCoreThenAnswer(core, JobReply::kIdle, std::move(result));
 }
@@ -353,7 +346,7 @@ void TunnelBridge::Teardown(const char* why, bool engine_lives) {
     // core: the process (or the session) ends right after.
     if (job->job->signal->Cancel()) {
       ports_.processes->Terminate(job->job->coreProcessId, 0);
-      ReleaseGuardIfIdle();
+      owner_.JobEnded();
     }
     // Kept until its end is noticed, as any job's (the worker's notice
     // comes even when it ended just now), so that no job starts beside it.
@@ -367,15 +360,15 @@ void TunnelBridge::Teardown(const char* why, bool engine_lives) {
     // a switch-off still to be tried again gets its last try. (A key that
     // cannot be read now may hold ours: the switch-off looks itself.)
     bool known = false;
-    if (proxyOffPending_ || OurValuesOn(&known) || !known) {
-      ProxyOff();
-      GuardWhatCameBack();
+    if (owner_.OffPending() || owner_.OurValuesOn(&known) || !known) {
+      owner_.SwitchOff();
+      owner_.GuardWhatCameBack();
     }
     sessionId.clear();  // (a heal's)
     return;
   }
   StopTunnel(why);
-  GuardWhatCameBack();
+  owner_.GuardWhatCameBack();
   sessionId.clear();
 }
 
@@ -390,268 +383,15 @@ void TunnelBridge::CoreExited(uint32_t process_id) {
   if (!Busy()) Heal("the core exited");
 }
 
-bool TunnelBridge::ProxyOn() {
-  if (SetSystemProxy(*ports_.proxy_settings, true)) {
-    proxyOffPending_ = false;
-    tunnelOffPending_ = false;
-    proxyOffRetryMs_ = 0;
-    takenOver_ = false;
-    valuesUnread_ = false;
-    // Read back: a configuration script is left alone, but told of.
-    std::wstring script;
-    scriptSeen_ = ports_.proxy_settings->OpenSettingsKeyToCheck() &&
-                  ports_.proxy_settings->ReadStringValue(L"AutoConfigURL", &script) &&
-                  !script.empty();
-    ports_.proxy_settings->CloseSettingsKey();
-    const size_t dial_ups = ports_.proxy_settings->DialUpConnections().size();
-    WriteLog(
-        ports_,
-        "system proxy on" +
-            (dial_ups > 0 ? ", and on " + std::to_string(dial_ups) + " dial-up or VPN connection(s)"
-                          : std::string()) +
-            (scriptSeen_ ? "; a configuration script is set (AutoConfigURL " +
-                               LogScriptUrl(script) + "): it may send traffic around us"
-                         : std::string()));
-    // Watched from here on, and read back once: a program that rewrote the
-    // values the moment they became ours is told in this connect's reply.
-    ports_.proxy_settings->WatchChanges(true);
-    bool known = false;
-    const bool ours = OurValuesOn(&known);
-    if (!known && ports_.worker != nullptr) {
-      valuesUnread_ = true;  // looked at again, as at a change
-      ports_.worker->RetryAfter(kFirstProxyOffRetryMs);
-    }
-    if (!ours && known) {
-      takenOver_ = true;
-      WriteLog(ports_,
-               "another program changed the system proxy as it went on: tessarin is not in use");
-    }
-    return true;
-  }
-  WriteLog(ports_, "the system proxy could not be switched on");
-  ProxyOff();
-  return false;
-}
+void TunnelBridge::ProxySettingsChanged() { owner_.Changed(); }
 
-bool TunnelBridge::ProxyOff(bool tunnel_was_up) {
-  // (A tunnel's switch-off that did not complete is still one.)
-  tunnel_was_up = tunnel_was_up || tunnelOffPending_;
-  ports_.proxy_settings->WatchChanges(false);
-  // Only a proxy that is exactly ours: another program's stays as it is.
-  bool not_ours = false;
-  const OurProxy off = SwitchOffOurProxy(*ports_.proxy_settings, &not_ours);
-  // Not ours where a tunnel had it: a takeover, its notice still on its way.
-  if (not_ours && tunnel_was_up) takenOver_ = true;
-  if (off == OurProxy::kNotOurs && (active || takenOver_ || tunnel_was_up)) {
-    WriteLog(ports_, "the system proxy is not ours now: left as it is");
-  }
-  if (off == OurProxy::kStillOn || off == OurProxy::kConnectionsPending) {
-    // Still on, or not known to be off: the guard and the logon reset stay,
-    // to switch it off when this process cannot, and this process tries again
-    // (at once when the connections' own thread says it is done).
-    proxyOffPending_ = true;
-    tunnelOffPending_ = tunnel_was_up;
-    proxyOffRetryMs_ = proxyOffRetryMs_ == 0
-                           ? kFirstProxyOffRetryMs
-                           : std::min(proxyOffRetryMs_ * 2, kLongestProxyOffRetryMs);
-    WriteLog(ports_,
-             std::string(off == OurProxy::kStillOn
-                             ? "the system proxy could not be switched off"
-                             : "dial-up or VPN connections are still being given back their "
-                               "own proxies") +
-                 "; the guard stays armed; trying again in " + std::to_string(proxyOffRetryMs_) +
-                 " ms");
-    // Values that came back with no tunnel had no guard: one covers them now,
-    // and the key stays watched for values put back meanwhile.
-    if (!active) {
-      guard_->Rearm();
-      ports_.proxy_settings->WatchChanges(true);
-      // Put back while this switch-off ran, before the watch: soon again.
-      if (off == OurProxy::kConnectionsPending && OurValuesOn()) {
-        proxyOffRetryMs_ = kFirstProxyOffRetryMs;
-      }
-    }
-    // A guard lost while a tunnel was up, its notice not taken yet (the
-    // window closing): one watches what stays on.
-    if (active && !guard_->Watching()) guard_->Rearm();
-    if (ports_.worker != nullptr) ports_.worker->RetryAfter(proxyOffRetryMs_);
-    return false;
-  }
-  if (proxyOffPending_) WriteLog(ports_, "the system proxy is off now");
-  // A program that took the proxy over may have saved ours, to restore it
-  // when it exits: the logon reset stays for that.
-  // (Until ours are found on again and switched off: what was saved came
-  // back then. A failed connect meanwhile changes nothing of it.)
-  if (takenOver_) {
-    logonResetKept_ = true;
-  } else if (off == OurProxy::kSwitchedOff) {
-    logonResetKept_ = false;
-  }
-  proxyOffPending_ = false;
-  tunnelOffPending_ = false;
-  proxyOffRetryMs_ = 0;
-  takenOver_ = false;
-  scriptSeen_ = false;
-  valuesGuarded_ = false;
-  guard_->Release(logonResetKept_);
-  WatchForOurValues();
-  return true;
-}
+void TunnelBridge::RetryProxyOff() { owner_.Retry(); }
 
-bool TunnelBridge::ReadProxyValues(uint32_t* enable, std::wstring* server) {
-  ProxySettingsPort& settings = *ports_.proxy_settings;
-  const bool read = settings.OpenSettingsKeyToCheck();
-  if (read) {
-    settings.ReadDwordValue(L"ProxyEnable", enable);
-    settings.ReadStringValue(L"ProxyServer", server);
-  }
-  settings.CloseSettingsKey();
-  return read;
-}
-
-bool TunnelBridge::OurValuesOn(bool* known) {
-  uint32_t enable = 0;
-  std::wstring server;
-  const bool read = ReadProxyValues(&enable, &server);
-  if (known != nullptr) *known = read;
-  return read && enable == 1 && server == LocalProxyEndpoint::kSystemProxyServer;
-}
-
-void TunnelBridge::WatchForOurValues() {
-  // A program that saved our values (during a takeover, say) may put them
-  // back when nothing of ours listens: watched while tessarin runs, and
-  // read once now, for what came back before the watch.
-  ports_.proxy_settings->WatchChanges(true);
-  bool known = false;
-  if (!(OurValuesOn(&known) || !known)) {
-    ourValuesBack_ = false;  // (off now: what was back has gone)
-    return;
-  }
-  // (Already known to be back: the retry due may be a long back-off's.)
-  if (ports_.worker != nullptr)
-    ports_.worker->RetryAfter(ourValuesBack_ ? kFirstProxyOffRetryMs : 0);
-  if (ourValuesBack_) return;
-  ourValuesBack_ = true;
-  WriteLog(ports_, known ? "our proxy values are on again, with no tunnel; switching them off"
-                         : "the proxy values cannot be read now; looking again");
-}
-
-void TunnelBridge::ProxySettingsChanged() {
-  if (!active) {
-    // No tunnel: our values are switched off if they came back (a job
-    // under way switches the proxy itself at its end).
-    ports_.proxy_settings->WatchChanges(true);
-    bool known = false;
-    if (!OurValuesOn(&known)) {
-      // A key that cannot be read now may hold ours: looked at again.
-      if (!known && ports_.worker != nullptr) {
-        ourValuesBack_ = true;
-        ports_.worker->RetryAfter(kFirstProxyOffRetryMs);
-      }
-      return;
-    }
-    WriteLog(ports_,
-             "our proxy values came back with no tunnel (another program restored them): "
-             "switching them off");
-    if (!Busy()) {
-      ProxyOff();
-      return;
-    }
-    if (!OurValuesOffBesideJob() && ports_.worker != nullptr) {
-      ourValuesBack_ = true;
-      ports_.worker->RetryAfter(kFirstProxyOffRetryMs);
-    }
-    return;
-  }
-  ports_.proxy_settings->WatchChanges(true);  // for the next change
-  RecheckValues();
-}
-
-void TunnelBridge::RecheckValues() {
-  uint32_t enable = 0;
-  std::wstring server;
-  std::wstring script;
-  ProxySettingsPort& settings = *ports_.proxy_settings;
-  valuesUnread_ = !settings.OpenSettingsKeyToCheck();
-  if (valuesUnread_) {
-    // Not readable now: looked at again, so that "status" tells the truth.
-    settings.CloseSettingsKey();
-    if (ports_.worker != nullptr) ports_.worker->RetryAfter(kFirstProxyOffRetryMs);
-    return;
-  }
-  settings.ReadDwordValue(L"ProxyEnable", &enable);
-  settings.ReadStringValue(L"ProxyServer", &server);
-  scriptSeen_ = settings.ReadStringValue(L"AutoConfigURL", &script) && !script.empty();
-  settings.CloseSettingsKey();
-  const bool ours = enable == 1 && server == LocalProxyEndpoint::kSystemProxyServer;
-  if (ours == !takenOver_) return;
-  takenOver_ = !ours;
-  WriteLog(ports_, takenOver_ ? "another program changed the system proxy (ProxyEnable " +
-                                    std::to_string(enable) + ", ProxyServer " + LogData(server) +
-                                    "): tessarin is no longer in use"
-                              : "the system proxy is ours again");
-}
-
-void TunnelBridge::RetryProxyOff() {
-  if (active && valuesUnread_) {
-    RecheckValues();
-    return;
-  }
-  const bool came_back = ourValuesBack_;
-  ourValuesBack_ = false;
-  // A connect that switched it on since has made it ours again.
-  if ((!proxyOffPending_ && !came_back) || active) return;
-  if (Busy()) {
-    ourValuesBack_ = came_back && !OurValuesOffBesideJob();
-    if ((proxyOffPending_ || ourValuesBack_) && ports_.worker != nullptr) {
-      ports_.worker->RetryAfter(std::max(proxyOffRetryMs_, 1000u));
-    }
-    return;
-  }
-  ProxyOff();
-}
-
-bool TunnelBridge::OurValuesOffBesideJob() {
-  // A job under way may be arming the guard that ProxyOff would release:
-  // the values alone go now (a connect's probe may take seconds), and what
-  // is left is tried again once the job has ended.
-  const OurProxy off = SwitchOffOurProxy(*ports_.proxy_settings);
-  if (off == OurProxy::kSwitchedOff || off == OurProxy::kNotOurs) return true;
-  // Still on: a guard watches them meanwhile (the job's end leaves it).
-  guard_->Rearm();
-  valuesGuarded_ = true;
-  return false;
-}
-
-void TunnelBridge::ReleaseGuardIfIdle() {
-  if (!active && !proxyOffPending_) guard_->Release(logonResetKept_);
-}
+void TunnelBridge::GuardExited() { owner_.GuardExited(); }
 
 void TunnelBridge::ProgramEnds() {
   if (active) return;  // (the close stopped it; a tunnel is never left here)
-  // Values put back while the window went were never told: read once more.
-  bool known = false;
-  if (!(proxyOffPending_ || ourValuesBack_ || OurValuesOn(&known) || !known)) {
-    ReleaseGuardIfIdle();
-    return;
-  }
-  // Still on, or put back the moment they went: a guard must watch before
-  // the process goes (a re-arm's thread could die with it). The window is
-  // gone: waiting is allowed.
-  if (!ProxyOff() || ourValuesBack_) guard_->Arm();
-}
-
-void TunnelBridge::GuardWhatCameBack() {
-  if (!ourValuesBack_ || proxyOffPending_) return;
-  guard_->Rearm();
-  valuesGuarded_ = true;  // (released as a switch-off beside a job's is)
-}
-
-void TunnelBridge::GuardExited() {
-  if (!active && !proxyOffPending_) return;
-  WriteLog(ports_, "the guard ended while the proxy may be on; starting it again");
-  guard_->Rearm();
-  valuesGuarded_ |= !active;
+  owner_.ProgramEnds();
 }
 
 void TunnelBridge::RollBack(std::unique_ptr<CallResult> result) {
@@ -664,7 +404,7 @@ void TunnelBridge::RollBack(std::unique_ptr<CallResult> result) {
   coreProcessId = 0;
   sessionId.clear();
   WriteLog(ports_, "rolled back after an internal error");
-  flutter::RunAtBoundary("Exception rolling back: ", [&] { ProxyOff(); });
+  flutter::RunAtBoundary("Exception rolling back: ", [&] { owner_.SwitchOff(); });
   if (core != 0) {
     EndCoreThenAnswer(core, JobReply::kInternalError, std::move(result));
   } else {
@@ -674,7 +414,7 @@ void TunnelBridge::RollBack(std::unique_ptr<CallResult> result) {
 
 void TunnelBridge::StopTunnel(const char* why, bool proxy_on) {
   WriteLog(ports_, std::string("tunnel stopped: ") + why);
-  ProxyOff(active && proxy_on);
+  owner_.SwitchOff(active && proxy_on, active);
   // Without a wait: this is the window's thread. A core found dead is gone
   // already; at a close or a session's end the process (and with it the
   // core's job) ends right after.

@@ -15,6 +15,7 @@
 #include "channel/method_result.h"
 #include "tunnel/core_job.h"
 #include "tunnel/os_ports.h"
+#include "tunnel/proxy_owner.h"
 
 namespace tessarin {
 
@@ -96,9 +97,9 @@ class TunnelBridge {
   bool Busy() const { return pending_ != nullptr || cancelled_ != nullptr; }
   // Whether a switch-off failed (or waits for the connections) and is to be
   // tried again: the guard stays armed meanwhile.
-  bool ProxyOffPending() const { return proxyOffPending_; }
+  bool ProxyOffPending() const { return owner_.OffPending(); }
   // While connected: whether the values are known not to be ours now.
-  bool TakenOver() const { return takenOver_; }
+  bool TakenOver() const { return owner_.TakenOver(); }
 
   // Invariants: active implies coreProcessId != 0 and a session id; outside a
   // running connect, coreProcessId != 0 implies active.
@@ -193,35 +194,6 @@ class TunnelBridge {
   // tunnel inactive; the session id is each caller's business. |why| goes
   // to the log. |proxy_on|: our values were on.
   void StopTunnel(const char* why, bool proxy_on = true);
-  // The system proxy on (the job armed the guard before); false when it
-  // could not be switched on (then it is off again).
-  bool ProxyOn();
-  // The system proxy off, and the guard released only once it really is;
-  // a failure is tried again later. |tunnel_was_up|: our values were on
-  // for a tunnel (found not ours, they were taken over).
-  bool ProxyOff(bool tunnel_was_up = false);
-  // The guard a job armed goes, unless the proxy may still be on.
-  void ReleaseGuardIfIdle();
-  // Our values put back the moment a teardown switched them off: no retry
-  // may come once the window is gone, so a guard watches them (a failed
-  // switch-off keeps its own).
-  void GuardWhatCameBack();
-  // ProxyEnable and ProxyServer as they are now (each left as given when
-  // missing); false when the key cannot be read.
-  bool ReadProxyValues(uint32_t* enable, std::wstring* server);
-  // Whether the values are on and exactly ours now; |known|: whether they
-  // could be read at all.
-  bool OurValuesOn(bool* known = nullptr);
-  // The watch on, with no tunnel too; our values already back are switched
-  // off from the retry timer.
-  void WatchForOurValues();
-  // While connected: whether the values are still ours (the takeover told
-  // if not); a key that cannot be read is looked at again from the timer.
-  void RecheckValues();
-  // Our values put back while a job runs, switched off alone; false when
-  // they (or a connection's) may still be on.
-  bool OurValuesOffBesideJob();
-
   OsPorts ports_;
   ProxyGuardPort* guard_;  // never null: a guard that does nothing when there is none
   std::unique_ptr<flutter::MethodCallChannel> channel_;
@@ -229,23 +201,10 @@ class TunnelBridge {
   std::unique_ptr<PendingJob> cancelled_;  // a cancelled job that still runs
   std::deque<WaitingCall> waiting_;
   bool fixedStartWait_ = false;
-  // A switch-off failed: the proxy may still be on, the guard stays armed.
-  bool proxyOffPending_ = false;
-  uint32_t proxyOffRetryMs_ = 0;  // the wait before the next try
-  bool takenOver_ = false;        // while connected: the proxy values are not ours any more
-  bool scriptSeen_ = false;       // while connected: a configuration script is set
-  bool ourValuesBack_ = false;    // with no tunnel: the retry timer switches our values off
-  // The last switch-off kept the logon reset: our values may come back.
-  bool logonResetKept_ = false;
-  // The switch-off still to complete is a tunnel's.
-  bool tunnelOffPending_ = false;
+  // Everything about our values in the proxy settings, and the guard's.
+  ProxyOwner owner_;
   // A resume or a network change came during a job: looked at after it.
   bool worldChangedInJob_ = false;
-  // While connected: the key could not be read at the last look.
-  bool valuesUnread_ = false;
-  // With no tunnel, a guard was started for our values put back (or a
-  // switch-off still to be tried again): it goes once nothing may be on.
-  bool valuesGuarded_ = false;
   // The connected tunnel's document and request, for a heal; when heals began.
   std::string tunnelConfig_;
   flutter::EncodableValueMap tunnelRequest_;

@@ -50,9 +50,9 @@ void TunnelBridge::Heal(const std::string& why, bool proxy_on) {
   // The values as they are, not only as notices told: one still on its way
   // (the user's own untick, say) would be undone by the heal's switch-on.
   bool unread = false;
-  if (proxy_on && !takenOver_) {
-    RecheckValues();
-    unread = valuesUnread_;
+  if (proxy_on && !owner_.TakenOver()) {
+    owner_.Recheck();
+    unread = owner_.Unread();
   }
   while (!heals_.empty() && now - heals_.front() >= kHealWindowMs) heals_.pop_front();
   // Not healed: a disconnect already waits; another program has the proxy
@@ -61,8 +61,8 @@ void TunnelBridge::Heal(const std::string& why, bool proxy_on) {
   for (const WaitingCall& call : waiting_) {
     disconnecting |= call.call && call.call->MethodName() == "disconnect";
   }
-  const char* instead = disconnecting ? "; a disconnect waits"
-                        : takenOver_  ? "; another program has the system proxy"
+  const char* instead = disconnecting        ? "; a disconnect waits"
+                        : owner_.TakenOver() ? "; another program has the system proxy"
                         : unread
                             ? "; the proxy settings cannot be read: another program may have them"
                         : tunnelConfig_.empty() ? ""
@@ -84,7 +84,7 @@ void TunnelBridge::Heal(const std::string& why, bool proxy_on) {
   job->oldCore = coreProcessId;
   active = false;
   coreProcessId = 0;
-  flutter::RunAtBoundary("Exception stopping the tunnel: ", [&] { ProxyOff(proxy_on); });
+  flutter::RunAtBoundary("Exception stopping the tunnel: ", [&] { owner_.SwitchOff(proxy_on); });
   StartJob(std::move(job), JobReply::kHeal, nullptr, tunnelRequest_);
 }
 
@@ -96,7 +96,7 @@ void TunnelBridge::FinishHeal(PendingJob& done) {
   const std::string took = std::to_string(ports_.system->SteadyMs() - job.began) + " ms";
   auto fail = [&](const std::string& why) {
     WriteLog(ports_, "tunnel stopped: the heal failed after " + took + " (" + why + ")");
-    if (job.guardArmed) ReleaseGuardIfIdle();
+    owner_.JobEnded();
     sessionId.clear();
   };
   if (job.signal->Cancelled() || job.outcome != Outcome::kReady) {
@@ -124,7 +124,7 @@ void TunnelBridge::FinishHeal(PendingJob& done) {
   // A key that cannot be read may hold one: not written over either.
   uint32_t enable = 0;
   std::wstring server;
-  const bool read = ReadProxyValues(&enable, &server);
+  const bool read = owner_.ReadValues(&enable, &server);
   if (!read || (enable == 1 && server != LocalProxyEndpoint::kSystemProxyServer)) {
     const uint32_t core = coreProcessId;
     coreProcessId = 0;
@@ -133,7 +133,7 @@ void TunnelBridge::FinishHeal(PendingJob& done) {
     EndCoreThenAnswer(core, JobReply::kIdle, nullptr);
     return;
   }
-  if ((job.guardArmed && guard_->Lost()) || !ProxyOn()) {
+  if ((job.guardArmed && guard_->Lost()) || !owner_.SwitchOn()) {
     const uint32_t core = coreProcessId;
     coreProcessId = 0;
     fail("the proxy could not be switched on under a guard");

@@ -129,9 +129,16 @@ class FakeProxySettings : public tessarin::ProxySettingsPort {
   }
   void ForgetConnection(const std::wstring& name) override { kept.erase(Narrow(name)); }
   void WatchChanges(bool on) override { log_->Add(on ? "reg.watch on" : "reg.watch off"); }
+  // With |connections_running|, a switch-off's part for the connections is
+  // still under way on their own thread.
+  Connections SwitchConnections(bool ours, bool* wrote) override {
+    if (connections_running && !ours) return Connections::kRunning;
+    return ProxySettingsPort::SwitchConnections(ours, wrote);
+  }
 
   bool openable = true;
   bool machine_policy = false;
+  bool connections_running = false;
   // Dial-up connections by name, each with its own proxy.
   struct Connection {
     uint32_t flags = tessarin::kProxyTypeDirect;

@@ -910,5 +910,60 @@ TEST_F(TunnelBridgeJobTest, AFailedSwitchOffIsTriedAgainUntilItWorks) {
   EXPECT_EQ(worker_.retries.size(), 2u);
 }
 
+TEST_F(TunnelBridgeJobTest, OurOwnSwitchOffReadBackIsNoTakeover) {
+  os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
+  const EncodableValue request = Request();
+  Call("connect", &request);
+  RunJob();
+  // A VPN's proxy is still being given back when the disconnect's main
+  // values are off; the retry then reads the ProxyEnable=0 it wrote itself.
+  os_.proxy.connections_running = true;
+  Call("disconnect");
+  RunJob();
+  os_.proxy.connections_running = false;
+  bridge_.RetryProxyOff();
+  EXPECT_FALSE(bridge_.ProxyOffPending());
+  EXPECT_EQ(os_.log.Count("guard.release keeping the logon reset"), 0u);
+  EXPECT_EQ(os_.log.Count("guard.release"), 1u);
+}
+
+TEST_F(TunnelBridgeJobTest, OurValuesPutBackDuringAFailedConnectKeepTheirGuard) {
+  const EncodableValue request = Request();
+  Call("connect", &request);
+  // Another program puts ours back while the connect runs, and they cannot
+  // be switched off; then the connect fails.
+  os_.proxy.dwords["ProxyEnable"] = 1;
+  os_.proxy.strings["ProxyServer"] =
+      "http=127.0.0.1:20808;https=127.0.0.1:20808;socks=127.0.0.1:20808";
+  os_.proxy.failing = "ProxyEnable=0";
+  bridge_.ProxySettingsChanged();
+  RunJob();
+  EXPECT_EQ(replies_.back().message, "connect: PROXY_TEST_FAILED");
+  EXPECT_EQ(os_.log.Count("guard.release"), 0u);
+  EXPECT_TRUE(bridge_.ProxyOffPending());
+  os_.proxy.failing.clear();
+  bridge_.RetryProxyOff();
+  EXPECT_EQ(os_.proxy.dwords["ProxyEnable"], 0u);
+  EXPECT_EQ(os_.log.Count("guard.release"), 1u);
+}
+
+TEST_F(TunnelBridgeJobTest, AFailedSwitchOffIsTriedAgainWhileAJobRuns) {
+  os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody,
+                         tessarin_test::FakeInternet::Outcome::kBody};
+  const EncodableValue request = Request();
+  Call("connect", &request);
+  RunJob();
+  os_.proxy.failing = "ProxyEnable=0";
+  Call("connect", &request);  // the reconnect's switch-off fails
+  os_.proxy.failing.clear();
+  os_.log.events.clear();
+  bridge_.RetryProxyOff();  // its job still runs
+  EXPECT_EQ(os_.proxy.dwords["ProxyEnable"], 0u);
+  EXPECT_EQ(os_.log.Count("guard.release"), 0u);  // the job's, until its end
+  RunJob();
+  EXPECT_EQ(replies_.back().message, "connect: success");
+  EXPECT_EQ(os_.proxy.dwords["ProxyEnable"], 1u);
+}
+
 }  // namespace
 }  // namespace tessarin

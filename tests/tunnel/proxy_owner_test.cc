@@ -1,0 +1,207 @@
+// The proxy owner's transition table, row by row, over faked settings: each
+// row reaches its state, gives one event, and looks at the next state and
+// what the guard was told.
+#include "tunnel/proxy_owner.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/support/fake_os_ports.h"
+
+namespace tessarin {
+namespace {
+
+constexpr char kOurs[] = "http=127.0.0.1:20808;https=127.0.0.1:20808;socks=127.0.0.1:20808";
+
+class Retries : public WorkerPort {
+ public:
+  void Start(std::shared_ptr<CoreJob>) override {}
+  void RetryAfter(uint32_t ms) override { last = ms; }
+  int64_t last = -1;
+};
+
+struct World {
+  tessarin_test::FakeOs os;
+  Retries retries;
+  bool job = false;  // a job holds the guard
+  ProxyOwner owner{[this] {
+                     OsPorts ports = os.GuardedPorts();
+                     ports.worker = &retries;
+                     return ports;
+                   }(),
+                   &os.guard, [this] { return job; }};
+  void OursOn() {
+    os.proxy.dwords["ProxyEnable"] = 1;
+    os.proxy.strings["ProxyServer"] = kOurs;
+  }
+  void Others() {
+    os.proxy.dwords["ProxyEnable"] = 1;
+    os.proxy.strings["ProxyServer"] = "corp:8080";
+  }
+};
+
+enum StateIndex { kOff, kBack, kOn, kSwitchingOff };
+
+struct Row {
+  const char* name;
+  std::function<void(World&)> reach;  // from a fresh owner (Off)
+  std::function<void(World&)> event;
+  StateIndex next;
+  std::vector<std::string> guard;  // what the guard was told by the event
+};
+
+std::vector<Row> Table() {
+  auto on = [](World& w) { ASSERT_TRUE(w.owner.SwitchOn()); };
+  auto pending = [](World& w) {
+    w.owner.SwitchOn();
+    w.os.proxy.failing = "ProxyEnable=0";
+    w.owner.SwitchOff(true);
+  };
+  auto back = [](World& w) {
+    w.os.proxy.openable = false;
+    w.owner.Changed();
+    w.os.proxy.openable = true;
+    w.OursOn();
+  };
+  auto nothing = [](World&) {};
+  return {
+      {"Off, switch-on", nothing, [](World& w) { w.owner.SwitchOn(); }, kOn, {}},
+      {"Off, switch-on fails",
+       nothing,
+       [](World& w) {
+         w.os.proxy.failing = "ProxyServer";
+         w.owner.SwitchOn();
+       },
+       kOff,
+       {"guard.release"}},
+      {"On, switch-off", on, [](World& w) { w.owner.SwitchOff(true); }, kOff, {"guard.release"}},
+      {"On, switch-off fails",
+       on,
+       [](World& w) {
+         w.os.proxy.failing = "ProxyEnable=0";
+         w.owner.SwitchOff(true);
+       },
+       kSwitchingOff,
+       {"guard.rearm"}},
+      {"On taken over, switch-off keeps the logon reset",
+       on,
+       [](World& w) {
+         w.Others();
+         w.owner.SwitchOff(true);
+       },
+       kOff,
+       {"guard.release keeping the logon reset"}},
+      {"On, a change not ours",
+       on,
+       [](World& w) {
+         w.Others();
+         w.owner.Changed();
+       },
+       kOn,
+       {}},
+      {"On, retry", on, [](World& w) { w.owner.Retry(); }, kOn, {}},
+      {"SwitchingOff, retry works",
+       pending,
+       [](World& w) {
+         w.os.proxy.failing.clear();
+         w.owner.Retry();
+       },
+       kOff,
+       {"guard.release"}},
+      {"SwitchingOff, retry works beside a job",
+       pending,
+       [](World& w) {
+         w.os.proxy.failing.clear();
+         w.job = true;
+         w.owner.Retry();
+       },
+       kOff,
+       {}},
+      {"SwitchingOff, retry fails",
+       pending,
+       [](World& w) { w.owner.Retry(); },
+       kSwitchingOff,
+       {"guard.rearm"}},
+      {"SwitchingOff, job ends", pending, [](World& w) { w.owner.JobEnded(); }, kSwitchingOff, {}},
+      {"SwitchingOff, guard exits",
+       pending,
+       [](World& w) { w.owner.GuardExited(); },
+       kSwitchingOff,
+       {"guard.rearm"}},
+      {"Off, ours come back",
+       nothing,
+       [](World& w) {
+         w.OursOn();
+         w.owner.Changed();
+       },
+       kOff,
+       {"guard.release"}},
+      {"Off, unreadable",
+       nothing,
+       [](World& w) {
+         w.os.proxy.openable = false;
+         w.owner.Changed();
+       },
+       kBack,
+       {}},
+      {"Off, guard exits", nothing, [](World& w) { w.owner.GuardExited(); }, kOff, {}},
+      {"Off, retry", nothing, [](World& w) { w.owner.Retry(); }, kOff, {}},
+      {"Back, retry", back, [](World& w) { w.owner.Retry(); }, kOff, {"guard.release"}},
+      {"Back, guarded at a teardown",
+       back,
+       [](World& w) { w.owner.GuardWhatCameBack(); },
+       kBack,
+       {"guard.rearm"}},
+      {"Back guarded, job ends",
+       back,
+       [](World& w) {
+         w.owner.GuardWhatCameBack();
+         w.os.log.events.clear();
+         w.owner.JobEnded();
+       },
+       kBack,
+       {}},
+      {"Back, job ends", back, [](World& w) { w.owner.JobEnded(); }, kBack, {"guard.release"}},
+  };
+}
+
+TEST(ProxyOwnerTest, EveryRowOfTheTable) {
+  for (const Row& row : Table()) {
+    SCOPED_TRACE(row.name);
+    World w;
+    row.reach(w);
+    w.os.log.events.clear();
+    row.event(w);
+    EXPECT_EQ(w.owner.state().index(), static_cast<size_t>(row.next));
+    std::vector<std::string> guard;
+    for (const std::string& e : w.os.log.events) {
+      if (e.compare(0, 6, "guard.") == 0) guard.push_back(e);
+    }
+    EXPECT_EQ(guard, row.guard);
+    // Derived in one place: a state that needs a guard never released it.
+    if (w.owner.WantsGuard()) {
+      EXPECT_EQ(std::count(guard.begin(), guard.end(), "guard.release"), 0);
+    }
+  }
+}
+
+// A switch-off whose main values went off while the connections were still
+// being given back reads its own ProxyEnable=0 next: no takeover.
+TEST(ProxyOwnerTest, ItsOwnSwitchOffIsNoTakeover) {
+  World w;
+  w.owner.SwitchOn();
+  w.os.proxy.connections_running = true;
+  w.owner.SwitchOff(true);
+  ASSERT_EQ(w.owner.state().index(), static_cast<size_t>(kSwitchingOff));
+  w.os.proxy.connections_running = false;
+  w.owner.Retry();
+  EXPECT_FALSE(w.owner.ResetKept());
+  EXPECT_EQ(w.os.log.Count("guard.release keeping"), 0u);
+}
+
+}  // namespace
+}  // namespace tessarin

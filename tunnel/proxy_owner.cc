@@ -1,0 +1,287 @@
+#include "tunnel/proxy_owner.h"
+
+#include <algorithm>
+
+#include "tunnel/diagnostics_log.h"
+#include "tunnel/local_proxy_endpoint.h"
+#include "tunnel/system_proxy.h"
+
+namespace tessarin {
+
+namespace {
+
+// A switch-off that failed is tried again after 1 s, then each wait doubles
+// up to a minute.
+constexpr uint32_t kFirstProxyOffRetryMs = 1000;
+constexpr uint32_t kLongestProxyOffRetryMs = 60000;
+
+}  // namespace
+
+ProxyOwner::ProxyOwner(const OsPorts& ports, ProxyGuardPort* guard,
+                       std::function<bool()> job_holds_guard)
+    : ports_(ports), guard_(guard), jobHoldsGuard_(std::move(job_holds_guard)) {}
+
+bool ProxyOwner::TakenOver() const {
+  if (const On* on = std::get_if<On>(&state_)) return on->takenOver;
+  if (const SwitchingOff* off = std::get_if<SwitchingOff>(&state_)) return off->takenOver;
+  return false;
+}
+
+bool ProxyOwner::ScriptSeen() const {
+  const On* on = std::get_if<On>(&state_);
+  return on != nullptr && on->script;
+}
+
+bool ProxyOwner::Unread() const {
+  const On* on = std::get_if<On>(&state_);
+  return on != nullptr && on->unread;
+}
+
+bool ProxyOwner::WantsGuard() const {
+  if (const Back* back = std::get_if<Back>(&state_)) return back->guarded;
+  return !std::holds_alternative<Off>(state_);
+}
+
+void ProxyOwner::Settle() {
+  if (WantsGuard() || (jobHoldsGuard_ && jobHoldsGuard_())) return;
+  guard_->Release(resetKept_);
+}
+
+bool ProxyOwner::SwitchOn() {
+  ProxySettingsPort& settings = *ports_.proxy_settings;
+  if (!SetSystemProxy(settings, true)) {
+    WriteLog(ports_, "the system proxy could not be switched on");
+    SwitchOff();
+    return false;
+  }
+  On on;
+  // Read back: a configuration script is left alone, but told of.
+  std::wstring script;
+  on.script = settings.OpenSettingsKeyToCheck() &&
+              settings.ReadStringValue(L"AutoConfigURL", &script) && !script.empty();
+  settings.CloseSettingsKey();
+  const size_t dial_ups = settings.DialUpConnections().size();
+  WriteLog(ports_, "system proxy on" +
+                       (dial_ups > 0 ? ", and on " + std::to_string(dial_ups) +
+                                           " dial-up or VPN connection(s)"
+                                     : std::string()) +
+                       (on.script ? "; a configuration script is set (AutoConfigURL " +
+                                        LogScriptUrl(script) + "): it may send traffic around us"
+                                  : std::string()));
+  // Watched from here on, and read back once: a program that rewrote the
+  // values the moment they became ours is told in this connect's reply.
+  settings.WatchChanges(true);
+  bool known = false;
+  const bool ours = OurValuesOn(&known);
+  if (!known && ports_.worker != nullptr) {
+    on.unread = true;  // looked at again, as at a change
+    ports_.worker->RetryAfter(kFirstProxyOffRetryMs);
+  }
+  if (!ours && known) {
+    on.takenOver = true;
+    WriteLog(ports_,
+             "another program changed the system proxy as it went on: tessarin is not in use");
+  }
+  state_ = on;
+  return true;
+}
+
+bool ProxyOwner::SwitchOff(bool tunnel, bool stopping) {
+  const SwitchingOff* pending = std::get_if<SwitchingOff>(&state_);
+  // (A tunnel's switch-off that did not complete is still one.)
+  tunnel = tunnel || (pending != nullptr && pending->tunnel);
+  const bool main_was_off = pending != nullptr && pending->mainOff;
+  const uint32_t last_wait = pending != nullptr ? pending->retryMs : 0;
+  const bool was_back = std::holds_alternative<Back>(state_);
+  bool taken = TakenOver();
+  ports_.proxy_settings->WatchChanges(false);
+  // Only a proxy that is exactly ours: another program's stays as it is.
+  bool not_ours = false;
+  bool main_off = false;
+  const OurProxy off = SwitchOffOurProxy(*ports_.proxy_settings, &not_ours, &main_off);
+  // Not ours where a tunnel had them: a takeover, its notice still on its
+  // way. (Not once this switch-off wrote its own ProxyEnable=0.)
+  if (not_ours && tunnel && !main_was_off) taken = true;
+  if (off == OurProxy::kNotOurs && (stopping || taken || tunnel) && !main_was_off) {
+    WriteLog(ports_, "the system proxy is not ours now: left as it is");
+  }
+  if (off == OurProxy::kStillOn || off == OurProxy::kConnectionsPending) {
+    // Still on, or not known to be off: the guard and the logon reset stay,
+    // to switch it off when this process cannot, and this process tries again
+    // (at once when the connections' own thread says it is done).
+    SwitchingOff next;
+    next.tunnel = tunnel;
+    next.mainOff = main_was_off || main_off;
+    next.takenOver = taken;
+    next.retryMs =
+        last_wait == 0 ? kFirstProxyOffRetryMs : std::min(last_wait * 2, kLongestProxyOffRetryMs);
+    state_ = next;
+    WriteLog(ports_,
+             std::string(off == OurProxy::kStillOn
+                             ? "the system proxy could not be switched off"
+                             : "dial-up or VPN connections are still being given back their "
+                               "own proxies") +
+                 "; the guard stays armed; trying again in " + std::to_string(next.retryMs) +
+                 " ms");
+    uint32_t wait = next.retryMs;
+    if (!stopping) {
+      // Values that came back with no tunnel had no guard: one covers them
+      // now, and the key stays watched for values put back meanwhile.
+      guard_->Rearm();
+      ports_.proxy_settings->WatchChanges(true);
+      // Put back while this switch-off ran, before the watch: soon again.
+      if (off == OurProxy::kConnectionsPending && OurValuesOn()) wait = kFirstProxyOffRetryMs;
+      std::get<SwitchingOff>(state_).retryMs = wait;
+    } else if (!guard_->Watching()) {
+      // A guard lost while the tunnel was up, its notice not taken yet (the
+      // window closing): one watches what stays on.
+      guard_->Rearm();
+    }
+    if (ports_.worker != nullptr) ports_.worker->RetryAfter(wait);
+    return false;
+  }
+  if (pending != nullptr) WriteLog(ports_, "the system proxy is off now");
+  // A program that took the proxy over may have saved ours, to restore it
+  // when it exits: the logon reset stays for that. (Until ours are found on
+  // again and switched off: what was saved came back then. A failed connect
+  // meanwhile changes nothing of it.)
+  if (taken) {
+    resetKept_ = true;
+  } else if (off == OurProxy::kSwitchedOff) {
+    resetKept_ = false;
+  }
+  // A program that saved our values (during a takeover, say) may put them
+  // back when nothing of ours listens: watched while tessarin runs, and
+  // read once now, for what came back before the watch.
+  ports_.proxy_settings->WatchChanges(true);
+  bool known = false;
+  if (!(OurValuesOn(&known) || !known)) {
+    state_ = Off{};
+    Settle();
+    return true;
+  }
+  // Ours back already: a guard watches them until they are off (a program
+  // that keeps putting them back may outlast any retry of ours).
+  state_ = Back{known};
+  if (known && !guard_->Watching()) guard_->Rearm();
+  Settle();
+  // (Already known to be back: the retry due may be a long back-off's.)
+  if (ports_.worker != nullptr) ports_.worker->RetryAfter(was_back ? kFirstProxyOffRetryMs : 0);
+  if (!was_back) {
+    WriteLog(ports_, known ? "our proxy values are on again, with no tunnel; switching them off"
+                           : "the proxy values cannot be read now; looking again");
+  }
+  return true;
+}
+
+void ProxyOwner::Changed() {
+  ProxySettingsPort& settings = *ports_.proxy_settings;
+  settings.WatchChanges(true);  // for the next change
+  if (IsOn()) {
+    Recheck();
+    return;
+  }
+  // No tunnel: our values are switched off if they came back, a job under
+  // way or not (a guard it armed is its own end's to release).
+  bool known = false;
+  if (!OurValuesOn(&known)) {
+    // A key that cannot be read now may hold ours: looked at again.
+    if (!known && ports_.worker != nullptr) {
+      if (std::holds_alternative<Off>(state_)) state_ = Back{};
+      ports_.worker->RetryAfter(kFirstProxyOffRetryMs);
+    }
+    return;
+  }
+  WriteLog(ports_,
+           "our proxy values came back with no tunnel (another program restored them): "
+           "switching them off");
+  SwitchOff();
+}
+
+void ProxyOwner::Recheck() {
+  On* on = std::get_if<On>(&state_);
+  if (on == nullptr) return;
+  ProxySettingsPort& settings = *ports_.proxy_settings;
+  on->unread = !settings.OpenSettingsKeyToCheck();
+  if (on->unread) {
+    // Not readable now: looked at again, so that "status" tells the truth.
+    settings.CloseSettingsKey();
+    if (ports_.worker != nullptr) ports_.worker->RetryAfter(kFirstProxyOffRetryMs);
+    return;
+  }
+  uint32_t enable = 0;
+  std::wstring server;
+  std::wstring script;
+  settings.ReadDwordValue(L"ProxyEnable", &enable);
+  settings.ReadStringValue(L"ProxyServer", &server);
+  on->script = settings.ReadStringValue(L"AutoConfigURL", &script) && !script.empty();
+  settings.CloseSettingsKey();
+  const bool ours = enable == 1 && server == LocalProxyEndpoint::kSystemProxyServer;
+  if (ours == !on->takenOver) return;
+  on->takenOver = !ours;
+  WriteLog(ports_, on->takenOver ? "another program changed the system proxy (ProxyEnable " +
+                                       std::to_string(enable) + ", ProxyServer " + LogData(server) +
+                                       "): tessarin is no longer in use"
+                                 : "the system proxy is ours again");
+}
+
+void ProxyOwner::Retry() {
+  if (const On* on = std::get_if<On>(&state_)) {
+    if (on->unread) Recheck();
+    return;
+  }
+  if (std::holds_alternative<Off>(state_)) return;
+  // Put back, or a switch-off still to complete: tried now, a job under way
+  // or not. (Values back again after this one are news: soon again.)
+  if (std::holds_alternative<Back>(state_)) state_ = Off{};
+  SwitchOff();
+}
+
+void ProxyOwner::GuardExited() {
+  if (!WantsGuard()) return;
+  WriteLog(ports_, "the guard ended while the proxy may be on; starting it again");
+  guard_->Rearm();
+}
+
+void ProxyOwner::JobEnded() { Settle(); }
+
+void ProxyOwner::GuardWhatCameBack() {
+  Back* back = std::get_if<Back>(&state_);
+  if (back == nullptr || (back->guarded && guard_->Watching())) return;
+  guard_->Rearm();
+  back->guarded = true;
+}
+
+void ProxyOwner::ProgramEnds() {
+  // Values put back while the window went were never told: read once more.
+  bool known = false;
+  if (std::holds_alternative<Off>(state_) && OurValuesOn(&known) == false && known) {
+    Settle();
+    return;
+  }
+  // Still on, or put back the moment they went: a guard must watch before
+  // the process goes (a re-arm's thread could die with it). The window is
+  // gone: waiting is allowed.
+  if (!SwitchOff() || std::holds_alternative<Back>(state_)) guard_->Arm();
+}
+
+bool ProxyOwner::ReadValues(uint32_t* enable, std::wstring* server) {
+  ProxySettingsPort& settings = *ports_.proxy_settings;
+  const bool read = settings.OpenSettingsKeyToCheck();
+  if (read) {
+    settings.ReadDwordValue(L"ProxyEnable", enable);
+    settings.ReadStringValue(L"ProxyServer", server);
+  }
+  settings.CloseSettingsKey();
+  return read;
+}
+
+bool ProxyOwner::OurValuesOn(bool* known) {
+  uint32_t enable = 0;
+  std::wstring server;
+  const bool read = ReadValues(&enable, &server);
+  if (known != nullptr) *known = read;
+  return read && enable == 1 && server == LocalProxyEndpoint::kSystemProxyServer;
+}
+
+}  // namespace tessarin
