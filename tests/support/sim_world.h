@@ -109,6 +109,7 @@ struct World {
     // (Ours replaced while a tunnel had them: that program may have saved
     // them, to put them back.)
     taken_over_ours |= what != kOursBack && ValuesOurs() && tunnel_up && tunnel_up();
+    ever_replaced_ours |= what != kOursBack && ValuesOurs();
     // (A change after the switch-on that is watched is told by its notice.)
     taken_in_switch_on = (key_open && wrote_on) || (taken_in_switch_on && !watching);
     // (The sim tells which untick is of a tunnel that is up: any other
@@ -182,6 +183,7 @@ struct World {
   uint64_t job_end_handled_at = 0;  // (events) the window took a job's end
   bool user_unticked = false;       // the user switched our proxy off
   bool taken_over_ours = false;     // the last change replaced ours, by another program
+  bool ever_replaced_ours = false;  // some change of another program's ever did
   bool last_open_failed = false;
   uint64_t open_failed_at = 0;
   bool wrote_on = false;  // the open key's session wrote ProxyEnable=1 (a switch-on)

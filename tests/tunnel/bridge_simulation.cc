@@ -860,6 +860,10 @@ class Simulation {
       if (w_.logon_reset && !w_.release_kept_reset) {
         w_.Violation("the logon reset stays after a clean stop");
       }
+      // (Kept only for a takeover that really happened.)
+      if (w_.logon_reset && !w_.ever_replaced_ours) {
+        w_.Violation("the logon reset stays after a clean stop, and nothing ever replaced ours");
+      }
       // (Once another program replaced ours, it may put them back after we
       // are gone: the logon reset stays for that.)
       if (w_.taken_over_ours && !w_.logon_reset) {
