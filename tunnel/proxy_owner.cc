@@ -91,6 +91,7 @@ bool ProxyOwner::SwitchOff(bool tunnel, bool stopping) {
   // (A tunnel's switch-off that did not complete is still one.)
   tunnel = tunnel || (pending != nullptr && pending->tunnel);
   const bool main_was_off = pending != nullptr && pending->mainOff;
+  const bool wrote_off = pending != nullptr && pending->wroteOff;
   const uint32_t last_wait = pending != nullptr ? pending->retryMs : 0;
   const bool was_back = std::holds_alternative<Back>(state_);
   bool taken = TakenOver();
@@ -112,6 +113,7 @@ bool ProxyOwner::SwitchOff(bool tunnel, bool stopping) {
     SwitchingOff next;
     next.tunnel = tunnel;
     next.mainOff = main_was_off || main_off;
+    next.wroteOff = wrote_off || (main_off && !not_ours);
     next.takenOver = taken;
     next.retryMs =
         last_wait == 0 ? kFirstProxyOffRetryMs : std::min(last_wait * 2, kLongestProxyOffRetryMs);
@@ -147,7 +149,7 @@ bool ProxyOwner::SwitchOff(bool tunnel, bool stopping) {
   // meanwhile changes nothing of it.)
   if (taken) {
     resetKept_ = true;
-  } else if (off == OurProxy::kSwitchedOff) {
+  } else if (off == OurProxy::kSwitchedOff || wrote_off) {
     resetKept_ = false;
   }
   // A program that saved our values (during a takeover, say) may put them
@@ -256,13 +258,18 @@ void ProxyOwner::ProgramEnds() {
   // Values put back while the window went were never told: read once more.
   bool known = false;
   if (std::holds_alternative<Off>(state_) && OurValuesOn(&known) == false && known) {
-    Settle();
+    guard_->Release(resetKept_);
     return;
   }
   // Still on, or put back the moment they went: a guard must watch before
   // the process goes (a re-arm's thread could die with it). The window is
   // gone: waiting is allowed.
-  if (!SwitchOff() || std::holds_alternative<Back>(state_)) guard_->Arm();
+  if (!SwitchOff() || std::holds_alternative<Back>(state_)) {
+    guard_->Arm();
+    return;
+  }
+  // (Nothing runs after this: a guard a job still running armed goes too.)
+  guard_->Release(resetKept_);
 }
 
 bool ProxyOwner::ReadValues(uint32_t* enable, std::wstring* server) {

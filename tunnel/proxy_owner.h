@@ -21,11 +21,12 @@ namespace tessarin {
 //  any          SwitchOn ok          -> On{read back}: watch; unread -> retry 1 s
 //  any          SwitchOn failed      -> as SwitchOff(no tunnel)
 //  any          SwitchOff done       -> Off: release (unless a job holds the
-//                                       guard), then LookForOurs
+//                                       guard)
 //  any          SwitchOff not done   -> SwitchingOff{back-off x2, <= 60 s}:
 //                                       guard re-armed, watch, retry timer
-//  Off          LookForOurs ours/unread -> Back: retry at once (unread: 1 s)
-//  Back         LookForOurs off      -> Off (a guard kept for them goes)
+//  SwitchOff done, ours found on again -> Back{guarded}: re-armed, retry at
+//                                       once (1 s when they were back before)
+//  SwitchOff done, key unreadable    -> Back: retry at once
 //  On           Changed / Retry(unread) -> On{read again}
 //  Off, Back    Changed: ours        -> SwitchOff(no tunnel)
 //  Off, Back    Changed: unread      -> Back: retry 1 s
@@ -64,10 +65,12 @@ class ProxyOwner {
   // A switch-off that did not complete (a write failed, or the connections
   // are still being given back), tried again after |retryMs|. |tunnel|: the
   // values were a tunnel's; |mainOff|: its main values were already found
-  // not ours or switched off by it; |takenOver|: its takeover verdict.
+  // not ours or switched off by it (|wroteOff|: by it); |takenOver|: its
+  // takeover verdict.
   struct SwitchingOff {
     bool tunnel = false;
     bool mainOff = false;
+    bool wroteOff = false;
     bool takenOver = false;
     uint32_t retryMs = 0;
   };
@@ -111,7 +114,8 @@ class ProxyOwner {
   // may come once the window is gone, so a guard watches them.
   void GuardWhatCameBack();
   // At the program's end, with no tunnel: what may still be ours is
-  // switched off, and a guard watches what is left.
+  // switched off, and a guard watches what is left; one nothing needs goes,
+  // whatever a job still running would do (nothing runs after this).
   void ProgramEnds();
   // ProxyEnable and ProxyServer as they are now (each left as given when
   // missing); false when the key cannot be read.
@@ -121,9 +125,6 @@ class ProxyOwner {
   bool OurValuesOn(bool* known = nullptr);
 
  private:
-  // After a switch-off that completed: the watch on, and our values already
-  // back (or a key that cannot be read) switched off from the retry timer.
-  void LookForOurs();
   // The guard goes when neither the state nor a job needs it.
   void Settle();
 

@@ -34,8 +34,12 @@ ProxyGuardPort* GuardOrNone(ProxyGuardPort* guard) {
 TunnelBridge::TunnelBridge(OsPorts ports)
     : ports_(ports),
       guard_(GuardOrNone(ports.guard)),
-      // A connect's or a heal's job arms the guard; its end releases it.
-      owner_(ports, guard_, [this] { return pending_ != nullptr && pending_->job->connect; }) {}
+      // A connect's or a heal's job arms the guard (a cancelled one may still
+      // be doing so); its end releases it.
+      owner_(ports, guard_, [this] {
+        return (pending_ != nullptr && pending_->job->connect) ||
+               (cancelled_ != nullptr && cancelled_->job->connect);
+      }) {}
 
 TunnelBridge::~TunnelBridge() = default;
 
