@@ -19,7 +19,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <cwctype>
 #include <utility>
 
 #include "tunnel/start_thread.h"
@@ -360,6 +362,37 @@ FILE* OpenOwn(const LogPath& path, bool empty) {
 int RemoveLink(const LogPath& path, bool folder) {
   return folder ? _wrmdir(path.c_str()) : _wremove(path.c_str());
 }
+// Where an open file or folder really is, every link on the way followed.
+bool HandlePath(HANDLE handle, LogPath* path) {
+  std::wstring final(1024, L'\0');
+  const DWORD size = ::GetFinalPathNameByHandleW(
+      handle, &final[0], static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (size == 0 || size >= final.size()) return false;
+  final.resize(size);
+  // (\\?\C:\... and \\?\UNC\server\... as the same paths are written.)
+  if (final.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+    final.replace(0, 8, L"\\\\");
+  } else if (final.compare(0, 4, L"\\\\?\\") == 0) {
+    final.erase(0, 4);
+  }
+  *path = final;
+  return true;
+}
+bool OpenFilePath(FILE* file, LogPath* path) {
+  const intptr_t handle = _get_osfhandle(_fileno(file));
+  return handle != -1 && HandlePath(reinterpret_cast<HANDLE>(handle), path);
+}
+bool RealFolder(const LogPath& folder, LogPath* path) {
+  const unique_handle opened(::CreateFileW(
+      folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return opened && HandlePath(opened.get(), path);
+}
+bool SamePath(const LogPath& a, const LogPath& b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(),
+                    [](wchar_t x, wchar_t y) { return ::towlower(x) == ::towlower(y); });
+}
 #else
 bool OpenFileSize(FILE* file, uint64_t* size) {
   struct stat info;
@@ -390,6 +423,22 @@ bool LinkFacts(const LogPath& path, bool* link, bool* folder, uint32_t* names) {
   return true;
 }
 int RemoveLink(const LogPath& path, bool) { return std::remove(path.c_str()); }
+bool OpenFilePath(FILE* file, LogPath* path) {
+  char found[4096];
+  const std::string link = "/proc/self/fd/" + std::to_string(fileno(file));
+  const ssize_t size = readlink(link.c_str(), found, sizeof(found));
+  if (size <= 0 || static_cast<size_t>(size) >= sizeof(found)) return false;
+  path->assign(found, static_cast<size_t>(size));
+  return true;
+}
+bool RealFolder(const LogPath& folder, LogPath* path) {
+  char* real = realpath(folder.c_str(), nullptr);
+  if (real == nullptr) return false;
+  *path = real;
+  std::free(real);
+  return true;
+}
+bool SamePath(const LogPath& a, const LogPath& b) { return a == b; }
 FILE* OpenOwn(const LogPath& path, bool empty) {
   const int file = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (file == -1) return nullptr;
@@ -432,11 +481,28 @@ bool NotALink(const LogPath& path, bool directory) {
 namespace {
 
 // A link the open found, or one it could not open at all (a folder's link
-// at the file's name), goes, and the open is made once more.
-FILE* OpenOwnFile(const LogPath& path, bool empty) {
+// at the file's name), goes, and the open is made once more. With |real|
+// (where the file must really be), a file found elsewhere (a folder on the
+// way swapped for a link since it was looked at) is not written.
+FILE* OpenOwnFile(const LogPath& path, bool empty, const LogPath& real) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     FILE* file = OpenOwn(path, empty);
-    if (file != nullptr || !NotALink(path, false)) return file;
+    if (file == nullptr) {
+      if (!NotALink(path, false)) return nullptr;
+      continue;
+    }
+    LogPath where;
+    if (real.empty() || (OpenFilePath(file, &where) && SamePath(where, real))) return file;
+    std::fclose(file);
+    static std::atomic<bool> said{false};
+    if (!said.exchange(true)) {
+      std::fprintf(stderr,
+                   "%s is not in the log folder now (a folder on the way is a link); "
+                   "nothing is written there.\n",
+                   PathText(path).c_str());
+      std::fflush(stderr);
+    }
+    return nullptr;
   }
   return nullptr;
 }
@@ -514,7 +580,7 @@ bool CappedLogFile::Append(const std::string& bytes) {
   }
   // Opened for this burst only, shared with every other reader and writer;
   // its size is the opened file's, never a link's.
-  FILE* file = OpenOwnFile(path_, false);
+  FILE* file = OpenOwnFile(path_, false, real_);
   if (file == nullptr) return false;
   uint64_t size = 0;
   if (OpenFileSize(file, &size) && size + burst->size() > kLogFileCapBytes) {
@@ -528,12 +594,12 @@ bool CappedLogFile::Append(const std::string& bytes) {
       // its newest half, never deleted. When even that is refused, the
       // burst is dropped: never past the cap plus one burst.
       const std::string newest = NewestLines(path_, size, kLogFileCapBytes / 2);
-      FILE* cut = OpenOwnFile(path_, true);
+      FILE* cut = OpenOwnFile(path_, true, real_);
       if (cut == nullptr) return false;
       const bool kept = std::fwrite(newest.data(), 1, newest.size(), cut) == newest.size();
       if (std::fclose(cut) != 0 || !kept) return false;
     }
-    file = OpenOwnFile(path_, false);
+    file = OpenOwnFile(path_, false, real_);
     if (file == nullptr) return false;
   }
   const bool written = std::fwrite(burst->data(), 1, burst->size(), file) == burst->size();
@@ -650,7 +716,19 @@ namespace {
 constexpr size_t kSecretsKept = 64;
 }  // namespace
 
+void CappedLogFile::ExpectIn(const LogPath& real_folder, const wchar_t* name) {
+  std::lock_guard<std::mutex> hold(lock_);
+  real_ = real_folder.empty() ? LogPath() : JoinLogPath(real_folder, name);
+}
+
 void DiagnosticsLog::OwnFoldersBelow(const LogPath& root) {
+  // Where the log's files must really be: below the root as it is now (its
+  // own links, a redirected profile's, followed), by the log's own names.
+  LogPath real_root;
+  const LogPath real =
+      RealFolder(root, &real_root) ? real_root + directory_.substr(root.size()) : LogPath();
+  host_.ExpectIn(real, kHostLogName);
+  core_.ExpectIn(real, kCoreLogName);
   owned_folders_.clear();
   for (size_t at = directory_.find_first_of(kSeparators, root.size() + 1); at != LogPath::npos;
        at = directory_.find_first_of(kSeparators, at + 1)) {

@@ -91,10 +91,14 @@ class CappedLogFile {
       : path_(std::move(path)), cross_process_(lock) {}
   // False when the burst was not written.
   bool Append(const std::string& bytes);
+  // From now on the file opened is written only while it really is
+  // |name| in |real_folder| (links followed); an empty folder: anywhere.
+  void ExpectIn(const LogPath& real_folder, const wchar_t* name);
 
  private:
   std::mutex lock_;
   LogPath path_;
+  LogPath real_;
   LogFileLock* cross_process_;
 };
 

@@ -290,5 +290,41 @@ TEST(DiagnosticsLogTest, NothingIsWrittenThroughALink) {
   fs::remove_all(root);
 }
 
+// A folder swapped for a link while a write waits for the other processes'
+// lock (after the folders were looked at): the file it opens is elsewhere.
+TEST(DiagnosticsLogTest, AFolderSwappedDuringTheLockWaitIsNotWrittenThrough) {
+  const fs::path root = FreshDirectory("swapped");
+  const fs::path outside = root / "outside";
+  const fs::path directory = root / "tessarin" / "logs";
+  fs::create_directories(outside);
+  fs::create_directories(directory);
+  struct Swapping : LogFileLock {
+    bool Acquire() override {
+      if (swap) {
+        swap = false;
+        fs::rename(from, from.string() + ".old");
+        fs::create_directory_symlink(to, from);
+      }
+      return true;
+    }
+    void Release() override {}
+    bool swap = false;
+    fs::path from, to;
+  } lock;
+  lock.from = directory;
+  lock.to = outside;
+  DiagnosticsLog log(
+      directory, 7, [] { return kNow; }, &lock);
+  log.OwnFoldersBelow(root);
+  log.Write("ours");
+  lock.swap = true;
+  testing::internal::CaptureStderr();
+  log.Write("swapped");
+  testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(fs::is_empty(outside) || Read(outside / "tessarin.log").empty());
+  EXPECT_EQ(Read(root / "tessarin" / "logs.old" / "tessarin.log"), StampedLine(kNow, 7, "ours"));
+  fs::remove_all(root);
+}
+
 }  // namespace
 }  // namespace tessarin
