@@ -7,7 +7,8 @@
   (its directory blocked by a file), rounds interleaved;
 - the window's slowest answer (WM_NULL every 20 ms from another program)
   during a connect to a good, a refusing and a silent node, and the
-  disconnect after it.
+  disconnect after it; and from a connected tunnel on, during its
+  disconnect alone.
 
 usage: bench/wine_connect.py [BUILD_DIR]   (default build/windows; after a
 windows build, with no Wine tests running meanwhile)
@@ -99,6 +100,19 @@ def slowest_answer(app, ctx, port, pinger):
     return report["slowest_ms"], app.replies()[1]["elapsed_ms"]
 
 
+def disconnect_answer(app, ctx, pinger):
+    """The window's slowest answer from a connected tunnel on: its disconnect
+    (the switch-off, the guard's release) and the close after it."""
+    app.start([{"wait_ms": 300}, ctx.connect(), {"wait_ms": 1500}, {"call": "disconnect"},
+               {"wait_ms": 500}])
+    app.wait_for_step(1)
+    out = subprocess.run([ctx.wine.wine_run, pinger, "150000"], capture_output=True, text=True,
+                         env=clean_environment(), stdin=subprocess.DEVNULL, timeout=200).stdout
+    app.wait()
+    report = json.loads(out.strip().splitlines()[-1])
+    return report["slowest_ms"], app.replies()[3]["elapsed_ms"]
+
+
 def main():
     build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "windows"))
     prefix = os.path.join(build, "wineprefix")
@@ -124,6 +138,7 @@ def main():
         answers = {kind: slowest_answer(app, ctx, port, pinger)
                    for kind, port in (("good", ctx.node_port), ("refusing", unused_port()),
                                       ("silent", start_silent_node()))}
+        disconnect = disconnect_answer(app, ctx, pinger)
         node.shutdown()
     finally:
         subprocess.run([fixture, "cleanup", prefix], stdin=subprocess.DEVNULL,
@@ -141,6 +156,7 @@ def main():
     print("connect time, with log / without:            %.2f" % (ready / unlogged))
     for kind, (slowest, reply) in answers.items():
         print("%-8s node: slowest window answer %3d ms, reply after %5d ms" % (kind, slowest, reply))
+    print("disconnect:    slowest window answer %3d ms, reply after %5d ms" % disconnect)
 
 
 if __name__ == "__main__":
