@@ -175,6 +175,7 @@ struct World {
   uint32_t enable = 0;
   std::wstring server;
   std::wstring script;
+  bool script_present = false;  // AutoConfigURL is there (maybe empty)
   bool key_open = false;
   bool raced = false;  // another program wrote while our key was open
   // Another program wrote inside our last switch-on: its read-back must see it.
@@ -287,9 +288,12 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
   }
   bool ReadStringValue(const std::wstring& name, std::wstring* text) override {
     w_.Enter("a registry read", false);
-    const std::wstring* value = name == L"ProxyServer"     ? &w_.server
-                                : name == L"AutoConfigURL" ? &w_.script
-                                                           : nullptr;
+    // (A configuration script's value may be there and empty.)
+    if (name == L"AutoConfigURL" && w_.script_present) {
+      *text = w_.script;
+      return true;
+    }
+    const std::wstring* value = name == L"ProxyServer" ? &w_.server : nullptr;
     if (value == nullptr || value->empty()) return false;
     *text = *value;
     return true;

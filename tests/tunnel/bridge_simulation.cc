@@ -113,6 +113,10 @@ class Simulation {
     } else if (start < 4) {
       w_.OtherProgramWrites(World::kOursBack);  // ours, left by a run that crashed
     }
+    // A configuration script for this user, set or there and empty, in one
+    // schedule of four each (from the seed: the schedules stay as they were).
+    if (seed_ % 4 == 1) w_.script = L"http://wpad.home.example/proxy.pac";
+    w_.script_present = seed_ % 4 <= 1;
     // A corporate VPN with a configuration script of its own.
     World::Connection& vpn = w_.connections[L"Office VPN"];
     vpn.proxy.flags = 5;  // direct, and its script
@@ -225,6 +229,13 @@ class Simulation {
       if (!w_.ValuesOurs() && !values_told && !w_.last_open_failed &&
           message.find("Another program") == std::string::npos) {
         w_.Violation("\"connected\" while the proxy values are not ours, and not told");
+      }
+      // A script that may send traffic around us is told, and only then
+      // (but for another program's proxy, or a key that could not be read).
+      const bool told = message.find("configuration script") != std::string::npos;
+      if (told != !w_.script.empty() && !w_.last_open_failed &&
+          message.find("Another program") == std::string::npos) {
+        w_.Violation("\"connected\" says a configuration script is set as the machine does not");
       }
       // (A guard that cannot be started at all is said in the log, and the
       // tunnel still works.)
