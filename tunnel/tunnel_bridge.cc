@@ -4,6 +4,7 @@
 
 #include "channel/diagnostics.h"
 #include "channel/standard_method_codec.h"
+#include "tunnel/core_config.h"
 #include "tunnel/core_process.h"
 #include "tunnel/diagnostics_log.h"
 #include "tunnel/local_proxy_endpoint.h"
@@ -122,17 +123,25 @@ void TunnelBridge::HandleTunnelCall(const flutter::MethodCall& call,
   // own boundary, which sees the throw.
   answer = std::make_unique<CallResult>(std::move(result), ports_, call.MethodName());
   if (Busy()) {
-    // A disconnect does not wait for a check or a heal to run its course:
-    // it stops it, and is answered once it has stopped.
-    if (pending_ && call.MethodName() == "disconnect" &&
-        (pending_->reply == JobReply::kCheck || pending_->reply == JobReply::kHeal)) {
-      WriteLog(ports_, "the tunnel's check or heal stopped: disconnect");
+    // The user's disconnect, or a connect (to any node) that can run, does
+    // not wait for a check or a heal to run its course: it stops it, and
+    // is handled once it has stopped.
+    const std::string& method = call.MethodName();
+    if (pending_ && (pending_->reply == JobReply::kCheck || pending_->reply == JobReply::kHeal) &&
+        (method == "disconnect" || (method == "connect" && UsableConnect(call)))) {
+      WriteLog(ports_, "the tunnel's check or heal stopped: " + method);
       pending_->job->signal->Cancel();
     }
     Queue(call, std::move(answer));
     return;
   }
   DispatchAtBoundary(call, std::move(answer));
+}
+
+bool TunnelBridge::UsableConnect(const flutter::MethodCall& call) const {
+  const flutter::EncodableValueMap* request =
+      call.Arguments() ? call.Arguments()->TryGet<flutter::EncodableValueMap>() : nullptr;
+  return request != nullptr && !BuildCoreConfig(*request).empty();
 }
 
 void TunnelBridge::Queue(const flutter::MethodCall& call, std::unique_ptr<CallResult> answer) {

@@ -181,6 +181,9 @@ class TunnelBridge {
                 flutter::EncodableValueMap request = {});
   // Answers the calls that waited, in arrival order, until one starts a job.
   void DispatchWaiting();
+  // Whether a connect carries a node it can start (a malformed one stops
+  // nothing).
+  bool UsableConnect(const flutter::MethodCall& call) const;
   // The call waits for the job under way.
   void Queue(const flutter::MethodCall& call, std::unique_ptr<CallResult> answer);
   // The tunnel's core is gone or carries nothing: the proxy off, and the

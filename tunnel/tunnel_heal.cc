@@ -55,13 +55,16 @@ void TunnelBridge::Heal(const std::string& why, bool proxy_on) {
     unread = owner_.Unread();
   }
   while (!heals_.empty() && now - heals_.front() >= kHealWindowMs) heals_.pop_front();
-  // Not healed: a disconnect already waits; another program has the proxy
-  // (a heal would take it back); the core kept failing.
+  // Not healed: the user's disconnect or connect already waits; another
+  // program has the proxy (a heal would take it back); the core kept failing.
   bool disconnecting = false;
+  bool connecting = false;
   for (const WaitingCall& call : waiting_) {
     disconnecting |= call.call && call.call->MethodName() == "disconnect";
+    connecting |= call.call && call.call->MethodName() == "connect" && UsableConnect(*call.call);
   }
   const char* instead = disconnecting        ? "; a disconnect waits"
+                        : connecting         ? "; a connect waits"
                         : owner_.TakenOver() ? "; another program has the system proxy"
                         : unread
                             ? "; the proxy settings cannot be read: another program may have them"
@@ -102,14 +105,14 @@ void TunnelBridge::FinishHeal(PendingJob& done) {
   if (job.signal->Cancelled() || job.outcome != Outcome::kReady) {
     // A core it kept before the cancel came is ended by a job of its own.
     if (job.outcome == Outcome::kReady) {
-      fail("stopped by a disconnect");
+      fail("stopped by the user's call");
       const uint32_t core = coreProcessId;
       coreProcessId = 0;
       EndCoreThenAnswer(core, JobReply::kIdle, nullptr);
       return;
     }
     fail(job.outcome == Outcome::kExitedAtOnce ? "the core rejects its document: not started again"
-         : job.outcome == Outcome::kCancelled  ? "stopped by a disconnect"
+         : job.outcome == Outcome::kCancelled  ? "stopped by the user's call"
                                                : "the new core did not carry traffic");
     return;
   }

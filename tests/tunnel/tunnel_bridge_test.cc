@@ -910,6 +910,28 @@ TEST_F(TunnelBridgeJobTest, AFailedSwitchOffIsTriedAgainUntilItWorks) {
   EXPECT_EQ(worker_.retries.size(), 2u);
 }
 
+TEST_F(TunnelBridgeJobTest, AConnectStopsAHealAndAMalformedOneDoesNot) {
+  using Outcome = tessarin_test::FakeInternet::Outcome;
+  os_.internet.script = {Outcome::kBody, Outcome::kBody};
+  const EncodableValue request = Request();
+  Call("connect", &request);
+  RunJob();
+  os_.processes.running[100] = false;
+  bridge_.CoreExited(100);  // a heal starts
+  ASSERT_EQ(worker_.jobs.size(), 1u);
+  const std::shared_ptr<CoreJob> heal = worker_.jobs.front();
+  Call("connect");  // no node: it stops nothing
+  EXPECT_FALSE(heal->signal->Cancelled());
+  Call("connect", &request);  // the user's: the heal goes
+  EXPECT_TRUE(heal->signal->Cancelled());
+  RunJob();
+  EXPECT_EQ(Answered(),
+            (std::vector<std::string>{"connect: success", "connect: INVALID_ARGUMENT"}));
+  RunJob();  // the connect's own, at once
+  EXPECT_EQ(replies_.back().message, "connect: success");
+  EXPECT_TRUE(bridge_.active);
+}
+
 TEST_F(TunnelBridgeJobTest, OurOwnSwitchOffReadBackIsNoTakeover) {
   os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
   const EncodableValue request = Request();
