@@ -135,10 +135,10 @@ MUTANTS = [
     ("a heal takes the system proxy back from another program", "tunnel/tunnel_heal.cc",
      ': owner_.TakenOver() ? "; another program has the system proxy"\n', ""),
     ("a heal takes back a proxy another program set meanwhile", "tunnel/tunnel_heal.cc",
-     "(enable == 1 && server != LocalProxyEndpoint::kSystemProxyServer)",
-     "(enable == 1 && server != LocalProxyEndpoint::kSystemProxyServer && false)"),
+     "if (!read || server != LocalProxyEndpoint::kSystemProxyServer) {",
+     "if (!read || (enable == 1 && server != LocalProxyEndpoint::kSystemProxyServer)) {"),
     ("a heal switches on over a key it could not read", "tunnel/tunnel_heal.cc",
-     "if (!read || (enable == 1", "if ((static_cast<void>(read), enable == 1"),
+     "if (!read || server !=", "if ((static_cast<void>(read), server !="),
     # Found by a cold review of the message loop's watch: a notice lost with
     # its watch (or still on its way) at a heal or a stop.
     ("a heal reads no values before it goes", "tunnel/tunnel_heal.cc",

@@ -122,13 +122,14 @@ void TunnelBridge::FinishHeal(PendingJob& done) {
     Heal("the new core exited before the switch-on", false);
     return;
   }
-  // Another program that set its proxy meanwhile keeps it: only a connect
+  // Another program that set its proxy meanwhile keeps it, switched on or
+  // off since (the heal's switch-off left our server there): only a connect
   // the user asks for takes it back.
   // A key that cannot be read may hold one: not written over either.
   uint32_t enable = 0;
   std::wstring server;
   const bool read = owner_.ReadValues(&enable, &server);
-  if (!read || (enable == 1 && server != LocalProxyEndpoint::kSystemProxyServer)) {
+  if (!read || server != LocalProxyEndpoint::kSystemProxyServer) {
     const uint32_t core = coreProcessId;
     coreProcessId = 0;
     fail(read ? "another program set its proxy meanwhile"
