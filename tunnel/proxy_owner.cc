@@ -54,12 +54,23 @@ bool ProxyOwner::SwitchOn() {
     SwitchOff();
     return false;
   }
+  // Watched from here on, and read back once: a program that rewrote the
+  // values the moment they became ours is told in this connect's reply; a
+  // configuration script is left alone, but told of. (One read: what it
+  // says is known together, or looked at again together.)
+  settings.WatchChanges(true);
   On on;
-  // Read back: a configuration script is left alone, but told of.
+  uint32_t enable = 0;
+  std::wstring server;
   std::wstring script;
-  on.script = settings.OpenSettingsKeyToCheck() &&
-              settings.ReadStringValue(L"AutoConfigURL", &script) && !script.empty();
+  const bool known = settings.OpenSettingsKeyToCheck();
+  if (known) {
+    settings.ReadDwordValue(L"ProxyEnable", &enable);
+    settings.ReadStringValue(L"ProxyServer", &server);
+    on.script = settings.ReadStringValue(L"AutoConfigURL", &script) && !script.empty();
+  }
   settings.CloseSettingsKey();
+  const bool ours = known && enable == 1 && server == LocalProxyEndpoint::kSystemProxyServer;
   const size_t dial_ups = settings.DialUpConnections().size();
   WriteLog(ports_, "system proxy on" +
                        (dial_ups > 0 ? ", and on " + std::to_string(dial_ups) +
@@ -68,11 +79,6 @@ bool ProxyOwner::SwitchOn() {
                        (on.script ? "; a configuration script is set (AutoConfigURL " +
                                         LogScriptUrl(script) + "): it may send traffic around us"
                                   : std::string()));
-  // Watched from here on, and read back once: a program that rewrote the
-  // values the moment they became ours is told in this connect's reply.
-  settings.WatchChanges(true);
-  bool known = false;
-  const bool ours = OurValuesOn(&known);
   if (!known && ports_.worker != nullptr) {
     on.unread = true;  // looked at again, as at a change
     ports_.worker->RetryAfter(kFirstProxyOffRetryMs);

@@ -109,7 +109,8 @@ struct World {
     // (Ours replaced while a tunnel had them: that program may have saved
     // them, to put them back.)
     taken_over_ours |= what != kOursBack && ValuesOurs() && tunnel_up && tunnel_up();
-    ever_replaced_ours |= what != kOursBack && ValuesOurs();
+    // (A write inside our switch-on's own writes replaces them too.)
+    ever_replaced_ours |= what != kOursBack && (ValuesOurs() || (key_open && wrote_on));
     // (A change after the switch-on that is watched is told by its notice.)
     taken_in_switch_on = (key_open && wrote_on) || (taken_in_switch_on && !watching);
     // (The sim tells which untick is of a tunnel that is up: any other
