@@ -139,9 +139,12 @@ void TunnelBridge::HandleTunnelCall(const flutter::MethodCall& call,
 }
 
 bool TunnelBridge::UsableConnect(const flutter::MethodCall& call) const {
+  // What the connect itself refuses before it touches a running tunnel.
   const flutter::EncodableValueMap* request =
       call.Arguments() ? call.Arguments()->TryGet<flutter::EncodableValueMap>() : nullptr;
-  return request != nullptr && !BuildCoreConfig(*request).empty();
+  return request != nullptr &&
+         CoreExecutableExists(*ports_.system, CoreExecutablePath(appDirectory)) &&
+         !BuildCoreConfig(*request).empty() && !ports_.proxy_settings->MachinePolicyOverridesUser();
 }
 
 void TunnelBridge::Queue(const flutter::MethodCall& call, std::unique_ptr<CallResult> answer) {

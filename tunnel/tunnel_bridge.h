@@ -181,8 +181,9 @@ class TunnelBridge {
                 flutter::EncodableValueMap request = {});
   // Answers the calls that waited, in arrival order, until one starts a job.
   void DispatchWaiting();
-  // Whether a connect carries a node it can start (a malformed one stops
-  // nothing).
+  // Whether a connect would run: it carries a node it can start, and
+  // nothing refuses it (a core missing, a machine policy). One that would
+  // not stops nothing.
   bool UsableConnect(const flutter::MethodCall& call) const;
   // The call waits for the job under way.
   void Queue(const flutter::MethodCall& call, std::unique_ptr<CallResult> answer);

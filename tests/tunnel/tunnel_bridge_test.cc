@@ -910,23 +910,29 @@ TEST_F(TunnelBridgeJobTest, AFailedSwitchOffIsTriedAgainUntilItWorks) {
   EXPECT_EQ(worker_.retries.size(), 2u);
 }
 
-TEST_F(TunnelBridgeJobTest, AConnectStopsAHealAndAMalformedOneDoesNot) {
+TEST_F(TunnelBridgeJobTest, AConnectStopsAHealAndOneThatWouldBeRefusedDoesNot) {
   using Outcome = tessarin_test::FakeInternet::Outcome;
-  os_.internet.script = {Outcome::kBody, Outcome::kBody};
+  os_.internet.script = {Outcome::kBody, Outcome::kBody, Outcome::kBody};
   const EncodableValue request = Request();
   Call("connect", &request);
   RunJob();
   os_.processes.running[100] = false;
   bridge_.CoreExited(100);  // a heal starts
-  ASSERT_EQ(worker_.jobs.size(), 1u);
+  Call("connect");          // no node
+  os_.proxy.machine_policy = true;
+  Call("connect", &request);  // refused by policy
+  EXPECT_FALSE(worker_.jobs.front()->signal->Cancelled());
+  RunJob();  // healed; both refused, the tunnel left as it is
+  EXPECT_EQ(Answered(), (std::vector<std::string>{"connect: success", "connect: INVALID_ARGUMENT",
+                                                  "connect: PROXY_FAILED"}));
+  EXPECT_TRUE(bridge_.active);
+  os_.proxy.machine_policy = false;
+  os_.processes.running[101] = false;
+  bridge_.CoreExited(101);  // another heal
   const std::shared_ptr<CoreJob> heal = worker_.jobs.front();
-  Call("connect");  // no node: it stops nothing
-  EXPECT_FALSE(heal->signal->Cancelled());
   Call("connect", &request);  // the user's: the heal goes
   EXPECT_TRUE(heal->signal->Cancelled());
   RunJob();
-  EXPECT_EQ(Answered(),
-            (std::vector<std::string>{"connect: success", "connect: INVALID_ARGUMENT"}));
   RunJob();  // the connect's own, at once
   EXPECT_EQ(replies_.back().message, "connect: success");
   EXPECT_TRUE(bridge_.active);
