@@ -329,12 +329,12 @@ unique_handle OpenToWrite(const LogPath& path, DWORD creation, DWORD flags) {
                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, creation,
                                      FILE_ATTRIBUTE_NORMAL | flags, nullptr));
 }
-// Opened to append (emptied first when |empty|), shared with every other
+// Opened to append, shared with every other
 // reader and writer as the C runtime shares; refused when what was opened
 // is a link: looked at on the open file, whose names nobody can take away
 // while it is open (no delete sharing), so that even a link planted a
 // moment before is never written through.
-FILE* OpenOwn(const LogPath& path, bool empty) {
+FILE* OpenOwn(const LogPath& path) {
   unique_handle file = OpenToWrite(path, OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT);
   FileFacts facts;
   if (!file || !HandleFacts(file.get(), &facts) || facts.link || facts.names > 1) return nullptr;
@@ -349,7 +349,6 @@ FILE* OpenOwn(const LogPath& path, bool empty) {
     }
     file = std::move(through);
   }
-  if (empty && ::SetEndOfFile(file.get()) == 0) return nullptr;
   const int descriptor =
       _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_APPEND | _O_BINARY);
   if (descriptor == -1) return nullptr;
@@ -364,11 +363,18 @@ int RemoveLink(const LogPath& path, bool folder) {
 }
 // Where an open file or folder really is, every link on the way followed.
 bool HandlePath(HANDLE handle, LogPath* path) {
-  std::wstring final(1024, L'\0');
-  const DWORD size = ::GetFinalPathNameByHandleW(
-      handle, &final[0], static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  if (size == 0 || size >= final.size()) return false;
-  final.resize(size);
+  std::wstring final(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD size =
+        ::GetFinalPathNameByHandleW(handle, &final[0], static_cast<DWORD>(final.size()),
+                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (size == 0) return false;
+    if (size < final.size()) {
+      final.resize(size);
+      break;
+    }
+    final.resize(size);  // (the room it needs, its end included)
+  }
   // (\\?\C:\... and \\?\UNC\server\... as the same paths are written.)
   if (final.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
     final.replace(0, 8, L"\\\\");
@@ -388,6 +394,7 @@ bool RealFolder(const LogPath& folder, LogPath* path) {
       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   return opened && HandlePath(opened.get(), path);
 }
+bool EmptyOpenFile(FILE* file) { return _chsize_s(_fileno(file), 0) == 0; }
 bool SamePath(const LogPath& a, const LogPath& b) {
   return a.size() == b.size() &&
          std::equal(a.begin(), a.end(), b.begin(),
@@ -439,7 +446,8 @@ bool RealFolder(const LogPath& folder, LogPath* path) {
   return true;
 }
 bool SamePath(const LogPath& a, const LogPath& b) { return a == b; }
-FILE* OpenOwn(const LogPath& path, bool empty) {
+bool EmptyOpenFile(FILE* file) { return ftruncate(fileno(file), 0) == 0; }
+FILE* OpenOwn(const LogPath& path) {
   const int file = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (file == -1) return nullptr;
   // A name can go here while the file is open (Windows refuses that while
@@ -450,7 +458,7 @@ FILE* OpenOwn(const LogPath& path, bool empty) {
   const bool known = fstat(file, &info) == 0;
   const bool linked = known && (info.st_nlink > 1 || lstat(path.c_str(), &named) != 0 ||
                                 named.st_ino != info.st_ino || named.st_dev != info.st_dev);
-  if (!known || linked || (empty && ftruncate(file, 0) != 0)) {
+  if (!known || linked) {
     close(file);
     return nullptr;
   }
@@ -486,13 +494,18 @@ namespace {
 // way swapped for a link since it was looked at) is not written.
 FILE* OpenOwnFile(const LogPath& path, bool empty, const LogPath& real) {
   for (int attempt = 0; attempt < 2; ++attempt) {
-    FILE* file = OpenOwn(path, empty);
+    FILE* file = OpenOwn(path);
     if (file == nullptr) {
       if (!NotALink(path, false)) return nullptr;
       continue;
     }
+    // Emptied only once it is known to be ours, where it is meant to be.
     LogPath where;
-    if (real.empty() || (OpenFilePath(file, &where) && SamePath(where, real))) return file;
+    if (real.empty() || (OpenFilePath(file, &where) && SamePath(where, real))) {
+      if (!empty || EmptyOpenFile(file)) return file;
+      std::fclose(file);
+      return nullptr;
+    }
     std::fclose(file);
     static std::atomic<bool> said{false};
     if (!said.exchange(true)) {
@@ -725,8 +738,14 @@ void DiagnosticsLog::OwnFoldersBelow(const LogPath& root) {
   // Where the log's files must really be: below the root as it is now (its
   // own links, a redirected profile's, followed), by the log's own names.
   LogPath real_root;
-  const LogPath real =
-      RealFolder(root, &real_root) ? real_root + directory_.substr(root.size()) : LogPath();
+  LogPath real;
+  if (RealFolder(root, &real_root)) {
+    // (A drive's or a share's root ends in a separator; the rest begins with one.)
+    while (!real_root.empty() && LogPath(kSeparators).find(real_root.back()) != LogPath::npos) {
+      real_root.pop_back();
+    }
+    real = real_root + directory_.substr(root.size());
+  }
   host_.ExpectIn(real, kHostLogName);
   core_.ExpectIn(real, kCoreLogName);
   owned_folders_.clear();
