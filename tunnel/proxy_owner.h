@@ -24,9 +24,11 @@ namespace tessarin {
 //                                       guard)
 //  any          SwitchOff not done   -> SwitchingOff{back-off x2, <= 60 s}:
 //                                       guard re-armed, watch, retry timer
-//  SwitchOff done, ours found on again -> Back{guarded}: re-armed, retry at
-//                                       once (1 s when they were back before)
-//  SwitchOff done, key unreadable    -> Back: retry at once
+//  any          SwitchOff done, ours on again at once
+//                                    -> Back{guarded}: re-armed, retry at once
+//                                       (1 s when they were back before)
+//  any          SwitchOff done, key unreadable after it
+//                                    -> Back: retry at once
 //  On           Changed / Retry(unread) -> On{read again}
 //  Off, Back    Changed: ours        -> SwitchOff(no tunnel)
 //  Off, Back    Changed: unread      -> Back: retry 1 s
