@@ -103,7 +103,7 @@ MUTANTS = [
      "  if (wrote) {\n    settings.NotifyInternetOption(kInternetOptionSettingsChanged);\n"
      "    settings.NotifyInternetOption(kInternetOptionRefresh);\n  }\n"),
     ("an unreadable key while connected never looked at again", "tunnel/proxy_owner.cc",
-     "    if (on->unread) Recheck();", "    if (false) Recheck();"),
+     "    if (on->unread) Recheck();", "    if (on->unread && false) Recheck();"),
     ("a probe with no thread for its attempts never stops at its budget",
      "tunnel/connectivity_probe.cc",
      "    if (system.SteadyMs() - first_began >= budget_ms) {",
@@ -117,7 +117,7 @@ MUTANTS = [
     ("a guard lost while up left unwatched by a failed switch-off", "tunnel/proxy_owner.cc",
      "    } else if (!guard_->Watching()) {\n", "    } else if (false) {\n"),
     ("values back again after a switch-off left to a long back-off", "tunnel/proxy_owner.cc",
-     "ports_.worker->RetryAfter(was_back ? kFirstProxyOffRetryMs : 0);",
+     "ports_.worker->RetryAfter(was_back ? kBackAgainRetryMs : 0);",
      "if (!was_back) ports_.worker->RetryAfter(0);"),
     # The heal.
     ("a heal leaves the proxy on while no core of ours listens", "tunnel/tunnel_heal.cc",
@@ -138,7 +138,7 @@ MUTANTS = [
      "if (!read || server != LocalProxyEndpoint::kSystemProxyServer) {",
      "if (!read || (enable == 1 && server != LocalProxyEndpoint::kSystemProxyServer)) {"),
     ("a heal switches on over a key it could not read", "tunnel/tunnel_heal.cc",
-     "if (!read || server !=", "if ((static_cast<void>(read), server !="),
+     "if (!read || server !=", "if ((static_cast<void>(read), false) || server !="),
     # Found by a cold review of the message loop's watch: a notice lost with
     # its watch (or still on its way) at a heal or a stop.
     ("a heal reads no values before it goes", "tunnel/tunnel_heal.cc",

@@ -14,6 +14,9 @@ namespace {
 // up to a minute.
 constexpr uint32_t kFirstProxyOffRetryMs = 1000;
 constexpr uint32_t kLongestProxyOffRetryMs = 60000;
+// Ours back again right after a switch-off of them: soon again, but never
+// in a loop with a program that keeps putting them back.
+constexpr uint32_t kBackAgainRetryMs = 250;
 
 }  // namespace
 
@@ -174,7 +177,7 @@ bool ProxyOwner::SwitchOff(bool tunnel, bool stopping) {
   if (known && !guard_->Watching()) guard_->Rearm();
   Settle();
   // (Already known to be back: the retry due may be a long back-off's.)
-  if (ports_.worker != nullptr) ports_.worker->RetryAfter(was_back ? kFirstProxyOffRetryMs : 0);
+  if (ports_.worker != nullptr) ports_.worker->RetryAfter(was_back ? kBackAgainRetryMs : 0);
   if (!was_back) {
     WriteLog(ports_, known ? "our proxy values are on again, with no tunnel; switching them off"
                            : "the proxy values cannot be read now; looking again");
@@ -193,9 +196,14 @@ void ProxyOwner::Changed() {
   // way or not (a guard it armed is its own end's to release).
   bool known = false;
   if (!OurValuesOn(&known)) {
-    // A key that cannot be read now may hold ours: looked at again.
+    // A key that cannot be read now may hold ours (a change was told):
+    // looked at again, and a guard watches meanwhile.
     if (!known && ports_.worker != nullptr) {
       if (std::holds_alternative<Off>(state_)) state_ = Back{};
+      if (Back* back = std::get_if<Back>(&state_)) {
+        if (!back->guarded) guard_->Rearm();
+        back->guarded = true;
+      }
       ports_.worker->RetryAfter(kFirstProxyOffRetryMs);
     }
     return;

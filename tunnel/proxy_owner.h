@@ -26,12 +26,12 @@ namespace tessarin {
 //                                       guard re-armed, watch, retry timer
 //  any          SwitchOff done, ours on again at once
 //                                    -> Back{guarded}: re-armed, retry at once
-//                                       (1 s when they were back before)
+//                                       (250 ms when they were back before)
 //  any          SwitchOff done, key unreadable after it
 //                                    -> Back: retry at once
 //  On           Changed / Retry(unread) -> On{read again}
 //  Off, Back    Changed: ours        -> SwitchOff(no tunnel)
-//  Off, Back    Changed: unread      -> Back: retry 1 s
+//  Off, Back    Changed: unread      -> Back{guarded}: re-armed, retry 1 s
 //  SwitchingOff Changed: ours        -> SwitchOff (its own tunnel flag)
 //  Back,
 //  SwitchingOff Retry                -> SwitchOff (also while a job runs)

@@ -140,22 +140,22 @@ std::vector<Row> Table() {
        },
        kOff,
        {"guard.release"}},
-      {"Off, unreadable",
+      {"Off, unreadable after a change",
        nothing,
        [](World& w) {
          w.os.proxy.openable = false;
          w.owner.Changed();
        },
        kBack,
-       {}},
+       {"guard.rearm"}},
       {"Off, guard exits", nothing, [](World& w) { w.owner.GuardExited(); }, kOff, {}},
       {"Off, retry", nothing, [](World& w) { w.owner.Retry(); }, kOff, {}},
       {"Back, retry", back, [](World& w) { w.owner.Retry(); }, kOff, {"guard.release"}},
-      {"Back, guarded at a teardown",
+      {"Back guarded and watched, at a teardown",
        back,
        [](World& w) { w.owner.GuardWhatCameBack(); },
        kBack,
-       {"guard.rearm"}},
+       {}},
       {"Back guarded, job ends",
        back,
        [](World& w) {
@@ -165,7 +165,11 @@ std::vector<Row> Table() {
        },
        kBack,
        {}},
-      {"Back, job ends", back, [](World& w) { w.owner.JobEnded(); }, kBack, {"guard.release"}},
+      {"Back guarded, guard exits",
+       back,
+       [](World& w) { w.owner.GuardExited(); },
+       kBack,
+       {"guard.rearm"}},
   };
 }
 
