@@ -4,6 +4,7 @@
 //
 // usage: window_pinger LIMIT_MS [CLOSE_AFTER_MS]
 //        window_pinger --resume   (tells the window the machine resumed, as Windows does)
+//        window_pinger --close    (asks the window to close, as its close box does)
 // prints one JSON line: {"pings": N, "slowest_ms": S, "timed_out": B,
 //   "gone_after_close_ms": G, "ended_after_close_ms": E} (G, E null without a close)
 #include <windows.h>
@@ -18,10 +19,12 @@
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2) return 2;
-  if (std::wcscmp(argv[1], L"--resume") == 0) {
+  const bool resume = std::wcscmp(argv[1], L"--resume") == 0;
+  if (resume || std::wcscmp(argv[1], L"--close") == 0) {
     const HWND window = FindWindowW(kWindowClassName, kWindowTitle);
     const bool posted = window != nullptr &&
-                        PostMessageW(window, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0) != FALSE;
+                        (resume ? PostMessageW(window, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0)
+                                : PostMessageW(window, WM_CLOSE, 0, 0)) != FALSE;
     std::puts(posted ? "{\"posted\": true}" : "{\"error\": \"no window\"}");
     return posted ? 0 : 1;
   }
