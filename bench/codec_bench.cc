@@ -365,7 +365,7 @@ void BM_StatusMessage(benchmark::State& state) {
         EncodableValueMap{{EncodableValue("connectionConfig"), EncodableValue(node)},
                           {EncodableValue("proxyMode"), EncodableValue("smart")}});
     stand_in::Deliver(platform, tessarin::kTunnelChannelName, EncodedCall("connect", &request));
-    if (!bridge.active) state.SkipWithError("connect did not succeed");
+    if (!bridge.active()) state.SkipWithError("connect did not succeed");
     const std::vector<uint8_t> status = EncodedCall("status", nullptr);
     for (auto _ : state) {
       stand_in::Delivery delivery =

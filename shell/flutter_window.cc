@@ -129,7 +129,7 @@ LRESULT FlutterWindow::HandleWindowMessage(HWND window, UINT message, WPARAM wpa
   if (message == kJobFinishedMessage) {
     bridge_.JobFinished();
     // Watched from the first tunnel on (the IP helper is loaded then).
-    if (bridge_.active) networkWatch_.Start(window, kNetworkChangedMessage);
+    if (bridge_.active()) networkWatch_.Start(window, kNetworkChangedMessage);
     return 0;
   }
   if (message == kNetworkChangedMessage) {

@@ -68,17 +68,20 @@ void TunnelBridge::ConnectSequence(const flutter::MethodCall& call,
   if (ports_.log != nullptr) ports_.log->MaskFromNowOn(NodeUuid(*request));
   // 4. Stop the running tunnel before its file and port are reused: the
   // proxy now, the old core first thing in the job.
-  if (active) {
+  if (const Connected* up = std::get_if<Connected>(&state_)) {
     // The state first: from here on the job owns the old core, whatever throws.
-    job->oldCore = coreProcessId;
-    active = false;
-    coreProcessId = 0;
+    job->oldCore = up->tunnel.core;
+    state_ = Idle{};
     flutter::RunAtBoundary("Exception stopping the tunnel: ", [&] {
       WriteLog(ports_, "tunnel stopped: a new connect");
       owner_.SwitchOff(true);
     });
   }
-  StartJob(std::move(job), JobReply::kConnect, std::move(result), std::move(kept_request));
+  Connecting next;
+  next.run.job = std::move(job);
+  next.run.result = std::move(result);
+  next.request = std::move(kept_request);
+  StartJob(std::move(next));
 }
 
 std::shared_ptr<CoreJob> TunnelBridge::ConnectJob(const std::wstring& executable,
@@ -93,10 +96,10 @@ std::shared_ptr<CoreJob> TunnelBridge::ConnectJob(const std::wstring& executable
   return job;
 }
 
-void TunnelBridge::FinishConnect(PendingJob& done) {
+void TunnelBridge::FinishConnect(Connecting& done) {
   using Outcome = CoreJob::Outcome;
-  const CoreJob& job = *done.job;
-  std::unique_ptr<CallResult>& result = done.result;
+  const CoreJob& job = *done.run.job;
+  std::unique_ptr<CallResult>& result = done.run.result;
   // (A switch-off beside it may have left the guard to its end, armed or not.)
   if (job.outcome != Outcome::kReady) owner_.JobEnded();
   switch (job.outcome) {
@@ -122,12 +125,17 @@ void TunnelBridge::FinishConnect(PendingJob& done) {
                     nullptr);
       return;
   }
-  coreProcessId = job.coreProcessId;
+  // Ours before anything that can throw: a rollback then ends it.
+  const uint32_t core = job.coreProcessId;
+  SwitchingOn on;
+  on.tunnel.core = core;
+  state_ = std::move(on);
   // What the job saw may be old news: the core is looked at again before
   // the proxy goes on, and again once it is on. (Its kept handle decides;
   // an exit notice alone could name a reused id.)
-  if (!IsCoreAlive(*ports_.processes, coreProcessId)) {
-    FailEndedCore(done);
+  if (!IsCoreAlive(*ports_.processes, core)) {
+    state_ = Idle{};
+    FailEndedCore(done.run, core);
     return;
   }
   // 11. Point the system proxy at the core, which the job's guard watches
@@ -139,14 +147,14 @@ void TunnelBridge::FinishConnect(PendingJob& done) {
   }
   if (guard_lost || !owner_.SwitchOn()) {
     if (guard_lost) owner_.JobEnded();
-    const uint32_t core = coreProcessId;
-    coreProcessId = 0;
-    EndCoreThenAnswer(core, JobReply::kProxyFailed, std::move(result));
+    state_ = Idle{};
+    EndCoreThenAnswer(core, StopReply::kProxyFailed, std::move(result));
     return;
   }
-  if (!IsCoreAlive(*ports_.processes, coreProcessId)) {
+  if (!IsCoreAlive(*ports_.processes, core)) {
     owner_.SwitchOff();
-    FailEndedCore(done);
+    state_ = Idle{};
+    FailEndedCore(done.run, core);
     return;
   }
   // 12-14. The reply is made before the commit: a failure on the way leaves
@@ -161,27 +169,27 @@ void TunnelBridge::FinishConnect(PendingJob& done) {
   // Read back as it went on: another program's proxy is what Windows uses.
   if (owner_.TakenOver()) message = kTakenOverMessage;
   const EncodableValue connected(ConnectedStatus(*ports_.system, done.request, session, message));
-  sessionId = std::move(session);
-  active = true;
   // What a heal starts again.
-  tunnelConfig_ = job.config;
-  tunnelRequest_ = done.request;
-  heals_.clear();
+  std::string config = job.config;
+  Connected up;
+  up.tunnel.core = core;
+  up.tunnel.session = std::move(session);
+  up.tunnel.config = std::move(config);
+  up.tunnel.request = std::move(done.request);
+  state_ = std::move(up);
   result->Success(&connected);
 }
 
-void TunnelBridge::FailEndedCore(PendingJob& done) {
+void TunnelBridge::FailEndedCore(PendingJob& done, uint32_t core) {
   uint32_t code = 0;
-  const bool known = ports_.processes->ExitCode(coreProcessId, &code);
-  const bool noticed = std::find(done.exitNotices.begin(), done.exitNotices.end(), coreProcessId) !=
-                       done.exitNotices.end();
-  WriteLog(ports_, "core " + std::to_string(coreProcessId) +
-                       " exited before the connect was answered" +
+  const bool known = ports_.processes->ExitCode(core, &code);
+  const bool noticed =
+      std::find(done.exitNotices.begin(), done.exitNotices.end(), core) != done.exitNotices.end();
+  WriteLog(ports_, "core " + std::to_string(core) + " exited before the connect was answered" +
                        (known ? ", exit code " + std::to_string(code) : std::string()) +
                        (noticed ? " (its exit was noticed while the job ran)" : ""));
   // Already ended: this only lets go of it, without a wait.
-  ports_.processes->Terminate(coreProcessId, 0);
-  coreProcessId = 0;
+  ports_.processes->Terminate(core, 0);
   owner_.JobEnded();
   done.result->Error("START_FAILED", "sing-box exited immediately.", nullptr);
 }

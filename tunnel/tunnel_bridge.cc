@@ -1,6 +1,7 @@
 #include "tunnel/tunnel_bridge.h"
 
 #include <algorithm>
+#include <type_traits>
 
 #include "channel/diagnostics.h"
 #include "channel/standard_method_codec.h"
@@ -38,11 +39,52 @@ TunnelBridge::TunnelBridge(OsPorts ports)
       // A connect's or a heal's job arms the guard (a cancelled one may still
       // be doing so); its end releases it.
       owner_(ports, guard_, [this] {
-        return (pending_ != nullptr && pending_->job->connect) ||
-               (cancelled_ != nullptr && cancelled_->job->connect);
+        const PendingJob* run = Run();
+        if (const Draining* draining = std::get_if<Draining>(&state_)) run = &draining->run;
+        return run != nullptr && run->job->connect;
       }) {}
 
 TunnelBridge::~TunnelBridge() = default;
+
+TunnelBridge::PendingJob* TunnelBridge::RunIn(Lifecycle& state) {
+  return std::visit(
+      [](auto& in) -> PendingJob* {
+        using State = std::decay_t<decltype(in)>;
+        if constexpr (std::is_same_v<State, Connecting> || std::is_same_v<State, Checking> ||
+                      std::is_same_v<State, Healing> || std::is_same_v<State, Stopping>) {
+          return &in.run;
+        } else {
+          return nullptr;
+        }
+      },
+      state);
+}
+
+TunnelBridge::PendingJob* TunnelBridge::Run() { return RunIn(state_); }
+
+const TunnelBridge::PendingJob* TunnelBridge::Run() const {
+  return RunIn(const_cast<Lifecycle&>(state_));
+}
+
+const TunnelBridge::Tunnel* TunnelBridge::Live() const {
+  if (const Connected* up = std::get_if<Connected>(&state_)) return &up->tunnel;
+  if (const Checking* check = std::get_if<Checking>(&state_)) return &check->tunnel;
+  return nullptr;
+}
+
+uint32_t TunnelBridge::coreProcessId() const {
+  if (const SwitchingOn* on = std::get_if<SwitchingOn>(&state_)) return on->tunnel.core;
+  const Tunnel* tunnel = Live();
+  return tunnel != nullptr ? tunnel->core : 0;
+}
+
+const std::string& TunnelBridge::sessionId() const {
+  static const std::string none;
+  if (const Healing* heal = std::get_if<Healing>(&state_)) return heal->tunnel.session;
+  if (const SwitchingOn* on = std::get_if<SwitchingOn>(&state_)) return on->tunnel.session;
+  const Tunnel* tunnel = Live();
+  return tunnel != nullptr ? tunnel->session : none;
+}
 
 TunnelBridge::CallResult::CallResult(std::unique_ptr<flutter::MethodResult> inner,
                                      const OsPorts& ports, const std::string& method)
@@ -127,10 +169,10 @@ void TunnelBridge::HandleTunnelCall(const flutter::MethodCall& call,
     // not wait for a check or a heal to run its course: it stops it, and
     // is handled once it has stopped.
     const std::string& method = call.MethodName();
-    if (pending_ && (pending_->reply == JobReply::kCheck || pending_->reply == JobReply::kHeal) &&
+    if ((std::holds_alternative<Checking>(state_) || std::holds_alternative<Healing>(state_)) &&
         (method == "disconnect" || (method == "connect" && UsableConnect(call)))) {
       WriteLog(ports_, "the tunnel's check or heal stopped: " + method);
-      pending_->job->signal->Cancel();
+      Run()->job->signal->Cancel();
     }
     Queue(call, std::move(answer));
     return;
@@ -177,7 +219,8 @@ void TunnelBridge::Dispatch(const flutter::MethodCall& call, std::unique_ptr<Cal
     result->Success(&readiness);
   } else if (method == "status") {
     // A core found gone is healed first; the status tells how that went.
-    if (active && !IsCoreAlive(*ports_.processes, coreProcessId)) {
+    const Connected* up = std::get_if<Connected>(&state_);
+    if (up != nullptr && !IsCoreAlive(*ports_.processes, up->tunnel.core)) {
       Heal("status found the core gone");
       if (Busy()) {
         Queue(call, std::move(result));
@@ -194,34 +237,34 @@ void TunnelBridge::Dispatch(const flutter::MethodCall& call, std::unique_ptr<Cal
   }
 }
 
-void TunnelBridge::StartJob(std::shared_ptr<CoreJob> job, JobReply reply,
-                            std::unique_ptr<CallResult> result,
-                            flutter::EncodableValueMap request) {
-  // The job is pending only once the worker has it: a start that fails
+void TunnelBridge::StartJob(Lifecycle next) {
+  PendingJob& run = *RunIn(next);
+  const std::shared_ptr<CoreJob> job = run.job;
+  // The state holds the job only once the worker has it: a start that fails
   // leaves nothing that waits for an end that never comes.
   const bool started = flutter::RunAtBoundary("Exception starting a core job: ", [&] {
-    auto pending = std::make_unique<PendingJob>();
-    pending->job = job;
-    pending->reply = reply;
-    pending->request = std::move(request);
     if (ports_.worker != nullptr) ports_.worker->Start(job);
-    pending->result = std::move(result);
-    pending_ = std::move(pending);
   });
   if (!started) {
+    // A check that never ran leaves the tunnel as it was.
+    if (Checking* check = std::get_if<Checking>(&next)) {
+      state_ = Connected{std::move(check->tunnel)};
+      return;
+    }
     // Nothing of the job runs: the core it was to end goes now.
     if (job->oldCore != 0) ports_.processes->Terminate(job->oldCore, 0);
     owner_.JobEnded();
-    AnswerFailed(std::move(result));
+    AnswerFailed(std::move(run.result));
     return;
   }
+  state_ = std::move(next);
   if (ports_.worker == nullptr) {
     RunCoreJob(*job, ports_);
     JobFinished();
   }
 }
 
-void TunnelBridge::EndCoreThenAnswer(uint32_t core, JobReply reply,
+void TunnelBridge::EndCoreThenAnswer(uint32_t core, StopReply reply,
                                      std::unique_ptr<CallResult> result) {
   std::shared_ptr<CoreJob> stop;
   flutter::RunAtBoundary("Exception making a core's end: ", [&] {
@@ -229,7 +272,11 @@ void TunnelBridge::EndCoreThenAnswer(uint32_t core, JobReply reply,
     stop->oldCore = core;
   });
   if (stop) {
-    StartJob(std::move(stop), reply, std::move(result));
+    Stopping next;
+    next.run.job = std::move(stop);
+    next.run.result = std::move(result);
+    next.reply = reply;
+    StartJob(std::move(next));
     return;
   }
   ports_.processes->Terminate(core, 0);
@@ -245,50 +292,49 @@ void TunnelBridge::AnswerFailed(std::unique_ptr<CallResult> result) {
 
 void TunnelBridge::JobFinished() {
   // A cancelled job's end frees the way for the calls that waited for it.
-  if (cancelled_ && cancelled_->job->finished.load(std::memory_order_acquire)) {
-    const std::unique_ptr<PendingJob> done = std::move(cancelled_);
-    if (done->job->connect) owner_.JobEnded();
+  if (const Draining* draining = std::get_if<Draining>(&state_);
+      draining != nullptr && draining->run.job->finished.load(std::memory_order_acquire)) {
+    const bool connect = draining->run.job->connect;
+    state_ = Idle{};
+    if (connect) owner_.JobEnded();
   }
-  if (pending_ && pending_->job->finished.load(std::memory_order_acquire)) {
-    const std::unique_ptr<PendingJob> done = std::move(pending_);
+  bool look_again = false;
+  const PendingJob* run = Run();
+  if (run != nullptr && run->job->finished.load(std::memory_order_acquire)) {
+    // The step is left before its completion runs: each completion enters
+    // the next state itself.
+    Lifecycle done = std::move(state_);
+    state_ = Idle{};
+    std::unique_ptr<CallResult>& result = RunIn(done)->result;
     const bool answered = flutter::RunAtBoundary("Exception in a tunnel call: ", [&] {
-      switch (done->reply) {
-        case JobReply::kConnect:
-          FinishConnect(*done);
-          break;
-        case JobReply::kIdle: {
-          if (!done->result) break;  // (a heal's core ended)
+      if (Connecting* connect = std::get_if<Connecting>(&done)) {
+        look_again = connect->lookAgain;
+        FinishConnect(*connect);
+      } else if (Checking* check = std::get_if<Checking>(&done)) {
+        look_again = check->lookAgain;
+        FinishCheck(*check);
+      } else if (Healing* heal = std::get_if<Healing>(&done)) {
+        look_again = heal->lookAgain;
+        FinishHeal(*heal);
+      } else if (const Stopping* stop = std::get_if<Stopping>(&done); result) {
+        if (stop->reply == StopReply::kIdle) {
           const EncodableValue idle(IdleStatus());
-          done->result->Success(&idle);
-          break;
+          result->Success(&idle);
+        } else if (stop->reply == StopReply::kProxyFailed) {
+          result->Error("PROXY_FAILED", "Failed to enable Windows proxy.", nullptr);
+        } else {  // a rollback's: its call may be gone already
+          result->Error("INTERNAL_ERROR", "The native handler failed.", nullptr);
         }
-        case JobReply::kProxyFailed:
-          done->result->Error("PROXY_FAILED", "Failed to enable Windows proxy.", nullptr);
-          break;
-        case JobReply::kInternalError:  // a rollback's: its call may be gone already
-          if (done->result) {
-            done->result->Error("INTERNAL_ERROR", "The native handler failed.", nullptr);
-          }
-          break;
-        case JobReply::kCheck:
-          FinishCheck(*done);
-          break;
-        case JobReply::kHeal:
-          FinishHeal(*done);
-          break;
       }
     });
     // A call already answered keeps what it was told; one that was not is
     // rolled back and told it failed.
-    if (!answered && !(done->result && done->result->Answered())) {
-      RollBack(std::move(done->result));
-    }
+    if (!answered && !(result && result->Answered())) RollBack(std::move(result));
   }
   DispatchWaiting();
-  if (worldChangedInJob_ && !Busy()) {
-    worldChangedInJob_ = false;
-    WorldChanged("the machine or its network changed during a job");
-  }
+  // (A check under way may have looked before the change: looked at once
+  // more, now or after whatever job runs next.)
+  if (look_again) WorldChanged("the machine or its network changed during a job");
 }
 
 void TunnelBridge::DispatchWaiting() {
@@ -301,48 +347,46 @@ void TunnelBridge::DispatchWaiting() {
 }
 
 void TunnelBridge::Status(flutter::MethodResult& result) {
-  if (active && IsCoreAlive(*ports_.processes, coreProcessId)) {
+  const Connected* up = std::get_if<Connected>(&state_);
+  if (up != nullptr && IsCoreAlive(*ports_.processes, up->tunnel.core)) {
     // What the system really does: another program's proxy, or a script
     // that may send traffic around ours.
     const std::string message =
         owner_.TakenOver()    ? kTakenOverMessage
         : owner_.ScriptSeen() ? std::string("Windows system proxy is active. ") + kScriptNotice
                               : std::string("Windows system proxy is active.");
-    const EncodableValue report(ActiveStatus(*ports_.system, sessionId, message));
+    const EncodableValue report(ActiveStatus(*ports_.system, up->tunnel.session, message));
     result.Success(&report);
     return;
   }
   // The watchdog: a core that died takes the system proxy down with it.
-  if (active) {
-    StopTunnel("status found the core gone");
+  if (up != nullptr) {
+    const uint32_t core = up->tunnel.core;
+    state_ = Idle{};
+    StopTunnel("status found the core gone", core);
   } else if (owner_.OffPending()) {
     owner_.SwitchOff();
   }
-  active = false;
-  coreProcessId = 0;
-  sessionId.clear();
   const EncodableValue idle(IdleStatus());
   result.Success(&idle);
 }
 
 void TunnelBridge::Disconnect(std::unique_ptr<CallResult>& result) {
-  if (active || coreProcessId != 0) WriteLog(ports_, "tunnel stopped: disconnect");
-  // The state goes first: whatever throws after, no tunnel is left known
-  // to nobody, and the core is ended below.
-  const bool was_up = active;
-  const uint32_t core = coreProcessId;
-  active = false;
-  coreProcessId = 0;
-  sessionId.clear();
-  if (core == 0) {
-    owner_.SwitchOff(was_up);
+  const Connected* up = std::get_if<Connected>(&state_);
+  if (up == nullptr) {
+    owner_.SwitchOff();
     const EncodableValue idle(IdleStatus());
     result->Success(&idle);
     return;
   }
-  flutter::RunAtBoundary("Exception switching the proxy off: ", [&] { owner_.SwitchOff(was_up); });
+  WriteLog(ports_, "tunnel stopped: disconnect");
+  // The state goes first: whatever throws after, no tunnel is left known
+  // to nobody, and the core is ended below.
+  const uint32_t core = up->tunnel.core;
+  state_ = Idle{};
+  flutter::RunAtBoundary("Exception switching the proxy off: ", [&] { owner_.SwitchOff(true); });
   // The core's end, with its wait, is the worker's; the reply follows it.
-  EndCoreThenAnswer(core, JobReply::kIdle, std::move(result));
+  EndCoreThenAnswer(core, StopReply::kIdle, std::move(result));
 }
 
 void TunnelBridge::Teardown(const char* why, bool engine_lives) {
@@ -353,25 +397,31 @@ void TunnelBridge::Teardown(const char* why, bool engine_lives) {
     flutter::RunAtBoundary("Exception answering a dropped call: ",
                            [&] { result->Error("UNAVAILABLE", kSessionEndingMessage, nullptr); });
   };
-  if (pending_) {
+  // The running tunnel (a check's included), stopped below.
+  const Tunnel* live = Live();
+  const uint32_t core = live != nullptr ? live->core : 0;
+  if (PendingJob* run = Run()) {
     WriteLog(ports_, std::string("job cancelled: ") + why);
-    std::unique_ptr<PendingJob> job = std::move(pending_);
-    drop(std::move(job->result));
+    PendingJob job = std::move(*run);
+    state_ = Idle{};
+    drop(std::move(job.result));
     // A core the job already kept is ours to end; the job is done with the
     // ports then. The guard it armed goes with it. Nothing waits for the
     // core: the process (or the session) ends right after.
-    if (job->job->signal->Cancel()) {
-      ports_.processes->Terminate(job->job->coreProcessId, 0);
+    if (job.job->signal->Cancel()) {
+      ports_.processes->Terminate(job.job->coreProcessId, 0);
       owner_.JobEnded();
     }
     // Kept until its end is noticed, as any job's (the worker's notice
     // comes even when it ended just now), so that no job starts beside it.
-    cancelled_ = std::move(job);
+    state_ = Draining{std::move(job)};
+  } else if (core != 0) {
+    state_ = Idle{};
   }
   std::deque<WaitingCall> waiting = std::move(waiting_);
   waiting_.clear();
   for (WaitingCall& call : waiting) drop(std::move(call.result));
-  if (!active && coreProcessId == 0) {
+  if (core == 0) {
     // No tunnel: only our own values, put back by another program, go, and
     // a switch-off still to be tried again gets its last try. (A key that
     // cannot be read now may hold ours: the switch-off looks itself.)
@@ -380,23 +430,22 @@ void TunnelBridge::Teardown(const char* why, bool engine_lives) {
       owner_.SwitchOff();
       owner_.GuardWhatCameBack();
     }
-    sessionId.clear();  // (a heal's)
     return;
   }
-  StopTunnel(why);
+  StopTunnel(why, core);
   owner_.GuardWhatCameBack();
-  sessionId.clear();
 }
 
 void TunnelBridge::CoreExited(uint32_t process_id) {
   // Possibly the core of the job under way, whose outcome has not come yet:
   // the job's end looks at this again before anything is told.
-  if (pending_) pending_->exitNotices.push_back(process_id);
-  // A core this bridge already stopped or replaced is none of its business.
-  if (!active || process_id != coreProcessId) return;
-  if (IsCoreAlive(*ports_.processes, coreProcessId)) return;
-  // (A check under way sees it at its end.)
-  if (!Busy()) Heal("the core exited");
+  if (PendingJob* run = Run()) run->exitNotices.push_back(process_id);
+  // A core this bridge already stopped or replaced is none of its business;
+  // a check under way sees it at its end.
+  const Connected* up = std::get_if<Connected>(&state_);
+  if (up == nullptr || process_id != up->tunnel.core) return;
+  if (IsCoreAlive(*ports_.processes, process_id)) return;
+  Heal("the core exited");
 }
 
 void TunnelBridge::ProxySettingsChanged() { owner_.Changed(); }
@@ -406,7 +455,7 @@ void TunnelBridge::RetryProxyOff() { owner_.Retry(); }
 void TunnelBridge::GuardExited() { owner_.GuardExited(); }
 
 void TunnelBridge::ProgramEnds() {
-  if (active) return;  // (the close stopped it; a tunnel is never left here)
+  if (active()) return;  // (the close stopped it; a tunnel is never left here)
   owner_.ProgramEnds();
 }
 
@@ -414,29 +463,28 @@ void TunnelBridge::RollBack(std::unique_ptr<CallResult> result) {
   // Whether or not it was committed, a tunnel whose call failed leaves
   // nothing: the user interface is told it failed, so nothing may run on.
   // Proxy off, guard released, its core ended (by a job, whose end answers).
-  // Each step at a boundary of its own: this runs outside any other.
-  const uint32_t core = coreProcessId;
-  active = false;
-  coreProcessId = 0;
-  sessionId.clear();
+  // Each step at a boundary of its own: this runs outside any other. (A job
+  // the failed step started keeps its own core.)
+  uint32_t core = 0;
+  if (const SwitchingOn* on = std::get_if<SwitchingOn>(&state_)) core = on->tunnel.core;
+  if (const Tunnel* live = Live()) core = live->core;
+  if (core != 0) state_ = Idle{};
   WriteLog(ports_, "rolled back after an internal error");
   flutter::RunAtBoundary("Exception rolling back: ", [&] { owner_.SwitchOff(); });
   if (core != 0) {
-    EndCoreThenAnswer(core, JobReply::kInternalError, std::move(result));
+    EndCoreThenAnswer(core, StopReply::kInternalError, std::move(result));
   } else {
     AnswerFailed(std::move(result));
   }
 }
 
-void TunnelBridge::StopTunnel(const char* why, bool proxy_on) {
+void TunnelBridge::StopTunnel(const char* why, uint32_t core, bool proxy_on) {
   WriteLog(ports_, std::string("tunnel stopped: ") + why);
-  owner_.SwitchOff(active && proxy_on, active);
+  owner_.SwitchOff(proxy_on, true);
   // Without a wait: this is the window's thread. A core found dead is gone
   // already; at a close or a session's end the process (and with it the
   // core's job) ends right after.
-  if (coreProcessId != 0) ports_.processes->Terminate(coreProcessId, 0);
-  active = false;
-  coreProcessId = 0;
+  if (core != 0) ports_.processes->Terminate(core, 0);
 }
 
 }  // namespace tessarin

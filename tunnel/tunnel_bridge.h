@@ -7,6 +7,8 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "channel/binary_messenger.h"
@@ -94,20 +96,21 @@ class TunnelBridge {
   // time instead of until the core listens.
   void UseFixedStartWait(bool fixed) { fixedStartWait_ = fixed; }
   // Whether a job is under way, a cancelled one included.
-  bool Busy() const { return pending_ != nullptr || cancelled_ != nullptr; }
+  bool Busy() const { return Run() != nullptr || std::holds_alternative<Draining>(state_); }
   // Whether a switch-off failed (or waits for the connections) and is to be
   // tried again: the guard stays armed meanwhile.
   bool ProxyOffPending() const { return owner_.OffPending(); }
   // While connected: whether the values are known not to be ours now.
   bool TakenOver() const { return owner_.TakenOver(); }
+  // A tunnel runs: its core and session are known (a check may be under way).
+  bool active() const { return Live() != nullptr; }
+  // The tunnel's core (also between a connect's job and its commit); 0: none.
+  uint32_t coreProcessId() const;
+  // The tunnel's session, kept through a heal; empty: none.
+  const std::string& sessionId() const;
 
-  // Invariants: active implies coreProcessId != 0 and a session id; outside a
-  // running connect, coreProcessId != 0 implies active.
-  bool active = false;
-  uint32_t coreProcessId = 0;
   std::wstring appDirectory;
   std::wstring configPath;
-  std::string sessionId;
 
  private:
   // A call's one answer: written to the log after it went out (a line that
@@ -135,20 +138,98 @@ class TunnelBridge {
     bool answered_ = false;
   };
 
-  // What a job's call is answered with once the job is done.
-  enum class JobReply { kConnect, kIdle, kProxyFailed, kInternalError, kCheck, kHeal };
-  // A job and everything its end needs, moved as one.
+  // A job and what its end needs.
   struct PendingJob {
     std::shared_ptr<CoreJob> job;
     std::unique_ptr<CallResult> result;  // none: nobody is to be answered
-    JobReply reply = JobReply::kIdle;
-    flutter::EncodableValueMap request;  // a connect's
     std::vector<uint32_t> exitNotices;   // processes that ended while it ran
   };
   struct WaitingCall {
     std::unique_ptr<flutter::MethodCall> call;
     std::unique_ptr<CallResult> result;
   };
+  // What a running tunnel carries, and what a heal starts again.
+  struct Tunnel {
+    uint32_t core = 0;
+    std::string session;
+    std::string config;
+    flutter::EncodableValueMap request;
+    std::vector<uint64_t> heals;  // when each heal of it began
+  };
+
+  // The tunnel's lifecycle, one state at a time; each carries what exists in
+  // it, and nothing else does. A step runs as a job and its completion is a
+  // state of its own (JobFinished leaves Idle before it, so a completion that
+  // throws leaves no stale step behind):
+  //
+  //  Idle        connect          -> Connecting (old tunnel's proxy off first)
+  //  Idle        disconnect       -> Idle (what may be ours switched off; answered)
+  //  Connecting  job ready        -> SwitchingOn -> Connected | Stopping | Idle
+  //  Connecting  job failed       -> Idle (answered with its error)
+  //  Connected   resume/network   -> Checking
+  //  Connected   core gone        -> Healing | Idle (not healed: stopped)
+  //  Connected   disconnect       -> Stopping (proxy off, the core's end)
+  //  Connected   connect          -> Connecting (the job ends the old core)
+  //  Checking    traffic          -> Connected
+  //  Checking    none / core gone -> Healing | Idle
+  //  Healing     job ready        -> SwitchingOn -> Connected | Stopping | Idle
+  //  Healing     job failed       -> Idle (the session ends)
+  //  Checking,
+  //  Healing     disconnect or usable connect: the job cancelled, the call waits
+  //  Stopping    job done         -> Idle (the call answered)
+  //  any job     close            -> Draining (until the job's end is noticed)
+  //  Draining    job done         -> Idle
+  //
+  // Calls wait in every state with a job (and Draining) and are handled in
+  // arrival order once it ends.
+  struct Idle {};
+  struct Connecting {
+    PendingJob run;
+    flutter::EncodableValueMap request;
+    bool lookAgain = false;  // the machine or its network changed meanwhile
+  };
+  // A connect's or a heal's core is ready: the proxy goes on, the core is
+  // looked at again, then the tunnel is committed.
+  struct SwitchingOn {
+    Tunnel tunnel;
+  };
+  struct Connected {
+    Tunnel tunnel;
+  };
+  struct Checking {
+    Tunnel tunnel;
+    PendingJob run;
+    bool lookAgain = false;
+  };
+  // The old core is ended and the same document started again; the session
+  // is kept (its core is 0 meanwhile).
+  struct Healing {
+    Tunnel tunnel;
+    PendingJob run;
+    bool lookAgain = false;
+  };
+  // A core's end (a disconnect's, a failed switch-on's, a rollback's), then
+  // the call's answer.
+  enum class StopReply { kIdle, kProxyFailed, kInternalError };
+  struct Stopping {
+    PendingJob run;
+    StopReply reply = StopReply::kIdle;
+  };
+  // A job cancelled at a close (or a session's end) that still runs.
+  struct Draining {
+    PendingJob run;
+  };
+  using Lifecycle =
+      std::variant<Idle, Connecting, SwitchingOn, Connected, Checking, Healing, Stopping, Draining>;
+  // Every state moves without a throw: an assignment never leaves none.
+  static_assert(std::is_nothrow_move_constructible_v<Lifecycle>);
+
+  // The job of |state|, Draining's aside; null in states without one.
+  static PendingJob* RunIn(Lifecycle& state);
+  PendingJob* Run();
+  const PendingJob* Run() const;
+  // The running tunnel (Connected, Checking); null otherwise.
+  const Tunnel* Live() const;
 
   // Every call goes through here: one that throws is answered INTERNAL_ERROR
   // (unless it was handed to a job), so the calls behind it go on.
@@ -161,24 +242,25 @@ class TunnelBridge {
   // A job that starts |config|'s core and probes it (a connect's, a heal's).
   std::shared_ptr<CoreJob> ConnectJob(const std::wstring& executable,
                                       const std::string& config) const;
-  // May start a job of its own with the pending result (a failed switch-on).
-  void FinishConnect(PendingJob& done);
+  // Each job's completion, its state already left; may start a job of its
+  // own with the pending result (a failed switch-on).
+  void FinishConnect(Connecting& done);
   // The connect of a core that ended before its reply fails as one that
   // ended during its start.
-  void FailEndedCore(PendingJob& done);
+  void FailEndedCore(PendingJob& done, uint32_t core);
   // After a throw while a job's call was being answered.
   void RollBack(std::unique_ptr<CallResult> result);
   // |core| ended (with its wait) by a job, then the call answered with
   // |reply|; whatever fails on the way, the core is still ended.
-  void EndCoreThenAnswer(uint32_t core, JobReply reply, std::unique_ptr<CallResult> result);
+  void EndCoreThenAnswer(uint32_t core, StopReply reply, std::unique_ptr<CallResult> result);
   // "INTERNAL_ERROR", unless it was answered (or there is none).
   void AnswerFailed(std::unique_ptr<CallResult> result);
-  // The job runs on the worker (or here, without one); the call is answered
-  // with |reply| when it is done. The caller does nothing after this. When
-  // the job cannot be started, nothing of it runs: its old core is ended
-  // here (without a wait) and the call is answered INTERNAL_ERROR.
-  void StartJob(std::shared_ptr<CoreJob> job, JobReply reply, std::unique_ptr<CallResult> result,
-                flutter::EncodableValueMap request = {});
+  // Enters |next|, a state with a job, whose job runs on the worker (or
+  // here, without one); its completion answers the call. The caller does
+  // nothing after this. When the job cannot be started, nothing of it runs:
+  // its old core is ended here (without a wait), the call is answered
+  // INTERNAL_ERROR and the state is Idle.
+  void StartJob(Lifecycle next);
   // Answers the calls that waited, in arrival order, until one starts a job.
   void DispatchWaiting();
   // Whether a connect would run: it carries a node it can start, and
@@ -187,32 +269,25 @@ class TunnelBridge {
   bool UsableConnect(const flutter::MethodCall& call) const;
   // The call waits for the job under way.
   void Queue(const flutter::MethodCall& call, std::unique_ptr<CallResult> answer);
-  // The tunnel's core is gone or carries nothing: the proxy off, and the
-  // same document started again on the same port as a job, the session
+  // Connected, and its core is gone or carries nothing: the proxy off, and
+  // the same document started again on the same port as a job, the session
   // kept; at most kMostHeals in kHealWindowMs, else the tunnel stops.
   // |proxy_on|: our values were on (not a heal's own again).
   void Heal(const std::string& why, bool proxy_on = true);
-  void FinishCheck(PendingJob& done);
-  void FinishHeal(PendingJob& done);
-  // System proxy off, the known core terminated (not waited for), the
-  // tunnel inactive; the session id is each caller's business. |why| goes
-  // to the log. |proxy_on|: our values were on.
-  void StopTunnel(const char* why, bool proxy_on = true);
+  void FinishCheck(Checking& done);
+  void FinishHeal(Healing& done);
+  // The running tunnel's end: system proxy off, |core| terminated (not
+  // waited for). |why| goes to the log. |proxy_on|: our values were on for it.
+  // The caller leaves the tunnel's state first.
+  void StopTunnel(const char* why, uint32_t core, bool proxy_on = true);
   OsPorts ports_;
   ProxyGuardPort* guard_;  // never null: a guard that does nothing when there is none
   std::unique_ptr<flutter::MethodCallChannel> channel_;
-  std::unique_ptr<PendingJob> pending_;    // the job under way
-  std::unique_ptr<PendingJob> cancelled_;  // a cancelled job that still runs
+  Lifecycle state_;
   std::deque<WaitingCall> waiting_;
   bool fixedStartWait_ = false;
   // Everything about our values in the proxy settings, and the guard's.
   ProxyOwner owner_;
-  // A resume or a network change came during a job: looked at after it.
-  bool worldChangedInJob_ = false;
-  // The connected tunnel's document and request, for a heal; when heals began.
-  std::string tunnelConfig_;
-  flutter::EncodableValueMap tunnelRequest_;
-  std::deque<uint64_t> heals_;
 };
 
 }  // namespace tessarin

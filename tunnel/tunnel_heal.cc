@@ -2,6 +2,8 @@
 // changed, one probe attempt through the running core; a core that is gone,
 // or carries nothing, is started again from the same document, the session
 // kept. Bounded, so that a core that keeps failing stops the tunnel.
+#include <algorithm>
+
 #include "channel/diagnostics.h"
 #include "tunnel/core_process.h"
 #include "tunnel/diagnostics_log.h"
@@ -18,25 +20,35 @@ constexpr uint64_t kHealWindowMs = 10 * 60 * 1000;
 }  // namespace
 
 void TunnelBridge::WorldChanged(const char* what) {
-  if (!active) return;
-  if (Busy()) {
-    // (A check under way may have looked before it: looked at once more.)
+  // A job that may have looked before the change: looked at once more after.
+  bool* later = nullptr;
+  if (Connecting* connect = std::get_if<Connecting>(&state_)) later = &connect->lookAgain;
+  if (Checking* check = std::get_if<Checking>(&state_)) later = &check->lookAgain;
+  if (Healing* heal = std::get_if<Healing>(&state_)) later = &heal->lookAgain;
+  if (later != nullptr) {
     WriteLog(ports_, std::string(what) + " while a job runs: checked again after it");
-    worldChangedInJob_ = true;
+    *later = true;
     return;
   }
+  Connected* up = std::get_if<Connected>(&state_);
+  if (up == nullptr) return;
   WriteLog(ports_, std::string(what) + ": checking the tunnel");
   auto job = std::make_shared<CoreJob>();
-  job->checkCore = coreProcessId;
+  job->checkCore = up->tunnel.core;
   job->began = ports_.system->SteadyMs();
-  StartJob(std::move(job), JobReply::kCheck, nullptr);
+  Checking next;
+  next.run.job = std::move(job);
+  next.tunnel = std::move(up->tunnel);
+  StartJob(std::move(next));
 }
 
-void TunnelBridge::FinishCheck(PendingJob& done) {
-  const CoreJob& job = *done.job;
-  // (A disconnect stopped it; its own turn comes next.)
-  if (!active || job.checkCore != coreProcessId || job.signal->Cancelled()) return;
-  const bool alive = IsCoreAlive(*ports_.processes, coreProcessId);
+void TunnelBridge::FinishCheck(Checking& done) {
+  const CoreJob& job = *done.run.job;
+  const uint32_t core = done.tunnel.core;
+  state_ = Connected{std::move(done.tunnel)};
+  // (A disconnect or a connect stopped it; its own turn comes next.)
+  if (job.signal->Cancelled()) return;
+  const bool alive = IsCoreAlive(*ports_.processes, core);
   if (job.outcome == CoreJob::Outcome::kReady && alive) {
     WriteLog(ports_, "the tunnel carries traffic (checked in " +
                          std::to_string(ports_.system->SteadyMs() - job.began) + " ms)");
@@ -46,6 +58,7 @@ void TunnelBridge::FinishCheck(PendingJob& done) {
 }
 
 void TunnelBridge::Heal(const std::string& why, bool proxy_on) {
+  Tunnel& tunnel = std::get<Connected>(state_).tunnel;
   const uint64_t now = ports_.system->SteadyMs();
   // The values as they are, not only as notices told: one still on its way
   // (the user's own untick, say) would be undone by the heal's switch-on.
@@ -54,7 +67,10 @@ void TunnelBridge::Heal(const std::string& why, bool proxy_on) {
     owner_.Recheck();
     unread = owner_.Unread();
   }
-  while (!heals_.empty() && now - heals_.front() >= kHealWindowMs) heals_.pop_front();
+  std::vector<uint64_t>& heals = tunnel.heals;
+  heals.erase(std::remove_if(heals.begin(), heals.end(),
+                             [&](uint64_t began) { return now - began >= kHealWindowMs; }),
+              heals.end());
   // Not healed: the user's disconnect or connect already waits; another
   // program has the proxy (a heal would take it back); the core kept failing.
   bool disconnecting = false;
@@ -68,47 +84,46 @@ void TunnelBridge::Heal(const std::string& why, bool proxy_on) {
                         : owner_.TakenOver() ? "; another program has the system proxy"
                         : unread
                             ? "; the proxy settings cannot be read: another program may have them"
-                        : tunnelConfig_.empty() ? ""
-                        : heals_.size() >= kMostHeals
+                        : tunnel.config.empty() ? ""
+                        : heals.size() >= kMostHeals
                             ? "; the core kept failing (3 heals in 10 minutes), not healed again"
                             : nullptr;
   if (instead != nullptr) {
-    StopTunnel((why + instead).c_str(), proxy_on);
-    sessionId.clear();
+    const uint32_t core = tunnel.core;
+    state_ = Idle{};
+    StopTunnel((why + instead).c_str(), core, proxy_on);
     return;
   }
-  heals_.push_back(now);
+  heals.push_back(now);
   WriteLog(ports_, "healing the tunnel: " + why);
-  std::shared_ptr<CoreJob> job = ConnectJob(CoreExecutablePath(appDirectory), tunnelConfig_);
+  std::shared_ptr<CoreJob> job = ConnectJob(CoreExecutablePath(appDirectory), tunnel.config);
   job->began = now;
   // As a reconnect: the state first, the job owns the old core (one that
   // ended is only let go of), and nothing of ours listens until the new
   // core does, so the proxy goes off now. The session stays.
-  job->oldCore = coreProcessId;
-  active = false;
-  coreProcessId = 0;
+  Healing next;
+  next.run.job = std::move(job);
+  next.tunnel = std::move(tunnel);
+  next.run.job->oldCore = next.tunnel.core;
+  next.tunnel.core = 0;
+  state_ = Idle{};
   flutter::RunAtBoundary("Exception stopping the tunnel: ", [&] { owner_.SwitchOff(proxy_on); });
-  StartJob(std::move(job), JobReply::kHeal, nullptr, tunnelRequest_);
+  StartJob(std::move(next));
 }
 
-void TunnelBridge::FinishHeal(PendingJob& done) {
+void TunnelBridge::FinishHeal(Healing& done) {
   using Outcome = CoreJob::Outcome;
-  const CoreJob& job = *done.job;
-  // Ours before anything that can throw: a rollback then ends it.
-  if (job.outcome == Outcome::kReady) coreProcessId = job.coreProcessId;
+  const CoreJob& job = *done.run.job;
   const std::string took = std::to_string(ports_.system->SteadyMs() - job.began) + " ms";
   auto fail = [&](const std::string& why) {
     WriteLog(ports_, "tunnel stopped: the heal failed after " + took + " (" + why + ")");
     owner_.JobEnded();
-    sessionId.clear();
   };
   if (job.signal->Cancelled() || job.outcome != Outcome::kReady) {
     // A core it kept before the cancel came is ended by a job of its own.
     if (job.outcome == Outcome::kReady) {
       fail("stopped by the user's call");
-      const uint32_t core = coreProcessId;
-      coreProcessId = 0;
-      EndCoreThenAnswer(core, JobReply::kIdle, nullptr);
+      EndCoreThenAnswer(job.coreProcessId, StopReply::kIdle, nullptr);
       return;
     }
     fail(job.outcome == Outcome::kExitedAtOnce ? "the core rejects its document: not started again"
@@ -116,9 +131,16 @@ void TunnelBridge::FinishHeal(PendingJob& done) {
                                                : "the new core did not carry traffic");
     return;
   }
+  // Ours before anything that can throw: a rollback then ends it.
+  const uint32_t core = job.coreProcessId;
+  done.tunnel.core = core;
+  SwitchingOn on;
+  on.tunnel = std::move(done.tunnel);
+  state_ = std::move(on);
   // Looked at again before and after the switch-on, as a connect's.
-  if (!IsCoreAlive(*ports_.processes, coreProcessId)) {
-    active = true;  // the heal's own: one more, or the stop
+  if (!IsCoreAlive(*ports_.processes, core)) {
+    // The heal's own: one more, or the stop.
+    state_ = Connected{std::move(std::get<SwitchingOn>(state_).tunnel)};
     Heal("the new core exited before the switch-on", false);
     return;
   }
@@ -130,23 +152,21 @@ void TunnelBridge::FinishHeal(PendingJob& done) {
   std::wstring server;
   const bool read = owner_.ReadValues(&enable, &server);
   if (!read || server != LocalProxyEndpoint::kSystemProxyServer) {
-    const uint32_t core = coreProcessId;
-    coreProcessId = 0;
+    state_ = Idle{};
     fail(read ? "another program set its proxy meanwhile"
               : "the proxy settings cannot be read: another program's proxy may be on");
-    EndCoreThenAnswer(core, JobReply::kIdle, nullptr);
+    EndCoreThenAnswer(core, StopReply::kIdle, nullptr);
     return;
   }
   if ((job.guardArmed && guard_->Lost()) || !owner_.SwitchOn()) {
-    const uint32_t core = coreProcessId;
-    coreProcessId = 0;
+    state_ = Idle{};
     fail("the proxy could not be switched on under a guard");
-    EndCoreThenAnswer(core, JobReply::kIdle, nullptr);
+    EndCoreThenAnswer(core, StopReply::kIdle, nullptr);
     return;
   }
-  active = true;
-  WriteLog(ports_, "tunnel healed in " + took + ": core " + std::to_string(coreProcessId) +
-                       ", the same session");
+  state_ = Connected{std::move(std::get<SwitchingOn>(state_).tunnel)};
+  WriteLog(ports_,
+           "tunnel healed in " + took + ": core " + std::to_string(core) + ", the same session");
 }
 
 }  // namespace tessarin

@@ -66,7 +66,7 @@ class Simulation {
         Nemesis();
       }
     };
-    w_.tunnel_up = [this] { return bridge_->active; };
+    w_.tunnel_up = [this] { return bridge_->active(); };
     w_.connect_asked = [this] {
       for (const CallRecord& call : calls_) {
         if (call.method == "connect" && call.answers == 0) return true;
@@ -153,8 +153,8 @@ class Simulation {
       if (session_ended_ && w_.Chance(30)) break;
       // Faults and calls over the whole life: each change of the tunnel
       // brings more.
-      if (bridge_->active != active) {
-        active = bridge_->active;
+      if (bridge_->active() != active) {
+        active = bridge_->active();
         if (w_.faults) faults_left_ = std::min(faults_left_ + 1 + int(w_.Below(4)), 8);
         if (calls_.size() < 30) calls_left_ += static_cast<int>(w_.Below(3));
       }
@@ -211,12 +211,12 @@ class Simulation {
     CallRecord& call = calls_[index];
     w_.Step("reply to " + call.method + " #" + std::to_string(index) + ": " + reply);
     connected_ |= reply == "success connected";
-    if (reply == "success connected") session_ = bridge_->sessionId;
+    if (reply == "success connected") session_ = bridge_->sessionId();
     if (!engine_alive_) w_.Violation("a reply after the engine was gone");
     if (++call.answers > 1) w_.Violation("call #" + std::to_string(index) + " answered twice");
     call.reply = reply;
     if (reply == "success connected") {
-      const uint32_t core = bridge_->coreProcessId;
+      const uint32_t core = bridge_->coreProcessId();
       if (!w_.CoreRunning(core)) w_.Violation("\"connected\" without a running core of ours");
       // (A change whose notice has not reached the window yet is told next,
       // unless it came inside the switch-on, which reads the values back.)
@@ -313,7 +313,7 @@ class Simulation {
   }
 
   void Nemesis() {
-    fault_while_active_ |= bridge_->active;
+    fault_while_active_ |= bridge_->active();
     // (Our values put back, and a guard that ends, come more often: most
     // of what matters turns on them.)
     uint64_t kind = w_.Below(21);
@@ -437,7 +437,7 @@ class Simulation {
 
   void Untick() {
     w_.OtherProgramWrites(World::kUnticked);
-    w_.user_unticked = bridge_->active;
+    w_.user_unticked = bridge_->active();
   }
 
   // As the window procedure: nothing escapes it.
@@ -551,7 +551,7 @@ class Simulation {
     const bool may_call = engine_alive_ && !ended_ && (!sequential_ || (AllAnswered() && Quiet()));
     if (may_call && calls_left_ > 0) choices.insert(choices.end(), 2, kCall);
     if (faults_left_ > 0 && !ended_) {
-      choices.insert(choices.end(), bridge_->active ? 3 : 1, kFault);
+      choices.insert(choices.end(), bridge_->active() ? 3 : 1, kFault);
     }
     if (!w_.late.empty()) choices.push_back(kLate);
     // A user whose tunnel stalls (a check or a heal under way) may
@@ -559,7 +559,7 @@ class Simulation {
     // that matters.
     bool job_ended = false;
     for (const Message& m : w_.queue) job_ended |= m.kind == Message::kJobFinished;
-    const bool stalls = bridge_->Busy() && !bridge_->sessionId.empty() && !w_.jobs.empty();
+    const bool stalls = bridge_->Busy() && !bridge_->sessionId().empty() && !w_.jobs.empty();
     if (stalls && engine_alive_ && !ended_ && stall_calls_ < 2 &&
         w_.Chance(job_ended ? 50 : stall_percent_)) {
       choices.insert(choices.end(), 2, kStall);
@@ -571,13 +571,13 @@ class Simulation {
     // A user whose tunnel carries nothing may untick the proxy to get back
     // online, just as the program's own check finds it so.
     const bool broken =
-        bridge_->active && (SilentCore() || !w_.CoreRunning(bridge_->coreProcessId));
+        bridge_->active() && (SilentCore() || !w_.CoreRunning(bridge_->coreProcessId()));
     if (job_ended && broken && w_.faults && !ended_ && w_.ValuesOurs()) {
       choices.insert(choices.end(), 2, kGiveUp);
     }
     // The machine resumes, the network changes: now and then, mostly while
     // connected (rarer than faults: a check would heal what they leave).
-    if (engine_alive_ && !ended_ && w_.Chance(bridge_->active ? world_percent_ : 1)) {
+    if (engine_alive_ && !ended_ && w_.Chance(bridge_->active() ? world_percent_ : 1)) {
       choices.push_back(kWorld);
     }
     const uint64_t next = std::min(w_.sched.NextDeadline(), w_.window_alive ? w_.retry_at : kNever);
@@ -592,12 +592,12 @@ class Simulation {
     if (next != kNever && told && (stuck || slip)) choices.push_back(kTime);
     // (While connected as often as a fault: what a fault left must last a
     // while for a limit to see it.)
-    if (stuck && !ended_) choices.insert(choices.end(), bridge_->active ? 3 : 1, kIdle);
+    if (stuck && !ended_) choices.insert(choices.end(), bridge_->active() ? 3 : 1, kIdle);
     // A close may come at any moment; a last disconnect as any call does.
     const bool may_end = end_ == kDisconnect ? may_call : engine_alive_;
     // (A tunnel that is up lives a while: most of what matters comes then.)
     if (!ended_ && may_end && (calls_left_ == 0 || w_.Chance(3)) &&
-        w_.Chance(bridge_->active ? 20 : 100)) {
+        w_.Chance(bridge_->active() ? 20 : 100)) {
       choices.push_back(kEnd);
     }
     if (choices.empty()) return false;
@@ -625,12 +625,12 @@ class Simulation {
     } else if (choice == kWorld) {
       const bool resumed = w_.Chance(50);
       // (After a sleep the core's connections are often dead.)
-      if (resumed && bridge_->active && w_.CoreRunning(w_.last_core) && w_.Chance(30)) {
+      if (resumed && bridge_->active() && w_.CoreRunning(w_.last_core) && w_.Chance(30)) {
         w_.cores[w_.last_core].silent = true;
         w_.Step("core " + std::to_string(w_.last_core) + " goes silent in the sleep");
       }
       w_.Step(resumed ? "window: the machine resumed" : "window: the network changed");
-      if (bridge_->active && SilentCore() && world_told_at_ == kNever)
+      if (bridge_->active() && SilentCore() && world_told_at_ == kNever)
         world_told_at_ = w_.sched.now;
       Window(
           [&] { bridge_->WorldChanged(resumed ? "the machine resumed" : "the network changed"); });
@@ -736,13 +736,13 @@ class Simulation {
   // can tell then.)
   bool SilentCore() const {
     if (w_.port_held && w_.other_answers) return false;
-    const auto core = w_.cores.find(bridge_->coreProcessId);
+    const auto core = w_.cores.find(bridge_->coreProcessId());
     return core != w_.cores.end() && core->second.running && core->second.silent;
   }
   // A running core of ours that neither the bridge nor a job knows.
   bool OrphanCore() const {
     for (const auto& core : w_.cores) {
-      if (!core.second.running || core.first == bridge_->coreProcessId) continue;
+      if (!core.second.running || core.first == bridge_->coreProcessId()) continue;
       bool owned = false;
       for (const auto& job : w_.jobs) {
         owned |= job->coreProcessId == core.first || job->oldCore == core.first;
@@ -784,7 +784,7 @@ class Simulation {
     Limit(orphan_since_, OrphanCore(), kTransitionMs, "a core of ours runs that nobody owns");
     // Nor a guard (and its logon reset) with nothing of ours that may be on.
     Limit(idle_guard_since_,
-          w_.guard_armed && !ours && !bridge_->active && !bridge_->Busy() &&
+          w_.guard_armed && !ours && !bridge_->active() && !bridge_->Busy() &&
               !bridge_->ProxyOffPending() && w_.retry_at == kNever && w_.queue.empty(),
           kTransitionMs, "a guard stays armed with nothing of ours on");
     // What the bridge knows of a takeover is true, but for a notice on
@@ -794,25 +794,25 @@ class Simulation {
     // (A key that cannot be read hides it: looked at again within 2 s.)
     const bool unread = w_.last_open_failed && w_.sched.now - w_.open_failed_at <= kTransitionMs;
     Limit(told_since_,
-          bridge_->active && !w_.ValuesOurs() && !bridge_->TakenOver() && !notice_due && !unread,
+          bridge_->active() && !w_.ValuesOurs() && !bridge_->TakenOver() && !notice_due && !unread,
           kTransitionMs, "a takeover while connected is not known for over 2 s");
     Limit(untold_since_,
-          bridge_->active && w_.ValuesOurs() && bridge_->TakenOver() && !notice_due && !unread,
+          bridge_->active() && w_.ValuesOurs() && bridge_->TakenOver() && !notice_due && !unread,
           kTransitionMs, "our proxy back while connected is not known for over 2 s");
     const World::Connection& vpn = w_.connections[L"Office VPN"];
     Limit(vpn_since_,
-          bridge_->active && w_.ValuesOurs() && vpn.connected && !VpnOurs() &&
+          bridge_->active() && w_.ValuesOurs() && vpn.connected && !VpnOurs() &&
               // (a failure is looked at again at the next look, 2 s on)
               !(w_.last_connection_write_failed &&
                 w_.sched.now - w_.connection_failed_at <= kTransitionMs),
           kTransitionMs, "a connected VPN goes around the tunnel for over 2 s");
     // A heal keeps the session; only a connect's reply makes a new one.
-    if (bridge_->active && bridge_->sessionId != session_) {
+    if (bridge_->active() && bridge_->sessionId() != session_) {
       w_.Violation("the session changed with no connect answered");
     }
     // A resume or a network change heals a core that carries nothing (or
     // stops its tunnel) within the longest connect.
-    if (!bridge_->active || !SilentCore()) {
+    if (!bridge_->active() || !SilentCore()) {
       world_told_at_ = kNever;
     } else if (world_told_at_ != kNever && w_.sched.now - world_told_at_ > kLongestCallMs) {
       w_.Violation("a core that carries nothing still has the tunnel after a resume");

@@ -113,11 +113,11 @@ class TunnelBridgeTest : public testing::Test {
   }
   Reply Connect(const EncodableValue& args) { return Call("connect", &args); }
   void CheckInvariants() {
-    if (bridge_.active) {
-      EXPECT_NE(bridge_.coreProcessId, 0u);
-      EXPECT_FALSE(bridge_.sessionId.empty());
+    if (bridge_.active()) {
+      EXPECT_NE(bridge_.coreProcessId(), 0u);
+      EXPECT_FALSE(bridge_.sessionId().empty());
     } else {
-      EXPECT_EQ(bridge_.coreProcessId, 0u);
+      EXPECT_EQ(bridge_.coreProcessId(), 0u);
     }
   }
   void ConnectOk() {
@@ -185,8 +185,8 @@ TEST_F(TunnelBridgeTest, ConnectSucceedsInOrder) {
             "Windows system proxy is active through sing-box.");
   EXPECT_EQ(Reply::LookupString(map, "sessionId"), "windows-singbox-2026-12-06T10:25:05Z");
   EXPECT_EQ(Reply::LookupString(map, "nodeId"), "n1");
-  EXPECT_TRUE(bridge_.active);
-  EXPECT_EQ(bridge_.coreProcessId, 100u);
+  EXPECT_TRUE(bridge_.active());
+  EXPECT_EQ(bridge_.coreProcessId(), 100u);
   EXPECT_EQ(os_.system.files[kConfig].substr(0, 2), "{\n");
   const Events& e = os_.log.events;
   ASSERT_GE(e.size(), 6u);
@@ -199,7 +199,7 @@ TEST_F(TunnelBridgeTest, ConnectSucceedsInOrder) {
 
   Reply status = Call("status");
   EXPECT_EQ(Reply::LookupString(status.value.Get<EncodableValueMap>(), "sessionId"),
-            bridge_.sessionId);
+            bridge_.sessionId());
   EXPECT_EQ(Reply::LookupString(status.value.Get<EncodableValueMap>(), "message"),
             "Windows system proxy is active.");
 
@@ -224,7 +224,7 @@ TEST_F(TunnelBridgeTest, RequestChecksComeFirstAndLeaveATunnelRunning) {
   EXPECT_EQ(reply.code, "INVALID_ARGUMENT");
   EXPECT_EQ(reply.message, "Selected node is missing connection config.");
   EXPECT_TRUE(reply.value.IsNull());
-  EXPECT_TRUE(bridge_.active);
+  EXPECT_TRUE(bridge_.active());
   EXPECT_EQ(os_.log.Count("proc.terminate"), 0u);
   EXPECT_EQ(os_.log.Count("reg."), 0u);
 
@@ -236,7 +236,7 @@ TEST_F(TunnelBridgeTest, RequestChecksComeFirstAndLeaveATunnelRunning) {
   const auto& details = reply.value.Get<EncodableValueMap>();
   EXPECT_EQ(details.at(EncodableValue("method")), EncodableValue("connect"));
   EXPECT_EQ(details.at(EncodableValue("snapshot")).Get<EncodableValueMap>().size(), 8u);
-  EXPECT_TRUE(bridge_.active);
+  EXPECT_TRUE(bridge_.active());
 }
 
 TEST_F(TunnelBridgeTest, ReconnectStopsTheOldTunnelBeforeTheFileIsRewritten) {
@@ -248,7 +248,7 @@ TEST_F(TunnelBridgeTest, ReconnectStopsTheOldTunnelBeforeTheFileIsRewritten) {
   const auto ended = std::find(e.begin(), e.end(), "proc.terminate 100 wait 3000");
   EXPECT_EQ(ended + 1,
             std::find(e.begin(), e.end(), "sys.write C:\\Apps\\tessarin\\tessarin-sing-box.json"));
-  EXPECT_EQ(bridge_.coreProcessId, 101u);
+  EXPECT_EQ(bridge_.coreProcessId(), 101u);
 }
 
 TEST_F(TunnelBridgeTest, LaterFailuresLeaveTheBridgeIdle) {
@@ -281,20 +281,19 @@ TEST_F(TunnelBridgeTest, LaterFailuresLeaveTheBridgeIdle) {
     os_.processes.exits_at_once = false;
     os_.proxy.openable = true;
     ConnectOk();
-    const std::string old_session = bridge_.sessionId;
     c.arrange(os_);
     Reply reply = Connect(Request());
     EXPECT_EQ(reply.code, c.code);
     EXPECT_EQ(reply.message, c.message);
     EXPECT_TRUE(reply.value.IsNull());
-    EXPECT_FALSE(bridge_.active);
-    EXPECT_EQ(bridge_.coreProcessId, 0u);
-    EXPECT_EQ(bridge_.sessionId, old_session);  // stale until the next status
+    EXPECT_FALSE(bridge_.active());
+    EXPECT_EQ(bridge_.coreProcessId(), 0u);
+    EXPECT_TRUE(bridge_.sessionId().empty());  // a session lives only with its tunnel
     // The old core always, the new one when it had been started and was alive.
     EXPECT_EQ(os_.log.Count("proc.terminate"), c.terminations);
     EXPECT_EQ(os_.log.Count("reg.set ProxyEnable=1"), 0u);
     EXPECT_EQ(Call("status").Stage(), "disconnected");
-    EXPECT_TRUE(bridge_.sessionId.empty());
+    EXPECT_TRUE(bridge_.sessionId().empty());
   }
 }
 
@@ -304,26 +303,26 @@ TEST_F(TunnelBridgeTest, AProxyValueThatWasNotWrittenIsNoConnection) {
   Reply reply = Connect(Request());
   EXPECT_EQ(reply.code, "PROXY_FAILED");
   EXPECT_EQ(reply.message, "Failed to enable Windows proxy.");
-  EXPECT_FALSE(bridge_.active);
+  EXPECT_FALSE(bridge_.active());
   EXPECT_EQ(os_.proxy.dwords["ProxyEnable"], 0u);
   EXPECT_EQ(os_.log.Count("proc.terminate"), 1u);
 }
 
 TEST_F(TunnelBridgeTest, StatusIsTheWatchdogAndAnswersWithTheHeal) {
   ConnectOk();
-  const std::string session = bridge_.sessionId;
+  const std::string session = bridge_.sessionId();
   // Healed: the same document on the same port, the same session.
   os_.processes.running[100] = false;
   os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
   EXPECT_EQ(Call("status").Stage(), "connected");
-  EXPECT_EQ(bridge_.sessionId, session);
-  EXPECT_EQ(bridge_.coreProcessId, 101u);
+  EXPECT_EQ(bridge_.sessionId(), session);
+  EXPECT_EQ(bridge_.coreProcessId(), 101u);
   EXPECT_EQ(os_.proxy.dwords["ProxyEnable"], 1u);
   EXPECT_EQ(os_.log.Count("proc.launch"), 1u);
   // A heal whose core carries nothing stops the tunnel.
   os_.processes.running[101] = false;
   EXPECT_EQ(Call("status").Stage(), "disconnected");
-  EXPECT_TRUE(bridge_.sessionId.empty());
+  EXPECT_TRUE(bridge_.sessionId().empty());
   EXPECT_EQ(os_.proxy.dwords["ProxyEnable"], 0u);
   for (const auto& core : os_.processes.running) EXPECT_FALSE(core.second);
 }
@@ -339,36 +338,36 @@ TEST_F(TunnelBridgeTest, DisconnectAndTeardown) {
   ConnectOk();
   EXPECT_EQ(Call("disconnect").Stage(), "disconnected");
   EXPECT_EQ(os_.log.Count("proc.terminate 100"), 1u);
-  EXPECT_FALSE(bridge_.active);
+  EXPECT_FALSE(bridge_.active());
 
   ConnectOk();
   bridge_.Teardown();
   EXPECT_EQ(os_.log.Count("reg.set ProxyEnable=0"), 1u);
   EXPECT_EQ(os_.log.Count("proc.terminate 101"), 1u);
-  EXPECT_FALSE(bridge_.active);
-  EXPECT_TRUE(bridge_.sessionId.empty());
+  EXPECT_FALSE(bridge_.active());
+  EXPECT_TRUE(bridge_.sessionId().empty());
 }
 
 TEST_F(TunnelBridgeTest, ACoreThatDiesUnaskedIsHealedThreeTimesInTenMinutes) {
   ConnectOk();
   bridge_.CoreExited(99);   // not ours
   bridge_.CoreExited(100);  // still running: a stale notice
-  EXPECT_TRUE(bridge_.active);
+  EXPECT_TRUE(bridge_.active());
   EXPECT_EQ(os_.log.Count("reg.set"), 0u);
   for (uint32_t core = 100; core < 103; ++core) {
     os_.processes.running[core] = false;
     os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
     bridge_.CoreExited(core);
-    EXPECT_TRUE(bridge_.active);
-    EXPECT_EQ(bridge_.coreProcessId, core + 1);
+    EXPECT_TRUE(bridge_.active());
+    EXPECT_EQ(bridge_.coreProcessId(), core + 1);
     EXPECT_EQ(os_.log.Count("proc.terminate " + std::to_string(core)), 1u);
     bridge_.CoreExited(core);  // already let go of
   }
   // The fourth in ten minutes: the tunnel stops, and says why.
   os_.processes.running[103] = false;
   bridge_.CoreExited(103);
-  EXPECT_FALSE(bridge_.active);
-  EXPECT_TRUE(bridge_.sessionId.empty());
+  EXPECT_FALSE(bridge_.active());
+  EXPECT_TRUE(bridge_.sessionId().empty());
   EXPECT_EQ(os_.proxy.dwords["ProxyEnable"], 0u);
   EXPECT_EQ(os_.log.Count("proc.launch"), 3u);  // none for the fourth
   EXPECT_EQ(Call("status").Stage(), "disconnected");
@@ -378,14 +377,14 @@ TEST_F(TunnelBridgeTest, AResumeOrANetworkChangeChecksTheTunnelOnce) {
   ConnectOk();
   os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
   bridge_.WorldChanged("the machine resumed");
-  EXPECT_EQ(bridge_.coreProcessId, 100u);  // it carries traffic: left as it is
+  EXPECT_EQ(bridge_.coreProcessId(), 100u);  // it carries traffic: left as it is
   EXPECT_EQ(os_.log.Count("inet.url"), 1u);
   // A core that listens and carries nothing is started again.
   os_.internet.script = {tessarin_test::FakeInternet::Outcome::kNoRequest,
                          tessarin_test::FakeInternet::Outcome::kBody};
   bridge_.WorldChanged("the network changed");
-  EXPECT_TRUE(bridge_.active);
-  EXPECT_EQ(bridge_.coreProcessId, 101u);
+  EXPECT_TRUE(bridge_.active());
+  EXPECT_EQ(bridge_.coreProcessId(), 101u);
   EXPECT_EQ(os_.log.Count("proc.terminate 100"), 1u);
   bridge_.Teardown();
   bridge_.WorldChanged("the machine resumed");  // no tunnel: nothing
@@ -444,7 +443,7 @@ TEST_F(TunnelBridgeTest, APortHeldOrReservedStartsNoCore) {
                               "(other-proxy.exe, process 4242)"),
             std::string::npos);
   EXPECT_EQ(os_.log.Count("proc.launch"), 0u);
-  EXPECT_FALSE(bridge_.active);
+  EXPECT_FALSE(bridge_.active());
 }
 
 TEST(TunnelBridgeGuardTest, AThrowAfterTheProxyWentOnLeavesNothingOn) {
@@ -465,8 +464,8 @@ TEST(TunnelBridgeGuardTest, AThrowAfterTheProxyWentOnLeavesNothingOn) {
   EXPECT_EQ(os.proxy.dwords["ProxyEnable"], 0u);
   EXPECT_EQ(os.log.events.back(), "proc.terminate 100 wait 3000");
   EXPECT_EQ(os.log.Count("guard.release"), 2u);  // at start, and after the rollback's switch-off
-  EXPECT_FALSE(bridge.active);
-  EXPECT_EQ(bridge.coreProcessId, 0u);
+  EXPECT_FALSE(bridge.active());
+  EXPECT_EQ(bridge.coreProcessId(), 0u);
 }
 
 TEST(TunnelBridgeGuardTest, ArmedBeforeTheProxyIsOnAndReleasedAfterEverySwitchOff) {
@@ -629,7 +628,7 @@ TEST_F(TunnelBridgeJobTest, AThrowBeforeTheAnswerLeavesNoCoreAndOneAnswer) {
   os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
   Call("connect", &request);
   RunJob();
-  ASSERT_TRUE(bridge_.active);
+  ASSERT_TRUE(bridge_.active());
   worker_.start_throws = true;
   Call("connect", &request);
   Call("status");
@@ -649,7 +648,7 @@ TEST_F(TunnelBridgeJobTest, AThrowBeforeTheAnswerLeavesNoCoreAndOneAnswer) {
   EXPECT_EQ(replies_.back().message, "connect: INTERNAL_ERROR");
   EXPECT_EQ(os_.log.Count("proc.terminate 101 wait 3000"), 1u);
   EXPECT_EQ(os_.log.Count("proc.terminate 0"), 0u);
-  EXPECT_FALSE(bridge_.active);
+  EXPECT_FALSE(bridge_.active());
 }
 
 // A guarded bridge over fakes, started, whose core is there and whose node
@@ -703,7 +702,7 @@ TEST(TunnelBridgeAnswerTest, AReplyWhoseLogLineThrowsIsSentOnceAndKept) {
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(answers, 1);
   EXPECT_EQ(reply.Stage(), "connected");
-  EXPECT_TRUE(bridge.active);  // what the interface was told stands
+  EXPECT_TRUE(bridge.active());  // what the interface was told stands
   EXPECT_EQ(os.proxy.dwords["ProxyEnable"], 1u);
 }
 
@@ -746,7 +745,7 @@ TEST(TunnelBridgeAnswerTest, AnAnswerThatFailsOnItsWayIsFollowedByTheFallback) {
   bridge.HandleTunnelCall(call, std::make_unique<FailingOnce>(&reply));
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(reply.code, "INTERNAL_ERROR");
-  EXPECT_FALSE(bridge.active);
+  EXPECT_FALSE(bridge.active());
   EXPECT_EQ(os.proxy.dwords["ProxyEnable"], 0u);
   EXPECT_EQ(os.log.Count("proc.terminate 100"), 1u);
 }
@@ -818,8 +817,8 @@ TEST_F(TunnelBridgeJobTest, ACloseDuringAConnectLeavesNoCoreAndTheProxyOff) {
                      [](const std::string& e) { return e.rfind("guard.", 0) == 0; });
     ASSERT_NE(last_guard, os.log.events.rend());
     EXPECT_EQ(*last_guard, "guard.release");
-    EXPECT_FALSE(bridge.active);
-    EXPECT_EQ(bridge.coreProcessId, 0u);
+    EXPECT_FALSE(bridge.active());
+    EXPECT_EQ(bridge.coreProcessId(), 0u);
   }
 }
 
@@ -852,8 +851,8 @@ TEST_F(TunnelBridgeJobTest, ACoreThatEndedBeforeItsReplyIsNeverConnected) {
   EXPECT_EQ(Answered(), (std::vector<std::string>{"connect: START_FAILED"}));
   EXPECT_EQ(os_.log.Count("reg.set ProxyEnable=1"), 0u);
   EXPECT_EQ(os_.log.events.back(), "guard.release");
-  EXPECT_FALSE(bridge_.active);
-  EXPECT_EQ(bridge_.coreProcessId, 0u);
+  EXPECT_FALSE(bridge_.active());
+  EXPECT_EQ(bridge_.coreProcessId(), 0u);
 }
 
 TEST_F(TunnelBridgeJobTest, NoJobStartsBesideACancelledOne) {
@@ -925,7 +924,7 @@ TEST_F(TunnelBridgeJobTest, AConnectStopsAHealAndOneThatWouldBeRefusedDoesNot) {
   RunJob();  // healed; both refused, the tunnel left as it is
   EXPECT_EQ(Answered(), (std::vector<std::string>{"connect: success", "connect: INVALID_ARGUMENT",
                                                   "connect: PROXY_FAILED"}));
-  EXPECT_TRUE(bridge_.active);
+  EXPECT_TRUE(bridge_.active());
   os_.proxy.machine_policy = false;
   os_.processes.running[101] = false;
   bridge_.CoreExited(101);  // another heal
@@ -935,7 +934,7 @@ TEST_F(TunnelBridgeJobTest, AConnectStopsAHealAndOneThatWouldBeRefusedDoesNot) {
   RunJob();
   RunJob();  // the connect's own, at once
   EXPECT_EQ(replies_.back().message, "connect: success");
-  EXPECT_TRUE(bridge_.active);
+  EXPECT_TRUE(bridge_.active());
 }
 
 TEST_F(TunnelBridgeJobTest, OurOwnSwitchOffReadBackIsNoTakeover) {
@@ -991,6 +990,25 @@ TEST_F(TunnelBridgeJobTest, AFailedSwitchOffIsTriedAgainWhileAJobRuns) {
   RunJob();
   EXPECT_EQ(replies_.back().message, "connect: success");
   EXPECT_EQ(os_.proxy.dwords["ProxyEnable"], 1u);
+}
+
+TEST_F(TunnelBridgeJobTest, AResumeDuringAConnectOrAHealIsCheckedAfterIt) {
+  using Outcome = tessarin_test::FakeInternet::Outcome;
+  os_.internet.script = {Outcome::kBody, Outcome::kBody, Outcome::kBody, Outcome::kBody};
+  const EncodableValue request = Request();
+  Call("connect", &request);
+  bridge_.WorldChanged("the machine resumed");  // the connect's probe may have looked before
+  RunJob();
+  ASSERT_EQ(worker_.jobs.size(), 1u);  // the check
+  EXPECT_EQ(worker_.jobs.front()->checkCore, 100u);
+  RunJob();
+  os_.processes.running[100] = false;
+  bridge_.CoreExited(100);  // a heal starts
+  bridge_.WorldChanged("the network changed");
+  RunJob();
+  EXPECT_TRUE(bridge_.active());
+  ASSERT_EQ(worker_.jobs.size(), 1u);
+  EXPECT_EQ(worker_.jobs.front()->checkCore, 101u);
 }
 
 }  // namespace
