@@ -176,6 +176,7 @@ void TunnelBridge::FinishConnect(Connecting& done) {
   up.tunnel.session = std::move(session);
   up.tunnel.config = std::move(config);
   up.tunnel.request = std::move(done.request);
+  up.tunnel.upSince = ports_.system->SteadyMs();
   state_ = std::move(up);
   result->Success(&connected);
 }

@@ -124,6 +124,10 @@ Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
   if (!job.connect) return Outcome::kTerminated;
   JobSignal& signal = *job.signal;
   if (signal.Cancelled()) return Outcome::kCancelled;
+  if (job.pauseFirstMs != 0) {
+    ports.system->Pause(job.pauseFirstMs, signal);
+    if (signal.Cancelled()) return Outcome::kCancelled;
+  }
   // Beside the core's start, so that the probe never waits for them: what
   // its first attempt would load (that attempt then costs what a later one
   // does), joined before the probe; and, once the core is launched, the

@@ -43,6 +43,9 @@ struct CoreJob {
   std::wstring appDirectory;
   std::string config;
   bool fixedStartWait = false;  // wait the whole start check, as older builds did
+  // A heal's back-off: waited (a cancel ends it) after the old core's end,
+  // before the new core starts.
+  uint32_t pauseFirstMs = 0;
   uint32_t probeDeadlineMs;
 
   std::shared_ptr<JobSignal> signal = std::make_shared<JobSignal>();

@@ -15,6 +15,7 @@
 namespace tessarin {
 
 using flutter::EncodableValue;
+using flutter::EncodableValueMap;
 
 namespace {
 
@@ -165,11 +166,22 @@ void TunnelBridge::HandleTunnelCall(const flutter::MethodCall& call,
   // own boundary, which sees the throw.
   answer = std::make_unique<CallResult>(std::move(result), ports_, call.MethodName());
   if (Busy()) {
+    const std::string& method = call.MethodName();
+    const bool checked_or_healed =
+        std::holds_alternative<Checking>(state_) || std::holds_alternative<Healing>(state_);
+    // What never depends on the tunnel is never held behind a job; nor is a
+    // status behind a check or a heal, which may run for tens of seconds (it
+    // tells how things stand meanwhile). Behind calls that wait, a status
+    // keeps its turn.
+    if (method == "prepare" || method == "requestPermission" ||
+        (method == "status" && checked_or_healed && waiting_.empty())) {
+      DispatchAtBoundary(call, std::move(answer));
+      return;
+    }
     // The user's disconnect, or a connect (to any node) that can run, does
     // not wait for a check or a heal to run its course: it stops it, and
     // is handled once it has stopped.
-    const std::string& method = call.MethodName();
-    if ((std::holds_alternative<Checking>(state_) || std::holds_alternative<Healing>(state_)) &&
+    if (checked_or_healed &&
         (method == "disconnect" || (method == "connect" && UsableConnect(call)))) {
       WriteLog(ports_, "the tunnel's check or heal stopped: " + method);
       Run()->job->signal->Cancel();
@@ -222,10 +234,6 @@ void TunnelBridge::Dispatch(const flutter::MethodCall& call, std::unique_ptr<Cal
     const Connected* up = std::get_if<Connected>(&state_);
     if (up != nullptr && !IsCoreAlive(*ports_.processes, up->tunnel.core)) {
       Heal("status found the core gone");
-      if (Busy()) {
-        Queue(call, std::move(result));
-        return;
-      }
     }
     Status(*result);
   } else if (method == "connect") {
@@ -347,20 +355,32 @@ void TunnelBridge::DispatchWaiting() {
 }
 
 void TunnelBridge::Status(flutter::MethodResult& result) {
-  const Connected* up = std::get_if<Connected>(&state_);
-  if (up != nullptr && IsCoreAlive(*ports_.processes, up->tunnel.core)) {
+  const Tunnel* live = Live();
+  if (live != nullptr && IsCoreAlive(*ports_.processes, live->core)) {
     // What the system really does: another program's proxy, or a script
     // that may send traffic around ours.
     const std::string message =
         owner_.TakenOver()    ? kTakenOverMessage
         : owner_.ScriptSeen() ? std::string("Windows system proxy is active. ") + kScriptNotice
                               : std::string("Windows system proxy is active.");
-    const EncodableValue report(ActiveStatus(*ports_.system, up->tunnel.session, message));
+    const EncodableValue report(ActiveStatus(*ports_.system, live->session, message));
     result.Success(&report);
     return;
   }
+  // A heal under way, or a check that will start one: the same session, not
+  // carrying traffic now.
+  const Healing* heal = std::get_if<Healing>(&state_);
+  const Tunnel* restarting = heal != nullptr ? &heal->tunnel : live;
+  if (restarting != nullptr && !std::holds_alternative<Connected>(state_)) {
+    EncodableValueMap report =
+        ActiveStatus(*ports_.system, restarting->session, kRestartingMessage);
+    report[EncodableValue("stage")] = EncodableValue(kRestartingStage);
+    const EncodableValue value(std::move(report));
+    result.Success(&value);
+    return;
+  }
   // The watchdog: a core that died takes the system proxy down with it.
-  if (up != nullptr) {
+  if (const Connected* up = std::get_if<Connected>(&state_)) {
     const uint32_t core = up->tunnel.core;
     state_ = Idle{};
     StopTunnel("status found the core gone", core);
@@ -478,9 +498,9 @@ void TunnelBridge::RollBack(std::unique_ptr<CallResult> result) {
   }
 }
 
-void TunnelBridge::StopTunnel(const char* why, uint32_t core, bool proxy_on) {
+void TunnelBridge::StopTunnel(const char* why, uint32_t core) {
   WriteLog(ports_, std::string("tunnel stopped: ") + why);
-  owner_.SwitchOff(proxy_on, true);
+  owner_.SwitchOff(true, true);
   // Without a wait: this is the window's thread. A core found dead is gone
   // already; at a close or a session's end the process (and with it the
   // core's job) ends right after.

@@ -29,6 +29,11 @@ constexpr const char kScriptNotice[] =
 constexpr const char kTakenOverMessage[] =
     "Another program changed the Windows proxy; tessarin is no longer in use. Connect again to "
     "take it back.";
+// "status" while the tunnel is checked or restarted: the session lives, and
+// traffic does not go through it now.
+constexpr const char kRestartingStage[] = "connecting";
+constexpr const char kRestartingMessage[] =
+    "tessarin is restarting the tunnel; until it is back, traffic does not go through it.";
 constexpr const char kSessionEndingMessage[] =
     "Windows is ending the session, so tessarin stopped the tunnel.";
 constexpr const char kMachinePolicyMessage[] =
@@ -154,7 +159,9 @@ class TunnelBridge {
     std::string session;
     std::string config;
     flutter::EncodableValueMap request;
-    std::vector<uint64_t> heals;  // when each heal of it began
+    uint64_t upSince = 0;      // when it last came up (its connect, or a heal)
+    bool healed = false;       // it came up by a heal
+    uint32_t failedHeals = 0;  // heals in a row that failed or did not hold
   };
 
   // The tunnel's lifecycle, one state at a time; each carries what exists in
@@ -173,7 +180,8 @@ class TunnelBridge {
   //  Checking    traffic          -> Connected
   //  Checking    none / core gone -> Healing | Idle
   //  Healing     job ready        -> SwitchingOn -> Connected | Stopping | Idle
-  //  Healing     job failed       -> Idle (the session ends)
+  //  Healing     job failed       -> Healing after a back-off | Idle (failed
+  //                                  too often: the session ends)
   //  Checking,
   //  Healing     disconnect or usable connect: the job cancelled, the call waits
   //  Stopping    job done         -> Idle (the call answered)
@@ -271,15 +279,22 @@ class TunnelBridge {
   void Queue(const flutter::MethodCall& call, std::unique_ptr<CallResult> answer);
   // Connected, and its core is gone or carries nothing: the proxy off, and
   // the same document started again on the same port as a job, the session
-  // kept; at most kMostHeals in kHealWindowMs, else the tunnel stops.
-  // |proxy_on|: our values were on (not a heal's own again).
-  void Heal(const std::string& why, bool proxy_on = true);
+  // kept. A heal that worked costs nothing; one that failed, or whose
+  // tunnel did not hold for kHealHeldMs, is followed by the next after a
+  // back-off, and kMostFailedHeals of them in a row stop the tunnel.
+  void Heal(const std::string& why);
   void FinishCheck(Checking& done);
   void FinishHeal(Healing& done);
+  // The heal |done| failed (|why|, after |took|): another after its
+  // back-off, or the stop.
+  void HealAgain(Healing& done, const std::string& took, const std::string& why);
+  // The job that starts |tunnel|'s document again after |failed| failed
+  // heals' back-off, its session kept; its old core is ended first.
+  void StartHeal(Tunnel tunnel, uint32_t failed);
   // The running tunnel's end: system proxy off, |core| terminated (not
-  // waited for). |why| goes to the log. |proxy_on|: our values were on for it.
-  // The caller leaves the tunnel's state first.
-  void StopTunnel(const char* why, uint32_t core, bool proxy_on = true);
+  // waited for). |why| goes to the log. The caller leaves the tunnel's state
+  // first.
+  void StopTunnel(const char* why, uint32_t core);
   OsPorts ports_;
   ProxyGuardPort* guard_;  // never null: a guard that does nothing when there is none
   std::unique_ptr<flutter::MethodCallChannel> channel_;

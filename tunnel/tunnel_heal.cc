@@ -1,7 +1,8 @@
 // A tunnel that heals itself: after the machine resumed or the network
 // changed, one probe attempt through the running core; a core that is gone,
 // or carries nothing, is started again from the same document, the session
-// kept. Bounded, so that a core that keeps failing stops the tunnel.
+// kept. Failed heals are tried again after a back-off, and bounded, so that
+// a core that keeps failing stops the tunnel.
 #include <algorithm>
 
 #include "channel/diagnostics.h"
@@ -14,8 +15,15 @@ namespace tessarin {
 
 namespace {
 
-constexpr size_t kMostHeals = 3;
-constexpr uint64_t kHealWindowMs = 10 * 60 * 1000;
+// Heals that fail, or whose tunnel fails again before it held this long,
+// count in a row; this many stop the tunnel. Between them, a back-off that
+// doubles from 1 s to 8 s.
+constexpr uint64_t kHealHeldMs = 60 * 1000;
+constexpr uint32_t kMostFailedHeals = 5;
+constexpr uint32_t kFirstHealBackOffMs = 1000;
+constexpr uint32_t kLongestHealBackOffMs = 8000;
+constexpr const char kKeptFailing[] =
+    "; the core kept failing (5 heals in a row failed), not healed again";
 
 }  // namespace
 
@@ -57,20 +65,21 @@ void TunnelBridge::FinishCheck(Checking& done) {
   Heal(alive ? "the check found no traffic through the core" : "the core exited");
 }
 
-void TunnelBridge::Heal(const std::string& why, bool proxy_on) {
+void TunnelBridge::Heal(const std::string& why) {
   Tunnel& tunnel = std::get<Connected>(state_).tunnel;
   const uint64_t now = ports_.system->SteadyMs();
   // The values as they are, not only as notices told: one still on its way
   // (the user's own untick, say) would be undone by the heal's switch-on.
   bool unread = false;
-  if (proxy_on && !owner_.TakenOver()) {
+  if (!owner_.TakenOver()) {
     owner_.Recheck();
     unread = owner_.Unread();
   }
-  std::vector<uint64_t>& heals = tunnel.heals;
-  heals.erase(std::remove_if(heals.begin(), heals.end(),
-                             [&](uint64_t began) { return now - began >= kHealWindowMs; }),
-              heals.end());
+  // A tunnel that held since a heal brought it up: that heal worked, and the
+  // row starts afresh (a network blip costs nothing). One that fails again
+  // soon after did not hold. (A connect's tunnel starts a row.)
+  const uint32_t failed =
+      !tunnel.healed || now - tunnel.upSince >= kHealHeldMs ? 0 : tunnel.failedHeals + 1;
   // Not healed: the user's disconnect or connect already waits; another
   // program has the proxy (a heal would take it back); the core kept failing.
   bool disconnecting = false;
@@ -84,30 +93,45 @@ void TunnelBridge::Heal(const std::string& why, bool proxy_on) {
                         : owner_.TakenOver() ? "; another program has the system proxy"
                         : unread
                             ? "; the proxy settings cannot be read: another program may have them"
-                        : tunnel.config.empty() ? ""
-                        : heals.size() >= kMostHeals
-                            ? "; the core kept failing (3 heals in 10 minutes), not healed again"
-                            : nullptr;
+                        : tunnel.config.empty()      ? ""
+                        : failed >= kMostFailedHeals ? kKeptFailing
+                                                     : nullptr;
   if (instead != nullptr) {
     const uint32_t core = tunnel.core;
     state_ = Idle{};
-    StopTunnel((why + instead).c_str(), core, proxy_on);
+    StopTunnel((why + instead).c_str(), core);
     return;
   }
-  heals.push_back(now);
   WriteLog(ports_, "healing the tunnel: " + why);
-  std::shared_ptr<CoreJob> job = ConnectJob(CoreExecutablePath(appDirectory), tunnel.config);
-  job->began = now;
   // As a reconnect: the state first, the job owns the old core (one that
   // ended is only let go of), and nothing of ours listens until the new
   // core does, so the proxy goes off now. The session stays.
-  Healing next;
-  next.run.job = std::move(job);
-  next.tunnel = std::move(tunnel);
-  next.run.job->oldCore = next.tunnel.core;
-  next.tunnel.core = 0;
+  Tunnel healed = std::move(tunnel);
   state_ = Idle{};
-  flutter::RunAtBoundary("Exception stopping the tunnel: ", [&] { owner_.SwitchOff(proxy_on); });
+  flutter::RunAtBoundary("Exception stopping the tunnel: ", [&] { owner_.SwitchOff(true); });
+  StartHeal(std::move(healed), failed);
+}
+
+void TunnelBridge::StartHeal(Tunnel tunnel, uint32_t failed) {
+  std::shared_ptr<CoreJob> job;
+  flutter::RunAtBoundary("Exception making a heal: ", [&] {
+    job = ConnectJob(CoreExecutablePath(appDirectory), tunnel.config);
+  });
+  if (!job) {
+    // No heal to be had: the tunnel stops, its old core with it.
+    if (tunnel.core != 0) ports_.processes->Terminate(tunnel.core, 0);
+    owner_.JobEnded();
+    return;
+  }
+  job->began = ports_.system->SteadyMs();
+  job->pauseFirstMs =
+      failed == 0 ? 0 : std::min(kFirstHealBackOffMs << (failed - 1), kLongestHealBackOffMs);
+  job->oldCore = tunnel.core;
+  tunnel.core = 0;
+  tunnel.failedHeals = failed;
+  Healing next;
+  next.tunnel = std::move(tunnel);
+  next.run.job = std::move(job);
   StartJob(std::move(next));
 }
 
@@ -119,16 +143,19 @@ void TunnelBridge::FinishHeal(Healing& done) {
     WriteLog(ports_, "tunnel stopped: the heal failed after " + took + " (" + why + ")");
     owner_.JobEnded();
   };
-  if (job.signal->Cancelled() || job.outcome != Outcome::kReady) {
+  if (job.signal->Cancelled() || job.outcome == Outcome::kCancelled) {
+    fail("stopped by the user's call");
     // A core it kept before the cancel came is ended by a job of its own.
     if (job.outcome == Outcome::kReady) {
-      fail("stopped by the user's call");
       EndCoreThenAnswer(job.coreProcessId, StopReply::kIdle, nullptr);
-      return;
     }
-    fail(job.outcome == Outcome::kExitedAtOnce ? "the core rejects its document: not started again"
-         : job.outcome == Outcome::kCancelled  ? "stopped by the user's call"
-                                               : "the new core did not carry traffic");
+    return;
+  }
+  if (job.outcome != Outcome::kReady) {
+    HealAgain(done, took,
+              job.outcome == Outcome::kExitedAtOnce  ? "the new core exited at once"
+              : job.outcome == Outcome::kProbeFailed ? "the new core did not carry traffic"
+                                                     : "the new core could not be started");
     return;
   }
   // Ours before anything that can throw: a rollback then ends it.
@@ -139,9 +166,9 @@ void TunnelBridge::FinishHeal(Healing& done) {
   state_ = std::move(on);
   // Looked at again before and after the switch-on, as a connect's.
   if (!IsCoreAlive(*ports_.processes, core)) {
-    // The heal's own: one more, or the stop.
-    state_ = Connected{std::move(std::get<SwitchingOn>(state_).tunnel)};
-    Heal("the new core exited before the switch-on", false);
+    done.tunnel = std::move(std::get<SwitchingOn>(state_).tunnel);
+    state_ = Idle{};
+    HealAgain(done, took, "the new core exited before the switch-on");
     return;
   }
   // Another program that set its proxy meanwhile keeps it, switched on or
@@ -164,9 +191,29 @@ void TunnelBridge::FinishHeal(Healing& done) {
     EndCoreThenAnswer(core, StopReply::kIdle, nullptr);
     return;
   }
-  state_ = Connected{std::move(std::get<SwitchingOn>(state_).tunnel)};
+  Connected up{std::move(std::get<SwitchingOn>(state_).tunnel)};
+  up.tunnel.upSince = ports_.system->SteadyMs();
+  up.tunnel.healed = true;
+  state_ = std::move(up);
   WriteLog(ports_,
            "tunnel healed in " + took + ": core " + std::to_string(core) + ", the same session");
+}
+
+void TunnelBridge::HealAgain(Healing& done, const std::string& took, const std::string& why) {
+  const uint32_t failed = done.tunnel.failedHeals + 1;
+  if (failed >= kMostFailedHeals) {
+    WriteLog(ports_,
+             "tunnel stopped: the heal failed after " + took + " (" + why + ")" + kKeptFailing);
+    // (One that exited is only let go of.)
+    if (done.tunnel.core != 0) ports_.processes->Terminate(done.tunnel.core, 0);
+    owner_.JobEnded();
+    return;
+  }
+  WriteLog(ports_, "the heal failed after " + took + " (" + why + "); healing again, " +
+                       std::to_string(failed) + " of " + std::to_string(kMostFailedHeals) +
+                       " failed in a row");
+  // (The guard its job armed stays for the next one.)
+  StartHeal(std::move(done.tunnel), failed);
 }
 
 }  // namespace tessarin

@@ -164,6 +164,12 @@ struct World {
   std::vector<std::string> steps;
   std::vector<std::string> violations;
   bool faults = false;
+  // Every core started from now on ends as it starts (a broken install, a
+  // port another program takes each time).
+  bool dies_at_start = false;
+  // Every core of ours ends soon after it came up (a crash on its first
+  // connections).
+  bool dies_soon = false;
   std::function<bool()> tunnel_up;      // the bridge has a tunnel
   std::function<void()> disturb;        // the nemesis, at any port call
   int disturb_percent = 3;              // of port calls
@@ -542,7 +548,7 @@ class SimProcesses : public tessarin::ProcessPort {
     w_.Step("core " + std::to_string(id) +
             (core.hangs ? " launched, its node never answers" : " launched"));
     if (w_.CoresRunning() > 1) w_.Violation("a second core of ours runs");
-    if (w_.faults && w_.Chance(5)) w_.KillCore(id);  // rejects its document
+    if (w_.dies_at_start || (w_.faults && w_.Chance(5))) w_.KillCore(id);  // rejects its document
     return id;
   }
   bool IsRunning(uint32_t id) override {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -316,8 +317,8 @@ class Simulation {
     fault_while_active_ |= bridge_->active();
     // (Our values put back, and a guard that ends, come more often: most
     // of what matters turns on them.)
-    uint64_t kind = w_.Below(21);
-    if (kind >= 17) kind = kind == 20 ? 1 : 3;
+    uint64_t kind = w_.Below(22);
+    if (kind >= 18) kind = kind == 21 ? 1 : 3;
     while ((kinds_ & (1u << kind)) == 0) kind = w_.Below(kKinds);
     switch (kind) {
       case 0:
@@ -417,6 +418,19 @@ class Simulation {
         if (w_.CoreRunning(w_.last_core) && !w_.cores[w_.last_core].silent) {
           w_.cores[w_.last_core].silent = true;
           w_.Step("core " + std::to_string(w_.last_core) + " goes silent");
+        }
+        break;
+      case 17:
+        // (Mostly for good: what is bounded must be seen to end.)
+        if (w_.dies_at_start || w_.dies_soon) {
+          if (w_.Chance(25)) {
+            w_.dies_at_start = w_.dies_soon = false;
+            w_.Step("cores start and run well again");
+          }
+        } else {
+          (w_.Chance(50) ? w_.dies_at_start : w_.dies_soon) = true;
+          w_.Step(w_.dies_at_start ? "every core ends as it starts"
+                                   : "every core ends soon after it came up");
         }
         break;
       case 14:
@@ -564,6 +578,10 @@ class Simulation {
         w_.Chance(job_ended ? 50 : stall_percent_)) {
       choices.insert(choices.end(), 2, kStall);
     }
+    // (Soon: before the minute that would make it a tunnel that held.)
+    const bool dies_now =
+        w_.dies_soon && bridge_->active() && w_.CoreRunning(w_.last_core) && !ended_;
+    if (dies_now) choices.insert(choices.end(), 4, kCoreEnds);
     // And the new core may end just as its job's end is on its way.
     if (job_ended && w_.faults && !ended_ && w_.CoreRunning(w_.last_core) && w_.Chance(10)) {
       choices.push_back(kCoreEnds);
@@ -592,7 +610,9 @@ class Simulation {
     if (next != kNever && told && (stuck || slip)) choices.push_back(kTime);
     // (While connected as often as a fault: what a fault left must last a
     // while for a limit to see it.)
-    if (stuck && !ended_) choices.insert(choices.end(), bridge_->active() ? 3 : 1, kIdle);
+    if (stuck && !ended_ && !dies_now) {
+      choices.insert(choices.end(), bridge_->active() ? 3 : 1, kIdle);
+    }
     // A close may come at any moment; a last disconnect as any call does.
     const bool may_end = end_ == kDisconnect ? may_call : engine_alive_;
     // (A tunnel that is up lives a while: most of what matters comes then.)
@@ -806,6 +826,16 @@ class Simulation {
               !(w_.last_connection_write_failed &&
                 w_.sched.now - w_.connection_failed_at <= kTransitionMs),
           kTransitionMs, "a connected VPN goes around the tunnel for over 2 s");
+    // Heals that keep failing are bounded: a core is not started again and
+    // again with no connect asked.
+    for (; launched_ < w_.next_id; ++launched_) launches_.push_back(w_.sched.now);
+    if (w_.connect_asked()) launches_.clear();
+    while (!launches_.empty() && w_.sched.now - launches_.front() > kLaunchWindowMs) {
+      launches_.pop_front();
+    }
+    if (launches_.size() > kMostLaunches) {
+      w_.Violation("cores started again and again with no connect asked");
+    }
     // A heal keeps the session; only a connect's reply makes a new one.
     if (bridge_->active() && bridge_->sessionId() != session_) {
       w_.Violation("the session changed with no connect answered");
@@ -960,7 +990,7 @@ class Simulation {
   int connections_thread_ = 0;
   uint64_t next_look_ = 2000;
   static constexpr int kMostFaults = 40;
-  static constexpr int kKinds = 17;  // of Nemesis
+  static constexpr int kKinds = 18;  // of Nemesis
   uint32_t kinds_ = (1u << kKinds) - 1;
   uint64_t unbacked_since_ = kNever;
   uint64_t unguarded_since_ = kNever;
@@ -971,6 +1001,11 @@ class Simulation {
   uint64_t untold_since_ = kNever;
   uint64_t idle_guard_since_ = kNever;
   uint64_t world_told_at_ = kNever;
+  // Cores launched since the last connect asked, within the window.
+  static constexpr uint64_t kLaunchWindowMs = 120000;
+  static constexpr size_t kMostLaunches = 6;
+  std::deque<uint64_t> launches_;
+  uint32_t launched_ = 100;
   std::string session_;  // the last "connected" reply's  // a resume told while the tunnel's core
                          // was silent
   End end_ = kDisconnect;
