@@ -23,7 +23,7 @@ constexpr uint32_t kMostFailedHeals = 5;
 constexpr uint32_t kFirstHealBackOffMs = 1000;
 constexpr uint32_t kLongestHealBackOffMs = 8000;
 constexpr const char kKeptFailing[] =
-    "; the core kept failing (5 heals in a row failed), not healed again";
+    "; the core kept failing (5 heals in a row did not hold), not healed again";
 
 }  // namespace
 
@@ -202,8 +202,8 @@ void TunnelBridge::FinishHeal(Healing& done) {
 void TunnelBridge::HealAgain(Healing& done, const std::string& took, const std::string& why) {
   const uint32_t failed = done.tunnel.failedHeals + 1;
   if (failed >= kMostFailedHeals) {
-    WriteLog(ports_,
-             "tunnel stopped: the heal failed after " + took + " (" + why + ")" + kKeptFailing);
+    WriteLog(ports_, "tunnel stopped: the heal failed after " + took + " (" + why +
+                         "); 5 heals in a row failed, not healed again");
     // (One that exited is only let go of.)
     if (done.tunnel.core != 0) ports_.processes->Terminate(done.tunnel.core, 0);
     owner_.JobEnded();

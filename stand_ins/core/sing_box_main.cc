@@ -75,6 +75,20 @@ void FloodStandardError() {
   });
 }
 
+// For tests of a core that keeps failing once up:
+// TESSARIN_STAND_IN_CORE_EXIT_AFTER_MS=N ends the core (exit code 1) N ms
+// after it began to listen.
+void ExitLater() {
+  const long long ms = KnobValue("TESSARIN_STAND_IN_CORE_EXIT_AFTER_MS");
+  if (ms <= 0) return;
+  tessarin::StartThread("Exception ending the core later: ", [ms] {
+    Sleep(static_cast<DWORD>(ms));
+    Log("exiting %lld ms after it began to listen, as TESSARIN_STAND_IN_CORE_EXIT_AFTER_MS asks",
+        ms);
+    ExitProcess(1);
+  });
+}
+
 class Socket {
  public:
   explicit Socket(SOCKET socket = INVALID_SOCKET) : socket_(socket) {}
@@ -432,6 +446,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   Log("serving mixed inbound on %s:%u", document.listen.c_str(), document.listen_port);
   FloodStandardError();
+  ExitLater();
   while (true) {
     SOCKET client = accept(listener.get(), nullptr, nullptr);
     if (client == INVALID_SOCKET) continue;
