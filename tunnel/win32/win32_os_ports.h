@@ -82,7 +82,13 @@ class Win32SystemPort : public SystemPort {
   bool WriteWholeFile(const std::wstring& path, const std::string& bytes) override;
   uint64_t UnixTimeTicks() override;
   void Sleep(uint32_t milliseconds) override { ::Sleep(milliseconds); }
-  uint64_t SteadyMs() override { return ::GetTickCount64(); }
+  // Time that stops while the machine sleeps: a budget or a back-off is not
+  // spent by a sleep, and a job under way at a resume goes on from there.
+  uint64_t SteadyMs() override {
+    ULONGLONG units = 0;  // of 100 ns
+    ::QueryUnbiasedInterruptTime(&units);
+    return units / 10000;
+  }
   bool LocalListeners(uint16_t port, std::vector<uint32_t>* owners) override;
   PortState CheckLocalPort(uint16_t port, uint32_t* owner, std::wstring* owner_name) override;
 };
