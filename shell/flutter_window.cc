@@ -21,6 +21,10 @@ constexpr UINT kProxySettingsChangedMessage = WM_APP + 0x57;
 constexpr UINT kConnectionsSwitchedMessage = WM_APP + 0x58;
 // Posted when the network the machine uses may have changed.
 constexpr UINT kNetworkChangedMessage = WM_APP + 0x59;
+// The system's suspend and resume notification: the machine resumed.
+constexpr UINT kResumedMessage = WM_APP + 0x5A;
+// Two notices of a resume this close together are of one wake.
+constexpr ULONGLONG kOneWakeMs = 2000;
 // The timer of a switch-off that is to be tried again.
 constexpr UINT_PTR kProxyOffRetryTimer = 0x54;
 constexpr UINT_PTR kModalLoopTimer = 0x55;
@@ -129,7 +133,10 @@ LRESULT FlutterWindow::HandleWindowMessage(HWND window, UINT message, WPARAM wpa
   if (message == kJobFinishedMessage) {
     bridge_.JobFinished();
     // Watched from the first tunnel on (the IP helper is loaded then).
-    if (bridge_.active()) networkWatch_.Start(window, kNetworkChangedMessage);
+    if (bridge_.active()) {
+      networkWatch_.Start(window, kNetworkChangedMessage);
+      resumeWatch_.Start(window, kResumedMessage);
+    }
     return 0;
   }
   if (message == kNetworkChangedMessage) {
@@ -138,8 +145,14 @@ LRESULT FlutterWindow::HandleWindowMessage(HWND window, UINT message, WPARAM wpa
     return 0;
   }
   // The tunnel's path may be gone after a sleep (the engine sees it too).
-  if (message == WM_POWERBROADCAST && wparam == PBT_APMRESUMEAUTOMATIC) {
-    bridge_.WorldChanged("the machine resumed");
+  if ((message == WM_POWERBROADCAST && wparam == PBT_APMRESUMEAUTOMATIC) ||
+      message == kResumedMessage) {
+    const ULONGLONG now = GetTickCount64();
+    if (lastResume_ == 0 || now - lastResume_ >= kOneWakeMs) {
+      lastResume_ = now;
+      bridge_.WorldChanged("the machine resumed");
+    }
+    if (message == kResumedMessage) return 0;
   }
   if (message == kGuardExitedMessage) {
     bridge_.GuardExited();

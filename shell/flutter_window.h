@@ -11,6 +11,7 @@
 #include "tunnel/diagnostics_log.h"
 #include "tunnel/tunnel_bridge.h"
 #include "tunnel/win32/network_watch.h"
+#include "tunnel/win32/resume_watch.h"
 #include "tunnel/win32/win32_os_ports.h"
 #include "tunnel/win32/win32_proxy_guard.h"
 
@@ -61,6 +62,10 @@ class FlutterWindow : public Win32Window {
   std::unique_ptr<flutter::FlutterViewController> flutterController_;
   tessarin::TunnelBridge bridge_;
   tessarin::NetworkWatch networkWatch_;
+  tessarin::ResumeWatch resumeWatch_;
+  // When the last resume was told: the window's notice and the system's
+  // callback for one wake make one check.
+  ULONGLONG lastResume_ = 0;
 };
 
 #endif  // TESSARIN_SHELL_FLUTTER_WINDOW_H_

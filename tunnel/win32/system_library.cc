@@ -16,8 +16,8 @@ HMODULE Load(const wchar_t* name) {
 // failed (low memory, security software) is tried again at the next use.
 HMODULE Loaded(SystemLibrary library) {
   static const wchar_t* const kNames[] = {L"wininet.dll", L"rasapi32.dll", L"iphlpapi.dll",
-                                          L"ws2_32.dll"};
-  static std::atomic<HMODULE> modules[4] = {};
+                                          L"ws2_32.dll", L"powrprof.dll"};
+  static std::atomic<HMODULE> modules[5] = {};
   const size_t index = static_cast<size_t>(library);
   HMODULE module = modules[index].load();
   if (module == nullptr) {
