@@ -206,8 +206,9 @@ class LogPort;
 
 // Runs a job's slow steps off the platform thread (RunCoreJob), then wakes
 // the platform thread, which calls TunnelBridge::JobFinished. While a job
-// runs, only it uses the process and internet ports and the system port's
-// files and pauses; the bridge only reads the clock meanwhile.
+// runs, only it uses the internet port and the system port's pauses and
+// writes; the bridge meanwhile reads the clock, looks whether files exist
+// ("prepare") and, while a check runs, whether its core still does.
 class WorkerPort {
  public:
   virtual ~WorkerPort() = default;
