@@ -59,6 +59,14 @@ void TunnelBridge::ConnectSequence(const flutter::MethodCall& call,
     result->Error("PROXY_FAILED", kMachinePolicyMessage, nullptr);
     return;
   }
+  // Refused or not, it was looked at as a check or a heal runs: one that
+  // runs (the core came, say, since it was looked at) stops that job and
+  // waits for its end, as any that would run does.
+  if (Busy()) {
+    if (PendingJob* run = Run()) run->job->signal->Cancel();
+    Queue(call, std::move(result));
+    return;
+  }
   // 5-10 run in the job: the file, the core's start, its check, the probe.
   // Made whole before the running tunnel is touched, so nothing that can
   // fail comes between its stop and the job that ends its core.
@@ -176,7 +184,7 @@ void TunnelBridge::FinishConnect(Connecting& done) {
   up.tunnel.session = std::move(session);
   up.tunnel.config = std::move(config);
   up.tunnel.request = std::move(done.request);
-  up.tunnel.upSince = ports_.system->SteadyMs();
+  up.tunnel.upSince = ports_.system->TicksMs();
   state_ = std::move(up);
   result->Success(&connected);
 }

@@ -162,8 +162,11 @@ class SystemPort {
   // What runs beside a job (an attempt, a warm-up, the guard's start): on a
   // thread of its own (StartThread); false when none could be had.
   virtual bool StartThread(const char* where, std::function<void()> body);
-  // Milliseconds from an arbitrary start; never goes back.
+  // Milliseconds from an arbitrary start, not counting time the machine
+  // slept; never goes back.
   virtual uint64_t SteadyMs() = 0;
+  // The same, counting time asleep too.
+  virtual uint64_t TicksMs() { return SteadyMs(); }
   // Whether the core could listen on 127.0.0.1:|port| now: free, held by
   // another program (its process id and image name where the system tells,
   // else 0 and empty), or reserved by the system (a bind is refused).

@@ -169,20 +169,21 @@ void TunnelBridge::HandleTunnelCall(const flutter::MethodCall& call,
     const std::string& method = call.MethodName();
     const bool checked_or_healed =
         std::holds_alternative<Checking>(state_) || std::holds_alternative<Healing>(state_);
-    // What never depends on the tunnel is never held behind a job; nor is a
-    // status behind a check or a heal, which may run for tens of seconds (it
-    // tells how things stand meanwhile). Behind calls that wait, a status
+    // What never depends on the tunnel is never held behind a job; nor,
+    // behind a check or a heal (which may run for minutes with its
+    // back-offs), is a status (it tells how things stand meanwhile) or what
+    // is refused without touching the tunnel. Behind calls that wait, each
     // keeps its turn.
+    const bool stops_it = method == "disconnect" || (method == "connect" && UsableConnect(call));
     if (method == "prepare" || method == "requestPermission" ||
-        (method == "status" && checked_or_healed && waiting_.empty())) {
+        (checked_or_healed && waiting_.empty() && !stops_it)) {
       DispatchAtBoundary(call, std::move(answer));
       return;
     }
     // The user's disconnect, or a connect (to any node) that can run, does
     // not wait for a check or a heal to run its course: it stops it, and
     // is handled once it has stopped.
-    if (checked_or_healed &&
-        (method == "disconnect" || (method == "connect" && UsableConnect(call)))) {
+    if (checked_or_healed && stops_it) {
       WriteLog(ports_, "the tunnel's check or heal stopped: " + method);
       Run()->job->signal->Cancel();
     }
@@ -500,7 +501,8 @@ void TunnelBridge::RollBack(std::unique_ptr<CallResult> result) {
 
 void TunnelBridge::StopTunnel(const char* why, uint32_t core) {
   WriteLog(ports_, std::string("tunnel stopped: ") + why);
-  owner_.SwitchOff(true, true);
+  flutter::RunAtBoundary("Exception switching the proxy off: ",
+                         [&] { owner_.SwitchOff(true, true); });
   // Without a wait: this is the window's thread. A core found dead is gone
   // already; at a close or a session's end the process (and with it the
   // core's job) ends right after.

@@ -159,7 +159,7 @@ class TunnelBridge {
     std::string session;
     std::string config;
     flutter::EncodableValueMap request;
-    uint64_t upSince = 0;      // when it last came up (its connect, or a heal)
+    uint64_t upSince = 0;      // TicksMs when it last came up (its connect, or a heal)
     bool healed = false;       // it came up by a heal
     uint32_t failedHeals = 0;  // heals in a row that failed or did not hold
   };
@@ -289,8 +289,10 @@ class TunnelBridge {
   // back-off, or the stop.
   void HealAgain(Healing& done, const std::string& took, const std::string& why);
   // The job that starts |tunnel|'s document again after |failed| failed
-  // heals' back-off, its session kept; its old core is ended first.
-  void StartHeal(Tunnel tunnel, uint32_t failed);
+  // heals' back-off; its old core is ended first.
+  std::shared_ptr<CoreJob> HealJob(const Tunnel& tunnel, uint32_t failed) const;
+  // Healing with |job| (HealJob's), the session kept.
+  void StartHeal(Tunnel tunnel, std::shared_ptr<CoreJob> job, uint32_t failed);
   // The running tunnel's end: system proxy off, |core| terminated (not
   // waited for). |why| goes to the log. The caller leaves the tunnel's state
   // first.

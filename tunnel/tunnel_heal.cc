@@ -67,7 +67,8 @@ void TunnelBridge::FinishCheck(Checking& done) {
 
 void TunnelBridge::Heal(const std::string& why) {
   Tunnel& tunnel = std::get<Connected>(state_).tunnel;
-  const uint64_t now = ports_.system->SteadyMs();
+  // (Held time counts a sleep: a tunnel that worked until one held.)
+  const uint64_t now = ports_.system->TicksMs();
   // The values as they are, not only as notices told: one still on its way
   // (the user's own untick, say) would be undone by the heal's switch-on.
   bool unread = false;
@@ -103,30 +104,27 @@ void TunnelBridge::Heal(const std::string& why) {
     return;
   }
   WriteLog(ports_, "healing the tunnel: " + why);
+  // Made while the tunnel still owns its core: a throw leaves it to a stop.
+  std::shared_ptr<CoreJob> job = HealJob(tunnel, failed);
   // As a reconnect: the state first, the job owns the old core (one that
   // ended is only let go of), and nothing of ours listens until the new
   // core does, so the proxy goes off now. The session stays.
   Tunnel healed = std::move(tunnel);
   state_ = Idle{};
   flutter::RunAtBoundary("Exception stopping the tunnel: ", [&] { owner_.SwitchOff(true); });
-  StartHeal(std::move(healed), failed);
+  StartHeal(std::move(healed), std::move(job), failed);
 }
 
-void TunnelBridge::StartHeal(Tunnel tunnel, uint32_t failed) {
-  std::shared_ptr<CoreJob> job;
-  flutter::RunAtBoundary("Exception making a heal: ", [&] {
-    job = ConnectJob(CoreExecutablePath(appDirectory), tunnel.config);
-  });
-  if (!job) {
-    // No heal to be had: the tunnel stops, its old core with it.
-    if (tunnel.core != 0) ports_.processes->Terminate(tunnel.core, 0);
-    owner_.JobEnded();
-    return;
-  }
+std::shared_ptr<CoreJob> TunnelBridge::HealJob(const Tunnel& tunnel, uint32_t failed) const {
+  std::shared_ptr<CoreJob> job = ConnectJob(CoreExecutablePath(appDirectory), tunnel.config);
   job->began = ports_.system->SteadyMs();
   job->pauseFirstMs =
       failed == 0 ? 0 : std::min(kFirstHealBackOffMs << (failed - 1), kLongestHealBackOffMs);
   job->oldCore = tunnel.core;
+  return job;
+}
+
+void TunnelBridge::StartHeal(Tunnel tunnel, std::shared_ptr<CoreJob> job, uint32_t failed) {
   tunnel.core = 0;
   tunnel.failedHeals = failed;
   Healing next;
@@ -138,17 +136,25 @@ void TunnelBridge::StartHeal(Tunnel tunnel, uint32_t failed) {
 void TunnelBridge::FinishHeal(Healing& done) {
   using Outcome = CoreJob::Outcome;
   const CoreJob& job = *done.run.job;
+  // A core it kept is ours before anything that can throw: a rollback then
+  // ends it.
+  const uint32_t core = job.outcome == Outcome::kReady ? job.coreProcessId : 0;
+  if (core != 0) {
+    done.tunnel.core = core;
+    SwitchingOn on;
+    on.tunnel = std::move(done.tunnel);
+    state_ = std::move(on);
+  }
   const std::string took = std::to_string(ports_.system->SteadyMs() - job.began) + " ms";
   auto fail = [&](const std::string& why) {
+    state_ = Idle{};
     WriteLog(ports_, "tunnel stopped: the heal failed after " + took + " (" + why + ")");
     owner_.JobEnded();
   };
   if (job.signal->Cancelled() || job.outcome == Outcome::kCancelled) {
     fail("stopped by the user's call");
     // A core it kept before the cancel came is ended by a job of its own.
-    if (job.outcome == Outcome::kReady) {
-      EndCoreThenAnswer(job.coreProcessId, StopReply::kIdle, nullptr);
-    }
+    if (core != 0) EndCoreThenAnswer(core, StopReply::kIdle, nullptr);
     return;
   }
   if (job.outcome != Outcome::kReady) {
@@ -158,12 +164,6 @@ void TunnelBridge::FinishHeal(Healing& done) {
                                                      : "the new core could not be started");
     return;
   }
-  // Ours before anything that can throw: a rollback then ends it.
-  const uint32_t core = job.coreProcessId;
-  done.tunnel.core = core;
-  SwitchingOn on;
-  on.tunnel = std::move(done.tunnel);
-  state_ = std::move(on);
   // Looked at again before and after the switch-on, as a connect's.
   if (!IsCoreAlive(*ports_.processes, core)) {
     done.tunnel = std::move(std::get<SwitchingOn>(state_).tunnel);
@@ -179,20 +179,18 @@ void TunnelBridge::FinishHeal(Healing& done) {
   std::wstring server;
   const bool read = owner_.ReadValues(&enable, &server);
   if (!read || server != LocalProxyEndpoint::kSystemProxyServer) {
-    state_ = Idle{};
     fail(read ? "another program set its proxy meanwhile"
               : "the proxy settings cannot be read: another program's proxy may be on");
     EndCoreThenAnswer(core, StopReply::kIdle, nullptr);
     return;
   }
   if ((job.guardArmed && guard_->Lost()) || !owner_.SwitchOn()) {
-    state_ = Idle{};
     fail("the proxy could not be switched on under a guard");
     EndCoreThenAnswer(core, StopReply::kIdle, nullptr);
     return;
   }
   Connected up{std::move(std::get<SwitchingOn>(state_).tunnel)};
-  up.tunnel.upSince = ports_.system->SteadyMs();
+  up.tunnel.upSince = ports_.system->TicksMs();
   up.tunnel.healed = true;
   state_ = std::move(up);
   WriteLog(ports_,
@@ -212,8 +210,16 @@ void TunnelBridge::HealAgain(Healing& done, const std::string& took, const std::
   WriteLog(ports_, "the heal failed after " + took + " (" + why + "); healing again, " +
                        std::to_string(failed) + " of " + std::to_string(kMostFailedHeals) +
                        " failed in a row");
+  std::shared_ptr<CoreJob> job;
+  flutter::RunAtBoundary("Exception making a heal: ", [&] { job = HealJob(done.tunnel, failed); });
+  if (!job) {
+    // No heal to be had: the tunnel stops. (Its core, if any, has ended.)
+    if (done.tunnel.core != 0) ports_.processes->Terminate(done.tunnel.core, 0);
+    owner_.JobEnded();
+    return;
+  }
   // (The guard its job armed stays for the next one.)
-  StartHeal(std::move(done.tunnel), failed);
+  StartHeal(std::move(done.tunnel), std::move(job), failed);
 }
 
 }  // namespace tessarin

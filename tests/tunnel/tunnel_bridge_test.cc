@@ -932,7 +932,8 @@ TEST_F(TunnelBridgeJobTest, AConnectStopsAHealAndOneThatWouldBeRefusedDoesNot) {
   os_.proxy.machine_policy = true;
   Call("connect", &request);  // refused by policy
   EXPECT_FALSE(worker_.jobs.front()->signal->Cancelled());
-  RunJob();  // healed; both refused, the tunnel left as it is
+  EXPECT_EQ(Answered().size(), 3u);  // refused at once, not after the heal
+  RunJob();                          // healed; both refused, the tunnel left as it is
   EXPECT_EQ(Answered(), (std::vector<std::string>{"connect: success", "connect: INVALID_ARGUMENT",
                                                   "connect: PROXY_FAILED"}));
   EXPECT_TRUE(bridge_.active());

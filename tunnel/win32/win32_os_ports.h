@@ -89,6 +89,7 @@ class Win32SystemPort : public SystemPort {
     ::QueryUnbiasedInterruptTime(&units);
     return units / 10000;
   }
+  uint64_t TicksMs() override { return ::GetTickCount64(); }
   bool LocalListeners(uint16_t port, std::vector<uint32_t>* owners) override;
   PortState CheckLocalPort(uint16_t port, uint32_t* owner, std::wstring* owner_name) override;
 };
