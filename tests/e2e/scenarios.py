@@ -1546,10 +1546,15 @@ def s43_node_breaks_the_handshake(ctx):
     node.closing = False
     pinger = os.path.join(os.path.dirname(ctx.bundle), "tests", "window_pinger.exe")
     app = ctx.app(directory="resumed")
-    app.start([ctx.connect(port=node.port), {"wait_ms": 300000}, {"close": True}])
-    expect_connected(app.wait_for_step(0), SMART_MESSAGE, "connect")
+    app.start([ctx.connect(port=node.port), {"wait_ms": 6000}, {"call": "status"},
+               {"wait_ms": 300000}, {"close": True}])
+    connected = expect_connected(app.wait_for_step(0), SMART_MESSAGE, "connect")
     node.closing = True
     expect_equal(ctx.wine.run(pinger, "--resume").returncode, 0, "resume posted")
+    # A status while the heals run is answered at once, the session the same.
+    during = app.wait_for_step(2)
+    expect(during["elapsed_ms"] < 1000, "status during the heals took %d ms" % during["elapsed_ms"])
+    expect_equal(success(during)["sessionId"], connected["sessionId"], "the session during them")
     # Each failed heal is tried again after its back-off; the fifth stops it.
     expect(logged("tunnel stopped: the heal failed", 240),
            "the heal's end in the log: %s" % log_lines()[-4:])
