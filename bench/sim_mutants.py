@@ -51,7 +51,8 @@ MUTANTS = [
     ("a takeover while connected ignored", "tunnel/proxy_owner.cc",
      "  if (ours == !on->takenOver) return;", "  if (ours || !ours) return;"),
     ("a dead core ignored", "tunnel/tunnel_bridge.cc",
-     "  if (up == nullptr || process_id != up->tunnel.core) return;", "  return;"),
+     "  if (up == nullptr || process_id != up->tunnel.core) return;",
+     "  static_cast<void>(up);\n  return;"),
     ("no switch-off at a rollback", "tunnel/tunnel_bridge.cc",
      '  flutter::RunAtBoundary("Exception rolling back: ", [&] { owner_.SwitchOff(); });\n', ""),
     # Found by the simulation since, and fixed.

@@ -1000,27 +1000,26 @@ class Simulation {
   uint64_t told_since_ = kNever;
   uint64_t untold_since_ = kNever;
   uint64_t idle_guard_since_ = kNever;
-  uint64_t world_told_at_ = kNever;
+  uint64_t world_told_at_ = kNever;  // a resume told while the tunnel's core was silent
   // Cores launched since the last connect asked, within the window.
   static constexpr uint64_t kLaunchWindowMs = 120000;
   static constexpr size_t kMostLaunches = 6;
   std::deque<uint64_t> launches_;
   uint32_t launched_ = 100;
-  std::string session_;  // the last "connected" reply's  // a resume told while the tunnel's core
-                         // was silent
+  std::string session_;  // the last "connected" reply's
   End end_ = kDisconnect;
 };
 
 // Seeds that once found a fault, replayed first on every run.
 constexpr uint64_t kKeptSeeds[] = {
-    6,       12,      25,      32,      36,      72,      194,     303,    313,    813,
-    1027,    1157,    1522,    2748,    3016,    3047,    3551,    3609,   9111,   13197,
-    14378,   15751,   16162,   16549,   18703,   18967,   21454,   22708,  23716,  25448,
-    27823,   28588,   29597,   29659,   30787,   31198,   31223,   32352,  33077,  34034,
-    35567,   37722,   41300,   43663,   46328,   51791,   52946,   56662,  63692,  69974,
-    70351,   71134,   76452,   101008,  107201,  107796,  108263,  112216, 112604, 150764,
-    152464,  153964,  178577,  181187,  187122,  214549,  308827,  324889, 331262, 3521956,
-    3617103, 3678463, 7012814, 7017469, 7079601, 9334821, 9819684, 10125,  30506,  31677};
+    6,      12,     25,     32,      36,      72,      194,     303,     313,     813,     1027,
+    1157,   1522,   2748,   3016,    3047,    3551,    3609,    9111,    13197,   14378,   15751,
+    16162,  16549,  18703,  18967,   21454,   22708,   23716,   25448,   27823,   28588,   29597,
+    29659,  30787,  31198,  31223,   32352,   33077,   34034,   35567,   37722,   41300,   43663,
+    46328,  51791,  52946,  56662,   63692,   69974,   70351,   71134,   76452,   101008,  107201,
+    107796, 108263, 112216, 112604,  150764,  152464,  153964,  178577,  181187,  187122,  214549,
+    308827, 324889, 331262, 3521956, 3617103, 3678463, 7012814, 7017469, 7079601, 9334821, 9819684,
+    10125,  30506,  31677,  26152,   42428};
 
 }  // namespace
 }  // namespace tessarin_sim
