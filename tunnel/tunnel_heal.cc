@@ -146,15 +146,17 @@ void TunnelBridge::FinishHeal(Healing& done) {
     state_ = std::move(on);
   }
   const std::string took = std::to_string(ports_.system->SteadyMs() - job.began) + " ms";
+  // The heal's end, the tunnel's with it: a core it kept goes to a job of
+  // its own first, before anything more can throw.
   auto fail = [&](const std::string& why) {
+    const std::string line = "tunnel stopped: the heal failed after " + took + " (" + why + ")";
     state_ = Idle{};
-    WriteLog(ports_, "tunnel stopped: the heal failed after " + took + " (" + why + ")");
+    if (core != 0) EndCoreThenAnswer(core, StopReply::kIdle, nullptr);
+    WriteLog(ports_, line);
     owner_.JobEnded();
   };
   if (job.signal->Cancelled() || job.outcome == Outcome::kCancelled) {
     fail("stopped by the user's call");
-    // A core it kept before the cancel came is ended by a job of its own.
-    if (core != 0) EndCoreThenAnswer(core, StopReply::kIdle, nullptr);
     return;
   }
   if (job.outcome != Outcome::kReady) {
@@ -181,12 +183,10 @@ void TunnelBridge::FinishHeal(Healing& done) {
   if (!read || server != LocalProxyEndpoint::kSystemProxyServer) {
     fail(read ? "another program set its proxy meanwhile"
               : "the proxy settings cannot be read: another program's proxy may be on");
-    EndCoreThenAnswer(core, StopReply::kIdle, nullptr);
     return;
   }
   if ((job.guardArmed && guard_->Lost()) || !owner_.SwitchOn()) {
     fail("the proxy could not be switched on under a guard");
-    EndCoreThenAnswer(core, StopReply::kIdle, nullptr);
     return;
   }
   Connected up{std::move(std::get<SwitchingOn>(state_).tunnel)};
