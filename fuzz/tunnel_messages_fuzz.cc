@@ -45,11 +45,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const stand_in::Delivery delivery =
           stand_in::Deliver(platform, tessarin::kTunnelChannelName, message);
       tessarin_fuzz::Check(delivery.responses == 1, "every message is answered exactly once");
-      if (bridge.active) {
-        tessarin_fuzz::Check(bridge.coreProcessId != 0 && !bridge.sessionId.empty(),
+      if (bridge.active()) {
+        tessarin_fuzz::Check(bridge.coreProcessId() != 0 && !bridge.sessionId().empty(),
                              "an active tunnel has a core and a session");
       } else {
-        tessarin_fuzz::Check(bridge.coreProcessId == 0, "an idle bridge knows no core");
+        tessarin_fuzz::Check(bridge.coreProcessId() == 0, "an idle bridge knows no core");
       }
       start = i + 2;
       ++i;
