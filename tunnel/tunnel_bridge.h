@@ -184,12 +184,15 @@ class TunnelBridge {
   //                                  too often: the session ends)
   //  Checking,
   //  Healing     disconnect or usable connect: the job cancelled, the call waits
+  //  Checking,
+  //  Healing     status, a refused connect: answered now, the state as it is
+  //  any job     prepare, requestPermission: answered now
   //  Stopping    job done         -> Idle (the call answered)
   //  any job     close            -> Draining (until the job's end is noticed)
   //  Draining    job done         -> Idle
   //
-  // Calls wait in every state with a job (and Draining) and are handled in
-  // arrival order once it ends.
+  // Other calls wait in every state with a job (and Draining) and are
+  // handled in arrival order once it ends.
   struct Idle {};
   struct Connecting {
     PendingJob run;
