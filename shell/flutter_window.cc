@@ -150,7 +150,7 @@ LRESULT FlutterWindow::HandleWindowMessage(HWND window, UINT message, WPARAM wpa
     const ULONGLONG now = GetTickCount64();
     if (lastResume_ == 0 || now - lastResume_ >= kOneWakeMs) {
       lastResume_ = now;
-      bridge_.WorldChanged("the machine resumed");
+      bridge_.WorldChanged("the machine resumed", true);
     }
     if (message == kResumedMessage) return 0;
   }

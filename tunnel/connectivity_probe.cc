@@ -60,8 +60,10 @@ std::string Describe(const AttemptResult* result, uint32_t deadline_ms) {
   return "read " + std::to_string(result->bytes) + " bytes";
 }
 
+// False at the deadline, or when the machine resumed meanwhile (the
+// signal renewed past |renewals|): the attempt is then left to end by itself.
 bool AttemptOnce(InternetPort& internet, SystemPort& system,
-                 const std::shared_ptr<JobSignal>& signal, uint32_t deadline_ms,
+                 const std::shared_ptr<JobSignal>& signal, uint32_t deadline_ms, uint32_t renewals,
                  const std::shared_ptr<const void>& keep_alive, AttemptResult* out) {
   auto attempt = std::make_shared<Attempt>();
   auto finish = [signal, attempt](const AttemptResult& result) {
@@ -94,7 +96,11 @@ bool AttemptOnce(InternetPort& internet, SystemPort& system,
   });
   // No thread to be had: the attempt blocks its caller, as it once did.
   if (!own_thread) fetch();
-  if (!system.WaitFor(*signal, deadline_ms, [&] { return attempt->done; })) return false;
+  if (!system.WaitFor(*signal, deadline_ms,
+                      [&] { return attempt->done || signal->Renewals() != renewals; }) ||
+      !attempt->done) {
+    return false;
+  }
   *out = attempt->result;
   return true;
 }
@@ -109,8 +115,21 @@ bool ProbeConnectivity(InternetPort& internet, SystemPort& system,
   // Attempts that run on the job's own thread (no thread to be had) end
   // only at WinINet's time-outs: no attempt starts once the attempts' whole
   // time is spent (one under way still runs to its end).
-  const uint64_t first_began = system.SteadyMs();
+  uint64_t first_began = system.SteadyMs();
   const uint64_t budget_ms = uint64_t(attempts) * (attempt_deadline_ms + kProbePauseMs);
+  uint32_t renewals = signal->RenewalsNow();
+  // A resume makes what was measured before it no guide: the attempts and
+  // their time start afresh from it.
+  auto renewed = [&] {
+    if (signal->RenewalsNow() == renewals) return false;
+    renewals = signal->RenewalsNow();
+    first_began = system.SteadyMs();
+    if (log != nullptr) {
+      WriteLog(log, "the machine resumed: the probe starts afresh, " + std::to_string(attempts) +
+                        " attempts within " + std::to_string(budget_ms) + " ms from now");
+    }
+    return true;
+  };
   for (int attempt = 1; attempt <= attempts; ++attempt) {
     if (signal->Cancelled()) return false;
     if (system.SteadyMs() - first_began >= budget_ms) {
@@ -120,11 +139,12 @@ bool ProbeConnectivity(InternetPort& internet, SystemPort& system,
     const uint64_t began = system.SteadyMs();
     AttemptResult result;
     const bool ended_attempt =
-        AttemptOnce(internet, system, signal, attempt_deadline_ms, keep_alive, &result);
+        AttemptOnce(internet, system, signal, attempt_deadline_ms, renewals, keep_alive, &result);
     if (log != nullptr) {
       const std::string what =
-          !ended_attempt && signal->Cancelled()
-              ? std::string("cancelled")
+          !ended_attempt && signal->Cancelled() ? std::string("cancelled")
+          : !ended_attempt && signal->RenewalsNow() != renewals
+              ? std::string("the machine resumed, left to end by itself")
               : Describe(ended_attempt ? &result : nullptr, attempt_deadline_ms);
       WriteLog(log, "probe attempt " + std::to_string(attempt) + " of " + std::to_string(attempts) +
                         ": " + what + ", " + std::to_string(system.SteadyMs() - began) + " ms");
@@ -135,7 +155,12 @@ bool ProbeConnectivity(InternetPort& internet, SystemPort& system,
       if (log != nullptr) WriteLog(log, "probe stopped: the core ended");
       return false;
     }
+    if (renewed()) {
+      attempt = 0;
+      continue;
+    }
     system.Pause(kProbePauseMs, *signal);
+    if (renewed()) attempt = 0;
   }
   return false;
 }

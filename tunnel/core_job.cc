@@ -108,17 +108,47 @@ bool PortIsFree(SystemPort& system, std::string* why) {
   return true;
 }
 
+bool NoNetwork(SystemPort& system) { return system.NetworkNow() == SystemPort::Network::kNone; }
+
+// Until the network has been up kNetworkSettledMs in a row (a blip that
+// comes and goes again is not waited out); a machine that cannot tell
+// counts as one with a network.
+Outcome AwaitNetwork(CoreJob& job, const OsPorts& ports) {
+  SystemPort& system = *ports.system;
+  const JobSignal& signal = *job.signal;
+  uint64_t up_since = 0;
+  for (;;) {
+    if (signal.Cancelled()) return Outcome::kCancelled;
+    const uint32_t renewals = signal.RenewalsNow();
+    const uint64_t now = system.SteadyMs();
+    if (NoNetwork(system)) {
+      up_since = 0;
+    } else if (up_since == 0) {
+      up_since = now;
+      WriteLog(ports, "the network is back; waiting " + std::to_string(kNetworkSettledMs) +
+                          " ms for it to settle");
+    } else if (now - up_since >= kNetworkSettledMs) {
+      return Outcome::kReady;
+    }
+    const uint64_t rest = up_since == 0 ? kNetworkPollMs : kNetworkSettledMs - (now - up_since);
+    system.WaitFor(signal, static_cast<uint32_t>(std::min<uint64_t>(rest, kNetworkPollMs)),
+                   [&] { return signal.Renewals() != renewals; });
+  }
+}
+
 Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
   // Ended even when cancelled: its port must be free, and nobody else will.
   if (job.oldCore != 0) {
     TerminateCore(*ports.processes, job.oldCore);
     WriteLog(ports, "ended the core " + std::to_string(job.oldCore));
   }
+  if (job.awaitNetwork) return AwaitNetwork(job, ports);
   if (job.checkCore != 0) {
     const bool carried = ProbeConnectivity(
         *ports.internet, *ports.system, job.signal, job.probeDeadlineMs, ports.log, job.keepAlive,
         [&] { return !IsCoreAlive(*ports.processes, job.checkCore); }, 1);
     if (job.signal->Cancelled()) return Outcome::kCancelled;
+    if (!carried && job.lookAtNetwork) job.noNetwork = NoNetwork(*ports.system);
     return carried ? Outcome::kReady : Outcome::kProbeFailed;
   }
   if (!job.connect) return Outcome::kTerminated;
@@ -194,6 +224,9 @@ Outcome RunSteps(CoreJob& job, const OsPorts& ports) {
       ProbeConnectivity(*ports.internet, *ports.system, job.signal, job.probeDeadlineMs, ports.log,
                         job.keepAlive, [&] { return !IsCoreAlive(*ports.processes, process_id); });
   arming.reset();
+  if (!carried && job.lookAtNetwork && !signal.Cancelled()) {
+    job.noNetwork = NoNetwork(*ports.system);
+  }
   if (!carried) return stop(signal.Cancelled() ? Outcome::kCancelled : Outcome::kProbeFailed);
   // A guard that ended while the probe ran, or whose start failed: started
   // again here, where a wait is allowed, so that the proxy goes on under a

@@ -47,6 +47,13 @@ struct CoreJob {
   // before the new core starts.
   uint32_t pauseFirstMs = 0;
   uint32_t probeDeadlineMs;
+  // A check's or a heal's: after a probe that failed, whether the machine
+  // has a network at all is read too (|noNetwork|).
+  bool lookAtNetwork = false;
+  // The job only waits until the machine has a network again, up
+  // kNetworkSettledMs in a row: kReady, or kCancelled. It looks every
+  // kNetworkPollMs, and at once when the signal is renewed (a notice).
+  bool awaitNetwork = false;
 
   std::shared_ptr<JobSignal> signal = std::make_shared<JobSignal>();
   // Whatever owns the ports, set by whoever runs the job and held by every
@@ -60,10 +67,15 @@ struct CoreJob {
   std::string failure;  // a failure's message, where the outcome alone does not say it
   // The job armed the guard (beside the probe); releasing it is the bridge's.
   bool guardArmed = false;
+  // Its probe failed while the machine had no network.
+  bool noNetwork = false;
   std::atomic<bool> finished{false};
 
   CoreJob();
 };
+
+constexpr uint32_t kNetworkSettledMs = 2000;
+constexpr uint32_t kNetworkPollMs = 1000;
 
 // The job's steps, on whatever thread runs it; sets |finished| last.
 void RunCoreJob(CoreJob& job, const OsPorts& ports);

@@ -11,6 +11,15 @@ bool JobSignal::Cancel() {
   return committed;
 }
 
+void JobSignal::Renew() {
+  Update([&] { ++renewals_; });
+}
+
+uint32_t JobSignal::RenewalsNow() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return renewals_;
+}
+
 bool JobSignal::Cancelled() const {
   std::lock_guard<std::mutex> hold(lock_);
   return cancelled_;

@@ -20,6 +20,12 @@ class JobSignal {
   bool Cancelled() const;
   // From the job: keeps its core unless it was cancelled first.
   bool Commit();
+  // From the platform thread: the machine resumed, so time the job measured
+  // before is no guide; its probe starts its time afresh. Renewals() counts
+  // them (read under the lock, as WaitFor's |ready| may).
+  void Renew();
+  uint32_t Renewals() const { return renewals_; }
+  uint32_t RenewalsNow() const;  // the same, taking the lock
 
   // Runs |change| under the lock, then wakes WaitFor.
   template <typename Change>
@@ -61,6 +67,7 @@ class JobSignal {
   mutable std::condition_variable changed_;
   bool cancelled_ = false;
   bool committed_ = false;
+  uint32_t renewals_ = 0;
 };
 
 }  // namespace tessarin

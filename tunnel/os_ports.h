@@ -176,6 +176,12 @@ class SystemPort {
   // now; an owner the system does not tell (Wine tells none) is 0, one that
   // is no process kNoProcessId. False when the table cannot be read.
   virtual bool LocalListeners(uint16_t port, std::vector<uint32_t>* owners) = 0;
+  // Whether the machine has a network now: the system's own view where it
+  // has one, else a default route through an interface that is up and not
+  // a loopback. May ask a system service: a job's, never the platform
+  // thread's.
+  enum class Network { kUnknown, kNone, kUp };
+  virtual Network NetworkNow() { return Network::kUnknown; }
 };
 
 // Keeps the system proxy from outliving this process: armed before the proxy

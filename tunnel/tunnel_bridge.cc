@@ -52,7 +52,8 @@ TunnelBridge::PendingJob* TunnelBridge::RunIn(Lifecycle& state) {
       [](auto& in) -> PendingJob* {
         using State = std::decay_t<decltype(in)>;
         if constexpr (std::is_same_v<State, Connecting> || std::is_same_v<State, Checking> ||
-                      std::is_same_v<State, Healing> || std::is_same_v<State, Stopping>) {
+                      std::is_same_v<State, Healing> || std::is_same_v<State, Offline> ||
+                      std::is_same_v<State, Stopping>) {
           return &in.run;
         } else {
           return nullptr;
@@ -70,6 +71,7 @@ const TunnelBridge::PendingJob* TunnelBridge::Run() const {
 const TunnelBridge::Tunnel* TunnelBridge::Live() const {
   if (const Connected* up = std::get_if<Connected>(&state_)) return &up->tunnel;
   if (const Checking* check = std::get_if<Checking>(&state_)) return &check->tunnel;
+  if (const Offline* offline = std::get_if<Offline>(&state_)) return &offline->tunnel;
   return nullptr;
 }
 
@@ -167,8 +169,9 @@ void TunnelBridge::HandleTunnelCall(const flutter::MethodCall& call,
   answer = std::make_unique<CallResult>(std::move(result), ports_, call.MethodName());
   if (Busy()) {
     const std::string& method = call.MethodName();
-    const bool checked_or_healed =
-        std::holds_alternative<Checking>(state_) || std::holds_alternative<Healing>(state_);
+    const bool checked_or_healed = std::holds_alternative<Checking>(state_) ||
+                                   std::holds_alternative<Healing>(state_) ||
+                                   std::holds_alternative<Offline>(state_);
     // What never depends on the tunnel is never held behind a job; nor,
     // behind a check or a heal (which may run for minutes with its
     // back-offs), is a status (it tells how things stand meanwhile) or what
@@ -325,6 +328,8 @@ void TunnelBridge::JobFinished() {
       } else if (Healing* heal = std::get_if<Healing>(&done)) {
         look_again = heal->lookAgain;
         FinishHeal(*heal);
+      } else if (Offline* offline = std::get_if<Offline>(&done)) {
+        FinishOffline(*offline);
       } else if (const Stopping* stop = std::get_if<Stopping>(&done); result) {
         if (stop->reply == StopReply::kIdle) {
           const EncodableValue idle(IdleStatus());
@@ -357,7 +362,8 @@ void TunnelBridge::DispatchWaiting() {
 
 void TunnelBridge::Status(flutter::MethodResult& result) {
   const Tunnel* live = Live();
-  if (live != nullptr && IsCoreAlive(*ports_.processes, live->core)) {
+  const bool offline = std::holds_alternative<Offline>(state_);
+  if (live != nullptr && !offline && IsCoreAlive(*ports_.processes, live->core)) {
     // What the system really does: another program's proxy, or a script
     // that may send traffic around ours.
     const std::string message =
@@ -368,13 +374,13 @@ void TunnelBridge::Status(flutter::MethodResult& result) {
     result.Success(&report);
     return;
   }
-  // A heal under way, or a check that will start one: the same session, not
-  // carrying traffic now.
+  // A heal under way, a check that will start one, or a wait for the
+  // network: the same session, not carrying traffic now.
   const Healing* heal = std::get_if<Healing>(&state_);
   const Tunnel* restarting = heal != nullptr ? &heal->tunnel : live;
   if (restarting != nullptr && !std::holds_alternative<Connected>(state_)) {
-    EncodableValueMap report =
-        ActiveStatus(*ports_.system, restarting->session, kRestartingMessage);
+    EncodableValueMap report = ActiveStatus(*ports_.system, restarting->session,
+                                            offline ? kNoNetworkMessage : kRestartingMessage);
     report[EncodableValue("stage")] = EncodableValue(kRestartingStage);
     const EncodableValue value(std::move(report));
     result.Success(&value);
@@ -463,6 +469,18 @@ void TunnelBridge::CoreExited(uint32_t process_id) {
   if (PendingJob* run = Run()) run->exitNotices.push_back(process_id);
   // A core this bridge already stopped or replaced is none of its business;
   // a check under way sees it at its end.
+  // While there is no network, nothing may point at a dead port: the values
+  // go off, and the heal waits for the network.
+  if (Offline* offline = std::get_if<Offline>(&state_);
+      offline != nullptr && process_id == offline->tunnel.core &&
+      !IsCoreAlive(*ports_.processes, process_id)) {
+    offline->tunnel.core = 0;
+    WriteLog(ports_,
+             "the core exited while there is no network: the system proxy off until the "
+             "tunnel is healed");
+    owner_.SwitchOff(true);
+    return;
+  }
   const Connected* up = std::get_if<Connected>(&state_);
   if (up == nullptr || process_id != up->tunnel.core) return;
   if (IsCoreAlive(*ports_.processes, process_id)) return;
@@ -471,7 +489,24 @@ void TunnelBridge::CoreExited(uint32_t process_id) {
 
 void TunnelBridge::ProxySettingsChanged() { owner_.Changed(); }
 
-void TunnelBridge::RetryProxyOff() { owner_.Retry(); }
+void TunnelBridge::RetryProxyOff() {
+  owner_.Retry();
+  // A quick restart's time is up: traffic no longer waits for the new core.
+  Healing* heal = std::get_if<Healing>(&state_);
+  if (heal == nullptr || heal->proxyOnUntil == 0) return;
+  const uint64_t now = ports_.system->SteadyMs();
+  if (now < heal->proxyOnUntil) {
+    if (ports_.worker != nullptr) {
+      ports_.worker->RetryAfter(static_cast<uint32_t>(heal->proxyOnUntil - now));
+    }
+    return;
+  }
+  heal->proxyOnUntil = 0;
+  WriteLog(ports_,
+           "the heal takes longer than a quick restart: the system proxy off until the "
+           "tunnel is back");
+  owner_.SwitchOff(true);
+}
 
 void TunnelBridge::GuardExited() { owner_.GuardExited(); }
 

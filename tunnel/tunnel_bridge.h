@@ -34,6 +34,9 @@ constexpr const char kTakenOverMessage[] =
 constexpr const char kRestartingStage[] = "connecting";
 constexpr const char kRestartingMessage[] =
     "tessarin is restarting the tunnel; until it is back, traffic does not go through it.";
+constexpr const char kNoNetworkMessage[] =
+    "This PC has no network now; tessarin keeps the tunnel and checks it once the network is "
+    "back.";
 constexpr const char kSessionEndingMessage[] =
     "Windows is ending the session, so tessarin stopped the tunnel.";
 constexpr const char kMachinePolicyMessage[] =
@@ -75,10 +78,11 @@ class TunnelBridge {
   // the core of a job under way is kept for that job's outcome.
   void CoreExited(uint32_t process_id);
   // Told when the world may have broken the tunnel (|what|: the machine
-  // resumed, the network changed): while connected, one probe attempt
-  // through the core, as a job; one that fails heals the tunnel. Several
-  // while a job runs make none: that job settles the tunnel itself.
-  void WorldChanged(const char* what);
+  // resumed, |resumed|, or the network changed): while connected, one probe
+  // attempt through the core, as a job; one that fails heals the tunnel, or
+  // with no network waits for one. During a job: looked at once more after
+  // it, and after a resume its probe's time starts afresh.
+  void WorldChanged(const char* what, bool resumed = false);
   // Told when the guard's process has ended: while the proxy may be on, it
   // is started again, off this thread.
   void GuardExited();
@@ -162,6 +166,7 @@ class TunnelBridge {
     uint64_t upSince = 0;      // TicksMs when it last came up (its connect, or a heal)
     bool healed = false;       // it came up by a heal
     uint32_t failedHeals = 0;  // heals in a row that failed or did not hold
+    bool networkBack = false;  // the network came back and it is not up since
   };
 
   // The tunnel's lifecycle, one state at a time; each carries what exists in
@@ -178,14 +183,18 @@ class TunnelBridge {
   //  Connected   disconnect       -> Stopping (proxy off, the core's end)
   //  Connected   connect          -> Connecting (the job ends the old core)
   //  Checking    traffic          -> Connected
+  //  Checking    none, no network -> Offline (the core and the proxy as they are)
   //  Checking    none / core gone -> Healing | Idle
   //  Healing     job ready        -> SwitchingOn -> Connected | Stopping | Idle
   //  Healing     job failed       -> Healing after a back-off | Idle (failed
   //                                  too often: the session ends)
-  //  Checking,
-  //  Healing     disconnect or usable connect: the job cancelled, the call waits
-  //  Checking,
-  //  Healing     status, a refused connect: answered now, the state as it is
+  //  Healing     no network       -> Offline (not counted; the proxy off)
+  //  Offline     network settled  -> Checking (core alive) | Healing
+  //  Offline     core gone        -> Offline (the proxy off)
+  //  Checking, Healing,
+  //  Offline     disconnect or usable connect: the job cancelled, the call waits
+  //  Checking, Healing,
+  //  Offline     status, a refused connect: answered now, the state as it is
   //  any job     prepare, requestPermission: answered now
   //  Stopping    job done         -> Idle (the call answered)
   //  any job     close            -> Draining (until the job's end is noticed)
@@ -214,10 +223,19 @@ class TunnelBridge {
   };
   // The old core is ended and the same document started again; the session
   // is kept (its core is 0 meanwhile).
+  // |proxyOnUntil| (SteadyMs; 0: none): a quick restart leaves our proxy
+  // on, traffic waiting for the new core, until then at most.
   struct Healing {
     Tunnel tunnel;
     PendingJob run;
     bool lookAgain = false;
+    uint64_t proxyOnUntil = 0;
+  };
+  // The machine has no network: the tunnel waits for one (its job), with
+  // nothing reachable, so nothing leaks; a notice makes the job look now.
+  struct Offline {
+    Tunnel tunnel;
+    PendingJob run;
   };
   // A core's end (a disconnect's, a failed switch-on's, a rollback's), then
   // the call's answer.
@@ -230,8 +248,8 @@ class TunnelBridge {
   struct Draining {
     PendingJob run;
   };
-  using Lifecycle =
-      std::variant<Idle, Connecting, SwitchingOn, Connected, Checking, Healing, Stopping, Draining>;
+  using Lifecycle = std::variant<Idle, Connecting, SwitchingOn, Connected, Checking, Healing,
+                                 Offline, Stopping, Draining>;
   // Every state moves without a throw: an assignment never leaves none.
   static_assert(std::is_nothrow_move_constructible_v<Lifecycle>);
 
@@ -239,7 +257,7 @@ class TunnelBridge {
   static PendingJob* RunIn(Lifecycle& state);
   PendingJob* Run();
   const PendingJob* Run() const;
-  // The running tunnel (Connected, Checking); null otherwise.
+  // The running tunnel (Connected, Checking, Offline); null otherwise.
   const Tunnel* Live() const;
 
   // Every call goes through here: one that throws is answered INTERNAL_ERROR
@@ -285,12 +303,20 @@ class TunnelBridge {
   // kept. A heal that worked costs nothing; one that failed, or whose
   // tunnel did not hold for kHealHeldMs, is followed by the next after a
   // back-off, and kMostFailedHeals of them in a row stop the tunnel.
-  void Heal(const std::string& why);
+  // |counts|: false when the heal follows a spell with no network, which
+  // no failure of the tunnel's caused.
+  void Heal(const std::string& why, bool counts = true);
   void FinishCheck(Checking& done);
+  // |tunnel| waits for the network (its values off first when its core is
+  // gone).
+  void AwaitNetwork(Tunnel tunnel);
+  void FinishOffline(Offline& done);
   void FinishHeal(Healing& done);
   // The heal |done| failed (|why|, after |took|): another after its
   // back-off, or the stop.
   void HealAgain(Healing& done, const std::string& took, const std::string& why);
+  // A quick restart's values off, if they are still on.
+  void SwitchOffQuickRestart();
   // The job that starts |tunnel|'s document again after |failed| failed
   // heals' back-off; its old core is ended first.
   std::shared_ptr<CoreJob> HealJob(const Tunnel& tunnel, uint32_t failed) const;

@@ -24,11 +24,24 @@ constexpr uint32_t kFirstHealBackOffMs = 1000;
 constexpr uint32_t kLongestHealBackOffMs = 8000;
 constexpr const char kKeptFailing[] =
     "; the core kept failing (5 heals in a row did not hold), not healed again";
+// A first heal may leave our proxy on this long, traffic waiting rather than
+// going around the tunnel (a notice of the core's end may come late: under
+// the 2 s nothing may point at a dead port).
+constexpr uint64_t kQuickRestartMs = 1500;
+constexpr const char kSignInPage[] =
+    "; the network is back but the node cannot be reached through it (a sign-in page, say): the "
+    "tunnel stopped so that the browser can reach it";
 
 }  // namespace
 
-void TunnelBridge::WorldChanged(const char* what) {
+void TunnelBridge::WorldChanged(const char* what, bool resumed) {
+  // The wait for the network looks now.
+  if (Offline* offline = std::get_if<Offline>(&state_)) {
+    offline->run.job->signal->Renew();
+    return;
+  }
   // A job that may have looked before the change: looked at once more after.
+  // After a sleep, what its probe measured before is no guide.
   bool* later = nullptr;
   if (Connecting* connect = std::get_if<Connecting>(&state_)) later = &connect->lookAgain;
   if (Checking* check = std::get_if<Checking>(&state_)) later = &check->lookAgain;
@@ -36,6 +49,7 @@ void TunnelBridge::WorldChanged(const char* what) {
   if (later != nullptr) {
     WriteLog(ports_, std::string(what) + " while a job runs: checked again after it");
     *later = true;
+    if (resumed) Run()->job->signal->Renew();
     return;
   }
   Connected* up = std::get_if<Connected>(&state_);
@@ -43,6 +57,7 @@ void TunnelBridge::WorldChanged(const char* what) {
   WriteLog(ports_, std::string(what) + ": checking the tunnel");
   auto job = std::make_shared<CoreJob>();
   job->checkCore = up->tunnel.core;
+  job->lookAtNetwork = true;
   job->began = ports_.system->SteadyMs();
   Checking next;
   next.run.job = std::move(job);
@@ -58,14 +73,63 @@ void TunnelBridge::FinishCheck(Checking& done) {
   if (job.signal->Cancelled()) return;
   const bool alive = IsCoreAlive(*ports_.processes, core);
   if (job.outcome == CoreJob::Outcome::kReady && alive) {
+    std::get<Connected>(state_).tunnel.networkBack = false;
     WriteLog(ports_, "the tunnel carries traffic (checked in " +
                          std::to_string(ports_.system->SteadyMs() - job.began) + " ms)");
+    return;
+  }
+  // Nothing is reachable: no heal could help, and nothing leaks meanwhile.
+  if (alive && job.noNetwork) {
+    WriteLog(ports_, "the check found no traffic and no network");
+    AwaitNetwork(std::move(std::get<Connected>(state_).tunnel));
     return;
   }
   Heal(alive ? "the check found no traffic through the core" : "the core exited");
 }
 
-void TunnelBridge::Heal(const std::string& why) {
+void TunnelBridge::AwaitNetwork(Tunnel tunnel) {
+  state_ = Idle{};
+  if (tunnel.core == 0 || !IsCoreAlive(*ports_.processes, tunnel.core)) {
+    if (tunnel.core != 0) ports_.processes->Terminate(tunnel.core, 0);
+    tunnel.core = 0;
+    flutter::RunAtBoundary("Exception switching the proxy off: ", [&] { owner_.SwitchOff(true); });
+  }
+  WriteLog(ports_, "no network: the tunnel waits for it" +
+                       std::string(tunnel.core != 0 ? ", the core and the system proxy as they are"
+                                                    : ", the system proxy off"));
+  Offline next;
+  next.tunnel = std::move(tunnel);
+  next.run.job = std::make_shared<CoreJob>();
+  next.run.job->awaitNetwork = true;
+  next.run.job->began = ports_.system->SteadyMs();
+  StartJob(std::move(next));
+}
+
+void TunnelBridge::FinishOffline(Offline& done) {
+  const uint32_t core = done.tunnel.core;
+  const bool alive = core != 0 && IsCoreAlive(*ports_.processes, core);
+  // Stopped by the user's call, whose turn comes next: the tunnel as it is,
+  // or none when its core is gone.
+  if (done.run.job->signal->Cancelled() || done.run.job->outcome != CoreJob::Outcome::kReady) {
+    if (alive) {
+      state_ = Connected{std::move(done.tunnel)};
+      return;
+    }
+    StopTunnel("no network, and the wait for it stopped", core);
+    owner_.JobEnded();
+    return;
+  }
+  done.tunnel.networkBack = true;
+  state_ = Connected{std::move(done.tunnel)};
+  if (alive) {
+    WorldChanged("the network is back");
+    return;
+  }
+  // (The spell with no network is no failure of the tunnel's.)
+  Heal("the network is back and the core is gone", false);
+}
+
+void TunnelBridge::Heal(const std::string& why, bool counts) {
   Tunnel& tunnel = std::get<Connected>(state_).tunnel;
   // (Held time counts a sleep: a tunnel that worked until one held.)
   const uint64_t now = ports_.system->TicksMs();
@@ -79,8 +143,10 @@ void TunnelBridge::Heal(const std::string& why) {
   // A tunnel that held since a heal brought it up: that heal worked, and the
   // row starts afresh (a network blip costs nothing). One that fails again
   // soon after did not hold. (A connect's tunnel starts a row.)
-  const uint32_t failed =
-      !tunnel.healed || now - tunnel.upSince >= kHealHeldMs ? 0 : tunnel.failedHeals + 1;
+  const uint32_t failed = !counts ? tunnel.failedHeals
+                          : !tunnel.healed || now - tunnel.upSince >= kHealHeldMs
+                              ? 0
+                              : tunnel.failedHeals + 1;
   // Not healed: the user's disconnect or connect already waits; another
   // program has the proxy (a heal would take it back); the core kept failing.
   bool disconnecting = false;
@@ -107,17 +173,32 @@ void TunnelBridge::Heal(const std::string& why) {
   // Made while the tunnel still owns its core: a throw leaves it to a stop.
   std::shared_ptr<CoreJob> job = HealJob(tunnel, failed);
   // As a reconnect: the state first, the job owns the old core (one that
-  // ended is only let go of), and nothing of ours listens until the new
-  // core does, so the proxy goes off now. The session stays.
+  // ended is only let go of), and the session stays. Nothing of ours
+  // listens until the new core does: a first heal leaves the proxy on for a
+  // quick restart (traffic waits, never goes around the tunnel), briefly;
+  // otherwise it goes off now.
   Tunnel healed = std::move(tunnel);
   state_ = Idle{};
-  flutter::RunAtBoundary("Exception stopping the tunnel: ", [&] { owner_.SwitchOff(true); });
+  const bool quick =
+      failed == 0 && owner_.IsOn() && !owner_.TakenOver() && !unread && ports_.worker != nullptr;
+  if (!quick) {
+    flutter::RunAtBoundary("Exception stopping the tunnel: ", [&] { owner_.SwitchOff(true); });
+  }
   StartHeal(std::move(healed), std::move(job), failed);
+  Healing* heal = std::get_if<Healing>(&state_);
+  if (!quick) return;
+  if (heal == nullptr) {  // (no heal could start: nothing of ours listens)
+    flutter::RunAtBoundary("Exception stopping the tunnel: ", [&] { owner_.SwitchOff(true); });
+    return;
+  }
+  heal->proxyOnUntil = ports_.system->SteadyMs() + kQuickRestartMs;
+  ports_.worker->RetryAfter(static_cast<uint32_t>(kQuickRestartMs));
 }
 
 std::shared_ptr<CoreJob> TunnelBridge::HealJob(const Tunnel& tunnel, uint32_t failed) const {
   std::shared_ptr<CoreJob> job = ConnectJob(CoreExecutablePath(appDirectory), tunnel.config);
   job->began = ports_.system->SteadyMs();
+  job->lookAtNetwork = true;
   job->pauseFirstMs =
       failed == 0 ? 0 : std::min(kFirstHealBackOffMs << (failed - 1), kLongestHealBackOffMs);
   job->oldCore = tunnel.core;
@@ -153,10 +234,18 @@ void TunnelBridge::FinishHeal(Healing& done) {
     state_ = Idle{};
     if (core != 0) EndCoreThenAnswer(core, StopReply::kIdle, nullptr);
     WriteLog(ports_, line);
+    SwitchOffQuickRestart();
     owner_.JobEnded();
   };
   if (job.signal->Cancelled() || job.outcome == Outcome::kCancelled) {
     fail("stopped by the user's call");
+    return;
+  }
+  // Nothing is reachable: no heal could help; it waits for the network,
+  // and this one does not count.
+  if (job.outcome == Outcome::kProbeFailed && job.noNetwork) {
+    WriteLog(ports_, "the heal found no network after " + took);
+    AwaitNetwork(std::move(done.tunnel));
     return;
   }
   if (job.outcome != Outcome::kReady) {
@@ -177,12 +266,18 @@ void TunnelBridge::FinishHeal(Healing& done) {
   // off since (the heal's switch-off left our server there): only a connect
   // the user asks for takes it back.
   // A key that cannot be read may hold one: not written over either.
+  // Values a quick restart left on and someone switched off (the user's
+  // untick, say) stay off too.
   uint32_t enable = 0;
   std::wstring server;
   const bool read = owner_.ReadValues(&enable, &server);
-  if (!read || server != LocalProxyEndpoint::kSystemProxyServer) {
-    fail(read ? "another program set its proxy meanwhile"
-              : "the proxy settings cannot be read: another program's proxy may be on");
+  const bool left_on = owner_.IsOn();
+  if (!read || server != LocalProxyEndpoint::kSystemProxyServer ||
+      (left_on && (enable != 1 || owner_.TakenOver()))) {
+    fail(!read ? "the proxy settings cannot be read: another program's proxy may be on"
+         : server == LocalProxyEndpoint::kSystemProxyServer && !owner_.TakenOver()
+             ? "the system proxy was switched off meanwhile"
+             : "another program set its proxy meanwhile");
     return;
   }
   if ((job.guardArmed && guard_->Lost()) || !owner_.SwitchOn()) {
@@ -192,16 +287,26 @@ void TunnelBridge::FinishHeal(Healing& done) {
   Connected up{std::move(std::get<SwitchingOn>(state_).tunnel)};
   up.tunnel.upSince = ports_.system->TicksMs();
   up.tunnel.healed = true;
+  up.tunnel.networkBack = false;
   state_ = std::move(up);
-  WriteLog(ports_,
-           "tunnel healed in " + took + ": core " + std::to_string(core) + ", the same session");
+  WriteLog(ports_, "tunnel healed in " + took + ": core " + std::to_string(core) +
+                       ", the same session" +
+                       (left_on ? ", the system proxy on throughout" : std::string()));
+}
+
+void TunnelBridge::SwitchOffQuickRestart() {
+  // (Only a quick restart's values are on while a heal ends.)
+  if (!owner_.IsOn()) return;
+  flutter::RunAtBoundary("Exception switching the proxy off: ", [&] { owner_.SwitchOff(true); });
 }
 
 void TunnelBridge::HealAgain(Healing& done, const std::string& took, const std::string& why) {
+  SwitchOffQuickRestart();
   const uint32_t failed = done.tunnel.failedHeals + 1;
   if (failed >= kMostFailedHeals) {
     WriteLog(ports_, "tunnel stopped: the heal failed after " + took + " (" + why +
-                         "); 5 heals in a row failed, not healed again");
+                         "); 5 heals in a row failed, not healed again" +
+                         (done.tunnel.networkBack ? kSignInPage : ""));
     // (One that exited is only let go of.)
     if (done.tunnel.core != 0) ports_.processes->Terminate(done.tunnel.core, 0);
     owner_.JobEnded();

@@ -34,9 +34,10 @@ void WINAPI Changed(void* context, void*, int) {
 }  // namespace
 
 NetworkWatch::~NetworkWatch() {
-  if (notification_ == nullptr) return;
   const auto cancel = SystemCall<CancelFn>(SystemLibrary::kIpHelper, "CancelMibChangeNotify2");
-  if (cancel != nullptr) cancel(notification_);
+  if (cancel == nullptr) return;
+  if (notification_ != nullptr) cancel(notification_);
+  if (routes_ != nullptr) cancel(routes_);
 }
 
 bool NetworkWatch::Start(HWND window, UINT message) {
@@ -50,6 +51,14 @@ bool NetworkWatch::Start(HWND window, UINT message) {
   HANDLE handle = nullptr;
   if (notify(kAnyFamily, &Changed, target_, FALSE, &handle) != NO_ERROR) return false;
   notification_ = handle;
+  // A default route that comes or goes (a Wi-Fi that joins, a VPN that
+  // takes the route) with no interface changing: told too, where it can be.
+  const auto routes = SystemCall<NotifyFn>(SystemLibrary::kIpHelper, "NotifyRouteChange2");
+  HANDLE route_handle = nullptr;
+  if (routes != nullptr &&
+      routes(kAnyFamily, &Changed, target_, FALSE, &route_handle) == NO_ERROR) {
+    routes_ = route_handle;
+  }
   return true;
 }
 

@@ -1,5 +1,6 @@
 // Tells the window when the network the machine uses may have changed (an
-// IP interface came, went or changed), so that a tunnel is looked at again.
+// IP interface or a route came, went or changed), so that a tunnel is looked
+// at again, or a wait for the network looks now.
 #ifndef TESSARIN_TUNNEL_WIN32_NETWORK_WATCH_H_
 #define TESSARIN_TUNNEL_WIN32_NETWORK_WATCH_H_
 
@@ -28,6 +29,7 @@ class NetworkWatch {
  private:
   Target* target_ = nullptr;
   HANDLE notification_ = nullptr;
+  HANDLE routes_ = nullptr;
   bool started_ = false;
 };
 

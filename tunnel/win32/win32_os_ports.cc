@@ -1,7 +1,10 @@
 #include "tunnel/win32/win32_os_ports.h"
 
 #include <winsock2.h>
-// After winsock2.h, which it needs.
+// After winsock2.h, which they need; ws2ipdef.h before the IP helper's
+// header, which declares its routes and interfaces only after it.
+#include <ws2ipdef.h>
+// (Not sorted above it.)
 #include <iphlpapi.h>
 #include <share.h>
 #define SECURITY_WIN32
@@ -446,7 +449,51 @@ std::wstring ImageName(DWORD process_id) {
   return full.substr(full.find_last_of(L"\\/") + 1);
 }
 
+// The system's own connectivity view (Windows 10 2004 and later), as
+// iphlpapi exports it.
+struct ConnectivityHint {
+  int level;  // 0 unknown, 1 none, 2 local access, 3 internet, 4 constrained
+  int cost;
+  BOOLEAN approachingDataLimit;
+  BOOLEAN overDataLimit;
+  BOOLEAN roaming;
+};
+constexpr int kConnectivityUnknown = 0;
+constexpr int kConnectivityNone = 1;
+
 }  // namespace
+
+SystemPort::Network Win32SystemPort::NetworkNow() {
+  const auto hint = SystemCall<DWORD(WINAPI*)(ConnectivityHint*)>(SystemLibrary::kIpHelper,
+                                                                  "GetNetworkConnectivityHint");
+  ConnectivityHint view = {};
+  if (hint != nullptr && hint(&view) == NO_ERROR && view.level != kConnectivityUnknown) {
+    return view.level == kConnectivityNone ? Network::kNone : Network::kUp;
+  }
+  // Else: a default route through an interface that is up and not a
+  // loopback (the core makes no interface of its own).
+  const auto routes =
+      SystemCall<decltype(&::GetIpForwardTable2)>(SystemLibrary::kIpHelper, "GetIpForwardTable2");
+  const auto entry = SystemCall<decltype(&::GetIfEntry2)>(SystemLibrary::kIpHelper, "GetIfEntry2");
+  const auto free_table =
+      SystemCall<decltype(&::FreeMibTable)>(SystemLibrary::kIpHelper, "FreeMibTable");
+  if (routes == nullptr || entry == nullptr || free_table == nullptr) return Network::kUnknown;
+  MIB_IPFORWARD_TABLE2* table = nullptr;
+  if (routes(AF_UNSPEC, &table) != NO_ERROR || table == nullptr) return Network::kUnknown;
+  Network network = Network::kNone;
+  for (ULONG i = 0; i < table->NumEntries && network == Network::kNone; ++i) {
+    const MIB_IPFORWARD_ROW2& route = table->Table[i];
+    if (route.DestinationPrefix.PrefixLength != 0) continue;
+    MIB_IF_ROW2 link = {};
+    link.InterfaceLuid = route.InterfaceLuid;
+    if (entry(&link) == NO_ERROR && link.OperStatus == IfOperStatusUp &&
+        link.Type != IF_TYPE_SOFTWARE_LOOPBACK) {
+      network = Network::kUp;
+    }
+  }
+  free_table(table);
+  return network;
+}
 
 bool Win32SystemPort::LocalListeners(uint16_t port, std::vector<uint32_t>* owners) {
   // The core listens on 127.0.0.1 only: another address's listener is never it.

@@ -90,6 +90,7 @@ class Win32SystemPort : public SystemPort {
     return units / 10000;
   }
   uint64_t TicksMs() override { return ::GetTickCount64(); }
+  Network NetworkNow() override;
   bool LocalListeners(uint16_t port, std::vector<uint32_t>* owners) override;
   PortState CheckLocalPort(uint16_t port, uint32_t* owner, std::wstring* owner_name) override;
 };
