@@ -71,7 +71,10 @@ const TunnelBridge::PendingJob* TunnelBridge::Run() const {
 const TunnelBridge::Tunnel* TunnelBridge::Live() const {
   if (const Connected* up = std::get_if<Connected>(&state_)) return &up->tunnel;
   if (const Checking* check = std::get_if<Checking>(&state_)) return &check->tunnel;
-  if (const Offline* offline = std::get_if<Offline>(&state_)) return &offline->tunnel;
+  // (One whose core is gone is not running: it is as a heal's.)
+  if (const Offline* offline = std::get_if<Offline>(&state_); offline && offline->tunnel.core) {
+    return &offline->tunnel;
+  }
   return nullptr;
 }
 
@@ -84,6 +87,7 @@ uint32_t TunnelBridge::coreProcessId() const {
 const std::string& TunnelBridge::sessionId() const {
   static const std::string none;
   if (const Healing* heal = std::get_if<Healing>(&state_)) return heal->tunnel.session;
+  if (const Offline* offline = std::get_if<Offline>(&state_)) return offline->tunnel.session;
   if (const SwitchingOn* on = std::get_if<SwitchingOn>(&state_)) return on->tunnel.session;
   const Tunnel* tunnel = Live();
   return tunnel != nullptr ? tunnel->session : none;
@@ -377,7 +381,8 @@ void TunnelBridge::Status(flutter::MethodResult& result) {
   // A heal under way, a check that will start one, or a wait for the
   // network: the same session, not carrying traffic now.
   const Healing* heal = std::get_if<Healing>(&state_);
-  const Tunnel* restarting = heal != nullptr ? &heal->tunnel : live;
+  const Offline* waits = std::get_if<Offline>(&state_);
+  const Tunnel* restarting = heal != nullptr ? &heal->tunnel : waits ? &waits->tunnel : live;
   if (restarting != nullptr && !std::holds_alternative<Connected>(state_)) {
     EncodableValueMap report = ActiveStatus(*ports_.system, restarting->session,
                                             offline ? kNoNetworkMessage : kRestartingMessage);
@@ -424,9 +429,11 @@ void TunnelBridge::Teardown(const char* why, bool engine_lives) {
     flutter::RunAtBoundary("Exception answering a dropped call: ",
                            [&] { result->Error("UNAVAILABLE", kSessionEndingMessage, nullptr); });
   };
-  // The running tunnel (a check's included), stopped below.
+  // The running tunnel (a check's included), stopped below; and a quick
+  // restart's values, which nothing else would switch off.
   const Tunnel* live = Live();
   const uint32_t core = live != nullptr ? live->core : 0;
+  const bool restarting = std::holds_alternative<Healing>(state_) && owner_.IsOn();
   if (PendingJob* run = Run()) {
     WriteLog(ports_, std::string("job cancelled: ") + why);
     PendingJob job = std::move(*run);
@@ -448,7 +455,7 @@ void TunnelBridge::Teardown(const char* why, bool engine_lives) {
   std::deque<WaitingCall> waiting = std::move(waiting_);
   waiting_.clear();
   for (WaitingCall& call : waiting) drop(std::move(call.result));
-  if (core == 0) {
+  if (core == 0 && !restarting) {
     // No tunnel: only our own values, put back by another program, go, and
     // a switch-off still to be tried again gets its last try. (A key that
     // cannot be read now may hold ours: the switch-off looks itself.)
@@ -478,7 +485,7 @@ void TunnelBridge::CoreExited(uint32_t process_id) {
     WriteLog(ports_,
              "the core exited while there is no network: the system proxy off until the "
              "tunnel is healed");
-    owner_.SwitchOff(true);
+    SwitchOffIfOn();
     return;
   }
   const Connected* up = std::get_if<Connected>(&state_);
@@ -502,10 +509,11 @@ void TunnelBridge::RetryProxyOff() {
     return;
   }
   heal->proxyOnUntil = 0;
+  if (!owner_.IsOn()) return;
   WriteLog(ports_,
            "the heal takes longer than a quick restart: the system proxy off until the "
            "tunnel is back");
-  owner_.SwitchOff(true);
+  SwitchOffIfOn();
 }
 
 void TunnelBridge::GuardExited() { owner_.GuardExited(); }

@@ -257,7 +257,8 @@ class TunnelBridge {
   static PendingJob* RunIn(Lifecycle& state);
   PendingJob* Run();
   const PendingJob* Run() const;
-  // The running tunnel (Connected, Checking, Offline); null otherwise.
+  // The running tunnel (Connected, Checking, Offline with its core); null
+  // otherwise.
   const Tunnel* Live() const;
 
   // Every call goes through here: one that throws is answered INTERNAL_ERROR
@@ -315,8 +316,9 @@ class TunnelBridge {
   // The heal |done| failed (|why|, after |took|): another after its
   // back-off, or the stop.
   void HealAgain(Healing& done, const std::string& took, const std::string& why);
-  // A quick restart's values off, if they are still on.
-  void SwitchOffQuickRestart();
+  // Our values off if they are on for a tunnel (a quick restart's, or one
+  // whose core is gone): values already off are no tunnel's to judge.
+  void SwitchOffIfOn();
   // The job that starts |tunnel|'s document again after |failed| failed
   // heals' back-off; its old core is ended first.
   std::shared_ptr<CoreJob> HealJob(const Tunnel& tunnel, uint32_t failed) const;

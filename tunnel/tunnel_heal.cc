@@ -92,7 +92,7 @@ void TunnelBridge::AwaitNetwork(Tunnel tunnel) {
   if (tunnel.core == 0 || !IsCoreAlive(*ports_.processes, tunnel.core)) {
     if (tunnel.core != 0) ports_.processes->Terminate(tunnel.core, 0);
     tunnel.core = 0;
-    flutter::RunAtBoundary("Exception switching the proxy off: ", [&] { owner_.SwitchOff(true); });
+    SwitchOffIfOn();
   }
   WriteLog(ports_, "no network: the tunnel waits for it" +
                        std::string(tunnel.core != 0 ? ", the core and the system proxy as they are"
@@ -181,14 +181,12 @@ void TunnelBridge::Heal(const std::string& why, bool counts) {
   state_ = Idle{};
   const bool quick =
       failed == 0 && owner_.IsOn() && !owner_.TakenOver() && !unread && ports_.worker != nullptr;
-  if (!quick) {
-    flutter::RunAtBoundary("Exception stopping the tunnel: ", [&] { owner_.SwitchOff(true); });
-  }
+  if (!quick) SwitchOffIfOn();
   StartHeal(std::move(healed), std::move(job), failed);
   Healing* heal = std::get_if<Healing>(&state_);
   if (!quick) return;
   if (heal == nullptr) {  // (no heal could start: nothing of ours listens)
-    flutter::RunAtBoundary("Exception stopping the tunnel: ", [&] { owner_.SwitchOff(true); });
+    SwitchOffIfOn();
     return;
   }
   heal->proxyOnUntil = ports_.system->SteadyMs() + kQuickRestartMs;
@@ -234,7 +232,7 @@ void TunnelBridge::FinishHeal(Healing& done) {
     state_ = Idle{};
     if (core != 0) EndCoreThenAnswer(core, StopReply::kIdle, nullptr);
     WriteLog(ports_, line);
-    SwitchOffQuickRestart();
+    SwitchOffIfOn();
     owner_.JobEnded();
   };
   if (job.signal->Cancelled() || job.outcome == Outcome::kCancelled) {
@@ -294,14 +292,13 @@ void TunnelBridge::FinishHeal(Healing& done) {
                        (left_on ? ", the system proxy on throughout" : std::string()));
 }
 
-void TunnelBridge::SwitchOffQuickRestart() {
-  // (Only a quick restart's values are on while a heal ends.)
+void TunnelBridge::SwitchOffIfOn() {
   if (!owner_.IsOn()) return;
   flutter::RunAtBoundary("Exception switching the proxy off: ", [&] { owner_.SwitchOff(true); });
 }
 
 void TunnelBridge::HealAgain(Healing& done, const std::string& took, const std::string& why) {
-  SwitchOffQuickRestart();
+  SwitchOffIfOn();
   const uint32_t failed = done.tunnel.failedHeals + 1;
   if (failed >= kMostFailedHeals) {
     WriteLog(ports_, "tunnel stopped: the heal failed after " + took + " (" + why +

@@ -328,6 +328,15 @@ class FakeSystem : public tessarin::SystemPort {
     return SystemPort::StartThread(where, std::move(body));
   }
   uint64_t SteadyMs() override { return steady_ms; }
+  Network NetworkNow() override { return network; }
+  // With |advance_waits|, a wait that is not over at once moves the clock
+  // instead of the test waiting (for jobs that wait for time, not threads).
+  bool WaitFor(const tessarin::JobSignal& signal, uint32_t ms,
+               const std::function<bool()>& ready) override {
+    if (!advance_waits || ready()) return SystemPort::WaitFor(signal, ms, ready);
+    steady_ms += ms;
+    return ready();
+  }
   PortState CheckLocalPort(uint16_t, uint32_t* owner, std::wstring* owner_name) override {
     *owner = port_owner;
     *owner_name = port_owner_name;
@@ -360,6 +369,8 @@ class FakeSystem : public tessarin::SystemPort {
   // Runs after each file written.
   std::function<void()> on_write;
   uint32_t last_sleep_ms = 0;
+  Network network = Network::kUp;
+  bool advance_waits = false;
 
  private:
   EventLog* log_;

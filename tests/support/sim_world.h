@@ -31,7 +31,14 @@ constexpr uint32_t kOtherListener = 4242;
 
 // A message posted to the window, delivered in order.
 struct Message {
-  enum Kind { kJobFinished, kCoreExited, kGuardExited, kProxyChanged, kConnectionsSwitched } kind;
+  enum Kind {
+    kJobFinished,
+    kCoreExited,
+    kGuardExited,
+    kProxyChanged,
+    kConnectionsSwitched,
+    kNetworkChanged
+  } kind;
   uint32_t process_id = 0;
 };
 
@@ -77,6 +84,7 @@ struct World {
     if (may_throw && throws && !window) {
       throw_next = false;
       Step(std::string("throws in ") + call);
+      last_throw_at = sched.now;
       WriteFailed();  // (what it was to do is not done)
       ConnectionFailed();
       throw std::runtime_error("a port call throws");
@@ -270,6 +278,28 @@ struct World {
   int jobs_running = 0;
   bool connections_running = false;  // their own thread
   int log_throws = 0;
+
+  // The network, and sleep: time asleep counts on the tick clock only.
+  bool network_up = true;
+  uint64_t network_gone_at = 0;  // when it last went
+  uint64_t network_back_at = kNever;
+  uint64_t offline_attempt_at = kNever;  // a probe attempt that failed for no network
+  uint64_t last_throw_at = kNever;
+  uint64_t slept_ms = 0;
+  void NetworkGoes(uint64_t for_ms) {
+    if (!network_up) return;
+    network_up = false;
+    network_gone_at = sched.now;
+    network_back_at = sched.now + for_ms;
+    Step("the network goes for " + std::to_string(for_ms) + " ms");
+    Post({Message::kNetworkChanged});
+  }
+  // Whether the last probe attempt failed for a network that is still down.
+  bool OfflineFailure() const {
+    // (A job that threw after it fails as any job that threw.)
+    return !network_up && offline_attempt_at != kNever && network_gone_at <= offline_attempt_at &&
+           (last_throw_at == kNever || last_throw_at < offline_attempt_at);
+  }
 };
 
 // With |background|, its switches leave the connections' part to that (as
@@ -510,6 +540,8 @@ class SimInternet : public tessarin::InternetPort {
     }
     std::unique_ptr<tessarin::InternetRequest> OpenUrl(const std::string&, uint32_t) override {
       w_.Enter("a WinINet request", true);
+      w_.offline_attempt_at = w_.network_up ? kNever : w_.sched.now;
+      if (!w_.network_up) return nullptr;
       const uint32_t core = w_.last_core;
       // Through a core that listens; a node that answers, fails, or never does.
       const bool listening = (w_.CoreRunning(core) && w_.sched.now >= w_.cores[core].listening_at &&
@@ -620,6 +652,12 @@ class SimSystem : public tessarin::SystemPort {
     return true;
   }
   uint64_t SteadyMs() override { return w_.sched.now; }
+  uint64_t TicksMs() override { return w_.sched.now + w_.slept_ms; }
+  Network NetworkNow() override {
+    w_.Enter("the network look", true, false);
+    // (Once the schedule is over the network comes back: a wait for it ends.)
+    return w_.network_up || w_.ending ? Network::kUp : Network::kNone;
+  }
   PortState CheckLocalPort(uint16_t, uint32_t* owner, std::wstring* name) override {
     w_.Enter("the port check", false);
     *owner = 0;
@@ -738,6 +776,13 @@ class SimLog : public tessarin::LogPort {
  public:
   explicit SimLog(World* world) : w_(*world) {}
   void Write(const std::string& text) override {
+    // A tunnel that waits for a network that is down neither heals (and
+    // counts it) nor stops.
+    if (w_.OfflineFailure() &&
+        (text.find("(the new core did not carry traffic)") != std::string::npos ||
+         text.find("healing the tunnel: the check found no traffic") != std::string::npos)) {
+      w_.Violation("the tunnel healed or stopped for a network that is down");
+    }
     if (w_.log_throws > 0) {
       --w_.log_throws;
       throw std::runtime_error("the log cannot be written");

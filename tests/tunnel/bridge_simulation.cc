@@ -5,6 +5,7 @@
 // invariants checked after every step. A failing seed prints its steps and
 // replays alone:
 //   bridge_simulation [--seed S] [--schedules N] [--seconds T] [--first S] [--kept 0|1]
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +45,7 @@ constexpr uint64_t kLongestCallMs = 45000;
 // How long our proxy may be on without what must back it (a core, a guard,
 // the logon reset), or a connected VPN without ours, before it is a fault.
 constexpr uint64_t kTransitionMs = 2000;
+constexpr uint64_t kStatusMs = 1000;
 
 struct CallRecord {
   std::string method;
@@ -263,6 +265,11 @@ class Simulation {
     calls_.emplace_back();
     calls_.back().method = method;
     calls_.back().deadline = w_.sched.now + (before + 1) * kLongestCallMs;
+    // A status waits for no check and no heal (nor for a wait for the
+    // network: the jobs of a session that lives): only for calls before it.
+    if (method == "status" && before == 0 && bridge_->Busy() && !bridge_->sessionId().empty()) {
+      calls_.back().deadline = w_.sched.now + kStatusMs;
+    }
     std::unique_ptr<EncodableValue> args;
     if (method == "connect" && valid) {
       EncodableValueMap node{
@@ -317,8 +324,8 @@ class Simulation {
     fault_while_active_ |= bridge_->active();
     // (Our values put back, and a guard that ends, come more often: most
     // of what matters turns on them.)
-    uint64_t kind = w_.Below(22);
-    if (kind >= 18) kind = kind == 21 ? 1 : 3;
+    uint64_t kind = w_.Below(23);
+    if (kind >= 19) kind = kind == 22 ? 1 : 3;
     while ((kinds_ & (1u << kind)) == 0) kind = w_.Below(kKinds);
     switch (kind) {
       case 0:
@@ -433,6 +440,10 @@ class Simulation {
                                    : "every core ends soon after it came up");
         }
         break;
+      case 18:
+        // (A Wi-Fi that drops for a moment, or a train's tunnel.)
+        w_.NetworkGoes(1 + w_.Below(w_.Chance(50) ? 5000 : 120000));
+        break;
       case 14:
         if (w_.Chance(50)) {
           reply_throws_ = true;
@@ -485,6 +496,10 @@ class Simulation {
       case Message::kConnectionsSwitched:
         w_.Step("window: the connections were given back");
         Window([&] { bridge_->RetryProxyOff(); });
+        break;
+      case Message::kNetworkChanged:
+        w_.Step("window: the network changed");
+        Window([&] { bridge_->WorldChanged("the network changed"); });
         break;
     }
   }
@@ -557,7 +572,8 @@ class Simulation {
       kWorld = -9,
       kStall = -10,
       kCoreEnds = -11,
-      kGiveUp = -12
+      kGiveUp = -12,
+      kNetworkBack = -13
     };
     for (int id : w_.sched.RunnableThreads()) choices.insert(choices.end(), 2, id);
     if (!w_.queue.empty()) choices.insert(choices.end(), 2, kDeliver);
@@ -595,10 +611,15 @@ class Simulation {
     }
     // The machine resumes, the network changes: now and then, mostly while
     // connected (rarer than faults: a check would heal what they leave).
-    if (engine_alive_ && !ended_ && w_.Chance(bridge_->active() ? world_percent_ : 1)) {
+    // (During a connect, a check or a heal too: a job that may have looked
+    // before it.)
+    if (engine_alive_ && !ended_ &&
+        w_.Chance(bridge_->active() || bridge_->Busy() ? world_percent_ : 1)) {
       choices.push_back(kWorld);
     }
-    const uint64_t next = std::min(w_.sched.NextDeadline(), w_.window_alive ? w_.retry_at : kNever);
+    if (!w_.network_up && w_.network_back_at <= w_.sched.now) choices.push_back(kNetworkBack);
+    const uint64_t next = std::min({w_.sched.NextDeadline(), w_.window_alive ? w_.retry_at : kNever,
+                                    w_.network_up ? kNever : w_.network_back_at});
     // Time moves only while the window has nothing to handle (it answers
     // at once): when nothing else can, or (with faults) as if a thread were
     // not run for a moment (a loaded machine's half second); and, idle, for
@@ -644,16 +665,39 @@ class Simulation {
       Nemesis();
     } else if (choice == kWorld) {
       const bool resumed = w_.Chance(50);
-      // (After a sleep the core's connections are often dead.)
-      if (resumed && bridge_->active() && w_.CoreRunning(w_.last_core) && w_.Chance(30)) {
+      // (After a sleep the core's connections are often dead, a job's
+      // core's too; and the sleep is seen only by the clock that counts it.)
+      if (resumed && w_.CoreRunning(w_.last_core) && (bridge_->active() || w_.faults) &&
+          w_.Chance(30)) {
         w_.cores[w_.last_core].silent = true;
         w_.Step("core " + std::to_string(w_.last_core) + " goes silent in the sleep");
+      }
+      if (resumed) {
+        const uint64_t slept = 1 + w_.Below(w_.Chance(50) ? 120000 : 7200000);
+        w_.slept_ms += slept;
+        w_.Step("the machine slept " + std::to_string(slept) + " ms");
+        // (Its Wi-Fi often joins only seconds after the wake.)
+        if (w_.faults && w_.Chance(30)) w_.NetworkGoes(1 + w_.Below(8000));
+        // A job's probe takes its time afresh from a resume: so do the
+        // calls that wait for it.
+        uint64_t before = 0;
+        for (CallRecord& call : calls_) {
+          if (call.answers != 0) continue;
+          call.deadline = std::max(call.deadline, w_.sched.now + ++before * kLongestCallMs);
+        }
       }
       w_.Step(resumed ? "window: the machine resumed" : "window: the network changed");
       if (bridge_->active() && SilentCore() && world_told_at_ == kNever)
         world_told_at_ = w_.sched.now;
-      Window(
-          [&] { bridge_->WorldChanged(resumed ? "the machine resumed" : "the network changed"); });
+      Window([&] {
+        bridge_->WorldChanged(resumed ? "the machine resumed" : "the network changed", resumed);
+      });
+    } else if (choice == kNetworkBack) {
+      w_.network_up = true;
+      w_.network_back_at = kNever;
+      w_.Step("window: the network is back");
+      if (bridge_->active() && SilentCore()) world_told_at_ = w_.sched.now;
+      Window([&] { bridge_->WorldChanged("the network changed"); });
     } else if (choice == kTime) {
       w_.sched.now = std::max(w_.sched.now, next);
       Look();
@@ -829,7 +873,9 @@ class Simulation {
     // Heals that keep failing are bounded: a core is not started again and
     // again with no connect asked.
     for (; launched_ < w_.next_id; ++launched_) launches_.push_back(w_.sched.now);
-    if (w_.connect_asked()) launches_.clear();
+    // (A spell with no network is no failure of the tunnel's: a row starts
+    // afresh after it.)
+    if (w_.connect_asked() || !w_.network_up) launches_.clear();
     while (!launches_.empty() && w_.sched.now - launches_.front() > kLaunchWindowMs) {
       launches_.pop_front();
     }
@@ -842,7 +888,8 @@ class Simulation {
     }
     // A resume or a network change heals a core that carries nothing (or
     // stops its tunnel) within the longest connect.
-    if (!bridge_->active() || !SilentCore()) {
+    // (Not while the network is down: the tunnel waits for it.)
+    if (!bridge_->active() || !SilentCore() || !w_.network_up) {
       world_told_at_ = kNever;
     } else if (world_told_at_ != kNever && w_.sched.now - world_told_at_ > kLongestCallMs) {
       w_.Violation("a core that carries nothing still has the tunnel after a resume");
@@ -990,7 +1037,7 @@ class Simulation {
   int connections_thread_ = 0;
   uint64_t next_look_ = 2000;
   static constexpr int kMostFaults = 40;
-  static constexpr int kKinds = 18;  // of Nemesis
+  static constexpr int kKinds = 19;  // of Nemesis
   uint32_t kinds_ = (1u << kKinds) - 1;
   uint64_t unbacked_since_ = kNever;
   uint64_t unguarded_since_ = kNever;

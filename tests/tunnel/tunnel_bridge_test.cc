@@ -1028,5 +1028,63 @@ TEST_F(TunnelBridgeJobTest, AResumeDuringAConnectOrAHealIsCheckedAfterItAndAStat
   EXPECT_EQ(worker_.jobs.front()->checkCore, 101u);
 }
 
+TEST_F(TunnelBridgeJobTest, NoNetworkIsWaitedForAndAQuickRestartKeepsOurProxyOn) {
+  using Outcome = tessarin_test::FakeInternet::Outcome;
+  using Network = SystemPort::Network;
+  os_.internet.script = {Outcome::kBody};
+  const EncodableValue request = Request();
+  Call("connect", &request);
+  RunJob();
+  auto status = [&] {
+    Call("status");
+    return Reply::LookupString(replies_.back().value.Get<EncodableValueMap>(), "message");
+  };
+  // A check that finds no traffic and no network heals nothing: the core
+  // and our proxy stay, and the wait for the network is a job of its own.
+  os_.system.network = Network::kNone;
+  bridge_.WorldChanged("the network changed");
+  RunJob();
+  EXPECT_EQ(status(), kNoNetworkMessage);
+  EXPECT_EQ(replies_.back().Stage(), "connecting");
+  EXPECT_EQ(os_.log.Count("proc.terminate"), 0u);
+  EXPECT_EQ(os_.log.Count("reg.set ProxyEnable=0"), 0u);
+  // Back for 2 s: looked at again, the same core.
+  os_.system.network = Network::kUp;
+  os_.system.advance_waits = true;
+  RunJob();
+  os_.system.advance_waits = false;  // (the probe waits for its thread)
+  os_.internet.script = {Outcome::kBody};
+  RunJob();
+  EXPECT_EQ(status(), "Windows system proxy is active.");
+  EXPECT_EQ(os_.log.Count("proc.launch"), 1u);
+
+  // A core that ends: our proxy stays on while the next one starts quickly.
+  os_.processes.running[100] = false;
+  bridge_.CoreExited(100);
+  EXPECT_EQ(worker_.retries.back(), 1500u);
+  os_.internet.script = {Outcome::kBody};
+  RunJob();
+  EXPECT_EQ(bridge_.coreProcessId(), 101u);
+  EXPECT_EQ(os_.log.Count("reg.set ProxyEnable=0"), 0u);
+  // One that takes longer switches it off at its time; one that then finds
+  // no network waits for it, the proxy off.
+  os_.processes.running[101] = false;
+  bridge_.CoreExited(101);
+  os_.system.steady_ms += 1500;
+  bridge_.RetryProxyOff();
+  EXPECT_EQ(os_.proxy.dwords["ProxyEnable"], 0u);
+  os_.system.network = Network::kNone;
+  os_.internet.script.clear();
+  RunJob();
+  EXPECT_EQ(status(), kNoNetworkMessage);
+  EXPECT_EQ(os_.log.Count("reg.set ProxyEnable=1"), 2u);  // the connect's, the quick restart's
+  // The user's disconnect ends the wait.
+  Call("disconnect");
+  RunJob();
+  EXPECT_EQ(replies_.back().Stage(), "disconnected");
+  EXPECT_FALSE(bridge_.Busy());
+  EXPECT_EQ(os_.log.Count("proc.launch"), 3u);
+}
+
 }  // namespace
 }  // namespace tessarin
