@@ -304,9 +304,11 @@ class TunnelBridge {
   // kept. A heal that worked costs nothing; one that failed, or whose
   // tunnel did not hold for kHealHeldMs, is followed by the next after a
   // back-off, and kMostFailedHeals of them in a row stop the tunnel.
-  // |counts|: false when the heal follows a spell with no network, which
-  // no failure of the tunnel's caused.
-  void Heal(const std::string& why, bool counts = true);
+  // How the heal stands in the row of failed ones: it follows on (the core
+  // failed), starts one afresh (a resume or a network change broke what
+  // held until then), or keeps it (a spell with no network came between).
+  enum class HealRow { kFollows, kAfresh, kKept };
+  void Heal(const std::string& why, HealRow row = HealRow::kFollows);
   void FinishCheck(Checking& done);
   // |tunnel| waits for the network (its values off first when its core is
   // gone).

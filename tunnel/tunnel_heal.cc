@@ -84,7 +84,9 @@ void TunnelBridge::FinishCheck(Checking& done) {
     AwaitNetwork(std::move(std::get<Connected>(state_).tunnel));
     return;
   }
-  Heal(alive ? "the check found no traffic through the core" : "the core exited");
+  // (What a resume or a network change broke is no failure of the last
+  // heal's: it held until then.)
+  Heal(alive ? "the check found no traffic through the core" : "the core exited", HealRow::kAfresh);
 }
 
 void TunnelBridge::AwaitNetwork(Tunnel tunnel) {
@@ -126,10 +128,10 @@ void TunnelBridge::FinishOffline(Offline& done) {
     return;
   }
   // (The spell with no network is no failure of the tunnel's.)
-  Heal("the network is back and the core is gone", false);
+  Heal("the network is back and the core is gone", HealRow::kKept);
 }
 
-void TunnelBridge::Heal(const std::string& why, bool counts) {
+void TunnelBridge::Heal(const std::string& why, HealRow row) {
   Tunnel& tunnel = std::get<Connected>(state_).tunnel;
   // (Held time counts a sleep: a tunnel that worked until one held.)
   const uint64_t now = ports_.system->TicksMs();
@@ -143,10 +145,11 @@ void TunnelBridge::Heal(const std::string& why, bool counts) {
   // A tunnel that held since a heal brought it up: that heal worked, and the
   // row starts afresh (a network blip costs nothing). One that fails again
   // soon after did not hold. (A connect's tunnel starts a row.)
-  const uint32_t failed = !counts ? tunnel.failedHeals
-                          : !tunnel.healed || now - tunnel.upSince >= kHealHeldMs
-                              ? 0
-                              : tunnel.failedHeals + 1;
+  const uint32_t failed =
+      row == HealRow::kKept ? tunnel.failedHeals
+      : row == HealRow::kAfresh || !tunnel.healed || now - tunnel.upSince >= kHealHeldMs
+          ? 0
+          : tunnel.failedHeals + 1;
   // Not healed: the user's disconnect or connect already waits; another
   // program has the proxy (a heal would take it back); the core kept failing.
   bool disconnecting = false;

@@ -1568,6 +1568,63 @@ def s43_node_breaks_the_handshake(ctx):
     expect(app.wait_cores_gone(), "no core left")
 
 
+def s44_wakes_on_a_laptop(ctx):
+    """Four wakes, each with the node out of reach for its first seconds: the
+    tunnel stays, the same session, and a core killed after them is still
+    healed. A wake during a heal gives its probe its time afresh. A connect to
+    another node during a heal stops the heal and is answered in its own
+    time, no core left behind."""
+    fresh_logs()
+    pinger = os.path.join(os.path.dirname(ctx.bundle), "tests", "window_pinger.exe")
+    node = RelayNode(ctx.node_port)
+    app = ctx.app(directory="wakes")
+    app.start([ctx.connect(port=node.port), {"wait_ms": 60000}, {"call": "status"},
+               {"terminate_core": True}, {"wait_ms": 8000}, {"call": "status"}, {"close": True}])
+    connected = expect_connected(app.wait_for_step(0), SMART_MESSAGE, "connect")
+    began = time.monotonic()
+    for wake in range(1, 5):
+        node.out_of_reach(3)
+        expect_equal(ctx.wine.run(pinger, "--resume").returncode, 0, "resume posted")
+        deadline = time.monotonic() + 20
+        while (sum("tunnel healed in" in line for line in log_lines()) < wake and
+               time.monotonic() < deadline):
+            time.sleep(0.2)
+        expect_equal(sum("tunnel healed in" in line for line in log_lines()), wake,
+                     "healed after wake %d: %s" % (wake, log_lines()[-6:]))
+    expect(time.monotonic() - began < 55, "the wakes before the status")
+    for step in (2, 5):
+        status = expect_connected(app.wait_for_step(step, timeout=120), STATUS_MESSAGE,
+                                  "status after the wakes" if step == 2 else "after the kill")
+        expect_equal(status["sessionId"], connected["sessionId"], "the same session")
+    lines = log_lines()
+    expect(not any("in a row failed" in line or "did not hold" in line for line in lines),
+           "no heal counted against the tunnel: %s" % lines[-6:])
+    expect_equal(sum("tunnel healed in" in line for line in lines), 5, "the killed core healed")
+    expect_equal(app.wait(), 0, "exit code")
+
+    fresh_logs()
+    app = ctx.app(directory="another")
+    app.start([ctx.connect(port=node.port), {"wait_ms": 12000}, ctx.connect(), {"call": "status"},
+               {"close": True}])
+    expect_connected(app.wait_for_step(0), SMART_MESSAGE, "connect")
+    node.out_of_reach(60)
+    expect_equal(ctx.wine.run(pinger, "--resume").returncode, 0, "resume posted")
+    expect(logged("healing the tunnel", 10), "a heal: %s" % log_lines()[-4:])
+    # (Two notices within 2 s are one wake; the heal's attempts, refused at
+    # once, take about 4 s.)
+    time.sleep(2.2)
+    expect_equal(ctx.wine.run(pinger, "--resume").returncode, 0, "resume posted during the heal")
+    expect(logged("the probe starts afresh", 10), "the heal's time afresh: %s" % log_lines()[-4:])
+    other = expect_connected(app.wait_for_step(2), SMART_MESSAGE, "connect to another node")
+    expect(app.wait_for_step(2)["elapsed_ms"] < 10000,
+           "answered in its own time: %d ms" % app.wait_for_step(2)["elapsed_ms"])
+    expect(any("heal stopped: connect" in line for line in log_lines()),
+           "the heal stopped: %s" % log_lines()[-8:])
+    expect_equal(success(app.wait_for_step(3))["sessionId"], other["sessionId"], "its session")
+    expect_equal(app.wait(), 0, "exit code")
+    expect(app.wait_cores_gone(), "no core left")
+
+
 SCENARIOS = {
     "bundle_session": bundle_session,
     "missing_engine_files": missing_engine_files,
@@ -1614,6 +1671,7 @@ SCENARIOS = {
     "41_probe_stops_when_its_core_ends": s41_probe_stops_when_its_core_ends,
     "42_tunnel_heals_itself": s42_tunnel_heals_itself,
     "43_node_breaks_the_handshake": s43_node_breaks_the_handshake,
+    "44_wakes_on_a_laptop": s44_wakes_on_a_laptop,
 }
 
 

@@ -113,17 +113,34 @@ class RelayNode:
 
     def __init__(self, port):
         self.closing = False
+        self.port = 0
+        self.target = port
+        self._listen()
+
+    def _listen(self):
         self.server = socket.socket()
         self.server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.server.bind(("127.0.0.1", 0))
+        self.server.bind(("127.0.0.1", self.port))
         self.server.listen(16)
         self.port = self.server.getsockname()[1]
-        self.target = port
-        threading.Thread(target=self._serve, daemon=True).start()
+        threading.Thread(target=self._serve, args=(self.server,), daemon=True).start()
 
-    def _serve(self):
+    def out_of_reach(self, seconds):
+        """Refuses every connection (nothing listens) for |seconds|, as a node
+        the network cannot reach yet after a wake."""
+        server = self.server
+        server.shutdown(socket.SHUT_RDWR)  # (wakes the accept that waits)
+        server.close()
+        timer = threading.Timer(seconds, self._listen)
+        timer.daemon = True
+        timer.start()
+
+    def _serve(self, server):
         while True:
-            client, _ = self.server.accept()
+            try:
+                client, _ = server.accept()
+            except OSError:
+                return
             threading.Thread(target=self._one, args=(client,), daemon=True).start()
 
     def _one(self, client):
