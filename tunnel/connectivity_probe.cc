@@ -1,5 +1,7 @@
 #include "tunnel/connectivity_probe.h"
 
+#include <algorithm>
+
 #include "channel/diagnostics.h"
 #include "tunnel/abort_ends_thread.h"
 #include "tunnel/diagnostics_log.h"
@@ -123,10 +125,12 @@ bool ProbeConnectivity(InternetPort& internet, SystemPort& system,
   auto renewed = [&] {
     if (signal->RenewalsNow() == renewals) return false;
     renewals = signal->RenewalsNow();
-    first_began = system.SteadyMs();
+    // (From the resume itself: an attempt that blocked the job's own thread
+    // may have held the notice up.)
+    first_began = std::min(signal->RenewedAtMs(), system.SteadyMs());
     if (log != nullptr) {
       WriteLog(log, "the machine resumed: the probe starts afresh, " + std::to_string(attempts) +
-                        " attempts within " + std::to_string(budget_ms) + " ms from now");
+                        " attempts within " + std::to_string(budget_ms) + " ms of it");
     }
     return true;
   };

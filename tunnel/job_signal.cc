@@ -11,8 +11,16 @@ bool JobSignal::Cancel() {
   return committed;
 }
 
-void JobSignal::Renew() {
-  Update([&] { ++renewals_; });
+void JobSignal::Renew(uint64_t at_ms) {
+  Update([&] {
+    ++renewals_;
+    renewedAtMs_ = at_ms;
+  });
+}
+
+uint64_t JobSignal::RenewedAtMs() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return renewedAtMs_;
 }
 
 uint32_t JobSignal::RenewalsNow() const {

@@ -23,9 +23,11 @@ class JobSignal {
   // From the platform thread: the machine resumed, so time the job measured
   // before is no guide; its probe starts its time afresh. Renewals() counts
   // them (read under the lock, as WaitFor's |ready| may).
-  void Renew();
+  // |at_ms|: when (SteadyMs), so that the time afresh counts from it.
+  void Renew(uint64_t at_ms);
   uint32_t Renewals() const { return renewals_; }
   uint32_t RenewalsNow() const;  // the same, taking the lock
+  uint64_t RenewedAtMs() const;
 
   // Runs |change| under the lock, then wakes WaitFor.
   template <typename Change>
@@ -68,6 +70,7 @@ class JobSignal {
   bool cancelled_ = false;
   bool committed_ = false;
   uint32_t renewals_ = 0;
+  uint64_t renewedAtMs_ = 0;
 };
 
 }  // namespace tessarin

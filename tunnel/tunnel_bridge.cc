@@ -267,6 +267,16 @@ void TunnelBridge::StartJob(Lifecycle next) {
       state_ = Connected{std::move(check->tunnel)};
       return;
     }
+    // Nor does a wait for the network that never began (its values went
+    // off with its core, if that is gone).
+    if (Offline* offline = std::get_if<Offline>(&next)) {
+      if (offline->tunnel.core != 0) {
+        state_ = Connected{std::move(offline->tunnel)};
+        return;
+      }
+      WriteLog(ports_, "tunnel stopped: no network, and no wait for it could start");
+      return;
+    }
     // Nothing of the job runs: the core it was to end goes now.
     if (job->oldCore != 0) ports_.processes->Terminate(job->oldCore, 0);
     owner_.JobEnded();
@@ -510,6 +520,8 @@ void TunnelBridge::RetryProxyOff() {
   }
   heal->proxyOnUntil = 0;
   if (!owner_.IsOn()) return;
+  // (A change found meanwhile stays: the heal's end does not undo it.)
+  heal->changedMeanwhile = owner_.TakenOver();
   WriteLog(ports_,
            "the heal takes longer than a quick restart: the system proxy off until the "
            "tunnel is back");

@@ -225,17 +225,21 @@ class TunnelBridge {
   // is kept (its core is 0 meanwhile).
   // |proxyOnUntil| (SteadyMs; 0: none): a quick restart leaves our proxy
   // on, traffic waiting for the new core, until then at most.
+  // |changedMeanwhile|: the quick restart's values were found changed by
+  // another program (or the user) when its time ran out.
   struct Healing {
     Tunnel tunnel;
     PendingJob run;
     bool lookAgain = false;
     uint64_t proxyOnUntil = 0;
+    bool changedMeanwhile = false;
   };
   // The machine has no network: the tunnel waits for one (its job), with
   // nothing reachable, so nothing leaks; a notice makes the job look now.
   struct Offline {
     Tunnel tunnel;
     PendingJob run;
+    bool afterHeal = false;  // a failed heal began it (else a check)
   };
   // A core's end (a disconnect's, a failed switch-on's, a rollback's), then
   // the call's answer.
@@ -312,7 +316,7 @@ class TunnelBridge {
   void FinishCheck(Checking& done);
   // |tunnel| waits for the network (its values off first when its core is
   // gone).
-  void AwaitNetwork(Tunnel tunnel);
+  void AwaitNetwork(Tunnel tunnel, bool after_heal);
   void FinishOffline(Offline& done);
   void FinishHeal(Healing& done);
   // The heal |done| failed (|why|, after |took|): another after its

@@ -37,7 +37,7 @@ constexpr const char kSignInPage[] =
 void TunnelBridge::WorldChanged(const char* what, bool resumed) {
   // The wait for the network looks now.
   if (Offline* offline = std::get_if<Offline>(&state_)) {
-    offline->run.job->signal->Renew();
+    offline->run.job->signal->Renew(ports_.system->SteadyMs());
     return;
   }
   // A job that may have looked before the change: looked at once more after.
@@ -49,7 +49,7 @@ void TunnelBridge::WorldChanged(const char* what, bool resumed) {
   if (later != nullptr) {
     WriteLog(ports_, std::string(what) + " while a job runs: checked again after it");
     *later = true;
-    if (resumed) Run()->job->signal->Renew();
+    if (resumed) Run()->job->signal->Renew(ports_.system->SteadyMs());
     return;
   }
   Connected* up = std::get_if<Connected>(&state_);
@@ -81,7 +81,7 @@ void TunnelBridge::FinishCheck(Checking& done) {
   // Nothing is reachable: no heal could help, and nothing leaks meanwhile.
   if (alive && job.noNetwork) {
     WriteLog(ports_, "the check found no traffic and no network");
-    AwaitNetwork(std::move(std::get<Connected>(state_).tunnel));
+    AwaitNetwork(std::move(std::get<Connected>(state_).tunnel), false);
     return;
   }
   // (What a resume or a network change broke is no failure of the last
@@ -89,7 +89,12 @@ void TunnelBridge::FinishCheck(Checking& done) {
   Heal(alive ? "the check found no traffic through the core" : "the core exited", HealRow::kAfresh);
 }
 
-void TunnelBridge::AwaitNetwork(Tunnel tunnel) {
+void TunnelBridge::AwaitNetwork(Tunnel tunnel, bool after_heal) {
+  // Made while a check's state still owns the core: a throw leaves it to the
+  // rollback.
+  auto job = std::make_shared<CoreJob>();
+  job->awaitNetwork = true;
+  job->began = ports_.system->SteadyMs();
   state_ = Idle{};
   if (tunnel.core == 0 || !IsCoreAlive(*ports_.processes, tunnel.core)) {
     if (tunnel.core != 0) ports_.processes->Terminate(tunnel.core, 0);
@@ -101,9 +106,8 @@ void TunnelBridge::AwaitNetwork(Tunnel tunnel) {
                                                     : ", the system proxy off"));
   Offline next;
   next.tunnel = std::move(tunnel);
-  next.run.job = std::make_shared<CoreJob>();
-  next.run.job->awaitNetwork = true;
-  next.run.job->began = ports_.system->SteadyMs();
+  next.run.job = std::move(job);
+  next.afterHeal = after_heal;
   StartJob(std::move(next));
 }
 
@@ -117,7 +121,10 @@ void TunnelBridge::FinishOffline(Offline& done) {
       state_ = Connected{std::move(done.tunnel)};
       return;
     }
-    StopTunnel("no network, and the wait for it stopped", core);
+    // (Its values went off with its core: none to judge again.)
+    WriteLog(ports_, "tunnel stopped: no network, and the wait for it stopped");
+    if (core != 0) ports_.processes->Terminate(core, 0);
+    SwitchOffIfOn();
     owner_.JobEnded();
     return;
   }
@@ -127,8 +134,10 @@ void TunnelBridge::FinishOffline(Offline& done) {
     WorldChanged("the network is back");
     return;
   }
-  // (The spell with no network is no failure of the tunnel's.)
-  Heal("the network is back and the core is gone", HealRow::kKept);
+  // (The spell with no network is no failure of the tunnel's: a row of
+  // failed heals before it goes on, one that a check began starts afresh.)
+  Heal("the network is back and the core is gone",
+       done.afterHeal ? HealRow::kKept : HealRow::kAfresh);
 }
 
 void TunnelBridge::Heal(const std::string& why, HealRow row) {
@@ -246,7 +255,7 @@ void TunnelBridge::FinishHeal(Healing& done) {
   // and this one does not count.
   if (job.outcome == Outcome::kProbeFailed && job.noNetwork) {
     WriteLog(ports_, "the heal found no network after " + took);
-    AwaitNetwork(std::move(done.tunnel));
+    AwaitNetwork(std::move(done.tunnel), true);
     return;
   }
   if (job.outcome != Outcome::kReady) {
@@ -273,10 +282,11 @@ void TunnelBridge::FinishHeal(Healing& done) {
   std::wstring server;
   const bool read = owner_.ReadValues(&enable, &server);
   const bool left_on = owner_.IsOn();
-  if (!read || server != LocalProxyEndpoint::kSystemProxyServer ||
+  if (!read || server != LocalProxyEndpoint::kSystemProxyServer || done.changedMeanwhile ||
       (left_on && (enable != 1 || owner_.TakenOver()))) {
     fail(!read ? "the proxy settings cannot be read: another program's proxy may be on"
-         : server == LocalProxyEndpoint::kSystemProxyServer && !owner_.TakenOver()
+         : server == LocalProxyEndpoint::kSystemProxyServer && !owner_.TakenOver() &&
+                 !done.changedMeanwhile
              ? "the system proxy was switched off meanwhile"
              : "another program set its proxy meanwhile");
     return;

@@ -285,6 +285,7 @@ struct World {
   uint64_t network_back_at = kNever;
   uint64_t offline_attempt_at = kNever;  // a probe attempt that failed for no network
   uint64_t last_throw_at = kNever;
+  uint64_t heals_started = 0;
   uint64_t slept_ms = 0;
   void NetworkGoes(uint64_t for_ms) {
     if (!network_up) return;
@@ -654,7 +655,7 @@ class SimSystem : public tessarin::SystemPort {
   uint64_t SteadyMs() override { return w_.sched.now; }
   uint64_t TicksMs() override { return w_.sched.now + w_.slept_ms; }
   Network NetworkNow() override {
-    w_.Enter("the network look", true, false);
+    w_.Enter("the network look", true);
     // (Once the schedule is over the network comes back: a wait for it ends.)
     return w_.network_up || w_.ending ? Network::kUp : Network::kNone;
   }
@@ -776,6 +777,10 @@ class SimLog : public tessarin::LogPort {
  public:
   explicit SimLog(World* world) : w_(*world) {}
   void Write(const std::string& text) override {
+    if (text.find("healing the tunnel:") == 0 ||
+        text.find("; healing again,") != std::string::npos) {
+      ++w_.heals_started;
+    }
     // A tunnel that waits for a network that is down neither heals (and
     // counts it) nor stops.
     if (w_.OfflineFailure() &&

@@ -53,6 +53,9 @@ struct CallRecord {
   int answers = 0;
   std::string reply;     // "success <stage>", "error <CODE>" or "not implemented"
   std::string expected;  // with no faults and one call at a time: what the method answers
+  // A disconnect or a connect that came during a check or a heal: the heals
+  // started when it came (none may start after it while it waits).
+  uint64_t heals_then = kNever;
 };
 
 class Simulation {
@@ -242,7 +245,8 @@ class Simulation {
       }
       // (A guard that cannot be started at all is said in the log, and the
       // tunnel still works.)
-      if (!w_.GuardWatching() && !w_.guard_start_failed && !guard_told) {
+      // (Nor while one is being started again, off the window's thread.)
+      if (!w_.GuardWatching() && !w_.guard_start_failed && !guard_told && w_.rearms_running == 0) {
         w_.Violation("\"connected\" with no guard watching");
       }
     }
@@ -267,8 +271,12 @@ class Simulation {
     calls_.back().deadline = w_.sched.now + (before + 1) * kLongestCallMs;
     // A status waits for no check and no heal (nor for a wait for the
     // network: the jobs of a session that lives): only for calls before it.
-    if (method == "status" && before == 0 && bridge_->Busy() && !bridge_->sessionId().empty()) {
+    const bool healing = bridge_->Busy() && !bridge_->sessionId().empty();
+    if (method == "status" && before == 0 && healing) {
       calls_.back().deadline = w_.sched.now + kStatusMs;
+    }
+    if (healing && ((method == "connect" && valid) || method == "disconnect")) {
+      calls_.back().heals_then = w_.heals_started;
     }
     std::unique_ptr<EncodableValue> args;
     if (method == "connect" && valid) {
@@ -280,7 +288,7 @@ class Simulation {
                             {EncodableValue("proxyMode"), EncodableValue("smart")},
                             {EncodableValue("nodeId"), EncodableValue("n1")}});
     }
-    if (sequential_ && !w_.faults) calls_.back().expected = Expect(method, valid);
+    if (sequential_ && !w_.faults && !any_stage_) calls_.back().expected = Expect(method, valid);
     w_.Step("call #" + std::to_string(index) + ": " + method + (valid ? "" : " (no request)"));
     flutter::MethodCall call(method, std::move(args));
     Window([&] { bridge_->HandleTunnelCall(call, std::make_unique<Result>(this, index)); });
@@ -655,7 +663,12 @@ class Simulation {
       SendSomething();
     } else if (choice == kStall) {
       ++stall_calls_;
-      Send("disconnect");
+      // (Or looks how it stands, or connects again.)
+      const uint64_t what = w_.Below(4);
+      // (A status says how a check under way stands: either stage.)
+      any_stage_ = what == 0;
+      Send(what == 0 ? "status" : what == 1 ? "connect" : "disconnect");
+      any_stage_ = false;
     } else if (choice == kGiveUp) {
       Untick();
     } else if (choice == kCoreEnds) {
@@ -899,6 +912,10 @@ class Simulation {
       if (calls_[i].answers == 0 && w_.sched.now > calls_[i].deadline) {
         w_.Violation("call #" + std::to_string(i) + " was not answered in time");
       }
+      if (calls_[i].answers == 0 && calls_[i].heals_then != kNever &&
+          w_.heals_started > calls_[i].heals_then) {
+        w_.Violation("a heal started while the user's call #" + std::to_string(i) + " waits");
+      }
     }
   }
 
@@ -1038,6 +1055,7 @@ class Simulation {
   uint64_t next_look_ = 2000;
   static constexpr int kMostFaults = 40;
   static constexpr int kKinds = 19;  // of Nemesis
+  bool any_stage_ = false;           // the call sent now may find either stage
   uint32_t kinds_ = (1u << kKinds) - 1;
   uint64_t unbacked_since_ = kNever;
   uint64_t unguarded_since_ = kNever;

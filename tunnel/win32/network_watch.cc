@@ -1,5 +1,12 @@
 #include "tunnel/win32/network_watch.h"
 
+#include <winsock2.h>
+// After winsock2.h; ws2ipdef.h before the IP helper's header, which declares
+// its routes only after it.
+#include <ws2ipdef.h>
+// (Not sorted above it.)
+#include <iphlpapi.h>
+
 #include <atomic>
 
 #include "tunnel/win32/system_library.h"
@@ -31,6 +38,13 @@ void WINAPI Changed(void* context, void*, int) {
   }
 }
 
+// Only a default route that comes, goes or changes: the routes other
+// programs add (a VM's, another VPN's own networks) change nothing here.
+void WINAPI RouteChanged(void* context, void* row, int type) {
+  const auto* route = static_cast<const MIB_IPFORWARD_ROW2*>(row);
+  if (route != nullptr && route->DestinationPrefix.PrefixLength == 0) Changed(context, row, type);
+}
+
 }  // namespace
 
 NetworkWatch::~NetworkWatch() {
@@ -56,7 +70,7 @@ bool NetworkWatch::Start(HWND window, UINT message) {
   const auto routes = SystemCall<NotifyFn>(SystemLibrary::kIpHelper, "NotifyRouteChange2");
   HANDLE route_handle = nullptr;
   if (routes != nullptr &&
-      routes(kAnyFamily, &Changed, target_, FALSE, &route_handle) == NO_ERROR) {
+      routes(kAnyFamily, &RouteChanged, target_, FALSE, &route_handle) == NO_ERROR) {
     routes_ = route_handle;
   }
   return true;

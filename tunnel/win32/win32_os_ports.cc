@@ -353,8 +353,16 @@ void Win32Worker::Start(std::shared_ptr<CoreJob> job) {
     // The window may be gone (closed meanwhile): then nobody is told.
     ::PostMessageW(window, message, 0, 0);
   };
-  // No thread to be had: the job blocks the window, as calls once did.
-  if (!StartThread("Exception in a core job: ", run)) run();
+  if (StartThread("Exception in a core job: ", run)) return;
+  // No thread to be had: the job blocks the window, as calls once did; but
+  // a wait for the network, which may last hours, fails at once instead.
+  if (job->awaitNetwork) {
+    job->outcome = CoreJob::Outcome::kFailed;
+    job->finished.store(true, std::memory_order_release);
+    ::PostMessageW(window_, message_, 0, 0);
+    return;
+  }
+  run();
 }
 
 void Win32Worker::RetryAfter(uint32_t ms) {
