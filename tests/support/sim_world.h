@@ -286,6 +286,7 @@ struct World {
   uint64_t offline_attempt_at = kNever;  // a probe attempt that failed for no network
   uint64_t last_throw_at = kNever;
   uint64_t heals_started = 0;
+  uint64_t stops_logged = 0;  // a check or a heal stopped by the user's call
   uint64_t slept_ms = 0;
   void NetworkGoes(uint64_t for_ms) {
     if (!network_up) return;
@@ -777,6 +778,7 @@ class SimLog : public tessarin::LogPort {
  public:
   explicit SimLog(World* world) : w_(*world) {}
   void Write(const std::string& text) override {
+    if (text.find("the tunnel's check or heal stopped: ") == 0) ++w_.stops_logged;
     if (text.find("healing the tunnel:") == 0 ||
         text.find("; healing again,") != std::string::npos) {
       ++w_.heals_started;

@@ -291,7 +291,13 @@ class Simulation {
     if (sequential_ && !w_.faults && !any_stage_) calls_.back().expected = Expect(method, valid);
     w_.Step("call #" + std::to_string(index) + ": " + method + (valid ? "" : " (no request)"));
     flutter::MethodCall call(method, std::move(args));
+    const uint64_t stops = w_.stops_logged;
     Window([&] { bridge_->HandleTunnelCall(call, std::make_unique<Result>(this, index)); });
+    // The user's disconnect, or a connect that can run, stops a check or a
+    // heal at once: it never waits behind it.
+    if (calls_[index].heals_then != kNever && w_.stops_logged == stops) {
+      w_.Violation("the user's " + method + " did not stop the check or heal under way");
+    }
   }
 
   // One call at a time, nothing going wrong: the replies each method gives.

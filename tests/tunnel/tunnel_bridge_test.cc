@@ -383,6 +383,21 @@ TEST_F(TunnelBridgeTest, HealsThatHoldCostNothingAndFiveInARowThatDoNotStopTheTu
   EXPECT_EQ(Call("status").Stage(), "disconnected");
 }
 
+TEST_F(TunnelBridgeTest, WhatWakesBreakCostsNothingHoweverOften) {
+  ConnectOk();
+  // Six wakes within a minute, each finding the node out of reach at first:
+  // each heal starts a row afresh, with no back-off and no stop.
+  for (uint32_t core = 100; core < 106; ++core) {
+    os_.system.steady_ms += 5000;
+    os_.internet.script = {tessarin_test::FakeInternet::Outcome::kNoRequest,
+                           tessarin_test::FakeInternet::Outcome::kBody};
+    bridge_.WorldChanged("the machine resumed", true);
+    ASSERT_TRUE(bridge_.active());
+    EXPECT_EQ(bridge_.coreProcessId(), core + 1);
+  }
+  EXPECT_EQ(os_.log.Count("sys.sleep 1000"), 0u);
+}
+
 TEST_F(TunnelBridgeTest, AResumeOrANetworkChangeChecksTheTunnelOnce) {
   ConnectOk();
   os_.internet.script = {tessarin_test::FakeInternet::Outcome::kBody};
