@@ -612,6 +612,11 @@ class Simulation {
     const bool dies_now =
         w_.dies_soon && bridge_->active() && w_.CoreRunning(w_.last_core) && !ended_;
     if (dies_now) choices.insert(choices.end(), 4, kCoreEnds);
+    // (A tunnel that waits for the network keeps its core: it may end then.)
+    if (w_.faults && !w_.network_up && bridge_->active() && w_.CoreRunning(w_.last_core) &&
+        !ended_) {
+      choices.push_back(kCoreEnds);
+    }
     // And the new core may end just as its job's end is on its way.
     if (job_ended && w_.faults && !ended_ && w_.CoreRunning(w_.last_core) && w_.Chance(10)) {
       choices.push_back(kCoreEnds);
