@@ -376,8 +376,8 @@ void TunnelBridge::DispatchWaiting() {
 
 void TunnelBridge::Status(flutter::MethodResult& result) {
   const Tunnel* live = Live();
-  const bool offline = std::holds_alternative<Offline>(state_);
-  if (live != nullptr && !offline && IsCoreAlive(*ports_.processes, live->core)) {
+  const Offline* waits = std::get_if<Offline>(&state_);
+  if (live != nullptr && waits == nullptr && IsCoreAlive(*ports_.processes, live->core)) {
     // What the system really does: another program's proxy, or a script
     // that may send traffic around ours.
     const std::string message =
@@ -391,11 +391,10 @@ void TunnelBridge::Status(flutter::MethodResult& result) {
   // A heal under way, a check that will start one, or a wait for the
   // network: the same session, not carrying traffic now.
   const Healing* heal = std::get_if<Healing>(&state_);
-  const Offline* waits = std::get_if<Offline>(&state_);
   const Tunnel* restarting = heal != nullptr ? &heal->tunnel : waits ? &waits->tunnel : live;
   if (restarting != nullptr && !std::holds_alternative<Connected>(state_)) {
     EncodableValueMap report = ActiveStatus(*ports_.system, restarting->session,
-                                            offline ? kNoNetworkMessage : kRestartingMessage);
+                                            waits ? kNoNetworkMessage : kRestartingMessage);
     report[EncodableValue("stage")] = EncodableValue(kRestartingStage);
     const EncodableValue value(std::move(report));
     result.Success(&value);
