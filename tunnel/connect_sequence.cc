@@ -82,7 +82,7 @@ void TunnelBridge::ConnectSequence(const flutter::MethodCall& call,
     state_ = Idle{};
     flutter::RunAtBoundary("Exception stopping the tunnel: ", [&] {
       WriteLog(ports_, "tunnel stopped: a new connect");
-      owner_.SwitchOff(true);
+      Tell([](ProxyOwner& owner) { owner.SwitchOff(true); });
     });
   }
   Connecting next;
@@ -108,8 +108,6 @@ void TunnelBridge::FinishConnect(Connecting& done) {
   using Outcome = CoreJob::Outcome;
   const CoreJob& job = *done.run.job;
   std::unique_ptr<CallResult>& result = done.run.result;
-  // (A switch-off beside it may have left the guard to its end, armed or not.)
-  if (job.outcome != Outcome::kReady) owner_.JobEnded();
   switch (job.outcome) {
     case Outcome::kWriteFailed:
       result->Error("IO_ERROR", "Failed to write sing-box config.", nullptr);
@@ -146,44 +144,78 @@ void TunnelBridge::FinishConnect(Connecting& done) {
     FailEndedCore(done.run, core);
     return;
   }
-  // 11. Point the system proxy at the core, which the job's guard watches
-  // (a guard that ended since, and could not be started again, fails it).
-  const bool guard_lost = job.guardArmed && guard_->Lost();
-  if (guard_lost) {
-    WriteLog(ports_,
-             "the guard ended before the switch-on and none watches now: the proxy stays off");
-  }
-  if (guard_lost || !owner_.SwitchOn()) {
-    if (guard_lost) owner_.JobEnded();
+  // 11. Point the system proxy at the core, which the job's guard watches:
+  // the owner's step, whose answer goes on below (calls wait meanwhile).
+  SwitchingOn& switching = std::get<SwitchingOn>(state_);
+  // What a heal starts again.
+  switching.tunnel.config = job.config;
+  switching.tunnel.request = std::move(done.request);
+  const bool armed = job.guardArmed;
+  switching.done = std::move(done.run);
+  switching.ask = ++asks_;
+  const uint64_t ask = switching.ask;
+  // (The step only hands its answer back: it touches nothing of the bridge.)
+  TunnelBridge* self = this;
+  owner_.Post([self, ask, armed, withdrawn = withdrawn_](
+                  ProxyOwner& owner, std::function<void(OwnerThread::Answer)>& answer) {
+    ProxyOwner::SwitchedOn on = ProxyOwner::SwitchedOn::kFailed;
+    if (withdrawn->load() < ask) {
+      flutter::RunAtBoundary("Exception switching the proxy on: ",
+                             [&] { on = owner.ConnectSwitchOn(armed); });
+    }
+    const ProxyOwner::View view = owner.Look();
+    answer([self, ask, on, view] { self->ConnectSwitchedOn(ask, on, view); });
+  });
+}
+
+void TunnelBridge::ConnectSwitchedOn(uint64_t ask, ProxyOwner::SwitchedOn on,
+                                     const ProxyOwner::View& view) {
+  SwitchingOn* switching = std::get_if<SwitchingOn>(&state_);
+  if (switching == nullptr || switching->ask != ask) return;  // (a close came first)
+  std::unique_ptr<CallResult> result = std::move(switching->done.result);
+  bool look_again = switching->lookAgain;
+  const bool done = flutter::RunAtBoundary("Exception in a tunnel call: ",
+                                           [&] { CommitConnect(on, view, result); });
+  // A call already answered keeps what it was told; one that was not is
+  // rolled back (the core the state holds ended) and told it failed.
+  if (!done && !(result && result->Answered())) RollBack(std::move(result));
+  look_again &= std::holds_alternative<Connected>(state_);
+  DispatchWaiting();
+  if (look_again) WorldChanged("the machine or its network changed during a connect");
+}
+
+void TunnelBridge::CommitConnect(ProxyOwner::SwitchedOn on, const ProxyOwner::View& view,
+                                 std::unique_ptr<CallResult>& result) {
+  SwitchingOn& switching = std::get<SwitchingOn>(state_);
+  const uint32_t core = switching.tunnel.core;
+  if (on != ProxyOwner::SwitchedOn::kOn) {
     state_ = Idle{};
     EndCoreThenAnswer(core, StopReply::kProxyFailed, std::move(result));
     return;
   }
   if (!IsCoreAlive(*ports_.processes, core)) {
-    owner_.SwitchOff();
+    Tell([](ProxyOwner& owner) { owner.SwitchOff(); });
+    PendingJob done = std::move(switching.done);
+    done.result = std::move(result);
     state_ = Idle{};
-    FailEndedCore(done.run, core);
+    FailEndedCore(done, core);
     return;
   }
   // 12-14. The reply is made before the commit: a failure on the way leaves
-  // the tunnel uncommitted, for JobFinished to roll back.
+  // the tunnel uncommitted, for a rollback.
   std::string session = "windows-singbox-" + UtcTimestamp(*ports_.system);
-  const std::string mode = LowerCaseAscii(LookupStringValue(done.request, "proxyMode"));
+  const std::string mode = LowerCaseAscii(LookupStringValue(switching.tunnel.request, "proxyMode"));
   std::string message =
       mode == "global"
           ? "Windows global mode requested sing-box TUN; verify routing with a network test."
           : "Windows system proxy is active through sing-box.";
-  if (owner_.ScriptSeen()) message += std::string(" ") + kScriptNotice;
+  if (view.script) message += std::string(" ") + kScriptNotice;
   // Read back as it went on: another program's proxy is what Windows uses.
-  if (owner_.TakenOver()) message = kTakenOverMessage;
-  const EncodableValue connected(ConnectedStatus(*ports_.system, done.request, session, message));
-  // What a heal starts again.
-  std::string config = job.config;
-  Connected up;
-  up.tunnel.core = core;
+  if (view.takenOver) message = kTakenOverMessage;
+  const EncodableValue connected(
+      ConnectedStatus(*ports_.system, switching.tunnel.request, session, message));
+  Connected up{std::move(switching.tunnel)};
   up.tunnel.session = std::move(session);
-  up.tunnel.config = std::move(config);
-  up.tunnel.request = std::move(done.request);
   up.tunnel.upSince = ports_.system->TicksMs();
   state_ = std::move(up);
   result->Success(&connected);
@@ -199,7 +231,6 @@ void TunnelBridge::FailEndedCore(PendingJob& done, uint32_t core) {
                        (noticed ? " (its exit was noticed while the job ran)" : ""));
   // Already ended: this only lets go of it, without a wait.
   ports_.processes->Terminate(core, 0);
-  owner_.JobEnded();
   done.result->Error("START_FAILED", "sing-box exited immediately.", nullptr);
 }
 

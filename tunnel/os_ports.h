@@ -225,6 +225,13 @@ class WorkerPort {
   // |ms| from now the platform thread calls TunnelBridge::RetryProxyOff; a
   // later request replaces an earlier one.
   virtual void RetryAfter(uint32_t ms) = 0;
+  // Runs |loop|, the proxy owner's, on a thread of its own that keeps the
+  // ports alive; false when there is none (the owner then runs on the
+  // platform thread).
+  virtual bool StartOwner(std::function<void()> /*loop*/) { return false; }
+  // From the owner's thread: the platform thread is to call
+  // TunnelBridge::OwnerAnswered.
+  virtual void OwnerAnswered() {}
 };
 
 // The set of ports the bridge works through; none is owned here.

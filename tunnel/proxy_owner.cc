@@ -21,10 +21,21 @@ constexpr uint32_t kBackAgainRetryMs = 250;
 }  // namespace
 
 ProxyOwner::ProxyOwner(const OsPorts& ports, ProxyGuardPort* guard,
-                       std::function<bool()> job_holds_guard)
-    : ports_(ports), guard_(guard), jobHoldsGuard_(std::move(job_holds_guard)) {}
+                       std::function<void(uint32_t)> retry_after)
+    : ports_(ports), guard_(guard), retryAfter_(std::move(retry_after)), state_(Off{}) {}
+
+ProxyOwner::View ProxyOwner::Look() const {
+  View view;
+  view.on = IsOn();
+  view.takenOver = TakenOver();
+  view.script = ScriptSeen();
+  view.unread = Unread();
+  view.offPending = OffPending();
+  return view;
+}
 
 bool ProxyOwner::TakenOver() const {
+  if (const Off* off = std::get_if<Off>(&state_)) return off->takenOver;
   if (const On* on = std::get_if<On>(&state_)) return on->takenOver;
   if (const SwitchingOff* off = std::get_if<SwitchingOff>(&state_)) return off->takenOver;
   return false;
@@ -46,11 +57,63 @@ bool ProxyOwner::WantsGuard() const {
 }
 
 void ProxyOwner::Settle() {
-  if (WantsGuard() || (jobHoldsGuard_ && jobHoldsGuard_())) return;
+  if (WantsGuard() || jobsArming_ > 0) return;
   guard_->Release(resetKept_);
 }
 
 bool ProxyOwner::SwitchOn() {
+  try {
+    return SwitchOnOnce();
+  } catch (...) {
+    Interrupted(false, false, false);
+    throw;
+  }
+}
+
+bool ProxyOwner::SwitchOff(bool tunnel, bool stopping) {
+  // (What it found is known as far as it got.)
+  bool not_ours = false;
+  bool main_off = false;
+  try {
+    return SwitchOffOnce(tunnel, stopping, &not_ours, &main_off);
+  } catch (...) {
+    Interrupted(tunnel, not_ours, main_off);
+    throw;
+  }
+}
+
+void ProxyOwner::Interrupted(bool tunnel, bool not_ours, bool main_off) {
+  // A switch cut short may have left ours on: a switch-off is tried again,
+  // a guard watching meanwhile, judged as far as this one got.
+  const SwitchingOff* pending = std::get_if<SwitchingOff>(&state_);
+  const bool taken = TakenOver();
+  SwitchingOff next = pending != nullptr ? *pending : SwitchingOff{};
+  next.tunnel = next.tunnel || tunnel;
+  next.takenOver = taken || (not_ours && next.tunnel && !next.mainOff);
+  next.wroteOff = next.wroteOff || (main_off && !not_ours);
+  next.mainOff = next.mainOff || main_off;
+  next.retryMs = std::max(next.retryMs, kFirstProxyOffRetryMs);
+  state_ = next;
+  try {
+    RetryAfter(next.retryMs);
+    guard_->Rearm();
+  } catch (...) {  // (the step's own throw is told)
+  }
+}
+
+void ProxyOwner::StepFailed() {
+  // Whatever the step was doing is looked at again soon: values that came
+  // back are switched off (a guard watching meanwhile), a tunnel's read again.
+  if (On* on = std::get_if<On>(&state_)) {
+    on->unread = true;
+  } else if (std::holds_alternative<Off>(state_)) {
+    state_ = Back{true};
+    guard_->Rearm();
+  }
+  RetryAfter(kFirstProxyOffRetryMs);
+}
+
+bool ProxyOwner::SwitchOnOnce() {
   ProxySettingsPort& settings = *ports_.proxy_settings;
   if (!SetSystemProxy(settings, true)) {
     WriteLog(ports_, "the system proxy could not be switched on");
@@ -82,9 +145,9 @@ bool ProxyOwner::SwitchOn() {
                        (on.script ? "; a configuration script is set (AutoConfigURL " +
                                         LogScriptUrl(script) + "): it may send traffic around us"
                                   : std::string()));
-  if (!known && ports_.worker != nullptr) {
+  if (!known && retryAfter_) {
     on.unread = true;  // looked at again, as at a change
-    ports_.worker->RetryAfter(kFirstProxyOffRetryMs);
+    RetryAfter(kFirstProxyOffRetryMs);
   }
   if (!ours && known) {
     on.takenOver = true;
@@ -95,7 +158,8 @@ bool ProxyOwner::SwitchOn() {
   return true;
 }
 
-bool ProxyOwner::SwitchOff(bool tunnel, bool stopping) {
+bool ProxyOwner::SwitchOffOnce(bool tunnel, bool stopping, bool* found_not_ours,
+                               bool* found_main_off) {
   const SwitchingOff* pending = std::get_if<SwitchingOff>(&state_);
   // (A tunnel's switch-off that did not complete is still one.)
   tunnel = tunnel || (pending != nullptr && pending->tunnel);
@@ -106,9 +170,9 @@ bool ProxyOwner::SwitchOff(bool tunnel, bool stopping) {
   bool taken = TakenOver();
   ports_.proxy_settings->WatchChanges(false);
   // Only a proxy that is exactly ours: another program's stays as it is.
-  bool not_ours = false;
-  bool main_off = false;
-  const OurProxy off = SwitchOffOurProxy(*ports_.proxy_settings, &not_ours, &main_off);
+  const OurProxy off = SwitchOffOurProxy(*ports_.proxy_settings, found_not_ours, found_main_off);
+  const bool not_ours = *found_not_ours;
+  const bool main_off = *found_main_off;
   // Not ours where a tunnel had them: a takeover, its notice still on its
   // way. (Not once this switch-off wrote its own ProxyEnable=0.)
   if (not_ours && tunnel && !main_was_off) taken = true;
@@ -148,7 +212,7 @@ bool ProxyOwner::SwitchOff(bool tunnel, bool stopping) {
       // window closing): one watches what stays on.
       guard_->Rearm();
     }
-    if (ports_.worker != nullptr) ports_.worker->RetryAfter(wait);
+    RetryAfter(wait);
     return false;
   }
   if (pending != nullptr) WriteLog(ports_, "the system proxy is off now");
@@ -167,7 +231,7 @@ bool ProxyOwner::SwitchOff(bool tunnel, bool stopping) {
   ports_.proxy_settings->WatchChanges(true);
   bool known = false;
   if (!(OurValuesOn(&known) || !known)) {
-    state_ = Off{};
+    state_ = Off{taken && tunnel};
     Settle();
     return true;
   }
@@ -177,7 +241,7 @@ bool ProxyOwner::SwitchOff(bool tunnel, bool stopping) {
   if (known && !guard_->Watching()) guard_->Rearm();
   Settle();
   // (Already known to be back: the retry due may be a long back-off's.)
-  if (ports_.worker != nullptr) ports_.worker->RetryAfter(was_back ? kBackAgainRetryMs : 0);
+  RetryAfter(was_back ? kBackAgainRetryMs : 0);
   if (!was_back) {
     WriteLog(ports_, known ? "our proxy values are on again, with no tunnel; switching them off"
                            : "the proxy values cannot be read now; looking again");
@@ -198,13 +262,13 @@ void ProxyOwner::Changed() {
   if (!OurValuesOn(&known)) {
     // A key that cannot be read now may hold ours (a change was told):
     // looked at again, and a guard watches meanwhile.
-    if (!known && ports_.worker != nullptr) {
+    if (!known && retryAfter_) {
       if (std::holds_alternative<Off>(state_)) state_ = Back{};
       if (Back* back = std::get_if<Back>(&state_)) {
         if (!back->guarded) guard_->Rearm();
         back->guarded = true;
       }
-      ports_.worker->RetryAfter(kFirstProxyOffRetryMs);
+      RetryAfter(kFirstProxyOffRetryMs);
     }
     return;
   }
@@ -222,7 +286,7 @@ void ProxyOwner::Recheck() {
   if (on->unread) {
     // Not readable now: looked at again, so that "status" tells the truth.
     settings.CloseSettingsKey();
-    if (ports_.worker != nullptr) ports_.worker->RetryAfter(kFirstProxyOffRetryMs);
+    RetryAfter(kFirstProxyOffRetryMs);
     return;
   }
   uint32_t enable = 0;
@@ -248,9 +312,12 @@ void ProxyOwner::Retry() {
   }
   if (std::holds_alternative<Off>(state_)) return;
   // Put back, or a switch-off still to complete: tried now, a job under way
-  // or not. (Values back again after this one are news: soon again.)
-  if (std::holds_alternative<Back>(state_)) state_ = Off{};
+  // or not. (Values back again after this one are news: told, and tried
+  // soon again, never in a loop with the program that puts them back.)
+  const bool back = std::holds_alternative<Back>(state_);
+  if (back) state_ = Off{};
   SwitchOff();
+  if (back && std::holds_alternative<Back>(state_)) RetryAfter(kBackAgainRetryMs);
 }
 
 void ProxyOwner::GuardExited() {
@@ -259,7 +326,75 @@ void ProxyOwner::GuardExited() {
   guard_->Rearm();
 }
 
-void ProxyOwner::JobEnded() { Settle(); }
+void ProxyOwner::JobEnded() {
+  if (jobsArming_ > 0) --jobsArming_;
+  Settle();
+}
+
+ProxyOwner::SwitchedOn ProxyOwner::ConnectSwitchOn(bool guard_armed) {
+  // A guard that ended since, and could not be started again, fails it.
+  if (guard_armed && guard_->Lost()) {
+    WriteLog(ports_,
+             "the guard ended before the switch-on and none watches now: the proxy stays off");
+    return SwitchedOn::kGuardLost;
+  }
+  return SwitchOn() ? SwitchedOn::kOn : SwitchedOn::kFailed;
+}
+
+bool ProxyOwner::HealBegins(bool quick) {
+  if (!IsOn()) return false;
+  // The values as they are, not only as notices told: one still on its way
+  // (the user's own untick, say) is not to be undone by the heal.
+  Recheck();
+  if (quick && !TakenOver() && !Unread()) return true;
+  SwitchOff(true);
+  return false;
+}
+
+void ProxyOwner::QuickRestartOver() {
+  if (!IsOn()) return;
+  WriteLog(ports_,
+           "the heal takes longer than a quick restart: the system proxy off until the "
+           "tunnel is back");
+  // (A change found meanwhile is judged a takeover: the heal's end keeps it.)
+  SwitchOff(true);
+}
+
+ProxyOwner::HealedOn ProxyOwner::HealSwitchOn(bool guard_armed, std::string* why) {
+  // Another program that set its proxy meanwhile keeps it, switched on or
+  // off since (the heal's switch-off left our server there): only a connect
+  // the user asks for takes it back. A key that cannot be read may hold
+  // one: not written over either. Values a quick restart left on and
+  // someone switched off (the user's untick, say) stay off too.
+  uint32_t enable = 0;
+  std::wstring server;
+  const bool read = ReadValues(&enable, &server);
+  const bool left_on = IsOn();
+  const bool ours = server == LocalProxyEndpoint::kSystemProxyServer;
+  if (!read || !ours || TakenOver() || (left_on && enable != 1)) {
+    *why = !read                  ? "the proxy settings cannot be read: another program's proxy "
+                                    "may be on"
+           : ours && !TakenOver() ? "the system proxy was switched off meanwhile"
+                                  : "another program set its proxy meanwhile";
+    return HealedOn::kRefused;
+  }
+  if ((guard_armed && guard_->Lost()) || !SwitchOn()) {
+    *why = "the proxy could not be switched on under a guard";
+    return HealedOn::kFailed;
+  }
+  return left_on ? HealedOn::kOnThroughout : HealedOn::kOn;
+}
+
+void ProxyOwner::AtTeardown(bool tunnel) {
+  if (tunnel || IsOn()) {
+    SwitchOff(true, true);
+  } else {
+    // (A key that cannot be read now may hold ours: the switch-off looks.)
+    bool known = false;
+    if (OffPending() || OurValuesOn(&known) || !known) SwitchOff();
+  }
+  GuardWhatCameBack();
+}
 
 void ProxyOwner::GuardWhatCameBack() {
   Back* back = std::get_if<Back>(&state_);

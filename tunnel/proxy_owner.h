@@ -40,7 +40,18 @@ namespace tessarin {
 //  SwitchingOff,
 //  Back{guarded} GuardExited         -> same: guard re-armed
 //  Back         GuardWhatCameBack    -> Back{guarded}: guard re-armed
-//  any          JobEnded             -> same: release unless WantsGuard
+//  any          JobBegins            -> same (a job that may arm the guard runs)
+//  any          JobEnded             -> same: release unless WantsGuard or
+//                                       another job runs
+//  On           HealBegins(quick), ours and read
+//                                    -> On (a quick restart: traffic waits)
+//  On           HealBegins otherwise -> SwitchOff(tunnel)
+//  On           QuickRestartOver     -> SwitchOff(tunnel)
+//  any          HealSwitchOn: read, our server, no takeover judged (and on
+//               if left on)          -> SwitchOn; otherwise the same, refused
+//
+// A tunnel's switch-off that finds them not ours ends in Off{takenOver}: a
+// heal's switch-on never takes them back from there (a connect's does).
 //
 // A switch-off's takeover: values found not ours where a tunnel had them,
 // judged only while its main values were not yet switched off by us (our own
@@ -48,8 +59,11 @@ namespace tessarin {
 // logon reset at the release after it, until ours are switched off again.
 class ProxyOwner {
  public:
-  // Nothing of ours known on.
-  struct Off {};
+  // Nothing of ours known on. |takenOver|: a tunnel's values were found not
+  // ours at their switch-off (another program's, or the user's untick).
+  struct Off {
+    bool takenOver = false;
+  };
   // With no tunnel: our values (or a key that could not be read) were seen;
   // the retry timer switches them off. |guarded|: a guard was started for
   // them (it stays until they are off).
@@ -78,9 +92,20 @@ class ProxyOwner {
   };
   using State = std::variant<Off, Back, On, SwitchingOff>;
 
-  // |job_holds_guard|: whether a job under way may have armed the guard (it
-  // is then that job's end that releases it).
-  ProxyOwner(const OsPorts& ports, ProxyGuardPort* guard, std::function<bool()> job_holds_guard);
+  // |retry_after|(ms): the retry timer, whose time calls Retry; none: no
+  // retry (nor a look again) is ever due.
+  ProxyOwner(const OsPorts& ports, ProxyGuardPort* guard,
+             std::function<void(uint32_t)> retry_after);
+
+  // What the platform thread may know at once: a copy made after each step.
+  struct View {
+    bool on = false;
+    bool takenOver = false;
+    bool script = false;
+    bool unread = false;
+    bool offPending = false;
+  };
+  View Look() const;
 
   const State& state() const { return state_; }
   bool IsOn() const { return std::holds_alternative<On>(state_); }
@@ -110,8 +135,35 @@ class ProxyOwner {
   void Recheck();
   // The guard's process ended.
   void GuardExited();
-  // A job ended: a guard nothing needs goes.
+  // A job that may arm the guard (a connect's, a heal's) runs: the guard is
+  // that job's end's to release. Told before the job starts.
+  void JobBegins() { ++jobsArming_; }
+  // Such a job ended: a guard nothing needs goes.
   void JobEnded();
+  // A connect's core is ready: our values on, unless the guard its job armed
+  // was lost since (then nothing is written).
+  enum class SwitchedOn { kOn, kFailed, kGuardLost };
+  SwitchedOn ConnectSwitchOn(bool guard_armed);
+  // A heal begins: a quick restart (|quick|) leaves our values on while they
+  // are ours and readable now; otherwise they go off. Whether they stay on.
+  bool HealBegins(bool quick);
+  // A quick restart's time ran out: our values off until the tunnel is back.
+  void QuickRestartOver();
+  // A heal's new core is ready: ours on again, unless the values changed
+  // meanwhile (not read, not our server, a takeover judged, or switched off
+  // by someone while left on); |why| says what refused it.
+  enum class HealedOn { kOn, kOnThroughout, kRefused, kFailed };
+  HealedOn HealSwitchOn(bool guard_armed, std::string* why);
+  // Our values off if a tunnel holds them on (values already off are no
+  // tunnel's to judge).
+  void SwitchOffIfOn() {
+    if (IsOn()) SwitchOff(true);
+  }
+  // At a close or a session's end: a tunnel's values (|tunnel|, or a quick
+  // restart's) off; with none, what may be ours, put back by another
+  // program, goes, and a switch-off still to be tried gets its last try. A
+  // guard watches what came back the moment they went.
+  void AtTeardown(bool tunnel);
   // Our values put back the moment a teardown switched them off: no retry
   // may come once the window is gone, so a guard watches them.
   void GuardWhatCameBack();
@@ -119,6 +171,8 @@ class ProxyOwner {
   // switched off, and a guard watches what is left; one nothing needs goes,
   // whatever a job still running would do (nothing runs after this).
   void ProgramEnds();
+  // A step threw part way: what it did is looked at again soon.
+  void StepFailed();
   // ProxyEnable and ProxyServer as they are now (each left as given when
   // missing); false when the key cannot be read.
   bool ReadValues(uint32_t* enable, std::wstring* server);
@@ -129,11 +183,24 @@ class ProxyOwner {
  private:
   // The guard goes when neither the state nor a job needs it.
   void Settle();
+  bool SwitchOnOnce();
+  // |found_not_ours|, |found_main_off|: as SwitchOffOurProxy tells them,
+  // as far as it got.
+  bool SwitchOffOnce(bool tunnel, bool stopping, bool* found_not_ours, bool* found_main_off);
+  // A switch that threw part way, having found what it says: a switch-off
+  // to be tried again.
+  void Interrupted(bool tunnel, bool not_ours, bool main_off);
+
+  void RetryAfter(uint32_t ms) {
+    if (retryAfter_) retryAfter_(ms);
+  }
 
   OsPorts ports_;
   ProxyGuardPort* guard_;
-  std::function<bool()> jobHoldsGuard_;
+  std::function<void(uint32_t)> retryAfter_;
   State state_;
+  // Jobs under way that may have armed the guard.
+  uint32_t jobsArming_ = 0;
   // What the next release leaves: the logon reset stays after a takeover
   // (the program that took over may put ours back), until ours are found
   // on again and switched off.

@@ -32,18 +32,14 @@ ProxyGuardPort* GuardOrNone(ProxyGuardPort* guard) {
   return guard != nullptr ? guard : &none;
 }
 
+// At a session's end or the program's, how long the owner's last steps (a
+// switch-off, say) are waited for; the guard covers what is left.
+constexpr uint32_t kLastSwitchOffMs = 500;
+
 }  // namespace
 
 TunnelBridge::TunnelBridge(OsPorts ports)
-    : ports_(ports),
-      guard_(GuardOrNone(ports.guard)),
-      // A connect's or a heal's job arms the guard (a cancelled one may still
-      // be doing so); its end releases it.
-      owner_(ports, guard_, [this] {
-        const PendingJob* run = Run();
-        if (const Draining* draining = std::get_if<Draining>(&state_)) run = &draining->run;
-        return run != nullptr && run->job->connect;
-      }) {}
+    : ports_(ports), guard_(GuardOrNone(ports.guard)), owner_(ports, guard_) {}
 
 TunnelBridge::~TunnelBridge() = default;
 
@@ -145,15 +141,58 @@ void TunnelBridge::CallResult::Log(const std::string& outcome) noexcept {
 void TunnelBridge::Initialize() {
   appDirectory = ApplicationDirectory(*ports_.system);
   configPath = CoreConfigPath(appDirectory);
-  if (ports_.log != nullptr) {
-    uint32_t enable = 0;
-    std::wstring server;
-    owner_.ReadValues(&enable, &server);
-    WriteLog(ports_, "application directory " + LogText(appDirectory) + "; the system proxy was " +
-                         (enable == 1 ? "on (" + LogData(server) + "), switching it off" : "off"));
-  }
-  // Every start clears a proxy a crashed run (or anything else) left on.
-  owner_.SwitchOff();
+  // From here on the owner has a thread of its own (or, with none, runs here).
+  owner_.Start();
+  Tell([ports = ports_, directory = appDirectory](ProxyOwner& owner) {
+    if (ports.log != nullptr) {
+      uint32_t enable = 0;
+      std::wstring server;
+      owner.ReadValues(&enable, &server);
+      WriteLog(ports, "application directory " + LogText(directory) + "; the system proxy was " +
+                          (enable == 1 ? "on (" + LogData(server) + "), switching it off" : "off"));
+    }
+    // Every start clears a proxy a crashed run (or anything else) left on.
+    owner.SwitchOff();
+  });
+}
+
+void TunnelBridge::Tell(std::function<void(ProxyOwner&)> step) {
+  owner_.Post([step = std::move(step)](ProxyOwner& owner,
+                                       std::function<void(OwnerThread::Answer)>&) { step(owner); });
+}
+
+void TunnelBridge::AnswerAfterOwner(std::unique_ptr<CallResult> result, StopReply reply) {
+  if (!result) return;
+  Answering next;
+  next.result = std::move(result);
+  next.reply = reply;
+  next.ask = ++asks_;
+  const uint64_t ask = next.ask;
+  state_ = std::move(next);
+  // (The step only hands the answer back: it touches nothing of the bridge.)
+  TunnelBridge* self = this;
+  owner_.Post([self, ask](ProxyOwner&, std::function<void(OwnerThread::Answer)>& answer) {
+    answer([self, ask] { self->Answered(ask); });
+  });
+}
+
+void TunnelBridge::Answered(uint64_t ask) {
+  Answering* waits = std::get_if<Answering>(&state_);
+  if (waits == nullptr || waits->ask != ask) return;  // (dropped at a close)
+  Answering done = std::move(*waits);
+  state_ = Idle{};
+  flutter::RunAtBoundary("Exception in a tunnel call: ", [&] {
+    if (done.reply == StopReply::kIdle) {
+      const EncodableValue idle(IdleStatus());
+      done.result->Success(&idle);
+    } else if (done.reply == StopReply::kProxyFailed) {
+      done.result->Error("PROXY_FAILED", "Failed to enable Windows proxy.", nullptr);
+    } else {  // a rollback's
+      done.result->Error("INTERNAL_ERROR", "The native handler failed.", nullptr);
+    }
+  });
+  AnswerFailed(std::move(done.result));
+  DispatchWaiting();
 }
 
 void TunnelBridge::InstallChannel(flutter::BinaryMessenger* messenger) {
@@ -256,12 +295,16 @@ void TunnelBridge::Dispatch(const flutter::MethodCall& call, std::unique_ptr<Cal
 void TunnelBridge::StartJob(Lifecycle next) {
   PendingJob& run = *RunIn(next);
   const std::shared_ptr<CoreJob> job = run.job;
+  // A job that may arm the guard: its end is the guard's to release (told
+  // before it can arm).
+  if (job->connect) Tell([](ProxyOwner& owner) { owner.JobBegins(); });
   // The state holds the job only once the worker has it: a start that fails
   // leaves nothing that waits for an end that never comes.
   const bool started = flutter::RunAtBoundary("Exception starting a core job: ", [&] {
     if (ports_.worker != nullptr) ports_.worker->Start(job);
   });
   if (!started) {
+    if (job->connect) Tell([](ProxyOwner& owner) { owner.JobEnded(); });
     // A check that never ran leaves the tunnel as it was.
     if (Checking* check = std::get_if<Checking>(&next)) {
       state_ = Connected{std::move(check->tunnel)};
@@ -279,7 +322,6 @@ void TunnelBridge::StartJob(Lifecycle next) {
     }
     // Nothing of the job runs: the core it was to end goes now.
     if (job->oldCore != 0) ports_.processes->Terminate(job->oldCore, 0);
-    owner_.JobEnded();
     AnswerFailed(std::move(run.result));
     return;
   }
@@ -322,11 +364,12 @@ void TunnelBridge::JobFinished() {
       draining != nullptr && draining->run.job->finished.load(std::memory_order_acquire)) {
     const bool connect = draining->run.job->connect;
     state_ = Idle{};
-    if (connect) owner_.JobEnded();
+    if (connect) Tell([](ProxyOwner& owner) { owner.JobEnded(); });
   }
   bool look_again = false;
   const PendingJob* run = Run();
   if (run != nullptr && run->job->finished.load(std::memory_order_acquire)) {
+    const bool arming = run->job->connect;
     // The step is left before its completion runs: each completion enters
     // the next state itself.
     Lifecycle done = std::move(state_);
@@ -344,20 +387,21 @@ void TunnelBridge::JobFinished() {
         FinishHeal(*heal);
       } else if (Offline* offline = std::get_if<Offline>(&done)) {
         FinishOffline(*offline);
-      } else if (const Stopping* stop = std::get_if<Stopping>(&done); result) {
-        if (stop->reply == StopReply::kIdle) {
-          const EncodableValue idle(IdleStatus());
-          result->Success(&idle);
-        } else if (stop->reply == StopReply::kProxyFailed) {
-          result->Error("PROXY_FAILED", "Failed to enable Windows proxy.", nullptr);
-        } else {  // a rollback's: its call may be gone already
-          result->Error("INTERNAL_ERROR", "The native handler failed.", nullptr);
-        }
+      } else if (const Stopping* stop = std::get_if<Stopping>(&done)) {
+        // (A rollback's call may be gone already.)
+        AnswerAfterOwner(std::move(result), stop->reply);
       }
     });
     // A call already answered keeps what it was told; one that was not is
     // rolled back and told it failed.
     if (!answered && !(result && result->Answered())) RollBack(std::move(result));
+    // (After what its completion asked of the owner.)
+    if (arming) Tell([](ProxyOwner& owner) { owner.JobEnded(); });
+  }
+  // (A switch-on under way looks once it is done.)
+  if (SwitchingOn* on = std::get_if<SwitchingOn>(&state_); on != nullptr && look_again) {
+    on->lookAgain = true;
+    look_again = false;
   }
   DispatchWaiting();
   // (A check under way may have looked before the change: looked at once
@@ -377,13 +421,14 @@ void TunnelBridge::DispatchWaiting() {
 void TunnelBridge::Status(flutter::MethodResult& result) {
   const Tunnel* live = Live();
   const Offline* waits = std::get_if<Offline>(&state_);
+  const ProxyOwner::View view = owner_.Look();
   if (live != nullptr && waits == nullptr && IsCoreAlive(*ports_.processes, live->core)) {
     // What the system really does: another program's proxy, or a script
     // that may send traffic around ours.
     const std::string message =
-        owner_.TakenOver()    ? kTakenOverMessage
-        : owner_.ScriptSeen() ? std::string("Windows system proxy is active. ") + kScriptNotice
-                              : std::string("Windows system proxy is active.");
+        view.takenOver ? kTakenOverMessage
+        : view.script  ? std::string("Windows system proxy is active. ") + kScriptNotice
+                       : std::string("Windows system proxy is active.");
     const EncodableValue report(ActiveStatus(*ports_.system, live->session, message));
     result.Success(&report);
     return;
@@ -405,8 +450,10 @@ void TunnelBridge::Status(flutter::MethodResult& result) {
     const uint32_t core = up->tunnel.core;
     state_ = Idle{};
     StopTunnel("status found the core gone", core);
-  } else if (owner_.OffPending()) {
-    owner_.SwitchOff();
+  } else if (view.offPending) {
+    Tell([](ProxyOwner& owner) {
+      if (owner.OffPending()) owner.SwitchOff();
+    });
   }
   const EncodableValue idle(IdleStatus());
   result.Success(&idle);
@@ -415,9 +462,8 @@ void TunnelBridge::Status(flutter::MethodResult& result) {
 void TunnelBridge::Disconnect(std::unique_ptr<CallResult>& result) {
   const Connected* up = std::get_if<Connected>(&state_);
   if (up == nullptr) {
-    owner_.SwitchOff();
-    const EncodableValue idle(IdleStatus());
-    result->Success(&idle);
+    Tell([](ProxyOwner& owner) { owner.SwitchOff(); });
+    AnswerAfterOwner(std::move(result), StopReply::kIdle);
     return;
   }
   WriteLog(ports_, "tunnel stopped: disconnect");
@@ -425,7 +471,8 @@ void TunnelBridge::Disconnect(std::unique_ptr<CallResult>& result) {
   // to nobody, and the core is ended below.
   const uint32_t core = up->tunnel.core;
   state_ = Idle{};
-  flutter::RunAtBoundary("Exception switching the proxy off: ", [&] { owner_.SwitchOff(true); });
+  flutter::RunAtBoundary("Exception switching the proxy off: ",
+                         [&] { Tell([](ProxyOwner& owner) { owner.SwitchOff(true); }); });
   // The core's end, with its wait, is the worker's; the reply follows it.
   EndCoreThenAnswer(core, StopReply::kIdle, std::move(result));
 }
@@ -438,23 +485,31 @@ void TunnelBridge::Teardown(const char* why, bool engine_lives) {
     flutter::RunAtBoundary("Exception answering a dropped call: ",
                            [&] { result->Error("UNAVAILABLE", kSessionEndingMessage, nullptr); });
   };
-  // The running tunnel (a check's included), stopped below; and a quick
-  // restart's values, which nothing else would switch off.
+  // The running tunnel (a check's included, or one whose switch-on the owner
+  // runs), stopped below; and a quick restart's values, which nothing else
+  // would switch off.
   const Tunnel* live = Live();
-  const uint32_t core = live != nullptr ? live->core : 0;
-  const bool restarting = std::holds_alternative<Healing>(state_) && owner_.IsOn();
+  uint32_t core = live != nullptr ? live->core : 0;
+  const bool restarting = std::holds_alternative<Healing>(state_) && owner_.Look().on;
+  if (SwitchingOn* on = std::get_if<SwitchingOn>(&state_)) {
+    core = on->tunnel.core;
+    withdrawn_->store(on->ask);
+    drop(std::move(on->done.result));
+    state_ = Idle{};
+  } else if (Answering* waits = std::get_if<Answering>(&state_)) {
+    drop(std::move(waits->result));
+    state_ = Idle{};
+  }
   if (PendingJob* run = Run()) {
     WriteLog(ports_, std::string("job cancelled: ") + why);
     PendingJob job = std::move(*run);
     state_ = Idle{};
     drop(std::move(job.result));
     // A core the job already kept is ours to end; the job is done with the
-    // ports then. The guard it armed goes with it. Nothing waits for the
-    // core: the process (or the session) ends right after.
-    if (job.job->signal->Cancel()) {
-      ports_.processes->Terminate(job.job->coreProcessId, 0);
-      owner_.JobEnded();
-    }
+    // ports then. Nothing waits for the core: the process (or the session)
+    // ends right after. (The guard it armed goes at its end, or the
+    // program's.)
+    if (job.job->signal->Cancel()) ports_.processes->Terminate(job.job->coreProcessId, 0);
     // Kept until its end is noticed, as any job's (the worker's notice
     // comes even when it ended just now), so that no job starts beside it.
     state_ = Draining{std::move(job)};
@@ -464,19 +519,18 @@ void TunnelBridge::Teardown(const char* why, bool engine_lives) {
   std::deque<WaitingCall> waiting = std::move(waiting_);
   waiting_.clear();
   for (WaitingCall& call : waiting) drop(std::move(call.result));
-  if (core == 0 && !restarting) {
-    // No tunnel: only our own values, put back by another program, go, and
-    // a switch-off still to be tried again gets its last try. (A key that
-    // cannot be read now may hold ours: the switch-off looks itself.)
-    bool known = false;
-    if (owner_.OffPending() || owner_.OurValuesOn(&known) || !known) {
-      owner_.SwitchOff();
-      owner_.GuardWhatCameBack();
-    }
-    return;
-  }
-  StopTunnel(why, core);
-  owner_.GuardWhatCameBack();
+  // With no tunnel only our own values, put back by another program, go,
+  // and a switch-off still to be tried again gets its last try; a guard
+  // watches what comes back the moment they go.
+  const bool tunnel = core != 0 || restarting;
+  if (tunnel) WriteLog(ports_, std::string("tunnel stopped: ") + why);
+  Tell([tunnel](ProxyOwner& owner) { owner.AtTeardown(tunnel); });
+  // Without a wait: the process (or the session) ends right after.
+  if (core != 0) ports_.processes->Terminate(core, 0);
+  // The session may end the process the moment this returns: the owner
+  // finishes first, for a moment at most (the guard covers what is left).
+  // At a close the program's end waits for it.
+  if (engine_lives) owner_.Finish(kLastSwitchOffMs);
 }
 
 void TunnelBridge::CoreExited(uint32_t process_id) {
@@ -497,16 +551,22 @@ void TunnelBridge::CoreExited(uint32_t process_id) {
     SwitchOffIfOn();
     return;
   }
+  // (A switch-on under way looks at its core again once the owner answers.)
+  if (SwitchingOn* on = std::get_if<SwitchingOn>(&state_); on && process_id == on->tunnel.core) {
+    on->done.exitNotices.push_back(process_id);
+  }
   const Connected* up = std::get_if<Connected>(&state_);
   if (up == nullptr || process_id != up->tunnel.core) return;
   if (IsCoreAlive(*ports_.processes, process_id)) return;
   Heal("the core exited");
 }
 
-void TunnelBridge::ProxySettingsChanged() { owner_.Changed(); }
+void TunnelBridge::ProxySettingsChanged() {
+  Tell([](ProxyOwner& owner) { owner.Changed(); });
+}
 
 void TunnelBridge::RetryProxyOff() {
-  owner_.Retry();
+  Tell([](ProxyOwner& owner) { owner.Retry(); });
   // A quick restart's time is up: traffic no longer waits for the new core.
   Healing* heal = std::get_if<Healing>(&state_);
   if (heal == nullptr || heal->proxyOnUntil == 0) return;
@@ -518,20 +578,24 @@ void TunnelBridge::RetryProxyOff() {
     return;
   }
   heal->proxyOnUntil = 0;
-  if (!owner_.IsOn()) return;
   // (A change found meanwhile stays: the heal's end does not undo it.)
-  heal->changedMeanwhile = owner_.TakenOver();
-  WriteLog(ports_,
-           "the heal takes longer than a quick restart: the system proxy off until the "
-           "tunnel is back");
-  SwitchOffIfOn();
+  Tell([](ProxyOwner& owner) { owner.QuickRestartOver(); });
 }
 
-void TunnelBridge::GuardExited() { owner_.GuardExited(); }
+void TunnelBridge::GuardExited() {
+  Tell([](ProxyOwner& owner) { owner.GuardExited(); });
+}
 
 void TunnelBridge::ProgramEnds() {
   if (active()) return;  // (the close stopped it; a tunnel is never left here)
-  owner_.ProgramEnds();
+  // What the owner still does is waited for, for a moment at most; a step
+  // that outlasts it leaves the owner to nobody, and the guard to watch.
+  if (!owner_.Stop(kLastSwitchOffMs)) {
+    WriteLog(ports_, "the proxy's owner did not finish in time: the guard watches what is left");
+    guard_->Arm();
+    return;
+  }
+  Tell([](ProxyOwner& owner) { owner.ProgramEnds(); });  // (here, now)
 }
 
 void TunnelBridge::RollBack(std::unique_ptr<CallResult> result) {
@@ -545,7 +609,8 @@ void TunnelBridge::RollBack(std::unique_ptr<CallResult> result) {
   if (const Tunnel* live = Live()) core = live->core;
   if (core != 0) state_ = Idle{};
   WriteLog(ports_, "rolled back after an internal error");
-  flutter::RunAtBoundary("Exception rolling back: ", [&] { owner_.SwitchOff(); });
+  flutter::RunAtBoundary("Exception rolling back: ",
+                         [&] { Tell([](ProxyOwner& owner) { owner.SwitchOff(); }); });
   if (core != 0) {
     EndCoreThenAnswer(core, StopReply::kInternalError, std::move(result));
   } else {
@@ -556,7 +621,7 @@ void TunnelBridge::RollBack(std::unique_ptr<CallResult> result) {
 void TunnelBridge::StopTunnel(const char* why, uint32_t core) {
   WriteLog(ports_, std::string("tunnel stopped: ") + why);
   flutter::RunAtBoundary("Exception switching the proxy off: ",
-                         [&] { owner_.SwitchOff(true, true); });
+                         [&] { Tell([](ProxyOwner& owner) { owner.SwitchOff(true, true); }); });
   // Without a wait: this is the window's thread. A core found dead is gone
   // already; at a close or a session's end the process (and with it the
   // core's job) ends right after.

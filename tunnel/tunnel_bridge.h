@@ -3,6 +3,7 @@
 #ifndef TESSARIN_TUNNEL_TUNNEL_BRIDGE_H_
 #define TESSARIN_TUNNEL_TUNNEL_BRIDGE_H_
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -17,6 +18,7 @@
 #include "channel/method_result.h"
 #include "tunnel/core_job.h"
 #include "tunnel/os_ports.h"
+#include "tunnel/owner_thread.h"
 #include "tunnel/proxy_owner.h"
 
 namespace tessarin {
@@ -65,6 +67,9 @@ class TunnelBridge {
   // On the platform thread, when the worker says a job is done: answers its
   // call, then the calls that waited behind it.
   void JobFinished();
+  // On the platform thread, when the proxy's owner has answers: each goes on
+  // from where it waited (an answer for a step left behind is dropped).
+  void OwnerAnswered() { owner_.RunAnswers(); }
   // At window destruction (or a session's end, |why|): cancels a job under
   // way (its call and those waiting behind it get no reply: the engine is
   // ending), stops a running tunnel, touches nothing otherwise. Until the
@@ -96,21 +101,31 @@ class TunnelBridge {
   // Released by the host window right after Teardown.
   void ReleaseChannel() { channel_.reset(); }
   // At the program's end, after the window is gone and the connections'
-  // thread has given theirs back (or the wait for it ended): a switch-off
-  // that waited only for them completes, and a guard a cancelled job armed
-  // goes, so that a clean end leaves no guard to do an unclean end's work
-  // (but for our values still on, or put back the moment they went).
+  // thread has given theirs back (or the wait for it ended): the owner
+  // finishes what it was asked (a bounded wait: then the guard covers what
+  // is left), a switch-off that waited only for the connections completes,
+  // and a guard a cancelled job armed goes, so that a clean end leaves no
+  // guard to do an unclean end's work (but for our values still on, or put
+  // back the moment they went).
   void ProgramEnds();
   // For side-by-side measurements: the core's start check waits its whole
   // time instead of until the core listens.
   void UseFixedStartWait(bool fixed) { fixedStartWait_ = fixed; }
   // Whether a job is under way, a cancelled one included.
-  bool Busy() const { return Run() != nullptr || std::holds_alternative<Draining>(state_); }
+  // (Or the owner's answer is waited for.)
+  bool Busy() const {
+    return Run() != nullptr || std::holds_alternative<Draining>(state_) ||
+           std::holds_alternative<SwitchingOn>(state_) || std::holds_alternative<Answering>(state_);
+  }
   // Whether a switch-off failed (or waits for the connections) and is to be
-  // tried again: the guard stays armed meanwhile.
-  bool ProxyOffPending() const { return owner_.OffPending(); }
+  // tried again: the guard stays armed meanwhile. (As of the owner's last
+  // step.)
+  bool ProxyOffPending() const { return owner_.Look().offPending; }
   // While connected: whether the values are known not to be ours now.
-  bool TakenOver() const { return owner_.TakenOver(); }
+  bool TakenOver() const { return owner_.Look().takenOver; }
+  // Whether the owner has steps still to run: what was told it is not
+  // known yet.
+  bool OwnerPending() const { return owner_.Pending(); }
   // A tunnel runs: its core and session are known (a check may be under way).
   bool active() const { return Live() != nullptr; }
   // The tunnel's core (also between a connect's job and its commit); 0: none.
@@ -175,8 +190,10 @@ class TunnelBridge {
   // throws leaves no stale step behind):
   //
   //  Idle        connect          -> Connecting (old tunnel's proxy off first)
-  //  Idle        disconnect       -> Idle (what may be ours switched off; answered)
-  //  Connecting  job ready        -> SwitchingOn -> Connected | Stopping | Idle
+  //  Idle        disconnect       -> Answering (what may be ours switched off)
+  //  Connecting  job ready        -> SwitchingOn (the owner asked)
+  //  SwitchingOn owner: on, core alive -> Connected (answered)
+  //  SwitchingOn owner: failed, or the core gone -> Stopping | Idle
   //  Connecting  job failed       -> Idle (answered with its error)
   //  Connected   resume/network   -> Checking
   //  Connected   core gone        -> Healing | Idle (not healed: stopped)
@@ -185,7 +202,8 @@ class TunnelBridge {
   //  Checking    traffic          -> Connected
   //  Checking    none, no network -> Offline (the core and the proxy as they are)
   //  Checking    none / core gone -> Healing | Idle
-  //  Healing     job ready        -> SwitchingOn -> Connected | Stopping | Idle
+  //  Healing     job ready        -> SwitchingOn (the owner asked) -> Connected
+  //                                  | Idle (refused or failed: the session ends)
   //  Healing     job failed       -> Healing after a back-off | Idle (failed
   //                                  too often: the session ends)
   //  Healing     no network       -> Offline (not counted; the proxy off)
@@ -196,22 +214,32 @@ class TunnelBridge {
   //  Checking, Healing,
   //  Offline     status, a refused connect: answered now, the state as it is
   //  any job     prepare, requestPermission: answered now
-  //  Stopping    job done         -> Idle (the call answered)
+  //  Stopping    job done         -> Answering
+  //  Answering   owner done       -> Idle (the call answered once the owner
+  //                                  has run what was asked before it)
   //  any job     close            -> Draining (until the job's end is noticed)
   //  Draining    job done         -> Idle
+  //  SwitchingOn,
+  //  Answering   close            -> Idle (the owner's answer dropped)
   //
-  // Other calls wait in every state with a job (and Draining) and are
-  // handled in arrival order once it ends.
+  // Other calls wait in every state with a job (and Draining, SwitchingOn,
+  // Answering) and are handled in arrival order once it ends.
   struct Idle {};
   struct Connecting {
     PendingJob run;
     flutter::EncodableValueMap request;
     bool lookAgain = false;  // the machine or its network changed meanwhile
   };
-  // A connect's or a heal's core is ready: the proxy goes on, the core is
-  // looked at again, then the tunnel is committed.
+  // A connect's or a heal's core is ready: the owner is asked to switch the
+  // proxy on (|ask| its answer's number), the core is looked at again, then
+  // the tunnel is committed. |done|: the job that made the core, with its
+  // call (a connect's) and the exits noticed since.
   struct SwitchingOn {
     Tunnel tunnel;
+    PendingJob done;
+    std::string took;  // how long a heal's job took
+    uint64_t ask = 0;
+    bool lookAgain = false;
   };
   struct Connected {
     Tunnel tunnel;
@@ -225,14 +253,11 @@ class TunnelBridge {
   // is kept (its core is 0 meanwhile).
   // |proxyOnUntil| (SteadyMs; 0: none): a quick restart leaves our proxy
   // on, traffic waiting for the new core, until then at most.
-  // |changedMeanwhile|: the quick restart's values were found changed by
-  // another program (or the user) when its time ran out.
   struct Healing {
     Tunnel tunnel;
     PendingJob run;
     bool lookAgain = false;
     uint64_t proxyOnUntil = 0;
-    bool changedMeanwhile = false;
   };
   // The machine has no network: the tunnel waits for one (its job), with
   // nothing reachable, so nothing leaks; a notice makes the job look now.
@@ -248,12 +273,19 @@ class TunnelBridge {
     PendingJob run;
     StopReply reply = StopReply::kIdle;
   };
+  // A call's answer waits until the owner has run what was asked before it
+  // (a disconnect's switch-off, say).
+  struct Answering {
+    std::unique_ptr<CallResult> result;
+    StopReply reply = StopReply::kIdle;
+    uint64_t ask = 0;
+  };
   // A job cancelled at a close (or a session's end) that still runs.
   struct Draining {
     PendingJob run;
   };
   using Lifecycle = std::variant<Idle, Connecting, SwitchingOn, Connected, Checking, Healing,
-                                 Offline, Stopping, Draining>;
+                                 Offline, Stopping, Answering, Draining>;
   // Every state moves without a throw: an assignment never leaves none.
   static_assert(std::is_nothrow_move_constructible_v<Lifecycle>);
 
@@ -289,6 +321,21 @@ class TunnelBridge {
   void EndCoreThenAnswer(uint32_t core, StopReply reply, std::unique_ptr<CallResult> result);
   // "INTERNAL_ERROR", unless it was answered (or there is none).
   void AnswerFailed(std::unique_ptr<CallResult> result);
+  // |result| answered with |reply| once the owner has run every step asked
+  // before (Answering meanwhile); none: nothing.
+  void AnswerAfterOwner(std::unique_ptr<CallResult> result, StopReply reply);
+  void Answered(uint64_t ask);
+  // A step for the owner's thread, which needs no answer.
+  void Tell(std::function<void(ProxyOwner&)> step);
+  // The owner's answer to a connect's switch-on (|view|: what it knew).
+  void ConnectSwitchedOn(uint64_t ask, ProxyOwner::SwitchedOn on, const ProxyOwner::View& view);
+  void CommitConnect(ProxyOwner::SwitchedOn on, const ProxyOwner::View& view,
+                     std::unique_ptr<CallResult>& result);
+  // The owner's answer to a heal's switch-on.
+  void HealSwitchedOn(uint64_t ask, ProxyOwner::HealedOn on, const std::string& why);
+  // A heal that ends the tunnel (|why|, after |took|): its kept |core| ends
+  // by a job of its own, and our values go off.
+  void EndHeal(uint32_t core, const std::string& took, const std::string& why);
   // Enters |next|, a state with a job, whose job runs on the worker (or
   // here, without one); its completion answers the call. The caller does
   // nothing after this. When the job cannot be started, nothing of it runs:
@@ -324,7 +371,9 @@ class TunnelBridge {
   void HealAgain(Healing& done, const std::string& took, const std::string& why);
   // Our values off if they are on for a tunnel (a quick restart's, or one
   // whose core is gone): values already off are no tunnel's to judge.
-  void SwitchOffIfOn();
+  void SwitchOffIfOn() {
+    Tell([](ProxyOwner& owner) { owner.SwitchOffIfOn(); });
+  }
   // The job that starts |tunnel|'s document again after |failed| failed
   // heals' back-off; its old core is ended first.
   std::shared_ptr<CoreJob> HealJob(const Tunnel& tunnel, uint32_t failed) const;
@@ -340,8 +389,13 @@ class TunnelBridge {
   Lifecycle state_;
   std::deque<WaitingCall> waiting_;
   bool fixedStartWait_ = false;
-  // Everything about our values in the proxy settings, and the guard's.
-  ProxyOwner owner_;
+  // Everything about our values in the proxy settings, and the guard's, on
+  // a thread of its own; |asks_| numbers the answers waited for.
+  OwnerThread owner_;
+  uint64_t asks_ = 0;
+  // The last switch-on asked and then withdrawn (a close came first): its
+  // step, if it has not run yet, writes nothing. Read on the owner's thread.
+  std::shared_ptr<std::atomic<uint64_t>> withdrawn_ = std::make_shared<std::atomic<uint64_t>>(0);
 };
 
 }  // namespace tessarin

@@ -46,6 +46,11 @@ void TunnelBridge::WorldChanged(const char* what, bool resumed) {
   if (Connecting* connect = std::get_if<Connecting>(&state_)) later = &connect->lookAgain;
   if (Checking* check = std::get_if<Checking>(&state_)) later = &check->lookAgain;
   if (Healing* heal = std::get_if<Healing>(&state_)) later = &heal->lookAgain;
+  if (SwitchingOn* on = std::get_if<SwitchingOn>(&state_)) {
+    WriteLog(ports_, std::string(what) + " while the proxy goes on: checked again after it");
+    on->lookAgain = true;
+    return;
+  }
   if (later != nullptr) {
     WriteLog(ports_, std::string(what) + " while a job runs: checked again after it");
     *later = true;
@@ -125,7 +130,6 @@ void TunnelBridge::FinishOffline(Offline& done) {
     WriteLog(ports_, "tunnel stopped: no network, and the wait for it stopped");
     if (core != 0) ports_.processes->Terminate(core, 0);
     SwitchOffIfOn();
-    owner_.JobEnded();
     return;
   }
   done.tunnel.networkBack = true;
@@ -144,13 +148,11 @@ void TunnelBridge::Heal(const std::string& why, HealRow row) {
   Tunnel& tunnel = std::get<Connected>(state_).tunnel;
   // (Held time counts a sleep: a tunnel that worked until one held.)
   const uint64_t now = ports_.system->TicksMs();
-  // The values as they are, not only as notices told: one still on its way
-  // (the user's own untick, say) would be undone by the heal's switch-on.
-  bool unread = false;
-  if (!owner_.TakenOver()) {
-    owner_.Recheck();
-    unread = owner_.Unread();
-  }
+  // The values as the owner last knew them; what it finds at the heal's
+  // start (the user's untick still on its way, say) it judges itself, and
+  // the heal's switch-on then leaves it as it is.
+  const ProxyOwner::View view = owner_.Look();
+  const bool unread = view.unread;
   // A tunnel that held since a heal brought it up: that heal worked, and the
   // row starts afresh (a network blip costs nothing). One that fails again
   // soon after did not hold. (A connect's tunnel starts a row.)
@@ -167,9 +169,9 @@ void TunnelBridge::Heal(const std::string& why, HealRow row) {
     disconnecting |= call.call && call.call->MethodName() == "disconnect";
     connecting |= call.call && call.call->MethodName() == "connect" && UsableConnect(*call.call);
   }
-  const char* instead = disconnecting        ? "; a disconnect waits"
-                        : connecting         ? "; a connect waits"
-                        : owner_.TakenOver() ? "; another program has the system proxy"
+  const char* instead = disconnecting    ? "; a disconnect waits"
+                        : connecting     ? "; a connect waits"
+                        : view.takenOver ? "; another program has the system proxy"
                         : unread
                             ? "; the proxy settings cannot be read: another program may have them"
                         : tunnel.config.empty()      ? ""
@@ -192,8 +194,8 @@ void TunnelBridge::Heal(const std::string& why, HealRow row) {
   Tunnel healed = std::move(tunnel);
   state_ = Idle{};
   const bool quick =
-      failed == 0 && owner_.IsOn() && !owner_.TakenOver() && !unread && ports_.worker != nullptr;
-  if (!quick) SwitchOffIfOn();
+      failed == 0 && view.on && !view.takenOver && !unread && ports_.worker != nullptr;
+  Tell([quick](ProxyOwner& owner) { owner.HealBegins(quick); });
   StartHeal(std::move(healed), std::move(job), failed);
   Healing* heal = std::get_if<Healing>(&state_);
   if (!quick) return;
@@ -237,18 +239,8 @@ void TunnelBridge::FinishHeal(Healing& done) {
     state_ = std::move(on);
   }
   const std::string took = std::to_string(ports_.system->SteadyMs() - job.began) + " ms";
-  // The heal's end, the tunnel's with it: a core it kept goes to a job of
-  // its own first, before anything more can throw.
-  auto fail = [&](const std::string& why) {
-    const std::string line = "tunnel stopped: the heal failed after " + took + " (" + why + ")";
-    state_ = Idle{};
-    if (core != 0) EndCoreThenAnswer(core, StopReply::kIdle, nullptr);
-    WriteLog(ports_, line);
-    SwitchOffIfOn();
-    owner_.JobEnded();
-  };
   if (job.signal->Cancelled() || job.outcome == Outcome::kCancelled) {
-    fail("stopped by the user's call");
+    EndHeal(core, took, "stopped by the user's call");
     return;
   }
   // Nothing is reachable: no heal could help; it waits for the network,
@@ -272,42 +264,69 @@ void TunnelBridge::FinishHeal(Healing& done) {
     HealAgain(done, took, "the new core exited before the switch-on");
     return;
   }
-  // Another program that set its proxy meanwhile keeps it, switched on or
-  // off since (the heal's switch-off left our server there): only a connect
-  // the user asks for takes it back.
-  // A key that cannot be read may hold one: not written over either.
-  // Values a quick restart left on and someone switched off (the user's
-  // untick, say) stay off too.
-  uint32_t enable = 0;
-  std::wstring server;
-  const bool read = owner_.ReadValues(&enable, &server);
-  const bool left_on = owner_.IsOn();
-  if (!read || server != LocalProxyEndpoint::kSystemProxyServer || done.changedMeanwhile ||
-      (left_on && (enable != 1 || owner_.TakenOver()))) {
-    fail(!read ? "the proxy settings cannot be read: another program's proxy may be on"
-         : server == LocalProxyEndpoint::kSystemProxyServer && !owner_.TakenOver() &&
-                 !done.changedMeanwhile
-             ? "the system proxy was switched off meanwhile"
-             : "another program set its proxy meanwhile");
-    return;
-  }
-  if ((job.guardArmed && guard_->Lost()) || !owner_.SwitchOn()) {
-    fail("the proxy could not be switched on under a guard");
-    return;
-  }
-  Connected up{std::move(std::get<SwitchingOn>(state_).tunnel)};
-  up.tunnel.upSince = ports_.system->TicksMs();
-  up.tunnel.healed = true;
-  up.tunnel.networkBack = false;
-  state_ = std::move(up);
-  WriteLog(ports_, "tunnel healed in " + took + ": core " + std::to_string(core) +
-                       ", the same session" +
-                       (left_on ? ", the system proxy on throughout" : std::string()));
+  // Ours on again, unless someone changed the values meanwhile: the
+  // owner's step, whose answer goes on below (calls wait meanwhile).
+  SwitchingOn& switching = std::get<SwitchingOn>(state_);
+  switching.took = took;
+  const bool armed = job.guardArmed;
+  switching.done = std::move(done.run);
+  switching.ask = ++asks_;
+  const uint64_t ask = switching.ask;
+  // (The step only hands its answer back: it touches nothing of the bridge.)
+  TunnelBridge* self = this;
+  owner_.Post([self, ask, armed, withdrawn = withdrawn_](
+                  ProxyOwner& owner, std::function<void(OwnerThread::Answer)>& answer) {
+    ProxyOwner::HealedOn on = ProxyOwner::HealedOn::kFailed;
+    std::string why = "the proxy could not be switched on under a guard";
+    if (withdrawn->load() < ask) {
+      flutter::RunAtBoundary("Exception switching the proxy on: ",
+                             [&] { on = owner.HealSwitchOn(armed, &why); });
+    }
+    answer([self, ask, on, why] { self->HealSwitchedOn(ask, on, why); });
+  });
 }
 
-void TunnelBridge::SwitchOffIfOn() {
-  if (!owner_.IsOn()) return;
-  flutter::RunAtBoundary("Exception switching the proxy off: ", [&] { owner_.SwitchOff(true); });
+void TunnelBridge::HealSwitchedOn(uint64_t ask, ProxyOwner::HealedOn on, const std::string& why) {
+  SwitchingOn* switching = std::get_if<SwitchingOn>(&state_);
+  if (switching == nullptr || switching->ask != ask) return;  // (a close came first)
+  const uint32_t core = switching->tunnel.core;
+  const std::string took = switching->took;
+  bool look_again = switching->lookAgain;
+  const bool done = flutter::RunAtBoundary("Exception in a tunnel call: ", [&] {
+    if (on == ProxyOwner::HealedOn::kRefused || on == ProxyOwner::HealedOn::kFailed) {
+      EndHeal(core, took, why);
+      return;
+    }
+    Connected up{std::move(switching->tunnel)};
+    up.tunnel.upSince = ports_.system->TicksMs();
+    up.tunnel.healed = true;
+    up.tunnel.networkBack = false;
+    state_ = std::move(up);
+    WriteLog(ports_,
+             "tunnel healed in " + took + ": core " + std::to_string(core) + ", the same session" +
+                 (on == ProxyOwner::HealedOn::kOnThroughout ? ", the system proxy on throughout"
+                                                            : std::string()));
+  });
+  if (!done) RollBack(nullptr);
+  look_again &= std::holds_alternative<Connected>(state_);
+  // A core that ended while the owner switched ours on (its notice found
+  // no tunnel then) heals again: it did not hold.
+  if (std::holds_alternative<Connected>(state_) && !IsCoreAlive(*ports_.processes, core)) {
+    Heal("the core exited");
+    look_again = false;
+  }
+  DispatchWaiting();
+  if (look_again) WorldChanged("the machine or its network changed during a heal");
+}
+
+void TunnelBridge::EndHeal(uint32_t core, const std::string& took, const std::string& why) {
+  // The heal's end, the tunnel's with it: a core it kept goes to a job of
+  // its own first, before anything more can throw.
+  const std::string line = "tunnel stopped: the heal failed after " + took + " (" + why + ")";
+  state_ = Idle{};
+  if (core != 0) EndCoreThenAnswer(core, StopReply::kIdle, nullptr);
+  WriteLog(ports_, line);
+  SwitchOffIfOn();
 }
 
 void TunnelBridge::HealAgain(Healing& done, const std::string& took, const std::string& why) {
@@ -319,7 +338,6 @@ void TunnelBridge::HealAgain(Healing& done, const std::string& took, const std::
                          (done.tunnel.networkBack ? kSignInPage : ""));
     // (One that exited is only let go of.)
     if (done.tunnel.core != 0) ports_.processes->Terminate(done.tunnel.core, 0);
-    owner_.JobEnded();
     return;
   }
   WriteLog(ports_, "the heal failed after " + took + " (" + why + "); healing again, " +
@@ -330,7 +348,6 @@ void TunnelBridge::HealAgain(Healing& done, const std::string& took, const std::
   if (!job) {
     // No heal to be had: the tunnel stops. (Its core, if any, has ended.)
     if (done.tunnel.core != 0) ports_.processes->Terminate(done.tunnel.core, 0);
-    owner_.JobEnded();
     return;
   }
   // (The guard its job armed stays for the next one.)

@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -87,6 +88,7 @@ class Scheduler {
     }
     return next;
   }
+  bool Done(int id) const { return threads_[id]->done; }
   size_t Unfinished() const {
     size_t n = 0;
     for (size_t id = 1; id < threads_.size(); ++id) n += threads_[id]->done ? 0 : 1;
@@ -119,6 +121,13 @@ class Scheduler {
   }
 
   uint64_t now = 0;  // virtual milliseconds
+  void Dump() const {
+    for (size_t id = 1; id < threads_.size(); ++id) {
+      const Thread& t = *threads_[id];
+      std::fprintf(stderr, "thread %zu done %d blocked %d deadline %llu ready %d\n", id, t.done,
+                   t.blocked, (unsigned long long)t.deadline, t.ready ? (int)t.ready() : -1);
+    }
+  }
 
  private:
   struct Thread {

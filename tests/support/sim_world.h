@@ -37,7 +37,8 @@ struct Message {
     kGuardExited,
     kProxyChanged,
     kConnectionsSwitched,
-    kNetworkChanged
+    kNetworkChanged,
+    kOwnerAnswered
   } kind;
   uint32_t process_id = 0;
 };
@@ -82,6 +83,7 @@ struct World {
       throws |= Chance(25);
     }
     if (may_throw && throws && !window) {
+      if (Scheduler::Current() == owner_thread) owner_threw_at = sched.now;
       throw_next = false;
       Step(std::string("throws in ") + call);
       last_throw_at = sched.now;
@@ -93,6 +95,20 @@ struct World {
   void Post(Message message) {
     if (window_alive) queue.push_back(message);
   }
+  // A call of the proxy's owner (the registry, WinINet, the guard): never
+  // the window's thread's once the owner has a thread of its own. (What the
+  // 16 ms budget measures under Wine, looked at here call by call.)
+  void OwnersCall(const char* call) {
+    if (owner_thread != 0 && Scheduler::Current() == Scheduler::kDriver && !program_ending) {
+      Violation(std::string("the window's thread made the owner's call: ") + call);
+    }
+  }
+  int owner_thread = 0;  // the owner's thread, once started
+  // A notice the window handed to the owner, which may not have run it yet.
+  bool change_relayed = false;
+  uint64_t owner_threw_at = kNever;  // a step of the owner's threw (looked at again in 1 s)
+  bool guard_exit_relayed = false;
+  bool bounded_wait = false;  // the window may wait for the owner (a session's end)
 
   // The per-user values and who may be listening to them.
   bool ValuesOurs() const {
@@ -320,12 +336,14 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
   bool OpenSettingsKey() override { return Open("open"); }
   bool OpenSettingsKeyToCheck() override { return Open("open to check"); }
   bool ReadDwordValue(const std::wstring& name, uint32_t* value) override {
+    w_.OwnersCall("a registry read");
     w_.Enter("a registry read", false);
     if (name != L"ProxyEnable") return false;
     *value = w_.enable;
     return true;
   }
   bool ReadStringValue(const std::wstring& name, std::wstring* text) override {
+    w_.OwnersCall("a registry read");
     w_.Enter("a registry read", false);
     // (A configuration script's value may be there and empty.)
     if (name == L"AutoConfigURL" && w_.script_present) {
@@ -393,9 +411,13 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
     w_.raced = false;
     w_.wrote_on = false;
   }
-  void NotifyInternetOption(uint32_t) override { w_.Enter("a WinINet notice", false); }
+  void NotifyInternetOption(uint32_t) override {
+    w_.OwnersCall("a WinINet notice");
+    w_.Enter("a WinINet notice", false);
+  }
   bool MachinePolicyOverridesUser() override { return w_.machine_policy; }
   std::vector<std::wstring> DialUpConnections() override {
+    w_.OwnersCall("the dial-up list");
     w_.Enter("the dial-up list", false);
     std::vector<std::wstring> names;
     if (beside_host_) return names;
@@ -463,6 +485,7 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
   // A watch let go of takes its signalled event along: a notice the
   // window's loop has not taken yet is lost.
   void WatchChanges(bool on) override {
+    w_.OwnersCall("the registry watch");
     w_.watching = on;
     if (on) return;
     for (std::deque<Message>* notices : {&w_.queue, &w_.late}) {
@@ -475,6 +498,7 @@ class SimProxySettings : public tessarin::ProxySettingsPort {
 
  private:
   bool Open(const char*) {
+    w_.OwnersCall("a registry open");
     w_.Enter("a registry open", false);
     if (w_.failing_opens > 0) {
       --w_.failing_opens;
@@ -638,6 +662,9 @@ class SimSystem : public tessarin::SystemPort {
   }
   bool WaitFor(const tessarin::JobSignal& signal, uint32_t ms,
                const std::function<bool()>& ready) override {
+    if (Scheduler::Current() == Scheduler::kDriver && (w_.bounded_wait || w_.program_ending)) {
+      return WindowWaits(ms, ready);
+    }
     w_.Enter("a wait", true, false);
     if (Scheduler::Current() == Scheduler::kDriver) return ready();
     const uint64_t deadline = ms == 0xFFFFFFFFu ? kNever : w_.sched.now + ms;
@@ -645,6 +672,25 @@ class SimSystem : public tessarin::SystemPort {
     const std::function<bool()>* done = &ready;
     while (!signal.Cancelled() && !ready() && w_.sched.now < deadline) {
       w_.sched.Block([cancel, done] { return cancel->Cancelled() || (*done)(); }, deadline);
+    }
+    return ready();
+  }
+  // The window's thread (a session's end, the program's) waits a moment for
+  // the others: they run meanwhile, and time passes only as far as |ms|.
+  bool WindowWaits(uint32_t ms, const std::function<bool()>& ready) {
+    const uint64_t deadline = w_.sched.now + ms;
+    for (int runs = 0; !ready() && runs < 100000; ++runs) {
+      const std::vector<int> runnable = w_.sched.RunnableThreads();
+      if (!runnable.empty()) {
+        w_.sched.Run(runnable[w_.Below(runnable.size())]);
+        continue;
+      }
+      const uint64_t next = w_.sched.NextDeadline();
+      if (next == kNever || next > deadline) {
+        w_.sched.now = std::max(w_.sched.now, deadline);
+        break;
+      }
+      w_.sched.now = std::max(w_.sched.now, next);
     }
     return ready();
   }
@@ -699,6 +745,7 @@ class SimGuard : public tessarin::ProxyGuardPort {
  public:
   explicit SimGuard(World* world) : w_(*world) {}
   void Arm() override {
+    w_.OwnersCall("the guard's start");
     w_.Enter("the guard's start", true);
     const uint64_t releases = w_.guard_releases;
     if (w_.arm_slow) {
@@ -708,6 +755,7 @@ class SimGuard : public tessarin::ProxyGuardPort {
     ArmUnlessReleasedSince(releases);
   }
   void Rearm() override {
+    w_.OwnersCall("the guard's re-arm");
     const uint64_t releases = w_.guard_releases;
     w_.logon_reset = true;  // at once; the guard's process from a thread
     ++w_.rearms_running;
@@ -721,6 +769,7 @@ class SimGuard : public tessarin::ProxyGuardPort {
   bool Lost() override { return w_.guard_armed && !w_.guard_running; }
   bool Watching() override { return w_.GuardWatching(); }
   void Release(bool keep_logon_reset) override {
+    w_.OwnersCall("the guard's release");
     ++w_.guard_releases;
     w_.guard_armed = false;
     w_.guard_running = false;
@@ -768,6 +817,13 @@ class SimWorker : public tessarin::WorkerPort {
     });
   }
   void RetryAfter(uint32_t ms) override { w_.retry_at = w_.sched.now + ms; }
+  // The owner's thread is one more thread of the world.
+  bool StartOwner(std::function<void()> loop) override {
+    if (w_.threads_fail) return false;
+    w_.owner_thread = w_.sched.Start(std::move(loop));
+    return true;
+  }
+  void OwnerAnswered() override { w_.Post({Message::kOwnerAnswered}); }
 
  private:
   World& w_;

@@ -77,7 +77,9 @@ class Simulation {
       for (const CallRecord& call : calls_) {
         if (call.method == "connect" && call.answers == 0) return true;
       }
-      return false;
+      // (One a close answered may be switching on still, on the owner's
+      // thread: what the close asks of it comes after.)
+      return connect_withdrawn_ && bridge_->OwnerPending();
     };
     w_.run_beside = [this] {
       const std::vector<int> runnable = w_.sched.RunnableThreads();
@@ -87,10 +89,18 @@ class Simulation {
   ~Simulation() {
     w_.window_alive = false;
     w_.ending = true;
+    // (The owner's thread ends once its steps are done; nothing of the
+    // world asks the bridge after it is gone.)
+    ended_ = true;
+    w_.tunnel_up = [] { return false; };
+    w_.connect_asked = [] { return false; };
+    bridge_.reset();
     if (w_.sched.RunToEnd()) return;
     // A wait that never ends: reported with its steps, and the process ends
     // here, as the threads still waiting hold the scheduler.
     w_.Violation("a thread waits for something that never comes");
+    std::fprintf(stderr, "owner %d\n", w_.owner_thread);
+    w_.sched.Dump();
     Print();
     std::printf("seed %llu failed: a thread never ended\n", static_cast<unsigned long long>(seed_));
     std::fflush(stdout);
@@ -228,6 +238,11 @@ class Simulation {
       // unless it came inside the switch-on, which reads the values back.)
       bool values_told = !w_.late.empty() && !w_.taken_in_switch_on;
       bool guard_told = false;
+      // (Or handed to the owner, whose steps have not all run.)
+      if (bridge_->OwnerPending()) {
+        values_told |= w_.change_relayed && !w_.taken_in_switch_on;
+        guard_told |= w_.guard_exit_relayed;
+      }
       for (const Message& m : w_.queue) {
         values_told |= m.kind == Message::kProxyChanged && !w_.taken_in_switch_on;
         guard_told |= m.kind == Message::kGuardExited;
@@ -501,15 +516,21 @@ class Simulation {
         break;
       case Message::kGuardExited:
         w_.Step("window: the guard exited");
+        w_.guard_exit_relayed = true;
         Window([&] { bridge_->GuardExited(); });
         break;
       case Message::kProxyChanged:
         w_.Step("window: the proxy values changed");
+        w_.change_relayed = true;
         Window([&] { bridge_->ProxySettingsChanged(); });
         break;
       case Message::kConnectionsSwitched:
         w_.Step("window: the connections were given back");
         Window([&] { bridge_->RetryProxyOff(); });
+        break;
+      case Message::kOwnerAnswered:
+        w_.Step("window: the proxy's owner answered");
+        Window([&] { bridge_->OwnerAnswered(); });
         break;
       case Message::kNetworkChanged:
         w_.Step("window: the network changed");
@@ -525,9 +546,12 @@ class Simulation {
     const bool session = std::strcmp(why, "the session ends") == 0;
     for (CallRecord& call : calls_) {
       if (call.answers == 0) call.expected = session ? "error UNAVAILABLE" : "";
+      connect_withdrawn_ |= call.answers == 0 && call.method == "connect";
     }
     w_.closing = destroyed;
+    w_.bounded_wait = session;
     Window([&] { bridge_->Teardown(why, session); });
+    w_.bounded_wait = false;
     model_active_ = false;
     if (!destroyed) return;
     bridge_->ReleaseChannel();
@@ -879,8 +903,14 @@ class Simulation {
     // its way.
     bool notice_due = !w_.late.empty();
     for (const Message& m : w_.queue) notice_due |= m.kind == Message::kProxyChanged;
+    // (One handed to the owner is due until its steps have run.)
+    if (!bridge_->OwnerPending()) w_.change_relayed = w_.guard_exit_relayed = false;
+    notice_due |= w_.change_relayed;
     // (A key that cannot be read hides it: looked at again within 2 s.)
-    const bool unread = w_.last_open_failed && w_.sched.now - w_.open_failed_at <= kTransitionMs;
+    // (Nor a step of the owner's that threw: it looks again within 1 s.)
+    const bool unread =
+        (w_.last_open_failed && w_.sched.now - w_.open_failed_at <= kTransitionMs) ||
+        (w_.owner_threw_at != kNever && w_.sched.now - w_.owner_threw_at <= kTransitionMs);
     Limit(told_since_,
           bridge_->active() && !w_.ValuesOurs() && !bridge_->TakenOver() && !notice_due && !unread,
           kTransitionMs, "a takeover while connected is not known for over 2 s");
@@ -1024,7 +1054,9 @@ class Simulation {
         w_.Violation("the VPN keeps our proxy after the program ended");
       }
     }
-    if (w_.sched.Unfinished() > 0 && !crashed_ && !clean_end_ && !session_ended_) {
+    // (The owner's thread waits for steps while the bridge lives.)
+    const size_t owner_waits = w_.owner_thread != 0 && !w_.sched.Done(w_.owner_thread) ? 1 : 0;
+    if (w_.sched.Unfinished() > owner_waits && !crashed_ && !clean_end_ && !session_ended_) {
       w_.Violation("a thread never ended");
     }
   }
@@ -1067,6 +1099,7 @@ class Simulation {
   static constexpr int kMostFaults = 40;
   static constexpr int kKinds = 19;  // of Nemesis
   bool any_stage_ = false;           // the call sent now may find either stage
+  bool connect_withdrawn_ = false;   // a close came while a connect waited
   uint32_t kinds_ = (1u << kKinds) - 1;
   uint64_t unbacked_since_ = kNever;
   uint64_t unguarded_since_ = kNever;

@@ -27,13 +27,7 @@ class Retries : public WorkerPort {
 struct World {
   tessarin_test::FakeOs os;
   Retries retries;
-  bool job = false;  // a job holds the guard
-  ProxyOwner owner{[this] {
-                     OsPorts ports = os.GuardedPorts();
-                     ports.worker = &retries;
-                     return ports;
-                   }(),
-                   &os.guard, [this] { return job; }};
+  ProxyOwner owner{os.GuardedPorts(), &os.guard, [this](uint32_t ms) { retries.RetryAfter(ms); }};
   void OursOn() {
     os.proxy.dwords["ProxyEnable"] = 1;
     os.proxy.strings["ProxyServer"] = kOurs;
@@ -116,7 +110,7 @@ std::vector<Row> Table() {
        pending,
        [](World& w) {
          w.os.proxy.failing.clear();
-         w.job = true;
+         w.owner.JobBegins();
          w.owner.Retry();
        },
        kOff,
