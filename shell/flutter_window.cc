@@ -23,6 +23,8 @@ constexpr UINT kConnectionsSwitchedMessage = WM_APP + 0x58;
 constexpr UINT kNetworkChangedMessage = WM_APP + 0x59;
 // The system's suspend and resume notification: the machine resumed.
 constexpr UINT kResumedMessage = WM_APP + 0x5A;
+// Posted by the proxy owner's thread when it has answers.
+constexpr UINT kOwnerAnsweredMessage = WM_APP + 0x5B;
 // Two notices of a resume this close together are of one wake.
 constexpr ULONGLONG kOneWakeMs = 2000;
 // The timer of a switch-off that is to be tried again.
@@ -77,7 +79,8 @@ bool FlutterWindow::OnWindowCreated() {
   ports_->processes.CaptureOutput(&HostLog());
   // A core that dies is noticed at once, not at the next "status".
   ports_->processes.NotifyExits(NativeHandle(), kCoreExitedMessage);
-  worker_.NotifyDone(NativeHandle(), kJobFinishedMessage, kProxyOffRetryTimer);
+  worker_.NotifyDone(NativeHandle(), kJobFinishedMessage, kOwnerAnsweredMessage,
+                     kProxyOffRetryTimer);
   ports_->guard.NotifyExit(
       [](void* window) { PostMessageW(static_cast<HWND>(window), kGuardExitedMessage, 0, 0); },
       NativeHandle());
@@ -130,8 +133,12 @@ LRESULT FlutterWindow::HandleWindowMessage(HWND window, UINT message, WPARAM wpa
     bridge_.CoreExited(static_cast<uint32_t>(wparam));
     return 0;
   }
-  if (message == kJobFinishedMessage) {
-    bridge_.JobFinished();
+  if (message == kJobFinishedMessage || message == kOwnerAnsweredMessage) {
+    if (message == kJobFinishedMessage) {
+      bridge_.JobFinished();
+    } else {
+      bridge_.OwnerAnswered();
+    }
     // Watched from the first tunnel on (the IP helper is loaded then).
     if (bridge_.active()) {
       networkWatch_.Start(window, kNetworkChangedMessage);

@@ -527,10 +527,10 @@ void TunnelBridge::Teardown(const char* why, bool engine_lives) {
   Tell([tunnel](ProxyOwner& owner) { owner.AtTeardown(tunnel); });
   // Without a wait: the process (or the session) ends right after.
   if (core != 0) ports_.processes->Terminate(core, 0);
-  // The session may end the process the moment this returns: the owner
-  // finishes first, for a moment at most (the guard covers what is left).
-  // At a close the program's end waits for it.
-  if (engine_lives) owner_.Finish(kLastSwitchOffMs);
+  // The session may end the process the moment this returns, and at a
+  // close the connections are waited for next: the owner finishes first,
+  // for a moment at most (the guard covers what is left).
+  owner_.Finish(kLastSwitchOffMs);
 }
 
 void TunnelBridge::CoreExited(uint32_t process_id) {

@@ -99,7 +99,8 @@ struct World {
   // the window's thread's once the owner has a thread of its own. (What the
   // 16 ms budget measures under Wine, looked at here call by call.)
   void OwnersCall(const char* call) {
-    if (owner_thread != 0 && Scheduler::Current() == Scheduler::kDriver && !program_ending) {
+    // (The worker offers the thread from the start: the bridge must take it.)
+    if (Scheduler::Current() == Scheduler::kDriver && !program_ending) {
       Violation(std::string("the window's thread made the owner's call: ") + call);
     }
   }
@@ -108,7 +109,7 @@ struct World {
   bool change_relayed = false;
   uint64_t owner_threw_at = kNever;  // a step of the owner's threw (looked at again in 1 s)
   bool guard_exit_relayed = false;
-  bool bounded_wait = false;  // the window may wait for the owner (a session's end)
+  bool bounded_wait = false;  // the window may wait for the owner (a close, a session's end)
 
   // The per-user values and who may be listening to them.
   bool ValuesOurs() const {

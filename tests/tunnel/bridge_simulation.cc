@@ -549,7 +549,7 @@ class Simulation {
       connect_withdrawn_ |= call.answers == 0 && call.method == "connect";
     }
     w_.closing = destroyed;
-    w_.bounded_wait = session;
+    w_.bounded_wait = true;
     Window([&] { bridge_->Teardown(why, session); });
     w_.bounded_wait = false;
     model_active_ = false;

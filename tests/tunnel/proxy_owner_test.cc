@@ -6,11 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/fake_os_ports.h"
+#include "tunnel/owner_thread.h"
+#include "tunnel/start_thread.h"
 
 namespace tessarin {
 namespace {
@@ -35,6 +40,16 @@ struct World {
   void Others() {
     os.proxy.dwords["ProxyEnable"] = 1;
     os.proxy.strings["ProxyServer"] = "corp:8080";
+  }
+  // As a heal's own switch-off leaves them: our server, switched off.
+  void OursOff() {
+    os.proxy.dwords["ProxyEnable"] = 0;
+    os.proxy.strings["ProxyServer"] = kOurs;
+  }
+  ProxyOwner::HealedOn heal = ProxyOwner::HealedOn::kFailed;
+  void HealSwitchOn() {
+    std::string why;
+    heal = owner.HealSwitchOn(false, &why);
   }
 };
 
@@ -164,6 +179,52 @@ std::vector<Row> Table() {
        [](World& w) { w.owner.GuardExited(); },
        kBack,
        {"guard.rearm"}},
+      {"On, a quick restart begins", on, [](World& w) { w.owner.HealBegins(true); }, kOn, {}},
+      {"On, a heal begins",
+       on,
+       [](World& w) { w.owner.HealBegins(false); },
+       kOff,
+       {"guard.release"}},
+      {"On, a quick restart's time runs out",
+       on,
+       [](World& w) { w.owner.QuickRestartOver(); },
+       kOff,
+       {"guard.release"}},
+      {"Off after the heal's switch-off, the heal's switch-on",
+       [](World& w) { w.OursOff(); },
+       [](World& w) {
+         w.HealSwitchOn();
+         EXPECT_EQ(w.heal, ProxyOwner::HealedOn::kOn);
+       },
+       kOn,
+       {}},
+      {"Off after a takeover, the heal's switch-on refused",
+       [on](World& w) {
+         on(w);
+         w.os.proxy.dwords["ProxyEnable"] = 0;  // the user's untick
+         w.owner.HealBegins(true);
+       },
+       [](World& w) {
+         w.HealSwitchOn();
+         EXPECT_EQ(w.heal, ProxyOwner::HealedOn::kRefused);
+       },
+       kOff,
+       {}},
+      {"On, a job ends beside another",
+       on,
+       [](World& w) {
+         w.owner.JobBegins();
+         w.owner.JobBegins();
+         w.owner.SwitchOff(true);
+         w.owner.JobEnded();
+       },
+       kOff,
+       {}},
+      {"Off, a step threw",
+       nothing,
+       [](World& w) { w.owner.StepFailed(); },
+       kBack,
+       {"guard.rearm"}},
   };
 }
 
@@ -199,6 +260,56 @@ TEST(ProxyOwnerTest, ItsOwnSwitchOffIsNoTakeover) {
   w.owner.Retry();
   EXPECT_FALSE(w.owner.ResetKept());
   EXPECT_EQ(w.os.log.Count("guard.release keeping"), 0u);
+}
+
+// The owner's steps run one at a time, in order, off the posting thread; their
+// answers come back in order only when the platform thread runs them; a
+// step that throws leaves what it did to be looked at again.
+TEST(OwnerThreadTest, StepsRunInOrderOnTheirThreadAndAnswersComeBackWhenAsked) {
+  struct Worker : Retries {
+    bool StartOwner(std::function<void()> loop) override {
+      return StartThread("owner", std::move(loop));
+    }
+    void OwnerAnswered() override { ++told; }
+    std::atomic<int> told{0};
+  } worker;
+  tessarin_test::FakeOs os;
+  OsPorts ports = os.GuardedPorts();
+  ports.worker = &worker;
+  OwnerThread owner(ports, &os.guard);
+  ASSERT_TRUE(owner.Start());
+  const std::thread::id here = std::this_thread::get_id();
+  std::vector<int> ran;
+  std::vector<int> answered;
+  bool elsewhere = true;
+  for (int i = 0; i < 3; ++i) {
+    owner.Post([&, i](ProxyOwner&, std::function<void(OwnerThread::Answer)>& answer) {
+      elsewhere &= std::this_thread::get_id() != here;
+      ran.push_back(i);
+      answer([&answered, i] { answered.push_back(i); });
+    });
+  }
+  owner.Post([](ProxyOwner&, std::function<void(OwnerThread::Answer)>&) {
+    throw std::runtime_error("a step throws");
+  });
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(owner.Finish(5000));
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(ran, (std::vector<int>{0, 1, 2}));
+  EXPECT_TRUE(elsewhere);
+  EXPECT_TRUE(answered.empty());
+  EXPECT_GT(worker.told.load(), 0);
+  owner.RunAnswers();
+  EXPECT_EQ(answered, (std::vector<int>{0, 1, 2}));
+  // (Nothing was known on: what came back is looked at again, guarded.)
+  EXPECT_EQ(os.log.Count("guard.rearm"), 1u);
+  ASSERT_TRUE(owner.Stop(5000));
+  bool inline_here = false;
+  owner.Post([&](ProxyOwner& o, std::function<void(OwnerThread::Answer)>&) {
+    inline_here = std::this_thread::get_id() == here;
+    EXPECT_EQ(o.state().index(), static_cast<size_t>(kBack));
+  });
+  EXPECT_TRUE(inline_here);
 }
 
 }  // namespace

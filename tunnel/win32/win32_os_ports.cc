@@ -365,6 +365,11 @@ void Win32Worker::Start(std::shared_ptr<CoreJob> job) {
   run();
 }
 
+bool Win32Worker::StartOwner(std::function<void()> loop) {
+  return StartThread("Exception in the proxy owner's thread: ",
+                     [keep = ports_owner_, loop = std::move(loop)] { loop(); });
+}
+
 void Win32Worker::RetryAfter(uint32_t ms) {
   if (window_ != nullptr) ::SetTimer(window_, retry_timer_, ms, nullptr);
 }

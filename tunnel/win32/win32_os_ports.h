@@ -98,24 +98,30 @@ class Win32SystemPort : public SystemPort {
 // Runs each job on a thread of its own and posts |message| to |window| when
 // it is done; the window's thread then calls TunnelBridge::JobFinished. The
 // job keeps |ports_owner| alive, so a job still running when the window goes
-// never touches a freed port. A retry is the window's timer |retry_timer|.
+// never touches a freed port; so does the proxy owner's thread, whose
+// answers post |owner_message| (TunnelBridge::OwnerAnswered). A retry is the
+// window's timer |retry_timer|.
 class Win32Worker : public WorkerPort {
  public:
   Win32Worker(std::shared_ptr<const void> ports_owner, OsPorts ports)
       : ports_owner_(std::move(ports_owner)), ports_(ports) {}
-  void NotifyDone(HWND window, UINT message, UINT_PTR retry_timer) {
+  void NotifyDone(HWND window, UINT message, UINT owner_message, UINT_PTR retry_timer) {
     window_ = window;
     message_ = message;
+    owner_message_ = owner_message;
     retry_timer_ = retry_timer;
   }
   void Start(std::shared_ptr<CoreJob> job) override;
   void RetryAfter(uint32_t ms) override;
+  bool StartOwner(std::function<void()> loop) override;
+  void OwnerAnswered() override { ::PostMessageW(window_, owner_message_, 0, 0); }
 
  private:
   std::shared_ptr<const void> ports_owner_;
   OsPorts ports_;
   HWND window_ = nullptr;
   UINT message_ = 0;
+  UINT owner_message_ = 0;
   UINT_PTR retry_timer_ = 0;
 };
 

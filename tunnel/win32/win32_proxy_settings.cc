@@ -434,42 +434,49 @@ void Win32ProxySettingsPort::ForgetConnection(const std::wstring& connection) {
   ::RegDeleteValueW(key.get(), connection.c_str());
 }
 
-Win32ProxySettingsPort::Watch::~Watch() {
+Win32ProxySettingsPort::ChangeEvent::~ChangeEvent() {
   if (waited) StopWakingInMessageLoop(event.get());
 }
 
-void Win32ProxySettingsPort::WatchChanges(bool on) {
-  if (!on) {
-    watch_.reset();
+void Win32ProxySettingsPort::NotifyChanges(ChangeNotice notice, void* context) {
+  notice_ = notice;
+  notice_context_ = context;
+  // Waited on by the window's loop from now on; what arms it runs on the
+  // proxy owner's thread.
+  auto change = std::make_unique<ChangeEvent>();
+  change->event.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  if (!change->event || !WakeInMessageLoop(
+                            change->event.get(),
+                            [](void* port) {
+                              const auto* self = static_cast<const Win32ProxySettingsPort*>(port);
+                              self->notice_(self->notice_context_);
+                            },
+                            this)) {
     return;
   }
-  if (notice_ == nullptr) return;
-  if (!watch_) {
-    auto watch = std::make_unique<Watch>();
+  change->waited = true;
+  change_ = std::move(change);
+}
+
+void Win32ProxySettingsPort::WatchChanges(bool on) {
+  // (Closing the key ends the change asked for on it.)
+  if (!on) {
+    watchedKey_.reset();
+    return;
+  }
+  if (!change_) return;
+  if (!watchedKey_) {
     HKEY key = nullptr;
     if (::RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_NOTIFY, &key) !=
         ERROR_SUCCESS) {
       return;
     }
-    watch->key.reset(key);
-    watch->event.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!watch->event || !WakeInMessageLoop(
-                             watch->event.get(),
-                             [](void* context) {
-                               const auto* self =
-                                   static_cast<const Win32ProxySettingsPort*>(context);
-                               self->notice_(self->notice_context_);
-                             },
-                             this)) {
-      return;
-    }
-    watch->waited = true;
-    watch_ = std::move(watch);
+    watchedKey_.reset(key);
   }
-  // One change each time it is asked: the platform thread asks again once it
-  // has looked (from its own thread, which lives as long as the watch).
-  ::RegNotifyChangeKeyValue(watch_->key.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET,
-                            watch_->event.get(), TRUE);
+  // One change each time it is asked: the owner asks again once it has
+  // looked (from its own thread, which lives as long as the watch).
+  ::RegNotifyChangeKeyValue(watchedKey_.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET,
+                            change_->event.get(), TRUE);
 }
 
 }  // namespace tessarin

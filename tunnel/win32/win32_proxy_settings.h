@@ -49,26 +49,24 @@ class Win32ProxySettingsPort : public ProxySettingsPort {
   // was asked (the rest is the guard's); whether it did.
   static bool FinishConnections(uint32_t ms);
   Connections SwitchConnections(bool ours, bool* wrote) override;
-  void NotifyChanges(ChangeNotice notice, void* context) {
-    notice_ = notice;
-    notice_context_ = context;
-  }
+  // On the window's thread, once: its loop waits on the change event from
+  // then on. WatchChanges may be called from another thread after it.
+  void NotifyChanges(ChangeNotice notice, void* context);
 
  private:
-  // The settings key opened to be watched and its event, which the message
-  // loop lets go of before the rest goes.
-  struct Watch {
-    unique_hkey key;
+  // The change event the message loop waits on, let go of before it closes.
+  struct ChangeEvent {
     unique_handle event;
     bool waited = false;
-    ~Watch();
+    ~ChangeEvent();
   };
   bool Open(REGSAM access);
 
   unique_hkey key_;
   ChangeNotice notice_ = nullptr;
   void* notice_context_ = nullptr;
-  std::unique_ptr<Watch> watch_;
+  std::unique_ptr<ChangeEvent> change_;
+  unique_hkey watchedKey_;  // the key a change is asked on (the owner's thread's)
   bool background_ = false;
 };
 
