@@ -163,19 +163,17 @@ void TunnelBridge::FinishConnect(Connecting& done) {
       flutter::RunAtBoundary("Exception switching the proxy on: ",
                              [&] { on = owner.ConnectSwitchOn(armed); });
     }
-    const ProxyOwner::View view = owner.Look();
-    answer([self, ask, on, view] { self->ConnectSwitchedOn(ask, on, view); });
+    answer([self, ask, on] { self->ConnectSwitchedOn(ask, on); });
   });
 }
 
-void TunnelBridge::ConnectSwitchedOn(uint64_t ask, ProxyOwner::SwitchedOn on,
-                                     const ProxyOwner::View& view) {
+void TunnelBridge::ConnectSwitchedOn(uint64_t ask, ProxyOwner::SwitchedOn on) {
   SwitchingOn* switching = std::get_if<SwitchingOn>(&state_);
   if (switching == nullptr || switching->ask != ask) return;  // (a close came first)
   std::unique_ptr<CallResult> result = std::move(switching->done.result);
   bool look_again = switching->lookAgain;
-  const bool done = flutter::RunAtBoundary("Exception in a tunnel call: ",
-                                           [&] { CommitConnect(on, view, result); });
+  const bool done =
+      flutter::RunAtBoundary("Exception in a tunnel call: ", [&] { CommitConnect(on, result); });
   // A call already answered keeps what it was told; one that was not is
   // rolled back (the core the state holds ended) and told it failed.
   if (!done && !(result && result->Answered())) RollBack(std::move(result));
@@ -184,8 +182,7 @@ void TunnelBridge::ConnectSwitchedOn(uint64_t ask, ProxyOwner::SwitchedOn on,
   if (look_again) WorldChanged("the machine or its network changed during a connect");
 }
 
-void TunnelBridge::CommitConnect(ProxyOwner::SwitchedOn on, const ProxyOwner::View& view,
-                                 std::unique_ptr<CallResult>& result) {
+void TunnelBridge::CommitConnect(ProxyOwner::SwitchedOn on, std::unique_ptr<CallResult>& result) {
   SwitchingOn& switching = std::get<SwitchingOn>(state_);
   const uint32_t core = switching.tunnel.core;
   if (on != ProxyOwner::SwitchedOn::kOn) {
@@ -209,6 +206,8 @@ void TunnelBridge::CommitConnect(ProxyOwner::SwitchedOn on, const ProxyOwner::Vi
       mode == "global"
           ? "Windows global mode requested sing-box TUN; verify routing with a network test."
           : "Windows system proxy is active through sing-box.";
+  // (What the owner knows now: its read-back, or a look after it.)
+  const ProxyOwner::View view = owner_.Look();
   if (view.script) message += std::string(" ") + kScriptNotice;
   // Read back as it went on: another program's proxy is what Windows uses.
   if (view.takenOver) message = kTakenOverMessage;

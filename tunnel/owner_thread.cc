@@ -102,6 +102,8 @@ ProxyOwner::View OwnerThread::Look() const {
   return view;
 }
 
+void OwnerThread::JobBegins() { shared_->owner.JobBegins(); }
+
 bool OwnerThread::Pending() const {
   bool pending = false;
   shared_->signal.Update([&] { pending = !shared_->steps.empty() || shared_->running; });
@@ -134,8 +136,12 @@ void OwnerThread::Loop(const std::shared_ptr<Shared>& shared) {
     if (step || retry) {
       if (retry) step = [](ProxyOwner& owner, std::function<void(Answer)>&) { owner.Retry(); };
       RunStep(s, step);
-      s.signal.Update([&] { told = !s.answers.empty(); });
-      if (told) s.worker->OwnerAnswered();
+      // (Told under the lock, and only while the platform thread's worker
+      // lives: the bridge's end stops the thread first.)
+      s.signal.Update([&] {
+        told = !s.answers.empty() && !s.stop;
+        if (told) s.worker->OwnerAnswered();
+      });
       continue;
     }
     uint64_t wait = kForever;

@@ -38,6 +38,8 @@ class OwnerThread {
   void Post(Step step);
   // On the platform thread: the answers that came, in order.
   void RunAnswers();
+  // Any thread, at once: a job that may arm the guard begins.
+  void JobBegins();
   // What the owner knew after its last step.
   ProxyOwner::View Look() const;
   // Whether a step posted has not run yet (or runs now).

@@ -327,7 +327,9 @@ void ProxyOwner::GuardExited() {
 }
 
 void ProxyOwner::JobEnded() {
-  if (jobsArming_ > 0) --jobsArming_;
+  uint32_t jobs = jobsArming_.load();
+  while (jobs > 0 && !jobsArming_.compare_exchange_weak(jobs, jobs - 1)) {
+  }
   Settle();
 }
 
@@ -344,8 +346,13 @@ ProxyOwner::SwitchedOn ProxyOwner::ConnectSwitchOn(bool guard_armed) {
 bool ProxyOwner::HealBegins(bool quick) {
   if (!IsOn()) return false;
   // The values as they are, not only as notices told: one still on its way
-  // (the user's own untick, say) is not to be undone by the heal.
-  Recheck();
+  // (the user's own untick, say) is not to be undone by the heal. (A look
+  // that throws is none: they go off.)
+  try {
+    Recheck();
+  } catch (...) {
+    quick = false;
+  }
   if (quick && !TakenOver() && !Unread()) return true;
   SwitchOff(true);
   return false;
@@ -385,8 +392,8 @@ ProxyOwner::HealedOn ProxyOwner::HealSwitchOn(bool guard_armed, std::string* why
   return left_on ? HealedOn::kOnThroughout : HealedOn::kOn;
 }
 
-void ProxyOwner::AtTeardown(bool tunnel) {
-  if (tunnel || IsOn()) {
+void ProxyOwner::AtTeardown() {
+  if (IsOn()) {
     SwitchOff(true, true);
   } else {
     // (A key that cannot be read now may hold ours: the switch-off looks.)

@@ -6,6 +6,7 @@
 #ifndef TESSARIN_TUNNEL_PROXY_OWNER_H_
 #define TESSARIN_TUNNEL_PROXY_OWNER_H_
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -136,8 +137,9 @@ class ProxyOwner {
   // The guard's process ended.
   void GuardExited();
   // A job that may arm the guard (a connect's, a heal's) runs: the guard is
-  // that job's end's to release. Told before the job starts.
-  void JobBegins() { ++jobsArming_; }
+  // that job's end's to release. Told from any thread, at once, before the
+  // job starts (a step queued before it may release).
+  void JobBegins() { jobsArming_.fetch_add(1); }
   // Such a job ended: a guard nothing needs goes.
   void JobEnded();
   // A connect's core is ready: our values on, unless the guard its job armed
@@ -159,11 +161,12 @@ class ProxyOwner {
   void SwitchOffIfOn() {
     if (IsOn()) SwitchOff(true);
   }
-  // At a close or a session's end: a tunnel's values (|tunnel|, or a quick
+  // At a close or a session's end: values a tunnel holds on (or a quick
   // restart's) off; with none, what may be ours, put back by another
   // program, goes, and a switch-off still to be tried gets its last try. A
-  // guard watches what came back the moment they went.
-  void AtTeardown(bool tunnel);
+  // guard watches what came back the moment they went. (By the owner's own
+  // state: what the bridge knows may be a step behind.)
+  void AtTeardown();
   // Our values put back the moment a teardown switched them off: no retry
   // may come once the window is gone, so a guard watches them.
   void GuardWhatCameBack();
@@ -200,7 +203,7 @@ class ProxyOwner {
   std::function<void(uint32_t)> retryAfter_;
   State state_;
   // Jobs under way that may have armed the guard.
-  uint32_t jobsArming_ = 0;
+  std::atomic<uint32_t> jobsArming_{0};
   // What the next release leaves: the logon reset stays after a takeover
   // (the program that took over may put ours back), until ours are found
   // on again and switched off.

@@ -171,9 +171,13 @@ void TunnelBridge::AnswerAfterOwner(std::unique_ptr<CallResult> result, StopRepl
   state_ = std::move(next);
   // (The step only hands the answer back: it touches nothing of the bridge.)
   TunnelBridge* self = this;
-  owner_.Post([self, ask](ProxyOwner&, std::function<void(OwnerThread::Answer)>& answer) {
-    answer([self, ask] { self->Answered(ask); });
+  const bool posted = flutter::RunAtBoundary("Exception asking the proxy's owner: ", [&] {
+    owner_.Post([self, ask](ProxyOwner&, std::function<void(OwnerThread::Answer)>& answer) {
+      answer([self, ask] { self->Answered(ask); });
+    });
   });
+  // (With no step to wait for, answered now.)
+  if (!posted) Answered(ask);
 }
 
 void TunnelBridge::Answered(uint64_t ask) {
@@ -297,7 +301,7 @@ void TunnelBridge::StartJob(Lifecycle next) {
   const std::shared_ptr<CoreJob> job = run.job;
   // A job that may arm the guard: its end is the guard's to release (told
   // before it can arm).
-  if (job->connect) Tell([](ProxyOwner& owner) { owner.JobBegins(); });
+  if (job->connect) owner_.JobBegins();
   // The state holds the job only once the worker has it: a start that fails
   // leaves nothing that waits for an end that never comes.
   const bool started = flutter::RunAtBoundary("Exception starting a core job: ", [&] {
@@ -362,7 +366,7 @@ void TunnelBridge::JobFinished() {
   // A cancelled job's end frees the way for the calls that waited for it.
   if (const Draining* draining = std::get_if<Draining>(&state_);
       draining != nullptr && draining->run.job->finished.load(std::memory_order_acquire)) {
-    const bool connect = draining->run.job->connect;
+    const bool connect = draining->run.job->connect && !draining->toldEnded;
     state_ = Idle{};
     if (connect) Tell([](ProxyOwner& owner) { owner.JobEnded(); });
   }
@@ -506,13 +510,19 @@ void TunnelBridge::Teardown(const char* why, bool engine_lives) {
     state_ = Idle{};
     drop(std::move(job.result));
     // A core the job already kept is ours to end; the job is done with the
-    // ports then. Nothing waits for the core: the process (or the session)
-    // ends right after. (The guard it armed goes at its end, or the
-    // program's.)
-    if (job.job->signal->Cancel()) ports_.processes->Terminate(job.job->coreProcessId, 0);
+    // ports then, and the guard it armed goes (a session's end may come
+    // before its end is noticed). Nothing waits for the core: the process
+    // (or the session) ends right after.
+    Draining draining;
+    if (job.job->signal->Cancel()) {
+      ports_.processes->Terminate(job.job->coreProcessId, 0);
+      if (job.job->connect) Tell([](ProxyOwner& owner) { owner.JobEnded(); });
+      draining.toldEnded = true;
+    }
     // Kept until its end is noticed, as any job's (the worker's notice
     // comes even when it ended just now), so that no job starts beside it.
-    state_ = Draining{std::move(job)};
+    draining.run = std::move(job);
+    state_ = std::move(draining);
   } else if (core != 0) {
     state_ = Idle{};
   }
@@ -522,9 +532,8 @@ void TunnelBridge::Teardown(const char* why, bool engine_lives) {
   // With no tunnel only our own values, put back by another program, go,
   // and a switch-off still to be tried again gets its last try; a guard
   // watches what comes back the moment they go.
-  const bool tunnel = core != 0 || restarting;
-  if (tunnel) WriteLog(ports_, std::string("tunnel stopped: ") + why);
-  Tell([tunnel](ProxyOwner& owner) { owner.AtTeardown(tunnel); });
+  if (core != 0 || restarting) WriteLog(ports_, std::string("tunnel stopped: ") + why);
+  Tell([](ProxyOwner& owner) { owner.AtTeardown(); });
   // Without a wait: the process (or the session) ends right after.
   if (core != 0) ports_.processes->Terminate(core, 0);
   // The session may end the process the moment this returns, and at a
@@ -605,7 +614,11 @@ void TunnelBridge::RollBack(std::unique_ptr<CallResult> result) {
   // Each step at a boundary of its own: this runs outside any other. (A job
   // the failed step started keeps its own core.)
   uint32_t core = 0;
-  if (const SwitchingOn* on = std::get_if<SwitchingOn>(&state_)) core = on->tunnel.core;
+  if (SwitchingOn* on = std::get_if<SwitchingOn>(&state_)) {
+    core = on->tunnel.core;
+    // (The call it holds, when the switch-on could not be asked for.)
+    if (!result) result = std::move(on->done.result);
+  }
   if (const Tunnel* live = Live()) core = live->core;
   if (core != 0) state_ = Idle{};
   WriteLog(ports_, "rolled back after an internal error");

@@ -281,8 +281,11 @@ class TunnelBridge {
     uint64_t ask = 0;
   };
   // A job cancelled at a close (or a session's end) that still runs.
+  // |toldEnded|: its end was told to the owner already (it had kept its
+  // core, which the close ended).
   struct Draining {
     PendingJob run;
+    bool toldEnded = false;
   };
   using Lifecycle = std::variant<Idle, Connecting, SwitchingOn, Connected, Checking, Healing,
                                  Offline, Stopping, Answering, Draining>;
@@ -327,10 +330,9 @@ class TunnelBridge {
   void Answered(uint64_t ask);
   // A step for the owner's thread, which needs no answer.
   void Tell(std::function<void(ProxyOwner&)> step);
-  // The owner's answer to a connect's switch-on (|view|: what it knew).
-  void ConnectSwitchedOn(uint64_t ask, ProxyOwner::SwitchedOn on, const ProxyOwner::View& view);
-  void CommitConnect(ProxyOwner::SwitchedOn on, const ProxyOwner::View& view,
-                     std::unique_ptr<CallResult>& result);
+  // The owner's answer to a connect's switch-on.
+  void ConnectSwitchedOn(uint64_t ask, ProxyOwner::SwitchedOn on);
+  void CommitConnect(ProxyOwner::SwitchedOn on, std::unique_ptr<CallResult>& result);
   // The owner's answer to a heal's switch-on.
   void HealSwitchedOn(uint64_t ask, ProxyOwner::HealedOn on, const std::string& why);
   // A heal that ends the tunnel (|why|, after |took|): its kept |core| ends

@@ -121,13 +121,6 @@ class Scheduler {
   }
 
   uint64_t now = 0;  // virtual milliseconds
-  void Dump() const {
-    for (size_t id = 1; id < threads_.size(); ++id) {
-      const Thread& t = *threads_[id];
-      std::fprintf(stderr, "thread %zu done %d blocked %d deadline %llu ready %d\n", id, t.done,
-                   t.blocked, (unsigned long long)t.deadline, t.ready ? (int)t.ready() : -1);
-    }
-  }
 
  private:
   struct Thread {

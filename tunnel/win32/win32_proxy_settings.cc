@@ -448,8 +448,11 @@ void Win32ProxySettingsPort::NotifyChanges(ChangeNotice notice, void* context) {
   if (!change->event || !WakeInMessageLoop(
                             change->event.get(),
                             [](void* port) {
-                              const auto* self = static_cast<const Win32ProxySettingsPort*>(port);
-                              self->notice_(self->notice_context_);
+                              auto* self = static_cast<Win32ProxySettingsPort*>(port);
+                              // The change asked for came: asked again at
+                              // the owner's next look.
+                              self->asked_.store(false);
+                              if (self->wanted_.load()) self->notice_(self->notice_context_);
                             },
                             this)) {
     return;
@@ -459,12 +462,10 @@ void Win32ProxySettingsPort::NotifyChanges(ChangeNotice notice, void* context) {
 }
 
 void Win32ProxySettingsPort::WatchChanges(bool on) {
-  // (Closing the key ends the change asked for on it.)
-  if (!on) {
-    watchedKey_.reset();
-    return;
-  }
-  if (!change_) return;
+  // The key stays open: closing it would signal the event (a change that is
+  // none, at every switch-off). Not wanted, a change is only not told.
+  wanted_.store(on);
+  if (!on || !change_) return;
   if (!watchedKey_) {
     HKEY key = nullptr;
     if (::RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_NOTIFY, &key) !=
@@ -473,10 +474,14 @@ void Win32ProxySettingsPort::WatchChanges(bool on) {
     }
     watchedKey_.reset(key);
   }
-  // One change each time it is asked: the owner asks again once it has
-  // looked (from its own thread, which lives as long as the watch).
-  ::RegNotifyChangeKeyValue(watchedKey_.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET,
-                            change_->event.get(), TRUE);
+  // One change each time it is asked, and asked once until it came: the
+  // owner asks again once it has looked (from its own thread, which lives
+  // as long as the watch).
+  if (asked_.exchange(true)) return;
+  if (::RegNotifyChangeKeyValue(watchedKey_.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET,
+                                change_->event.get(), TRUE) != ERROR_SUCCESS) {
+    asked_.store(false);
+  }
 }
 
 }  // namespace tessarin

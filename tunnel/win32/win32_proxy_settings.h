@@ -4,6 +4,7 @@
 #ifndef TESSARIN_TUNNEL_WIN32_WIN32_PROXY_SETTINGS_H_
 #define TESSARIN_TUNNEL_WIN32_WIN32_PROXY_SETTINGS_H_
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -67,6 +68,9 @@ class Win32ProxySettingsPort : public ProxySettingsPort {
   void* notice_context_ = nullptr;
   std::unique_ptr<ChangeEvent> change_;
   unique_hkey watchedKey_;  // the key a change is asked on (the owner's thread's)
+  // A change is asked for and has not come yet; one that comes is told.
+  std::atomic<bool> asked_{false};
+  std::atomic<bool> wanted_{false};
   bool background_ = false;
 };
 
