@@ -107,7 +107,9 @@ struct World {
   int owner_thread = 0;  // the owner's thread, once started
   // A notice the window handed to the owner, which may not have run it yet.
   bool change_relayed = false;
-  uint64_t owner_threw_at = kNever;  // a step of the owner's threw (looked at again in 1 s)
+  uint64_t owner_threw_at = kNever;
+  uint64_t put_back_at = kNever;  // another program last wrote ours back  // a step of the owner's
+                                  // threw (looked at again in 1 s)
   bool guard_exit_relayed = false;
   bool bounded_wait = false;  // the window may wait for the owner (a close, a session's end)
 
@@ -142,6 +144,7 @@ struct World {
     // looks as our own switch-off does.)
     user_unticked = false;
     enable = what == kUnticked ? 0 : 1;
+    if (what == kOursBack) put_back_at = sched.now;
     // (An untick is of the switch alone: the server stays whoever's it is.)
     if (what != kUnticked) {
       server = what == kTheirs ? kOtherServer : tessarin::LocalProxyEndpoint::kSystemProxyServer;

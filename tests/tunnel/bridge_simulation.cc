@@ -229,6 +229,16 @@ class Simulation {
     if (!engine_alive_) w_.Violation("a reply after the engine was gone");
     if (++call.answers > 1) w_.Violation("call #" + std::to_string(index) + " answered twice");
     call.reply = reply;
+    // A disconnect is answered once our values are off (what the user
+    // interface, and a look at the registry right after, rely on), but for
+    // a switch-off that failed and is tried again, a key that could not be
+    // read, or ours put back a moment ago.
+    if (call.method == "disconnect" && reply == "success disconnected" && w_.ValuesOurs() &&
+        !bridge_->ProxyOffPending() && !w_.last_write_failed && !w_.last_open_failed &&
+        !(w_.put_back_at != kNever && w_.sched.now - w_.put_back_at <= kTransitionMs) &&
+        !(w_.owner_threw_at != kNever && w_.sched.now - w_.owner_threw_at <= kTransitionMs)) {
+      w_.Violation("\"disconnected\" while our proxy is still on");
+    }
     if (reply == "success connected") {
       const uint32_t core = bridge_->coreProcessId();
       if (!w_.CoreRunning(core)) w_.Violation("\"connected\" without a running core of ours");
